@@ -1,0 +1,49 @@
+#include "services/config.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <cstdlib>
+#include <string_view>
+
+namespace zel::config {
+namespace {
+
+std::string_view Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::string_view(value) : std::string_view();
+}
+
+uint32_t PositiveNumber(const char* name, uint32_t fallback) {
+  std::string_view text = Env(name);
+  uint32_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0) return fallback;
+  return value;
+}
+
+}  // namespace
+
+std::string Instance() {
+  std::string_view value = Env("ZEL_INSTANCE");
+  if (!value.empty()) return std::string(value);
+  return "u" + std::to_string(getuid());
+}
+
+std::string TracePath() { return std::string(Env("ZEL_TRACE")); }
+
+uint32_t PcCodePage() { return PositiveNumber("ZEL_PC_CODEPAGE", kDefaultPcCodePage); }
+
+uint32_t HostCcsid() { return PositiveNumber("ZEL_HOST_CCSID", kDefaultHostCcsid); }
+
+bool IsDoubleByteCodePage(uint32_t code_page) {
+  // Japanese, simplified Chinese, Korean (two forms) and traditional Chinese.
+  static constexpr std::array<uint32_t, 7> kDoubleByte = {932, 936, 942, 943, 949, 950, 1361};
+  for (uint32_t page : kDoubleByte) {
+    if (page == code_page) return true;
+  }
+  return false;
+}
+
+}  // namespace zel::config

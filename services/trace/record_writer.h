@@ -1,0 +1,27 @@
+// Internal to the trace service: turns trace calls into records and hands
+// each record to the capture sink and the trace file.
+#ifndef ZEL_SERVICES_TRACE_RECORD_WRITER_H
+#define ZEL_SERVICES_TRACE_RECORD_WRITER_H
+
+#include <cstdint>
+
+#include "services/trace.h"
+
+namespace zel::trace {
+
+// Wall-clock microseconds since the epoch.
+int64_t NowMicros() noexcept;
+
+// This thread's kernel thread id, cached per thread.
+uint32_t ThreadId() noexcept;
+
+// Formats `record` as one line and writes it to the sink and, when open, the
+// trace file. Safe from any thread; never throws.
+void Emit(const BtRecord& record) noexcept;
+
+// True while records have somewhere to go (file or sink).
+bool HasDestination() noexcept;
+
+}  // namespace zel::trace
+
+#endif  // ZEL_SERVICES_TRACE_RECORD_WRITER_H

@@ -1,0 +1,58 @@
+// Thread launch for the system's worker threads.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+
+#include "services/trace/record_writer.h"
+
+ZEL_MODULE("vqzmbtw")
+
+namespace {
+
+// The system asks for 12,288-byte stacks, below the platform minimum and too
+// small for our own tracing and conversions; every launch gets at least this.
+#ifdef ZEL_SANITIZED
+constexpr size_t kStackFloor = 1024 * 1024;  // sanitizers keep TLS and redzones on the stack
+#else
+constexpr size_t kStackFloor = 256 * 1024;
+#endif
+
+struct Launch {
+  void (*function)(void*);
+  void* argument;
+};
+
+void* Run(void* raw) {
+  Launch launch = *static_cast<Launch*>(raw);
+  delete static_cast<Launch*>(raw);
+  launch.function(launch.argument);
+  return nullptr;
+}
+
+size_t StackSize(uint32_t requested) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  size_t size = std::max<size_t>({requested, static_cast<size_t>(PTHREAD_STACK_MIN), kStackFloor});
+  return (size + page - 1) / page * page;
+}
+
+}  // namespace
+
+extern "C" int btLaunchThread(void (*function)(void*), uint32_t stack_size, void* argument) {
+  if (function == nullptr) return -1;
+  auto* launch = new (std::nothrow) Launch{function, argument};
+  if (launch == nullptr) return -1;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, StackSize(stack_size));
+  pthread_t thread;
+  int error = pthread_create(&thread, &attr, Run, launch);
+  pthread_attr_destroy(&attr);
+  if (error != 0) {
+    delete launch;
+    return -1;
+  }
+  return 0;
+}

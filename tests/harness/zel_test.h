@@ -1,0 +1,120 @@
+// Test harness shared by every test binary of the tree.
+//
+// Isolation: each test binary's main re-runs itself in a child process with
+// its own ZEL_INSTANCE and a fresh temporary directory (ZEL_TEST_DIR), so that
+// libraries which attach to shared objects while loading already see them,
+// and so that `ctest -j2` never lets two tests share an object. The outer
+// process removes the directory and the instance's leftovers afterwards.
+//
+// Multi-process tests: a test binary is also its own helper executable. A
+// test starts `ChildProcess::Start("name", args)`, which runs this binary as
+// `--child name args...`; the body registered with ZEL_CHILD_COMMAND(name)
+// runs there and talks to the test over two pipes. Every wait is bounded.
+#ifndef ZEL_TESTS_HARNESS_ZEL_TEST_H
+#define ZEL_TESTS_HARNESS_ZEL_TEST_H
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zel::test {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+// The default bound for a wait on a child; tests that need longer say so.
+inline constexpr Millis kChildTimeout = 30s;
+
+// This test process's temporary directory (removed after the run).
+std::string TestDir();
+
+// A path inside TestDir().
+std::string TestPath(std::string_view name);
+
+// The instance name this test process runs under.
+std::string Instance();
+
+// A child process running a registered child command of a test binary.
+class ChildProcess {
+ public:
+  using Env = std::vector<std::pair<std::string, std::string>>;
+
+  // Starts `executable --child command args...` (this binary when
+  // `executable` is empty) with the current environment plus `env`. Fails
+  // the test and returns a process that is not running if it cannot start.
+  static ChildProcess Start(std::string_view command, std::vector<std::string> args = {},
+                            Env env = {}, std::string executable = {});
+
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  // Kills and reaps a child that is still running.
+  ~ChildProcess();
+
+  // Sends one line to the child's command pipe (see child::Receive).
+  bool Send(std::string_view line);
+
+  // The next line the child reported, or nothing when none came in time or
+  // the child closed its result pipe.
+  std::optional<std::string> ReadLine(Millis timeout = kChildTimeout);
+
+  // Reads lines until one equals `expected`; false when it never comes.
+  bool Expect(std::string_view expected, Millis timeout = kChildTimeout);
+
+  // Waits for the child to end and returns its exit code (128 + signal for a
+  // killed child). On time-out the child is killed and -1 returned.
+  int Wait(Millis timeout = kChildTimeout);
+
+  // Sends a signal now (default SIGKILL).
+  void Kill(int signal_number = 9);
+
+  pid_t pid() const { return pid_; }
+  bool running() const { return pid_ > 0 && !reaped_; }
+
+ private:
+  ChildProcess() = default;
+  void Close();
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int exit_code_ = -1;
+  int result_fd_ = -1;   // read end: lines the child reports
+  int command_fd_ = -1;  // write end: lines for the child
+  std::string pending_;  // bytes read past the last returned line
+};
+
+namespace child {
+
+// The arguments after the command name.
+using Args = std::span<const std::string>;
+using Body = int (*)(Args args);
+
+bool Register(const char* name, Body body);
+
+// Reports one line to the test (flushed at once).
+void Report(std::string_view line);
+
+// The next line the test sent, or nothing on time-out or when the test
+// closed the pipe.
+std::optional<std::string> Receive(Millis timeout = kChildTimeout);
+
+}  // namespace child
+
+}  // namespace zel::test
+
+// Defines the body of a child command; it returns the child's exit code.
+#define ZEL_CHILD_COMMAND(name)                                                            \
+  static int ZelChildBody_##name(::zel::test::child::Args args);                          \
+  [[maybe_unused]] static const bool zel_child_registered_##name =                        \
+      ::zel::test::child::Register(#name, ZelChildBody_##name);                           \
+  static int ZelChildBody_##name([[maybe_unused]] ::zel::test::child::Args args)
+
+#endif  // ZEL_TESTS_HARNESS_ZEL_TEST_H

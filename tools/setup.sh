@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian 12 packages), builds, and then runs
+# the demonstration or the test suite.
+#
+#   tools/setup.sh demo             release build, install under out/zel, run the demonstration
+#   tools/setup.sh test             release build, the whole test suite
+#   tools/setup.sh test --sanitize  the same under address and undefined-behaviour sanitizers
+#   tools/setup.sh test --tsan      the concurrency tests under the thread sanitizer
+#   tools/setup.sh build [CONFIG]   only build (release, debug, asan or tsan)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+packages=(build-essential cmake ninja-build pkg-config git
+          libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
+          clang libclang-rt-14-dev)
+
+install_dependencies() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# build CONFIG: configure and build build/CONFIG.
+build() {
+  local config=$1 flags=()
+  case $config in
+    release) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+    debug) flags=(-DCMAKE_BUILD_TYPE=Debug) ;;
+    asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DZEL_SANITIZE=ON -DZEL_BUILD_BENCH=OFF) ;;
+    tsan) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TSAN=ON -DZEL_BUILD_BENCH=OFF) ;;
+    *) echo "unknown configuration: $config" >&2; exit 2 ;;
+  esac
+  cmake -S "$root" -B "$root/build/$config" -G Ninja "${flags[@]}" >/dev/null
+  cmake --build "$root/build/$config" -j "$(nproc)"
+}
+
+run_tests() {
+  local config=$1; shift
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  (cd "$root/build/$config" && ctest -j "$(nproc)" --output-on-failure --label-exclude fuzz "$@")
+}
+
+command=${1:-}
+case $command in
+  demo)
+    install_dependencies
+    build release
+    rm -rf "$root/out/zel"
+    cmake --install "$root/build/release" --prefix "$root/out/zel" >/dev/null
+    exec "$root/tools/demo.sh" "$root/out/zel"
+    ;;
+  test)
+    install_dependencies
+    case ${2:-} in
+      --sanitize) build asan; run_tests asan ;;
+      --tsan) build tsan; run_tests tsan --label-regex concurrency ;;
+      "") build release; run_tests release ;;
+      *) echo "unknown option: $2" >&2; exit 2 ;;
+    esac
+    ;;
+  build)
+    install_dependencies
+    build "${2:-release}"
+    ;;
+  *)
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+    ;;
+esac
