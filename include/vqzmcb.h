@@ -153,6 +153,60 @@ typedef struct OutstandingDQReqCB {
   struct OutstandingDQReqCB* pNext;
 } OutstandingDQReqCB;
 
+/* What a request sends: its data, data version, key and target program. */
+typedef struct ReqBufferDesc {
+  void* pData;               /* the data to send */
+  uint32_t ulDataLen;        /* its length (0 allowed) */
+  uint32_t ulDataVersion;    /* 1: a packet converted to host form before sending */
+  char achKey[13];           /* entry key: 12 ASCII characters and a NUL (a PRID) */
+  char achProgram[22];       /* host program, blank-padded to 21 characters, NUL */
+  uint32_t ulValue;          /* travels with the request in the header */
+} ReqBufferDesc;
+
+/* A return to the host, or a retrieval of a reply (the same layout). */
+typedef struct RetBufferDesc {
+  void* pData;               /* return: the data to send; retrieval: the data received */
+  uint32_t ulDataLen;        /* its length */
+  uint32_t ulDataVersion;    /* data version */
+  char achKey[13];           /* entry key: 12 ASCII characters and a NUL */
+  uint32_t ulValue;          /* value, or the return code of a return-code return */
+  uint32_t ulTimeout;        /* retrieval: seconds to wait for the first entry; -1 no limit */
+} RetBufferDesc;
+typedef RetBufferDesc RtvDataDesc;
+
+/* The fields every request block handed to the CPMgr's processing thread begins with. */
+typedef struct DQReqBlockHeader {
+  ZELHANDLE hevRet;          /* requester's event (valid in the requester's process only) */
+  uint8_t bUnused;           /* not used */
+  uint16_t usRC;             /* result code, written before the event is set */
+  RZ700SysStruct* pSystem;   /* the system of the request */
+} DQReqBlockHeader;
+
+/* Obtain an RRP (request type 1). */
+typedef struct ObtainRRPCB {
+  DQReqBlockHeader hdr;
+} ObtainRRPCB;
+
+/* Send a request (type 2). */
+typedef struct SendReqCB {
+  DQReqBlockHeader hdr;
+  ReqBufferDesc* pDesc;      /* shared copy of the caller's descriptor */
+} SendReqCB;
+
+/* Send a return (type 3). */
+typedef struct SendRetCB {
+  DQReqBlockHeader hdr;
+  RetBufferDesc* pDesc;      /* shared copy of the caller's descriptor */
+  uint16_t usRetKind;        /* 0 data return, 1 return-code return */
+} SendRetCB;
+
+/* Retrieve reply data (type 4). */
+typedef struct RtvDataCB {
+  DQReqBlockHeader hdr;
+  RtvDataDesc* pDesc;        /* shared copy of the caller's descriptor */
+  uint32_t ulRequesterPid;   /* filled in by the processing thread */
+} RtvDataCB;
+
 /* The anchor: heads every shared list and holds the CPMgr's identity. */
 typedef struct ZELAnchorCB {
   uint16_t usCPMgrState;     /* CPMgr state; 21 after creation */
@@ -219,6 +273,17 @@ VQZM_STATIC_ASSERT(sizeof(TermWndStruct) == 38, "TermWndStruct size");
 VQZM_STATIC_ASSERT(offsetof(OutstandingDQReqCB, pReqCB) == 12, "OutstandingDQReqCB layout");
 VQZM_STATIC_ASSERT(offsetof(OutstandingDQReqCB, pNext) == 24, "OutstandingDQReqCB layout");
 VQZM_STATIC_ASSERT(sizeof(OutstandingDQReqCB) == 32, "OutstandingDQReqCB size");
+VQZM_STATIC_ASSERT(offsetof(ReqBufferDesc, achKey) == 16, "ReqBufferDesc layout");
+VQZM_STATIC_ASSERT(offsetof(ReqBufferDesc, achProgram) == 29, "ReqBufferDesc layout");
+VQZM_STATIC_ASSERT(sizeof(ReqBufferDesc) == 55, "ReqBufferDesc size");
+VQZM_STATIC_ASSERT(offsetof(RetBufferDesc, ulValue) == 29, "RetBufferDesc layout");
+VQZM_STATIC_ASSERT(sizeof(RetBufferDesc) == 37, "RetBufferDesc size");
+VQZM_STATIC_ASSERT(offsetof(DQReqBlockHeader, usRC) == 5, "DQReqBlockHeader layout");
+VQZM_STATIC_ASSERT(offsetof(DQReqBlockHeader, pSystem) == 7, "DQReqBlockHeader layout");
+VQZM_STATIC_ASSERT(sizeof(ObtainRRPCB) == 15, "ObtainRRPCB size");
+VQZM_STATIC_ASSERT(offsetof(SendReqCB, pDesc) == 15, "SendReqCB layout");
+VQZM_STATIC_ASSERT(offsetof(SendRetCB, usRetKind) == 23, "SendRetCB layout");
+VQZM_STATIC_ASSERT(offsetof(RtvDataCB, ulRequesterPid) == 23, "RtvDataCB layout");
 VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, ulNextConvId) == 2, "ZELAnchorCB layout");
 VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, pConvBlk) == 10, "ZELAnchorCB layout");
 VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, pOutstandingDQList) == 74, "ZELAnchorCB layout");
@@ -226,6 +291,49 @@ VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, usCPMgrRC) == 90, "ZELAnchorCB layout")
 VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, hwndCPMgr) == 92, "ZELAnchorCB layout");
 VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, ulCPMgrPid) == 112, "ZELAnchorCB layout");
 VQZM_STATIC_ASSERT(sizeof(ZELAnchorCB) == 116, "ZELAnchorCB size");
+
+/* ---- Operations exported for the CPMgr ---- */
+
+#ifndef VQZM_API
+#define VQZM_API __attribute__((visibility("default")))
+#endif
+
+VQZM_API ZELAnchorCB* GetZELAnchorCB(void);
+VQZM_API void SetStartSystem(const char* pszName);
+VQZM_API void GetStartSystem(char** ppszBuffer);
+VQZM_API uint16_t cbGiveSharedMem(ZELHWND hwnd);
+
+VQZM_API uint16_t cbInitRZ700SysStruct(RZ700SysStruct** ppSystem);
+VQZM_API uint16_t cbAddRZ700SysStruct(RZ700SysStruct* pSystem);
+VQZM_API uint16_t cbAddRZ700SysDefault(RZ700SysStruct* pSystem);
+VQZM_API RZ700SysStruct* cbRetNextRZ700SysStruct(RZ700SysStruct* pSystem);
+VQZM_API RZ700SysStruct* cbRetDefaultRZ700SysStruct(void);
+VQZM_API uint16_t cbFindRZ700SysByName(const char* pszName, RZ700SysStruct** ppSystem);
+VQZM_API uint16_t cbFindRZ700SysByRID(const char* pRID, RZ700SysStruct** ppSystem);
+VQZM_API uint16_t cbRemoveRZ700SysFromList(RZ700SysStruct* pSystem);
+VQZM_API uint16_t cbDeleteRZ700SysStruct(RZ700SysStruct* pSystem);
+VQZM_API int32_t cbFindBlank(const char* pch, int32_t iLen);
+
+VQZM_API uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem,
+                                    uint32_t ulNoCount);
+VQZM_API uint16_t cbReturnCPMgrState(void);
+VQZM_API void cbSetCPMgrState(uint16_t usState);
+VQZM_API void cbSetCPMgrHwnd(ZELHWND hwnd);
+VQZM_API uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam);
+
+VQZM_API void cbDeleteAsyncRetStruct(AsyncRetStruct* pRec);
+VQZM_API uint16_t cbInitNamedAsyncStruct(NamedAsyncStruct** ppRec);
+VQZM_API void cbAddNamedAsyncStruct(NamedAsyncStruct* pRec);
+VQZM_API NamedAsyncStruct* cbRetNamedAsyncFromName(const char* pszName);
+VQZM_API NamedAsyncStruct* cbRetNextNamedAsync(NamedAsyncStruct* pRec);
+VQZM_API void cbDeleteNamedAsyncStruct(NamedAsyncStruct* pRec);
+VQZM_API uint16_t cbInit3rdPartyStruct(ThirdPartyStruct** ppRec);
+VQZM_API void cbAdd3rdPartyStruct(ThirdPartyStruct* pRec);
+VQZM_API ThirdPartyStruct* cbRet3rdPartyFromPgmID(const char* pszPgmID);
+VQZM_API ThirdPartyStruct* cbRetNext3rdPartyStruct(ThirdPartyStruct* pRec);
+VQZM_API void cbDelete3rdPartyStruct(ThirdPartyStruct* pRec);
+VQZM_API TermWndStruct* cbRetNextTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec);
+VQZM_API void cbDeleteTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec);
 
 #ifdef __cplusplus
 } /* extern "C" */

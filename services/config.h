@@ -29,6 +29,14 @@ uint32_t PcCodePage();
 // ZEL_HOST_CCSID, default 37; as above.
 uint32_t HostCcsid();
 
+// How long the communication manager keeps an idle system, and itself,
+// before it stops them: ZEL_CPMGR_IDLE_SECONDS, default 60.
+uint32_t CPMgrIdleSeconds();
+
+// Where the communication manager writes its log: ZEL_CPMGR_LOG, else
+// $XDG_STATE_HOME/zel/VQZMCMW.<instance>.log (~/.local/state when unset).
+std::string CPMgrLogPath();
+
 // True for the PC code pages whose characters take one or two bytes.
 bool IsDoubleByteCodePage(uint32_t code_page);
 

@@ -33,6 +33,22 @@ std::string Instance() {
 
 std::string TracePath() { return std::string(Env("ZEL_TRACE")); }
 
+uint32_t CPMgrIdleSeconds() {
+  std::string_view text = Env("ZEL_CPMGR_IDLE_SECONDS");
+  uint32_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return 60;
+  return value;
+}
+
+std::string CPMgrLogPath() {
+  std::string_view log = Env("ZEL_CPMGR_LOG");
+  if (!log.empty()) return std::string(log);
+  std::string_view state = Env("XDG_STATE_HOME");
+  std::string dir = !state.empty() ? std::string(state) : std::string(Env("HOME")) + "/.local/state";
+  return dir + "/zel/VQZMCMW." + Instance() + ".log";
+}
+
 uint32_t PcCodePage() { return PositiveNumber("ZEL_PC_CODEPAGE", kDefaultPcCodePage); }
 
 uint32_t HostCcsid() { return PositiveNumber("ZEL_HOST_CCSID", kDefaultHostCcsid); }

@@ -131,6 +131,15 @@ std::string Instance() {
 }  // namespace zel::test
 
 int main(int argc, char** argv) {
+  // Started as the communication manager by the component under test: run
+  // the stand-in that the test named instead.
+  const char* fake_manager = getenv("ZEL_TEST_FAKE_CPMGR");
+  if (fake_manager != nullptr && strcmp(basename(argv[0]), "VQZMCMW.EXE") == 0) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    int code = zel::test::child::Run(fake_manager, args);
+    fflush(nullptr);
+    return code;
+  }
   if (argc >= 3 && strcmp(argv[1], "--child") == 0) {
     // A helper must not outlive the test that started it.
     prctl(PR_SET_PDEATHSIG, SIGKILL);

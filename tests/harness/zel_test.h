@@ -110,6 +110,11 @@ std::optional<std::string> Receive(Millis timeout = kChildTimeout);
 
 }  // namespace zel::test
 
+// A test binary started under the name VQZMCMW.EXE (a link to it in a test
+// installation's SHARED/ folder) with ZEL_TEST_FAKE_CPMGR set runs the child
+// command of that name instead: a stand-in communication manager. It has no
+// pipes to the test (Report and Receive do nothing useful there).
+
 // Defines the body of a child command; it returns the child's exit code.
 #define ZEL_CHILD_COMMAND(name)                                                            \
   static int ZelChildBody_##name(::zel::test::child::Args args);                          \

@@ -1,0 +1,210 @@
+// Starting and stopping communication from an application.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "api/api.h"
+#include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/process_state.h"
+#include "manager/manager.h"
+#include "platform/handles.h"
+#include "platform/mutex.h"
+#include "services/connection.h"
+#include "services/trace.h"
+#include "services/unapi.h"
+#include "vqzmcsw.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("Vqzmca1")
+
+namespace zel::api {
+namespace {
+
+using namespace zel::platform;
+using namespace zel::manager;
+
+constexpr DWORD kCountWaitMs = 30000;
+constexpr size_t kDefaultNameBuffer = 255;
+constexpr uint32_t kUserIdLength = 20;
+
+// caInitializeZELComm calls in progress in this process, and their mutex,
+// created once before the first call uses it so that two first callers
+// cannot each make one.
+std::once_flag g_count_once;
+HANDLE g_count_mutex = 0;
+uint16_t g_init_count = 0;
+
+HANDLE* CountMutex() {
+  std::call_once(g_count_once, [] { g_count_mutex = CreateMutex(false, nullptr); });
+  return &g_count_mutex;
+}
+
+// Takes the user ID of the application's connection environment.
+void TakeInitUserID(const char* system_name, uint32_t hSysHandle) {
+  char* user_id = ctrlblk::Shared()->szInitUserID;
+  if (hSysHandle == 0) {
+    memset(user_id, 0, kUserIdLength);
+    return;
+  }
+  qlxUN_GetSystemHandle(system_name, "zel", &hSysHandle);
+  qlxCO_GetUserID(hSysHandle, user_id, kUserIdLength);
+  trace::String("CA", 100, "szInitUserID", user_id);
+}
+
+// Steps 8 and 9: the CPMgr and the system running, with "STATE" held. On
+// failure "STATE" is still held; the caller releases it.
+uint16_t StartOrJoin(const char* system_name, RZ700SysStruct** system) {
+  if (ctrlblk::Anchor().usCPMgrState == ZEL_CPMGR_NOT_RUNNING) {
+    uint16_t rc = cmStartCPMgr(system);
+    if (rc != 0 && ZEL_ERROR_POINT("START_CPMGR_ERROR")) {
+      trace::Rc("CA", -100, "error returned from cmStartCPMgr() rc=", rc);
+      return rc;
+    }
+    rc = cmStartSystemComm(system_name, system);
+    if (rc != 0 && ZEL_ERROR_POINT("START_COMM_ERROR")) {
+      trace::Rc("CA", -100, "error returned from cmStartSystemComm() rc=", rc);
+    }
+    return rc;
+  }
+  uint16_t rc = cmFindCommNotStoppedEx(system, system_name);
+  if (rc == 0) {
+    rc = cmCheckComm(*system, system_name);
+    if (rc == 0) return 0;
+    if (rc != ZEL_RC_NOT_ACTIVE && ZEL_ERROR_POINT("CHECK_COMM_ERROR")) {
+      trace::Rc("CA", -100, "error returned from cmCheckComm() rc=", rc);
+      return rc;
+    }
+  } else if (rc != ZEL_RC_NO_SUCH_SYSTEM && ZEL_ERROR_POINT("FIND_SYS_ERROR")) {
+    trace::Rc("CA", -100, "error returned from cmFindCommNotStopped() rc=", rc);
+    return rc;
+  }
+  rc = cmStartSystemComm(system_name, system);
+  if (rc != 0 && ZEL_ERROR_POINT("START_COMM_ERROR")) {
+    trace::Rc("CA", -100, "error returned from cmStartSystemComm() rc=", rc);
+  }
+  return rc;
+}
+
+// Steps 4 to 12, between the count's add and remove.
+uint16_t StartWithCount(const char* system_name, uint32_t* pulConvId) {
+  uint16_t rc = cmInitCPMStateSem();
+  if (rc != 0 && ZEL_ERROR_POINT("INIT_CPM_STATE_ERROR")) {
+    trace::Rc("CA", -100, "error returned from cmInitCPMStateSem() rc=", rc);
+    return rc;
+  }
+  rc = cmCtrlCPMState(INFINITE);
+  if (rc != 0 && ZEL_ERROR_POINT("CTRL_CPM_STATE_ERROR")) {
+    trace::Rc("CA", -100, "error returned from cmCtrlCPMState() rc=", rc);
+    cmCloseCPMStateSem();
+    return rc;
+  }
+  ForgetDeadCPMgr();
+  RZ700SysStruct* system = nullptr;
+  rc = StartOrJoin(system_name, &system);
+  if (rc == 0) {
+    rc = cbReturnNewConvId(pulConvId, system, 0);
+    if (rc != 0 && ZEL_ERROR_POINT("RETURN_CONV_ID_ERROR")) {
+      trace::Rc("CA", -100, "error returned from cmReturnNewConvId() rc=", rc);
+    }
+  }
+  uint16_t released = cmReleaseCPMState();
+  if (released != 0 && rc == 0 && ZEL_ERROR_POINT("REL_CPM_START_ERROR")) {
+    trace::Rc("CA", -100, "error returned from cmReleaseCPMState() rc=", released);
+  }
+  cmCloseCPMStateSem();
+  return rc;
+}
+
+}  // namespace
+
+uint16_t caAddExitRoutine(HANDLE* phMutex, uint16_t* pusCount) {
+  ZEL_TRACE_FUNCTION("CA", "caAddExitRoutine");
+  if (*phMutex == 0) *phMutex = CreateMutex(false, nullptr);
+  DWORD wait = WaitForSingleObject(*phMutex, kCountWaitMs);
+  if ((wait == WAIT_FAILED || wait == WAIT_TIMEOUT) && ZEL_ERROR_POINT("EXT_REQ_COUNT_SEM")) {
+    trace::SysRc("CA", -100, "WaitForSingleObject() error rc=", wait);
+    return wait == WAIT_TIMEOUT ? ZEL_RC_MUTEX_WAIT_FAILED : ZEL_RC_MANAGER_HANDOVER_FAILED;
+  }
+  ++*pusCount;
+  if (!ReleaseMutex(*phMutex) && ZEL_ERROR_POINT("EXT_REL_COUNT_SEM")) {
+    trace::SysRc("CA", -100, "ReleaseMutex() error rc=", GetLastError());
+    --*pusCount;
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+uint16_t caRemoveExitRoutine(HANDLE hMutex, uint16_t* pusCount) {
+  ZEL_TRACE_FUNCTION("CA", "caRemoveExitRoutine");
+  DWORD wait = WaitForSingleObject(hMutex, INFINITE);
+  if (wait == WAIT_FAILED && ZEL_ERROR_POINT("EXT_REQ_COUNT_SEM")) {
+    trace::SysRc("CA", -100, "WaitForSingleObject() error rc=", wait);
+    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+  }
+  --*pusCount;
+  if (!ReleaseMutex(hMutex) && ZEL_ERROR_POINT("EXT_REL_COUNT_SEM")) {
+    trace::SysRc("CA", -100, "ReleaseMutex() error rc=", GetLastError());
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+}  // namespace zel::api
+
+using namespace zel::api;
+namespace trace = zel::trace;
+
+extern "C" {
+
+uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint16_t, uint32_t hSysHandle,
+                             uint32_t* pulConvId, uint32_t ulInternal) {
+  ZEL_TRACE_FUNCTION("CA", "caInitializeZELComm");
+  using namespace zel::ctrlblk;
+  if (Shared() == nullptr || ThisProcess().load_failed) {
+    ZEL_ERROR_POINT("EXT_FATAL_ERROR_HAPPEND");
+    trace::Msg("CA", -100, "A fatal Error already happened");
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  TakeInitUserID(pszSystemName, hSysHandle);
+  char* default_name = nullptr;
+  uint16_t rc = 0;
+  if (pszSystemName == nullptr) {
+    // Without a default system there is nothing to start: say so (1076 or
+    // 1034) rather than start a system without a name.
+    default_name = static_cast<char*>(calloc(1, kDefaultNameBuffer + 1));
+    rc = default_name == nullptr ? ZEL_RC_NO_MEMORY : cmRetDefaultRouterSys(default_name);
+    pszSystemName = default_name;
+  }
+  trace::Rc("CA", 100, "Internal call", ulInternal);
+
+  bool counted = false;
+  if (rc != 0) {
+    trace::Rc("CA", -100, "cmRetDefaultRouterSys() rc=", rc);
+  } else if (Shared()->ulSharedMemError == 1 && ZEL_ERROR_POINT("EXT_FATAL_ERROR_HAPPEND")) {
+    trace::Msg("CA", -100, "A fatal Error already happened");
+    rc = ZEL_RC_INTERNAL_ERROR;
+  } else if (rc = caAddExitRoutine(CountMutex(), &g_init_count);
+             rc != 0 && ZEL_ERROR_POINT("EXT_EXITLST_ADD")) {
+    trace::Rc("CA", -100, "caAddExitRoutine error rc=", rc);
+  } else {
+    counted = true;
+    rc = StartWithCount(pszSystemName, pulConvId);
+  }
+  free(default_name);
+  if (counted) {
+    uint16_t removed = caRemoveExitRoutine(*CountMutex(), &g_init_count);
+    if (removed != 0 && rc == 0) {
+      rc = removed;
+      *pulConvId = 0;
+    }
+  }
+  trace::Rc("CA", 100, "Returning: ", rc);
+  return rc;
+}
+
+uint16_t caStopZELComm(uint32_t ulConvId) {
+  ZEL_TRACE_FUNCTION("CA", "caStopZELComm");
+  return zel::ctrlblk::cbDeallocConvId(ulConvId);
+}
+
+}  // extern "C"

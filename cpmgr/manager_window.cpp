@@ -1,0 +1,216 @@
+#include "cpmgr/manager_window.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "cpmgr/manager_log.h"
+#include "platform/window.h"
+#include "services/trace.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("vqzmcmw")
+
+namespace zel::cpmgr {
+namespace {
+
+constexpr uint32_t kThreadStack = 12288;
+constexpr uint16_t kActive = 6;
+constexpr uint16_t kStopped = 1;
+
+std::string Name(const RZ700SysStruct* system) {
+  return system != nullptr ? std::string(system->szSysName) : std::string("(none)");
+}
+
+// "1035 (The connection to the host system failed or was lost)"
+std::string Code(uint32_t rc) { return std::to_string(rc) + " (" + MessageText(rc) + ")"; }
+
+}  // namespace
+
+ManagerWindow::ManagerWindow(std::chrono::seconds idle)
+    : idle_(idle), manager_idle_since_(Clock::now()) {}
+
+platform::LRESULT ManagerWindow::Handle(platform::UINT message, platform::WPARAM wParam,
+                                        platform::LPARAM lParam) {
+  auto* system = reinterpret_cast<RZ700SysStruct*>(lParam);
+  switch (message) {
+    case ZEL_MSG_COMM_STATE:
+      OnCommState(system, static_cast<uint16_t>(wParam >> 16), static_cast<uint16_t>(wParam));
+      return 0;
+    case ZEL_MSG_START_SYSTEM:
+      OnStart(system);
+      return 0;
+    case ZEL_MSG_SYSTEM_ADDED:
+      Log("system " + Name(system) + " added by an application (ID " +
+          std::string(system->szSysID) + ")");
+      return 0;
+    case ZEL_MSG_CONV_COUNT:
+      OnConvCount(system);
+      return 0;
+    case ZEL_MSG_STOP_SYSTEM:
+      OnStop(system);
+      return 0;
+    case ZEL_MSG_STATUS_NOTICE:
+      OnStatusNotice(reinterpret_cast<ZELStatusNotice*>(lParam));
+      return 0;
+    case ZEL_MSG_CPMGR_NOTICE:
+      OnManagerNotice(wParam, reinterpret_cast<CPMgrNotice*>(lParam));
+      return 0;
+    case ZEL_MSG_ERROR_TEARDOWN:
+      OnErrorTeardown(system);
+      return 0;
+    case ZEL_MSG_START_STOP_ENDED:
+      Log("start/stop thread ended; the manager ends");
+      finished_ = true;
+      return 0;
+    default:
+      Log("unexpected message " + std::to_string(message));
+      return 0;
+  }
+}
+
+void ManagerWindow::Answer(RZ700SysStruct* system, uint16_t rc) {
+  pending_.erase(system);
+  Log("answer for system " + Name(system) + ": " + Code(rc));
+  cmReturnCommRC(system, rc);
+}
+
+void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t rc) {
+  Log("system " + Name(system) + " comm state " + std::to_string(state) +
+      (rc != 0 ? ", rc " + Code(rc) : ""));
+  auto pending = pending_.find(system);
+  Pending kind = pending == pending_.end() ? Pending::kNone : pending->second;
+  if (state == kActive) {
+    manager_idle_since_ = Clock::now();
+    if (system->ulConvCount == 0) idle_since_[system] = Clock::now();
+    if (kind == Pending::kStart) Answer(system, 0);
+    return;
+  }
+  if (state != kStopped) return;
+  idle_since_.erase(system);
+  manager_idle_since_ = Clock::now();
+  if (kind == Pending::kStart) {
+    // The start failed, or the host ended the system before it was active.
+    Answer(system, rc != 0 ? rc : ZEL_RC_NOT_ACTIVE);
+    return;
+  }
+  NotifyTerminateWindows(system);
+  if (kind == Pending::kStop) Answer(system, rc);
+}
+
+void ManagerWindow::OnStart(RZ700SysStruct* system) {
+  manager_idle_since_ = Clock::now();
+  if (pending_.count(system) != 0 || system->usCommState != kStopped) {
+    Answer(system, ZEL_RC_ALREADY_RUNNING);
+    return;
+  }
+  Log("starting system " + Name(system));
+  pending_[system] = Pending::kStart;
+  if (btLaunchThread(ccCommThread, kThreadStack, system) == -1) Answer(system, ZEL_RC_INTERNAL_ERROR);
+}
+
+void ManagerWindow::OnStop(RZ700SysStruct* system) {
+  if (system->usCommState == kStopped) {
+    Answer(system, 0);
+    return;
+  }
+  if (system->usCommState != kActive || pending_.count(system) != 0) {
+    Answer(system, ZEL_RC_NOT_ACTIVE);
+    return;
+  }
+  Log("stopping system " + Name(system));
+  pending_[system] = Pending::kStop;
+  uint16_t rc = cmSendTermMsg(system);
+  if (rc != 0) Answer(system, rc);
+}
+
+void ManagerWindow::OnConvCount(RZ700SysStruct* system) {
+  Log("system " + Name(system) + " has " + std::to_string(system->ulConvCount) + " conversation(s)");
+  if (system->ulConvCount == 0 && system->usCommState == kActive) {
+    idle_since_[system] = Clock::now();
+  } else {
+    idle_since_.erase(system);
+  }
+}
+
+void ManagerWindow::OnStatusNotice(ZELStatusNotice* notice) {
+  std::string text = notice->ulStatusType == ZEL_STATUS_START  ? "start"
+                     : notice->ulStatusType == ZEL_STATUS_STOP ? "stop"
+                                                               : MessageText(notice->ulStatusType);
+  std::string line = text + " of system " + Name(notice->pSys) + ": ";
+  if (notice->usRC == 1 && notice->ulStatusType == ZEL_STATUS_START) {
+    line += "begun";
+  } else {
+    line += "rc " + Code(notice->usRC);
+    if (notice->usMsgNum != 0) line += ": " + MessageText(notice->usMsgNum);
+    if (notice->pRunningSys != nullptr) line += "; running: " + Name(notice->pRunningSys);
+    if (notice->ulFailure != 0) line += " [failure]";
+  }
+  Log(line);
+  free(notice);
+}
+
+void ManagerWindow::OnManagerNotice(platform::WPARAM wParam, CPMgrNotice* notice) {
+  std::string line = MessageText(notice->ulMsgNum1) + ": " + MessageText(notice->ulMsgNum2);
+  if (notice->pszInsert != nullptr) line += " (" + std::string(notice->pszInsert) + ")";
+  line += " system " + Name(notice->pSystem);
+  if (wParam != 0) line += " [flag " + std::to_string(wParam) + "]";
+  Log(line);
+  free(notice->pszInsert);
+  free(notice);
+}
+
+void ManagerWindow::OnErrorTeardown(RZ700SysStruct* system) {
+  Log("system " + Name(system) + " is being torn down after an error");
+}
+
+// Tells the windows registered for the system that it has ended: each gets
+// its message, with its term type as wParam.
+void ManagerWindow::NotifyTerminateWindows(RZ700SysStruct* system) {
+  for (TermWndStruct* rec = cbRetNextTermWndStruct(system, nullptr); rec != nullptr;
+       rec = cbRetNextTermWndStruct(system, rec)) {
+    bool posted = platform::PostMessage(rec->hwndTerm, rec->usTermMsg, rec->usTermType, 0);
+    Log("terminate window of " + std::string(rec->szPgmID) + (posted ? " told" : " is gone"));
+  }
+}
+
+bool ManagerWindow::AnySystemActive() const {
+  for (RZ700SysStruct* rec = cbRetNextRZ700SysStruct(nullptr); rec != nullptr;
+       rec = cbRetNextRZ700SysStruct(rec)) {
+    if (rec->usCommState != kStopped) return true;
+  }
+  return false;
+}
+
+void ManagerWindow::CheckIdle(Clock::time_point now) {
+  for (auto it = idle_since_.begin(); it != idle_since_.end();) {
+    RZ700SysStruct* system = it->first;
+    bool due = now - it->second >= idle_ && pending_.count(system) == 0;
+    if (due && system->ulConvCount == 0 && system->usCommState == kActive) {
+      Log("system " + Name(system) + " idle for " + std::to_string(idle_.count()) + " s: stopping");
+      cmSendStartStop(ZEL_ACTION_STOP, system);
+    }
+    it = due ? idle_since_.erase(it) : std::next(it);
+  }
+  if (AnySystemActive() || !pending_.empty()) {
+    manager_idle_since_ = now;
+    return;
+  }
+  if (now - manager_idle_since_ < idle_) return;
+  // Also a retry when an earlier stop of the manager failed and it stayed.
+  Log("no system has run for " + std::to_string(idle_.count()) + " s: the manager ends");
+  manager_idle_since_ = now;
+  stopping_ = true;
+  cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr);
+}
+
+void ManagerWindow::StopEverything() {
+  if (stopping_) return;
+  stopping_ = true;
+  for (RZ700SysStruct* rec = cbRetNextRZ700SysStruct(nullptr); rec != nullptr;
+       rec = cbRetNextRZ700SysStruct(rec)) {
+    if (rec->usCommState == kActive) cmSendStartStop(ZEL_ACTION_STOP, rec);
+  }
+  cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr);
+}
+
+}  // namespace zel::cpmgr

@@ -1,0 +1,210 @@
+// Process attach and detach: every process that loads the library creates
+// or attaches the control blocks and opens the serialization objects.
+#include <cstdio>
+#include <cstring>
+
+#include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/process_state.h"
+#include "platform/event.h"
+#include "platform/handles.h"
+#include "platform/mutex.h"
+#include "platform/process.h"
+#include "services/trace.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("vqzmcb0")
+
+namespace zel::ctrlblk {
+namespace {
+
+using namespace zel::platform;
+
+constexpr char kInitTermName[] = "INITTERM";
+constexpr DWORD kInitTermWaitMs = 180000;
+
+constexpr const char* kSerialNames[] = {
+    "hmtxConvLstName",       "hmtxSysLstName",           "hmtxAsyncRetLstName",
+    "hmtxPartylstName",      "hmtxAsyncWndsLstName",     "hmtxAsyncNamesLstName",
+    "hmtxRZ700ReqLstName",   "hmtxOutstandingDQReqName", "hevOutstandingDQReqCleanName"};
+constexpr const char* kSerialLabels[] = {
+    "CONV_LST_SEM_ERROR",         "SYS_LST_SEM_ERROR",
+    "ASYNC_RET_LST_SEM_ERROR",    "_3RD_PARTY_LST_SEM_ERROR",
+    "ASYNC_WNDS_LST_SEM_ERROR",   "ASYNC_NAMES_LST_SEM_ERROR",
+    "RZ700_REQ_LST_SEM_ERROR",    "OUTSTANDING_DQ_REQ_LST_SEM_ERROR",
+    "OUTSTANDING_DQ_REQ_CLEAN_SEM_ERROR"};
+static_assert(std::size(kSerialNames) == static_cast<size_t>(Serial::kCount));
+static_assert(std::size(kSerialLabels) == static_cast<size_t>(Serial::kCount));
+
+void TraceSystemError(const char* tag) {
+  char text[256];
+  btGetSysErrorText(text, sizeof text);
+  trace::Msg(tag, -100, text);
+}
+
+// Process attach (reason 1).
+int AttachProcess() {
+  ProcessState& state = ThisProcess();
+  if (!MapSharedData() && ZEL_ERROR_POINT("EXT_SHARED_DATA_ERROR")) {
+    trace::Msg("CM", -100, "Shared data section could not be mapped");
+    TraceSystemError("CM");
+    return 0;
+  }
+  SharedData& shared = *Shared();
+
+  HANDLE init_term = CreateMutex(false, kInitTermName);
+  WaitForSingleObject(init_term, kInitTermWaitMs);  // a time-out goes on regardless
+
+  uint16_t rc = 0;
+  if (shared.ulAttachCount == 0) {
+    memset(shared.szStartSystem, ' ', sizeof shared.szStartSystem - 1);
+    shared.szStartSystem[sizeof shared.szStartSystem - 1] = '\0';
+    rc = cbInitCtrlBlks();
+  } else {
+    rc = cbAttachCtrlBlk();
+  }
+  // Our loader cannot refuse the load, so a failed creation leaves this
+  // process running: "INITTERM" is released even then, or every other
+  // process of the instance would wait out its three minutes.
+  if (rc != 0 && ZEL_ERROR_POINT("EXT_INITCTRL_ERROR")) {
+    trace::Rc("CM", -100, "Error Initializing Ctrl. Blks., rc=", rc);
+  }
+  ReleaseMutex(init_term);
+  CloseHandle(init_term);
+  return rc == 0 && !state.load_failed ? 1 : 0;
+}
+
+// Process detach (reason 0) when the process is ending.
+int DetachProcess() {
+  HANDLE init_term = CreateMutex(false, kInitTermName);
+  if (init_term == 0) {
+    if (GetLastError() != ERROR_ALREADY_EXISTS && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
+      TraceSystemError("CM");
+    }
+    ZEL_ERROR_POINT("EXT_INIT_SEM");
+    return 0;
+  }
+  if (WaitForSingleObject(init_term, kInitTermWaitMs) == WAIT_FAILED) {
+    ZEL_ERROR_POINT("FAILED_SEM_ERROR");
+    ZEL_ERROR_POINT("EXT_CTRL_SEM");
+    CloseHandle(init_term);
+    return 0;
+  }
+  cbDestroyCtrlBlks();
+  if (!ReleaseMutex(init_term)) {
+    ZEL_ERROR_POINT("EXT_REL_SEM");
+    ZEL_ERROR_POINT("EXT_RELEASE_SEM");
+    CloseHandle(init_term);
+    return 0;
+  }
+  if (!CloseHandle(init_term) && ZEL_ERROR_POINT("EXT_CLOSE_SEM")) return 0;
+  return 1;
+}
+
+// The library's load and unload handlers. A dlclose while the process runs
+// detaches nothing: the mapping handle stays open until the process ends.
+__attribute__((constructor)) void OnLoad() {
+  if (INITTERM(0, 1, nullptr) == 0) {
+    ThisProcess().load_failed = true;
+    fprintf(stderr, "vqzmcsw: the shared control blocks could not be set up\n");
+  }
+}
+
+__attribute__((destructor)) void OnUnload() {
+  static int ending_marker;
+  INITTERM(0, 0, ProcessIsEnding() ? &ending_marker : nullptr);
+}
+
+}  // namespace
+
+ProcessState& ThisProcess() {
+  static ProcessState state;
+  return state;
+}
+
+int INITTERM(HMODULE, uint32_t reason, void* reserved) {
+  switch (reason) {
+    case 1:
+      return AttachProcess();
+    case 0:
+      return reserved != nullptr && Shared() != nullptr ? DetachProcess() : 1;
+    default:
+      return 1;  // thread attach and detach
+  }
+}
+
+uint16_t cbInitCtrlBlks() {
+  ZEL_TRACE_FUNCTION("CM", "cbInitCtrlBlks");
+  ZELAnchorCB& anchor = Anchor();
+  memset(&anchor, 0, sizeof anchor);
+  memcpy(anchor.szNextSysID, "000", 4);
+  void* area = nullptr;
+  cbInitCtrlBlkSharedMem(&area, kControlBlockSize);
+  anchor.pSharedMem = area;
+  uint16_t rc = cbInitConvBlk(&anchor.pConvBlk);
+  anchor.pSysList = nullptr;
+  anchor.pAsyncRetList = nullptr;
+  anchor.p3rdPartyList = nullptr;
+  anchor.pSpareList = nullptr;
+  anchor.pNamedAsyncList = nullptr;
+  anchor.pRZ700ReqList = nullptr;
+  anchor.usCPMgrState = 21;
+  trace::Rc("CM", 100, "CB.usCPMgrState", anchor.usCPMgrState);
+  InitializeSerialization();
+  anchor.ulNextConvId = 1;
+  return rc;
+}
+
+void InitializeSerialization() {
+  ZEL_TRACE_FUNCTION("CM", "InitializeSerialization");
+  ProcessState& state = ThisProcess();
+  for (size_t i = 0; i < state.serial.size(); ++i) {
+    bool is_event = static_cast<Serial>(i) == Serial::kOutstandingClean;
+    HANDLE handle = is_event ? CreateEvent(true, false, kSerialNames[i])
+                             : CreateMutex(false, kSerialNames[i]);
+    if (handle == 0 && ZEL_ERROR_POINT(kSerialLabels[i])) {
+      for (HANDLE& created : state.serial) {
+        if (created != 0) CloseHandle(created);
+        created = 0;
+      }
+      return;
+    }
+    state.serial[i] = handle;
+  }
+}
+
+const char* SerialName(Serial which) { return kSerialNames[static_cast<size_t>(which)]; }
+
+HANDLE SerialHandle(Serial which) { return ThisProcess().serial[static_cast<size_t>(which)]; }
+
+ListLock::ListLock(Serial which)
+    : handle_(SerialHandle(which)),
+      wait_result_(WaitForSingleObject(handle_, INFINITE)),
+      acquired_(wait_result_ != WAIT_FAILED),
+      held_(acquired_) {
+  if (wait_result_ == WAIT_ABANDONED) {
+    trace::String("CB", 100, "Mutex abandoned by a process that ended: ", SerialName(which));
+  }
+}
+
+ListLock::~ListLock() { Release(); }
+
+bool ListLock::Release() {
+  if (!held_) return true;
+  held_ = false;
+  return ReleaseMutex(handle_);
+}
+
+uint16_t cbResetCtrlBlks() {
+  ZEL_TRACE_FUNCTION("CM", "cbResetCtrlBlks");
+  uint16_t rc = cbAddRZ700SysDefault(nullptr);
+  trace::Rc("CM", 100, "cbAddRZ700SysDefault() rc=", rc);
+  cbResetConvIds();
+  cbResetRZ700SysList();
+  cbResetAsyncRetList();
+  cbReset3rdPartyList();
+  cbResetAsyncWndsList();
+  cbResetAsyncNamesList();
+  return rc;
+}
+
+}  // namespace zel::ctrlblk

@@ -1,0 +1,201 @@
+// The host-request, named-async, 3rd-party and terminate-window lists.
+#include <cstring>
+
+#include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/list_ops.h"
+#include "services/trace.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("Vqzmcb1")
+
+namespace zel::ctrlblk {
+namespace {
+
+// Unlinks and frees a record; the memory goes back whether or not the
+// record was found.
+template <class Rec>
+void DeleteRecord(Serial list, void* head_field, Rec* rec, const char* not_found) {
+  ListLock lock(list);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return;
+  if (!Unlink(head_field, rec) && ZEL_ERROR_POINT("EXT_NOT_FOUND")) {
+    trace::Msg("CB", -50, not_found);
+  }
+  cbFreeCtrlBlkMem(rec, sizeof *rec);
+}
+
+template <class Rec>
+void AddRecord(Serial list, void* head_field, Rec* rec) {
+  ListLock lock(list);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return;
+  PushFront(head_field, rec);
+}
+
+template <class Rec>
+Rec* NextRecord(Serial list, void* head_field, Rec* rec) {
+  ListLock lock(list);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return nullptr;
+  return rec == nullptr ? LoadLink<Rec>(head_field) : rec->pNext;
+}
+
+constexpr uint16_t kTermAtTail = 1;
+
+}  // namespace
+
+uint16_t cbInitRZ700ReqStruct(RZ700ReqStruct** ppRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbInitRZ700ReqStruct");
+  if (uint16_t rc = ZEL_INIT_RECORD(RZ700ReqStruct, ppRec, "CB"); rc != 0) return rc;
+  (*ppRec)->pData = nullptr;
+  (*ppRec)->pNext = nullptr;
+  return 0;
+}
+
+void cbAddRZ700ReqStruct(RZ700ReqStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbAddRZ700ReqStruct");
+  AddRecord(Serial::kRZ700ReqList, &Anchor().pRZ700ReqList, pRec);
+}
+
+RZ700ReqStruct* cbRetRZ700ReqFromRid(const char* pRID) {
+  ZEL_TRACE_FUNCTION("CB", "cbRetRZ700ReqFromRid");
+  trace::Dump("CB", 100, "RID Searching for", pRID, ZEL_RID_LEN);
+  ListLock lock(Serial::kRZ700ReqList);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return nullptr;
+  return FindFrom(Anchor().pRZ700ReqList, [pRID](RZ700ReqStruct* rec) {
+    trace::Dump("CB", 100, "CB RID", rec->achRID, ZEL_RID_LEN);
+    return memcmp(rec->achRID, pRID, ZEL_RID_LEN) == 0;
+  });
+}
+
+void cbDeleteRZ700ReqStruct(RZ700ReqStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbDeleteRZ700ReqStruct");
+  DeleteRecord(Serial::kRZ700ReqList, &Anchor().pRZ700ReqList, pRec,
+               "Pointer to RZ700Req not found");
+}
+
+uint16_t cbInitTermWndStruct(TermWndStruct** ppRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbInitTermWndStruct");
+  if (uint16_t rc = ZEL_INIT_RECORD(TermWndStruct, ppRec, "CB"); rc != 0) return rc;
+  (*ppRec)->pNext = nullptr;
+  return 0;
+}
+
+// Type 1 windows are told last, in the order they registered; types 2 and 3
+// come first, newest first.
+uint16_t cbAddTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec, uint16_t usTermType) {
+  ZEL_TRACE_FUNCTION("CB", "cbAddTermWndStruct");
+  if (usTermType < 1 || usTermType > 3) {
+    trace::Rc("CB", -100, "Unsupported TermType", usTermType);
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  ListLock lock(Serial::kAsyncWndsList);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return ZEL_RC_INTERNAL_ERROR;
+  if (usTermType != kTermAtTail || pSystem->pTermWndList == nullptr) {
+    PushFront(&pSystem->pTermWndList, pRec);
+    return 0;
+  }
+  TermWndStruct* last = pSystem->pTermWndList;
+  while (last->pNext != nullptr) last = last->pNext;
+  pRec->pNext = nullptr;
+  last->pNext = pRec;
+  return 0;
+}
+
+TermWndStruct* cbRetTermWndFromPgmID(RZ700SysStruct* pSystem, const char* pszPgmID) {
+  ZEL_TRACE_FUNCTION("CB", "cbRetTermWndFromPgmID");
+  if (pSystem == nullptr) return nullptr;
+  ListLock lock(Serial::kAsyncWndsList);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return nullptr;
+  return FindFrom(pSystem->pTermWndList,
+                  [pszPgmID](TermWndStruct* rec) { return strcmp(rec->szPgmID, pszPgmID) == 0; });
+}
+
+}  // namespace zel::ctrlblk
+
+using namespace zel::ctrlblk;
+namespace trace = zel::trace;
+
+extern "C" {
+
+uint16_t cbInitNamedAsyncStruct(NamedAsyncStruct** ppRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbInitNamedAsyncStruct");
+  if (uint16_t rc = ZEL_INIT_RECORD(NamedAsyncStruct, ppRec, "CB"); rc != 0) return rc;
+  (*ppRec)->pNext = nullptr;
+  return 0;
+}
+
+void cbAddNamedAsyncStruct(NamedAsyncStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbAddNamedAsyncStruct");
+  AddRecord(Serial::kAsyncNamesList, &Anchor().pNamedAsyncList, pRec);
+}
+
+NamedAsyncStruct* cbRetNamedAsyncFromName(const char* pszName) {
+  ZEL_TRACE_FUNCTION("CB", "cbRetNamedAsyncFromName");
+  trace::String("CB", 100, "Name Searching for", pszName);
+  ListLock lock(Serial::kAsyncNamesList);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return nullptr;
+  return FindFrom(Anchor().pNamedAsyncList, [pszName](NamedAsyncStruct* rec) {
+    trace::String("CB", 100, "Name Searching for", rec->szName);
+    return strcmp(rec->szName, pszName) == 0;
+  });
+}
+
+NamedAsyncStruct* cbRetNextNamedAsync(NamedAsyncStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbRetNextNamedAsync");
+  return NextRecord(Serial::kAsyncNamesList, &Anchor().pNamedAsyncList, pRec);
+}
+
+void cbDeleteNamedAsyncStruct(NamedAsyncStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbDeleteNamedAsyncStruct");
+  DeleteRecord(Serial::kAsyncNamesList, &Anchor().pNamedAsyncList, pRec,
+               "Pointer to NamedAsync not found");
+}
+
+uint16_t cbInit3rdPartyStruct(ThirdPartyStruct** ppRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbInit3rdPartyStruct");
+  if (uint16_t rc = ZEL_INIT_RECORD(ThirdPartyStruct, ppRec, "CB"); rc != 0) return rc;
+  (*ppRec)->pNext = nullptr;
+  return 0;
+}
+
+void cbAdd3rdPartyStruct(ThirdPartyStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbAdd3rdPartyStruct");
+  AddRecord(Serial::kPartyList, &Anchor().p3rdPartyList, pRec);
+}
+
+ThirdPartyStruct* cbRet3rdPartyFromPgmID(const char* pszPgmID) {
+  ZEL_TRACE_FUNCTION("CB", "cbRet3rdPartyFromPgmID");
+  trace::String("CB", 100, "PgmID searching for", pszPgmID);
+  ListLock lock(Serial::kPartyList);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return nullptr;
+  return FindFrom(Anchor().p3rdPartyList, [pszPgmID](ThirdPartyStruct* rec) {
+    trace::String("CB", 100, "CB szPgmID", rec->szPgmID);
+    return strcmp(rec->szPgmID, pszPgmID) == 0;
+  });
+}
+
+ThirdPartyStruct* cbRetNext3rdPartyStruct(ThirdPartyStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbRetNext3rdPartyStruct");
+  return NextRecord(Serial::kPartyList, &Anchor().p3rdPartyList, pRec);
+}
+
+void cbDelete3rdPartyStruct(ThirdPartyStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbDelete3rdPartyStruct");
+  DeleteRecord(Serial::kPartyList, &Anchor().p3rdPartyList, pRec, "Pointer to 3rdParty not found");
+}
+
+TermWndStruct* cbRetNextTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbRetNextTermWndStruct");
+  if (pSystem == nullptr && ZEL_ERROR_POINT("EXT_INVALID_SYS")) {
+    trace::Msg("CB", -100, "NULL pSystem pointer");
+    return nullptr;
+  }
+  return NextRecord(Serial::kAsyncWndsList, &pSystem->pTermWndList, pRec);
+}
+
+void cbDeleteTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbDeleteTermWndStruct");
+  if (pSystem == nullptr) return;
+  DeleteRecord(Serial::kAsyncWndsList, &pSystem->pTermWndList, pRec,
+               "Pointer to TermWnd not found");
+}
+
+}  // extern "C"

@@ -1,0 +1,199 @@
+// The outstanding data-queue request list: requests handed over inside the
+// CPMgr, tracked until both the requester and the processing side let go.
+#include <cstring>
+
+#include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/list_ops.h"
+#include "platform/event.h"
+#include "platform/handles.h"
+#include "platform/module.h"
+#include "platform/mutex.h"
+#include "services/trace.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("Vqzmcb1")
+
+namespace zel::ctrlblk {
+namespace {
+
+using namespace zel::platform;
+
+constexpr char kManagerExecutable[] = "VQZMCMW.EXE";
+constexpr DWORD kMaxModuleName = 512;
+
+// Request types of the handed-over requests.
+enum RequestType : uint16_t {
+  kObtainRRP = 1,
+  kSendRequest = 2,
+  kSendReturn = 3,
+  kRetrieveData = 4,
+};
+
+void TraceFree(const char* text, void* block, uint32_t size) {
+  trace::Rc("CB", 100, text, cbFreeCtrlBlkMem(block, size));
+}
+
+// The global copy of request or return data must outlive both holders, so
+// it is not released here; the trace says whether there was one.
+void TraceDataCopy(uint32_t data_length) {
+  if (data_length != 0) trace::Rc("CB", 100, "DosFreeMem() rc=", 0);
+}
+
+// Frees the request block of `rec` (of a known type) with its descriptor copy.
+void FreeLinkedMemory(OutstandingDQReqCB* rec) {
+  switch (rec->usReqType) {
+    case kObtainRRP:
+      TraceFree("cbFreeCtrlBlkMem(pObtainRZ700RRP) rc = ", rec->pReqCB, sizeof(ObtainRRPCB));
+      return;
+    case kSendRequest: {
+      auto* block = static_cast<SendReqCB*>(rec->pReqCB);
+      TraceDataCopy(block->pDesc->ulDataLen);
+      TraceFree("cbFreeCtrlBlkMem(pReqItem) rc = ", block->pDesc, sizeof(ReqBufferDesc));
+      TraceFree("cbFreeCtrlBlkMem(pSendRequest) rc = ", block, sizeof *block);
+      return;
+    }
+    case kSendReturn: {
+      auto* block = static_cast<SendRetCB*>(rec->pReqCB);
+      TraceDataCopy(block->pDesc->ulDataLen);
+      TraceFree("cbFreeCtrlBlkMem(pRetItem) rc = ", block->pDesc, sizeof(RetBufferDesc));
+      TraceFree("cbFreeCtrlBlkMem(pSendReturn) rc = ", block, sizeof *block);
+      return;
+    }
+    case kRetrieveData: {
+      auto* block = static_cast<RtvDataCB*>(rec->pReqCB);
+      TraceFree("cbFreeCtrlBlkMem(pRetItem) rc = ", block->pDesc, sizeof(RtvDataDesc));
+      TraceFree("cbFreeCtrlBlkMem(pRtvData) rc = ", block, sizeof *block);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+// Types 2 and 3 whose data was copied say so even while a holder remains.
+void TraceHeldDataCopy(const OutstandingDQReqCB* rec) {
+  if (rec->usReqType == kSendRequest) {
+    TraceDataCopy(static_cast<SendReqCB*>(rec->pReqCB)->pDesc->ulDataLen);
+  } else if (rec->usReqType == kSendReturn) {
+    TraceDataCopy(static_cast<SendRetCB*>(rec->pReqCB)->pDesc->ulDataLen);
+  }
+}
+
+bool KnownType(uint16_t type) { return type >= kObtainRRP && type <= kRetrieveData; }
+
+}  // namespace
+
+uint16_t cbCheckWithinCPMgr(uint32_t* pulWithin) {
+  ZEL_TRACE_FUNCTION("CB", "cbCheckWithinCPMgr");
+  *pulWithin = 0;
+  char path[kMaxModuleName + 1] = {};
+  DWORD length = GetModuleFileName(0, path, sizeof path);
+  if ((length == 0 || length > kMaxModuleName) && ZEL_ERROR_POINT("EXT_QUERY_MODULE_NAME")) {
+    trace::Rc("CB", -100, "DosGetInfoBlocks error rc=", GetLastError());
+    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+  }
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr && ZEL_ERROR_POINT("EXT_PARSE_MODULE_NAME")) {
+    trace::Msg("CB", -100, "unable to parse \\ char");
+    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+  }
+  trace::String("CB", 100, "current module", slash + 1);
+  *pulWithin = strcmp(slash + 1, kManagerExecutable) == 0 ? 1 : 0;
+  return 0;
+}
+
+uint16_t cbInitOutstandingDQCB(OutstandingDQReqCB** ppRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbInitOutstandingDQCB");
+  auto* rec = static_cast<OutstandingDQReqCB*>(cbAllocCtrlBlkMem(sizeof(OutstandingDQReqCB)));
+  if (rec == nullptr && ZEL_ERROR_POINT("ALLOC_MEM_FAILURE")) {
+    trace::Size("CB", -100, "Control Block allocation from Shared Memory heap failed size=",
+                sizeof(OutstandingDQReqCB));
+    return ZEL_RC_NO_MEMORY;
+  }
+  rec->ulReturned = 0;
+  rec->pNext = nullptr;
+  *ppRec = rec;
+  return 0;
+}
+
+uint16_t cbCtrlOutstandingDQCBList() {
+  ZEL_TRACE_FUNCTION("CB", "cbCtrlOutstandingDQCBList");
+  DWORD wait = WaitForSingleObject(SerialHandle(Serial::kOutstandingDQList), INFINITE);
+  if (wait == WAIT_FAILED && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
+    trace::SysRc("CB", -100, "DosRequestMutexSem() rc=", wait);
+    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+  }
+  return 0;
+}
+
+uint16_t cbRelOutstandingDQCBList() {
+  ZEL_TRACE_FUNCTION("CB", "cbRelOutstandingDQCBList");
+  if (!ReleaseMutex(SerialHandle(Serial::kOutstandingDQList)) && ZEL_ERROR_POINT("REL_SEM_ERROR")) {
+    trace::SysRc("CB", -100, "ReleaseMutex() rc=", GetLastError());
+    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+  }
+  return 0;
+}
+
+uint32_t cdChkOutstandingListReturnedFromCPMgr() {
+  ZEL_TRACE_FUNCTION("CB", "cdChkOutstandingListReturnedFromCPMgr");
+  return FindFrom(Anchor().pOutstandingDQList,
+                  [](OutstandingDQReqCB* rec) { return rec->ulReturned == 0; }) != nullptr
+             ? 1
+             : 0;
+}
+
+void cbAddOutstandingDQCB(OutstandingDQReqCB* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbAddOutstandingDQCB");
+  if (cdChkOutstandingListReturnedFromCPMgr() == 0) {
+    bool reset = ResetEvent(SerialHandle(Serial::kOutstandingClean));
+    trace::Rc("CB", 100, "DosResetEventSem() OutstandingDQReqClean rc=", reset ? 0 : GetLastError());
+  }
+  PushFront(&Anchor().pOutstandingDQList, pRec);
+}
+
+void cbRemoveOutstandingDQCB(OutstandingDQReqCB* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbRemoveOutstandingDQCB");
+  if (!Unlink(&Anchor().pOutstandingDQList, pRec) && ZEL_ERROR_POINT("EXT_NOT_FOUND")) {
+    trace::Msg("CB", -50, "Pointer to OutstandingDQReq CB not found");
+  }
+}
+
+uint32_t cbDeleteOutstandingDQCBAndLinkedMem(OutstandingDQReqCB* pRec) {
+  ZEL_TRACE_FUNCTION("CB", "cbDeleteOutstandingDQCBAndLinkedMem");
+  uint16_t rc = cbCtrlOutstandingDQCBList();
+  if (rc != 0 && ZEL_ERROR_POINT("ERR_CTRL_OUTSTANDING_DQ_CB")) {
+    trace::Rc("CB", -100, "cbCtrlOutstandingDQCBList() rc=", rc);
+    return 0;
+  }
+  pRec->usUseCount = static_cast<uint16_t>(pRec->usUseCount - 1);
+  trace::Rc("CB", 100, "Usage Count", pRec->usUseCount);
+  uint32_t freed = 0;
+  bool known = KnownType(pRec->usReqType);
+  if (pRec->usUseCount == 0) {
+    cbRemoveOutstandingDQCB(pRec);
+    if (known) {
+      FreeLinkedMemory(pRec);
+      TraceFree("cbFreeCtrlBlkMem(pOutstanding) rc = ", pRec, sizeof *pRec);
+      freed = 1;
+    }
+  } else if (known) {
+    TraceHeldDataCopy(pRec);
+  }
+  if (!known && ZEL_ERROR_POINT("ERR_INVALID_REQ_TYPE")) {
+    trace::Rc("CB", -100, "Invalid request type =", pRec->usReqType);
+    trace::Rc("CB", -100, "cbRelOutstandingDQCBList() rc=", cbRelOutstandingDQCBList());
+    return 0;
+  }
+  if (cdChkOutstandingListReturnedFromCPMgr() == 0) {
+    bool pulsed = PulseEvent(SerialHandle(Serial::kOutstandingClean));
+    trace::Rc("CB", 100, "PulseEvent() OutstandingDQReqClean rc=", pulsed ? 0 : GetLastError());
+  }
+  rc = cbRelOutstandingDQCBList();
+  if (rc != 0 && ZEL_ERROR_POINT("ERR_REL_OUTSTANDING_DQ_CB")) {
+    trace::Rc("CB", -100, "cbRelOutstandingDQCBList() rc=", rc);
+  }
+  return freed;
+}
+
+}  // namespace zel::ctrlblk

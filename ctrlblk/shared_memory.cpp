@@ -1,0 +1,165 @@
+// The regions of the control blocks: the library's shared data section, the
+// control-block area "CPMSHAREME" and the heap inside it.
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/process_state.h"
+#include "platform/filemap.h"
+#include "platform/handles.h"
+#include "services/trace.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("vqzmcb0")
+
+namespace zel::ctrlblk {
+namespace {
+
+using namespace zel::platform;
+
+void TraceSystemError(const char* tag) {
+  char text[256];
+  btGetSysErrorText(text, sizeof text);
+  trace::Msg(tag, -100, text);
+}
+
+void TraceAddress(const void* address) {
+  char text[32];
+  snprintf(text, sizeof text, "%03Xh", static_cast<unsigned>(reinterpret_cast<uintptr_t>(address)));
+  trace::String("CM", 100, "addres:", text);
+}
+
+}  // namespace
+
+SharedData* Shared() { return ThisProcess().shared_data; }
+
+ZELAnchorCB& Anchor() { return ThisProcess().shared_data->anchor; }
+
+void* ControlBlockView() { return ThisProcess().view; }
+
+bool MapSharedData() {
+  ProcessState& state = ThisProcess();
+  HANDLE mapping = CreateFileMapping(PAGE_READWRITE, kSharedDataSize, kSharedDataName);
+  if (mapping == 0) return false;
+  void* view = MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, kSharedDataSize,
+                               reinterpret_cast<void*>(kSharedDataAddress));
+  if (view == nullptr) {
+    CloseHandle(mapping);
+    return false;
+  }
+  state.shared_data_mapping = mapping;
+  state.shared_data = static_cast<SharedData*>(view);
+  return true;
+}
+
+uint16_t cbInitCtrlBlkSharedMem(void** address, uint32_t size) {
+  ZEL_TRACE_FUNCTION("CM", "cbInitCtrlBlkSharedMem");
+  SharedData& shared = *Shared();
+  *address = nullptr;
+  trace::Msg("CM", 100, "Running in Windows NT ...");
+  shared.pMapBase = reinterpret_cast<void*>(kControlBlockAddress);
+
+  HANDLE mapping = CreateFileMapping(PAGE_READWRITE, size, kControlBlockName);
+  if (mapping == 0 && ZEL_ERROR_POINT("EXT_MAP_FILE_ERR")) {
+    trace::Msg("CM", -100, "Create file Map failed ...");
+    TraceSystemError("CM");
+    shared.ulSharedMemError = 1;
+    return 0;
+  }
+  void* view = MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
+  if (view == nullptr && ZEL_ERROR_POINT("EXT_MEM_ERR")) {
+    CloseHandle(mapping);
+    trace::Msg("CM", -100, "Map View of file failed ...");
+    TraceSystemError("CM");
+    shared.ulSharedMemError = 1;
+    return 0;
+  }
+  shared.pMapBase = view;
+  *address = view;
+  ThisProcess().view = view;
+  TraceAddress(view);
+  memset(view, 0, size);
+  ++shared.ulAttachCount;
+  // The view keeps the area alive; the handle is not needed any more.
+  CloseHandle(mapping);
+  return 0;
+}
+
+uint16_t cbAttachCtrlBlk() {
+  ZEL_TRACE_FUNCTION("CM", "cbAttachCtrlBlk");
+  ProcessState& state = ThisProcess();
+  SharedData& shared = *Shared();
+  state.mapping = OpenFileMapping(FILE_MAP_ALL_ACCESS, false, kControlBlockName);
+  if (state.mapping == 0 && ZEL_ERROR_POINT("EXT_OPEN_FILE_ERROR")) {
+    trace::Msg("CM", -100, "Open File Map  attach file failed ...,Error text:");
+    TraceSystemError("CM");
+    shared.ulSharedMemError = 1;
+    return 0;
+  }
+  void* view = MapViewOfFileEx(state.mapping, FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
+  if (view == nullptr && ZEL_ERROR_POINT("EXT_MAP_FILE_ERROR")) {
+    trace::Msg("CM", -100, "Map View of file failed ...");
+    TraceSystemError("CM");
+    shared.ulSharedMemError = 1;
+    return 0;
+  }
+  state.view = view;
+  TraceAddress(view);
+  InitializeSerialization();
+  ++shared.ulAttachCount;
+  return 0;
+}
+
+void cbDestroyCtrlBlks() {
+  ZEL_TRACE_FUNCTION("CM", "cbDestroyCtrlBlks");
+  ProcessState& state = ThisProcess();
+  if (state.mapping != 0) CloseHandle(state.mapping);
+  state.mapping = 0;
+}
+
+// Processes allocate at once without a lock of their own (each holds only
+// the mutex of the list it is about to change): the heap's high-water mark
+// advances by compare-and-swap, so concurrent allocations never overlap.
+void* cbAllocCtrlBlkMem(uint32_t size) {
+  auto* base = static_cast<char*>(ControlBlockView());
+  if (base == nullptr) return nullptr;
+  std::atomic_ref<uint32_t> used(Shared()->ulHeapUsed);
+  uint32_t old = used.load();
+  do {
+    if (size > kControlBlockSize - old) return nullptr;
+  } while (!used.compare_exchange_weak(old, old + size));
+  return base + old;
+}
+
+uint16_t cbFreeCtrlBlkMem(void*, uint32_t) { return 0; }
+
+}  // namespace zel::ctrlblk
+
+using namespace zel::ctrlblk;
+
+extern "C" {
+
+ZELAnchorCB* GetZELAnchorCB(void) { return Shared() ? &Anchor() : nullptr; }
+
+// The field holds 11 characters: a longer name is refused and the previous
+// one kept, since a cut name would start a different system.
+void SetStartSystem(const char* pszName) {
+  ZEL_TRACE_FUNCTION("CM", "SetStartSystem");
+  if (pszName == nullptr || Shared() == nullptr) return;
+  SharedData& shared = *Shared();
+  if (strlen(pszName) >= sizeof shared.szStartSystem && ZEL_ERROR_POINT("EXT_NAME_TOO_LONG")) {
+    zel::trace::String("CM", -100, "System name too long: ", pszName);
+    return;
+  }
+  strncpy(shared.szStartSystem, pszName, sizeof shared.szStartSystem);
+  zel::trace::String("CM", 100, "System: ", shared.szStartSystem);
+}
+
+void GetStartSystem(char** ppszBuffer) {
+  ZEL_TRACE_FUNCTION("CM", "GetStartSystem");
+  if (ppszBuffer == nullptr || *ppszBuffer == nullptr || Shared() == nullptr) return;
+  memcpy(*ppszBuffer, Shared()->szStartSystem, sizeof Shared()->szStartSystem);
+}
+
+}  // extern "C"

@@ -1,0 +1,129 @@
+/*
+ * What the communication manager (CPMgr, SHARED/VQZMCMW.EXE) uses of the
+ * component vqzmcsw: the window messages it receives, the blocks that come
+ * with them, and the exported manager-control functions it calls.
+ *
+ * Include vqzmcb.h for the control-block records and their operations.
+ */
+#ifndef VQZMCM_H
+#define VQZMCM_H
+
+#include <stdint.h>
+
+#include "vqzmcb.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Window messages posted (0x411: sent) to the CPMgr window. */
+#define ZEL_MSG_COMM_STATE 0x401       /* wParam: state << 16 | rc; lParam: system record */
+#define ZEL_MSG_START_SYSTEM 0x402     /* lParam: system record; answer with cmReturnCommRC */
+#define ZEL_MSG_SYSTEM_ADDED 0x403     /* lParam: system record an application added */
+#define ZEL_MSG_CONV_COUNT 0x405       /* lParam: system record whose ulConvCount changed */
+#define ZEL_MSG_STOP_SYSTEM 0x407      /* lParam: system record; answer with cmReturnCommRC */
+#define ZEL_MSG_STATUS_NOTICE 0x409    /* lParam: ZELStatusNotice, freed by the CPMgr */
+#define ZEL_MSG_CPMGR_NOTICE 0x410     /* lParam: CPMgrNotice, freed by the CPMgr */
+#define ZEL_MSG_ERROR_TEARDOWN 0x411   /* sent; lParam: system record whose teardown begins */
+#define ZEL_MSG_START_STOP_ENDED 0x412 /* the start/stop thread has ended */
+
+/* Manager states (usCPMgrState). */
+#define ZEL_CPMGR_NOT_RUNNING 21
+#define ZEL_CPMGR_RUNNING 23
+#define ZEL_CPMGR_STOPPING 24
+
+/* Start/stop actions (cmSendStartStop). */
+#define ZEL_ACTION_START_ANNOUNCED 1
+#define ZEL_ACTION_START 2
+#define ZEL_ACTION_STOP 3
+#define ZEL_ACTION_STOP_CPMGR 4
+
+/* Status types of a status notice. */
+#define ZEL_STATUS_START 1009
+#define ZEL_STATUS_SEMAPHORE 1011
+#define ZEL_STATUS_STOP 1012
+#define ZEL_STATUS_QUEUE 1019
+
+#pragma pack(push, 1)
+
+/* The outcome of a start/stop action (message 0x409). */
+typedef struct ZELStatusNotice {
+  uint16_t usRC;               /* return code reported; 1 announces a start */
+  uint16_t usMsgNum;           /* message the CPMgr shows; 0 for none */
+  uint32_t ulStatusType;       /* ZEL_STATUS_* */
+  RZ700SysStruct* pSys;        /* the system; null for ZEL_STATUS_QUEUE */
+  RZ700SysStruct* pRunningSys; /* for 65535, the system found running */
+  uint32_t ulFailure;          /* 1 for a failure */
+} ZELStatusNotice;
+
+/* An error for the CPMgr to report (message 0x410). */
+typedef struct CPMgrNotice {
+  uint32_t ulMsgNum1;          /* first message number */
+  uint32_t ulMsgNum2;          /* second message number */
+  char* pszSysName;            /* system name, or null */
+  char* pszInsert;             /* 11-byte decimal text, or null */
+  uint16_t usCount;            /* always 5 */
+  RZ700SysStruct* pSystem;     /* the system, or null */
+} CPMgrNotice;
+
+/* What cmAsyncInitZELCommThread is started with; freed by the thread. */
+typedef struct AsyncInitParms {
+  char* pszSysName;            /* system name (malloc'ed by the starter), or null */
+  ZELHWND hwndNotify;          /* window that receives the result */
+  uint16_t usNotifyMsg;        /* message number posted there */
+  uint32_t hSysHandle;         /* passed on to caInitializeZELComm */
+} AsyncInitParms;
+
+/* What cmAsyncInitZELCommThread posts (lParam), freed by the receiver. */
+typedef struct AsyncInitResult {
+  uint16_t usRC;               /* caInitializeZELComm's result */
+  uint32_t ulConvId;           /* the conversation ID it issued */
+} AsyncInitResult;
+
+#pragma pack(pop)
+
+VQZM_STATIC_ASSERT(sizeof(ZELStatusNotice) == 28, "ZELStatusNotice size");
+VQZM_STATIC_ASSERT(sizeof(CPMgrNotice) == 34, "CPMgrNotice size");
+VQZM_STATIC_ASSERT(offsetof(CPMgrNotice, pSystem) == 26, "CPMgrNotice layout");
+VQZM_STATIC_ASSERT(sizeof(AsyncInitParms) == 18, "AsyncInitParms size");
+VQZM_STATIC_ASSERT(sizeof(AsyncInitResult) == 6, "AsyncInitResult size");
+
+/* ---- Manager control exported for the CPMgr ---- */
+
+VQZM_API uint16_t cmInitCPMStateSem(void);
+VQZM_API uint16_t cmCtrlCPMState(uint32_t ulTimeout);
+VQZM_API uint16_t cmReleaseCPMState(void);
+VQZM_API uint16_t cmCloseCPMStateSem(void);
+VQZM_API uint16_t cmInitRunningSem(void);
+
+VQZM_API uint32_t cmCkStartedByAPI(int argc, char** argv);
+VQZM_API void cmSetStartedAPIFlag(uint32_t ulFlag);
+VQZM_API uint32_t cmQryStartedByAPI(void);
+VQZM_API uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC);
+VQZM_API uint16_t cmReturnCPMgrRC(uint16_t usRC);
+VQZM_API uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC);
+VQZM_API uint16_t cmWaitCPMgrReturn(ZELHANDLE hev);
+
+VQZM_API uint16_t cmFindCommNotStopped(RZ700SysStruct** ppSystem);
+VQZM_API uint16_t cmFindCommNotStoppedEx(RZ700SysStruct** ppSystem, const char* pszSysName);
+VQZM_API uint16_t cmAddSystemByName(const char* pszSysName, RZ700SysStruct** ppSystem);
+VQZM_API uint16_t cmRetDefaultRouterSys(char* pszBuffer);
+VQZM_API uint16_t cmStopAndWaitComm(RZ700SysStruct* pSystem);
+VQZM_API uint16_t cmDetermineSysConnectedDKT(const char* pszSysName);
+
+/* ---- Host link ---- */
+
+/* The communication thread of one system; its argument is the record. */
+VQZM_API void ccCommThread(void* pSystem);
+
+VQZM_API uint16_t cmInitStartStop(void);
+VQZM_API uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys);
+VQZM_API void cmAsyncInitZELCommThread(void* pParms);
+VQZM_API void cmExitListRoutine(void);
+VQZM_API uint16_t cmSendTermMsg(RZ700SysStruct* pSystem);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VQZMCM_H */

@@ -1,0 +1,305 @@
+// Starting the CPMgr process and the hand-back of its answers: the
+// application side waits, the CPMgr side reports.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "ctrlblk/ctrlblk.h"
+#include "manager/manager.h"
+#include "platform/event.h"
+#include "platform/handles.h"
+#include "platform/process.h"
+#include "platform/window.h"
+#include "services/admin.h"
+#include "services/trace.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("vqzmcm1")
+
+namespace zel::manager {
+namespace {
+
+using namespace zel::platform;
+
+constexpr char kReturnName[] = "RETURN";
+constexpr char kStartedName[] = "STARTED";
+constexpr char kRunningName[] = "RUNNING";
+constexpr char kManagerProgram[] = "VQZMCMW.EXE";
+constexpr char kStartedByApiArgument[] = "/API";
+constexpr DWORD kStartedWaitMs = 90000;
+
+std::mutex g_flag_mutex;
+uint32_t g_started_by_api = 0;  // guarded by g_flag_mutex
+
+void TraceSystemError() {
+  char text[256];
+  btGetSysErrorText(text, sizeof text);
+  trace::Msg("CM", -100, text);
+}
+
+// The installation directory with exactly one "/" at its end.
+std::string InstallDirectory() {
+  char dir[257] = {};
+  uint32_t length = sizeof dir - 1;
+  qlxAD_GetInstallDir(dir, &length);
+  std::string text(dir);
+  while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  if (text.empty() || (text.back() != ':' && text.back() != '/')) text += '/';
+  return text;
+}
+
+// Waits for "STARTED" in slices so that a CPMgr that dies before it signals
+// is noticed at once instead of after the whole wait. WAIT_FAILED only when
+// the wait itself fails.
+DWORD WaitForStarted(HANDLE started, HANDLE process) {
+  for (DWORD waited = 0; waited < kStartedWaitMs; waited += kLivenessSliceMs) {
+    DWORD wait = WaitForSingleObject(started, kLivenessSliceMs);
+    if (wait != WAIT_TIMEOUT) return wait;
+    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return WAIT_TIMEOUT;
+  }
+  return WAIT_TIMEOUT;
+}
+
+// The CPMgr pulses "RETURN" right after it signals "STARTED", and a pulse
+// reaches only a thread that already waits. So the starter also watches
+// "RUNNING", which the CPMgr signals with the same code after the pulse and
+// leaves signalled, and the CPMgr process itself: the answer is never
+// missed, and a CPMgr that dies gives 1029 instead of a wait without end.
+uint16_t WaitForInitResult(HANDLE return_event, HANDLE process) {
+  HANDLE running = OpenEvent(EVENT_ALL_ACCESS, false, kRunningName);
+  uint16_t rc = 0;
+  for (;;) {
+    DWORD wait = WaitForSingleObject(return_event, kLivenessSliceMs);
+    if (wait == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
+      trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
+      TraceSystemError();
+      rc = ZEL_RC_INTERNAL_ERROR;
+      break;
+    }
+    if (wait == WAIT_OBJECT_0) break;
+    if (running == 0) running = OpenEvent(EVENT_ALL_ACCESS, false, kRunningName);
+    if (running != 0 && WaitForSingleObject(running, 0) == WAIT_OBJECT_0) break;
+    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0 && ZEL_ERROR_POINT("EXT_CPMGR_ENDED")) {
+      trace::Msg("CM", -100, "CPMgr ended before it reported its start");
+      rc = ZEL_RC_CPMGR_NOT_STARTED;
+      break;
+    }
+  }
+  if (running != 0) CloseHandle(running);
+  return rc;
+}
+
+// Opens "RETURN" and pulses it. 0 also when nobody created it (nobody
+// waits), and then *opened is false.
+uint16_t PulseReturn(bool* opened) {
+  HANDLE return_event = OpenEvent(EVENT_ALL_ACCESS, false, kReturnName);
+  *opened = return_event != 0;
+  if (return_event == 0 && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
+    trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
+    return 0;
+  }
+  if (!PulseEvent(return_event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
+    trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
+    CloseHandle(return_event);
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  if (!CloseHandle(return_event) && ZEL_ERROR_POINT("CLOSE_SEM_ERROR")) {
+    trace::SysRc("CM", -100, "DosCloseEventSem rc = ", GetLastError());
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string RetCodeEventName(const RZ700SysStruct* pSystem) {
+  return std::string("hevRetCodeSemName") + std::string(pSystem->szSysID, 3);
+}
+
+bool CPMgrAlive() {
+  ZELHWND hwnd = ctrlblk::Anchor().hwndCPMgr;
+  return hwnd != 0 && IsWindow(hwnd);
+}
+
+void ForgetDeadCPMgr() {
+  if (ctrlblk::Anchor().usCPMgrState == ZEL_CPMGR_NOT_RUNNING || CPMgrAlive()) return;
+  trace::Rc("CM", -50, "CPMgr is gone; control blocks reset, state was", ctrlblk::Anchor().usCPMgrState);
+  cmCompleteTermination();
+}
+
+uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
+  ZEL_TRACE_FUNCTION("CM", "cmStartCPMgr");
+  HANDLE return_event = CreateEvent(true, false, kReturnName);
+  if (return_event == 0 && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
+    trace::Msg("CM", -100, "Error DosCreateEventSem()");
+    trace::String("CM", -100, "Sem Name", kReturnName);
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  ResetEvent(return_event);
+  HANDLE started = CreateEvent(true, false, kStartedName);
+  if (started == 0 && ZEL_ERROR_POINT("CREATE_STARTED_SEM_ERROR")) {
+    trace::Msg("CM", -100, "Error DosCreateEventSem()");
+    trace::String("CM", -100, "Sem Name", kStartedName);
+    CloseHandle(return_event);
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  ResetEvent(started);
+
+  std::string program = InstallDirectory() + "SHARED/" + kManagerProgram;
+  char command_line[600];
+  snprintf(command_line, sizeof command_line, "%s%s %s", (InstallDirectory() + "SHARED/").c_str(),
+           kManagerProgram, kStartedByApiArgument);
+  trace::String("CM", 100, "Command line", command_line);
+  // The program is named apart from the command line, so that blanks in
+  // the installation directory cannot split its path.
+  PROCESS_INFORMATION info{};
+  if (!CreateProcess(program.c_str(), command_line,
+                     CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, &info) &&
+      ZEL_ERROR_POINT("EXEC_CPM_ERROR")) {
+    trace::Msg("CM", -100, "Error DosStartSession");
+    trace::String("CM", -100, "Arguments passed in", command_line);
+    CloseHandle(started);
+    CloseHandle(return_event);
+    return ZEL_RC_CPMGR_NOT_STARTED;
+  }
+
+  uint16_t rc = 0;
+  if (WaitForStarted(started, info.hProcess) == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_STARTED_SEM_ERROR")) {
+    trace::Msg("CM", -100, "Error wait sem");
+    rc = ZEL_RC_CPMGR_NOT_STARTED;
+  }
+  if (!CloseHandle(started) && rc == 0 && ZEL_ERROR_POINT("CLOSE_STARTED_SEM_ERROR")) {
+    trace::Msg("CM", -100, "Error DosWaitEventSem()");
+    rc = ZEL_RC_INTERNAL_ERROR;
+  }
+  if (rc == 0) {
+    rc = WaitForInitResult(return_event, info.hProcess);
+    if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
+      trace::Rc("CM", -100, "Error cmWaitCPMgrReturn()", rc);
+    }
+  }
+  if (rc == 0) {
+    rc = ctrlblk::Anchor().usCPMgrRC;
+    if (rc != 0 && ZEL_ERROR_POINT("RETURN_ERROR")) {
+      trace::Rc("CM", -100, "ERROR from starting CPMgr .exe pgm ", rc);
+      *ppSystem = nullptr;
+    }
+  }
+  CloseHandle(info.hProcess);
+  if (!CloseHandle(return_event) && rc == 0 && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
+    trace::Msg("CM", -100, "Error DosCloseEventSem()");
+    rc = ZEL_RC_INTERNAL_ERROR;
+  }
+  return rc;
+}
+
+void cmQrySetStartedByAPI(uint32_t ulOption, uint32_t* pulFlag) {
+  ZEL_TRACE_FUNCTION("CM", "cmQrySetStartedByAPI");
+  std::lock_guard lock(g_flag_mutex);
+  switch (ulOption) {
+    case 1:
+      g_started_by_api = *pulFlag;
+      trace::Msg("CM", 100, "Set API Started");
+      break;
+    case 2:
+      *pulFlag = g_started_by_api;
+      break;
+    default:
+      trace::Rc("CM", -100, "Invalid Option", ulOption);
+  }
+}
+
+void cmCompleteTermination() {
+  ZEL_TRACE_FUNCTION("CM", "cmCompleteTermination");
+  cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
+  trace::Rc("CM", 100, "cmResetCtrlBlks() rc = ", ctrlblk::cbResetCtrlBlks());
+}
+
+}  // namespace zel::manager
+
+using namespace zel::manager;
+using namespace zel::platform;
+namespace trace = zel::trace;
+
+extern "C" {
+
+uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) {
+  ZEL_TRACE_FUNCTION("CM", "cmWaitCPMgrReturn");
+  if (WaitForSingleObject(hev, INFINITE) == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
+    trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
+    TraceSystemError();
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+uint32_t cmCkStartedByAPI(int argc, char** argv) {
+  ZEL_TRACE_FUNCTION("CM", "cmCkStartedByAPI");
+  uint32_t found = 0;
+  for (int i = 0; i < argc; ++i) {
+    trace::String("CM", 100, "Argument", argv[i]);
+    if (strcmp(argv[i], kStartedByApiArgument) == 0) found = 1;
+  }
+  return found;
+}
+
+void cmSetStartedAPIFlag(uint32_t ulFlag) {
+  ZEL_TRACE_FUNCTION("CM", "cmSetStartedAPIFlag");
+  trace::Rc("CM", 100, "Flag = ", ulFlag);
+  cmQrySetStartedByAPI(1, &ulFlag);
+}
+
+uint32_t cmQryStartedByAPI(void) {
+  ZEL_TRACE_FUNCTION("CM", "cmQryStartedByAPI");
+  uint32_t flag = 0;
+  cmQrySetStartedByAPI(2, &flag);
+  return flag;
+}
+
+uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) {
+  ZEL_TRACE_FUNCTION("CM", "cmReturnCPMgrRCDuringInit");
+  zel::ctrlblk::Anchor().usCPMgrRC = usRC;
+  cmSetStartedAPIFlag(1);
+  cmInitRunningSem();
+  bool opened = false;
+  uint16_t rc = PulseReturn(&opened);
+  // A CPMgr that no application started has nobody to tell.
+  if (rc == 0 && opened) rc = cmPostRunningSem(usRC);
+  return rc;
+}
+
+uint16_t cmReturnCPMgrRC(uint16_t usRC) {
+  ZEL_TRACE_FUNCTION("CM", "cmReturnCPMgrRC");
+  zel::ctrlblk::Anchor().usCPMgrRC = usRC;
+  bool opened = false;
+  return PulseReturn(&opened);
+}
+
+uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) {
+  ZEL_TRACE_FUNCTION("CM", "cmReturnCommRC");
+  pSystem->usRetCode = usRC;
+  trace::Rc("CM", 100, "Return Code Returned", usRC);
+  std::string name = RetCodeEventName(pSystem);
+  HANDLE event = OpenEvent(EVENT_ALL_ACCESS, false, name.c_str());
+  if (event == 0 && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
+    trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
+    TraceSystemError();
+    trace::String("CM", -100, "Event", name.c_str());
+    return 0;
+  }
+  trace::Rc("CM", 100, "Sem Handle", event);
+  if (!SetEvent(event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
+    trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
+    CloseHandle(event);
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  if (!CloseHandle(event) && ZEL_ERROR_POINT("CLOSE_SEM_ERROR")) {
+    trace::SysRc("CM", -100, "DosCloseEventSem rc = ", GetLastError());
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+}  // extern "C"

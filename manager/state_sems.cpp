@@ -1,0 +1,224 @@
+// The named objects that serialise the manager's decisions: "STATE", the
+// per-system "COMMSTATE" mutexes, and the "RUNNING" and "STARTED" events.
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "ctrlblk/ctrlblk.h"
+#include "manager/manager.h"
+#include "platform/event.h"
+#include "platform/handles.h"
+#include "platform/mutex.h"
+#include "services/trace.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("vqzmcm1")
+
+namespace zel::manager {
+namespace {
+
+using namespace zel::platform;
+
+constexpr char kStateName[] = "STATE";
+constexpr char kRunningName[] = "RUNNING";
+constexpr char kStartedName[] = "STARTED";
+
+void TraceSystemError() {
+  char text[256];
+  btGetSysErrorText(text, sizeof text);
+  trace::Msg("CM", -100, text);
+}
+
+// A handle that every thread of this process shares, opened by the first
+// user and closed by the last, so that threads never close each other's
+// handle. The shared records' handle fields are left alone: a handle means
+// nothing in another process.
+struct SharedHandle {
+  HANDLE handle = 0;
+  int users = 0;
+};
+
+std::mutex g_handles_mutex;
+SharedHandle g_state;                            // "STATE"
+std::map<std::string, SharedHandle> g_comm_states;  // "COMMSTATE" + system ID
+HANDLE g_running = 0;                            // "RUNNING", held by the CPMgr
+
+std::string CommStateName(const RZ700SysStruct* pSystem) {
+  return std::string("COMMSTATE") + std::string(pSystem->szSysID, 3);
+}
+
+HANDLE CommStateHandle(const RZ700SysStruct* pSystem) {
+  std::lock_guard lock(g_handles_mutex);
+  auto found = g_comm_states.find(CommStateName(pSystem));
+  return found == g_comm_states.end() ? 0 : found->second.handle;
+}
+
+// Creates or opens the mutex `name` for one more user of `shared`; false
+// when it cannot be created.
+bool OpenShared(SharedHandle& shared, const char* name) {
+  if (shared.users == 0) {
+    shared.handle = CreateMutex(false, name);
+    if (shared.handle == 0) return false;
+  }
+  ++shared.users;
+  return true;
+}
+
+void CloseShared(SharedHandle& shared) {
+  if (shared.users == 0) return;
+  if (--shared.users == 0) {
+    CloseHandle(shared.handle);
+    shared.handle = 0;
+  }
+}
+
+HANDLE StateHandle() {
+  std::lock_guard lock(g_handles_mutex);
+  return g_state.handle;
+}
+
+}  // namespace
+
+uint16_t cmInitCommStateSem(RZ700SysStruct* pSystem) {
+  ZEL_TRACE_FUNCTION("CM", "cmInitCommStateSem");
+  std::string name = CommStateName(pSystem);
+  std::lock_guard lock(g_handles_mutex);
+  if (!OpenShared(g_comm_states[name], name.c_str()) && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
+    g_comm_states.erase(name);
+    trace::SysRc("CM", -100, "DosCreateMutexSem() error rc=", GetLastError());
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+uint16_t cmCtrlCommStateSem(RZ700SysStruct* pSystem, uint32_t ulTimeout) {
+  ZEL_TRACE_FUNCTION("CM", "cmCtrlCommStateSem");
+  DWORD wait = WaitForSingleObject(CommStateHandle(pSystem), ulTimeout);
+  if (wait == WAIT_FAILED && ZEL_ERROR_POINT("SEM_ERROR")) {
+    trace::Msg("CM", -100, "Semaphore Error ");
+    TraceSystemError();
+    return ZEL_RC_MUTEX_WAIT_FAILED;
+  }
+  return 0;
+}
+
+uint16_t cmReleaseCommStateSem(RZ700SysStruct* pSystem) {
+  ZEL_TRACE_FUNCTION("CM", "cmReleaseCommStateSem");
+  if (!ReleaseMutex(CommStateHandle(pSystem))) {
+    trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+uint16_t cmCloseCommStateSem(RZ700SysStruct* pSystem) {
+  ZEL_TRACE_FUNCTION("CM", "cmCloseCommStateSem");
+  std::lock_guard lock(g_handles_mutex);
+  auto found = g_comm_states.find(CommStateName(pSystem));
+  if (found == g_comm_states.end()) return 0;
+  CloseShared(found->second);
+  if (found->second.users == 0) g_comm_states.erase(found);
+  return 0;
+}
+
+uint16_t cmPostRunningSem(uint16_t usRC) {
+  ZEL_TRACE_FUNCTION("CM", "cmPostRunningSem");
+  ctrlblk::Anchor().usCPMgrRC = usRC;
+  HANDLE running = OpenEvent(EVENT_ALL_ACCESS, false, kRunningName);
+  if (running == 0 && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
+    trace::Msg("CM", -100, "Open Running Semaphore error");
+    TraceSystemError();
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  if (!SetEvent(running) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
+    trace::Msg("CM", -100, "Reset Event error");
+    TraceSystemError();
+    CloseHandle(running);
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  if (!CloseHandle(running) && ZEL_ERROR_POINT("CLOSE_POST_RUNNING_ERROR")) {
+    trace::Msg("CM", -100, "Close Running Semaphore error");
+    TraceSystemError();
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+}  // namespace zel::manager
+
+using namespace zel::manager;
+using namespace zel::platform;
+namespace trace = zel::trace;
+
+extern "C" {
+
+uint16_t cmInitCPMStateSem(void) {
+  ZEL_TRACE_FUNCTION("CM", "cmInitCPMStateSem");
+  std::lock_guard lock(g_handles_mutex);
+  if (!OpenShared(g_state, kStateName)) {
+    trace::Msg("CM", -100, "error on DosCreateMutexSem call");
+    TraceSystemError();
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+uint16_t cmCtrlCPMState(uint32_t ulTimeout) {
+  ZEL_TRACE_FUNCTION("CM", "cmCtrlCPMState");
+  if (WaitForSingleObject(StateHandle(), ulTimeout) == WAIT_FAILED) {
+    trace::Msg("CM", -100, "Fail on RequestMutex ");
+    TraceSystemError();
+    return ZEL_RC_MUTEX_WAIT_FAILED;
+  }
+  return 0;
+}
+
+uint16_t cmReleaseCPMState(void) {
+  ZEL_TRACE_FUNCTION("CM", "cmReleaseCPMState");
+  if (!ReleaseMutex(StateHandle())) {
+    trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  return 0;
+}
+
+uint16_t cmCloseCPMStateSem(void) {
+  ZEL_TRACE_FUNCTION("CM", "cmCloseCPMStateSem");
+  std::lock_guard lock(g_handles_mutex);
+  CloseShared(g_state);
+  return 0;
+}
+
+uint16_t cmInitRunningSem(void) {
+  ZEL_TRACE_FUNCTION("CM", "cmInitRunningSem");
+  HANDLE started = 0;
+  if (cmQryStartedByAPI() == 1) {
+    started = OpenEvent(EVENT_ALL_ACCESS, false, kStartedName);
+    if (started == 0 && ZEL_ERROR_POINT("OPEN_STARTED_SEM_ERROR")) {
+      trace::Msg("CM", -100, "error Started API Sem DosOpenEventSem()");
+      return ZEL_RC_STARTED_NOT_OPENED;
+    }
+  }
+  g_running = CreateEvent(true, false, kRunningName);
+  if (g_running == 0 && ZEL_ERROR_POINT("CREATE_RUNNING_SEM_ERROR")) {
+    trace::Msg("CM", -100, "error DosCreateEventSem()");
+    trace::Msg("CM", -100, "CPMgr Running Semaphore");
+    if (started != 0) CloseHandle(started);
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  // A "RUNNING" that a CPMgr still ending left signalled must not answer
+  // for this one: the starter reads it once "STARTED" is signalled.
+  ResetEvent(g_running);
+  if (started == 0) return 0;
+  if (!SetEvent(started) && ZEL_ERROR_POINT("POST_STARTED_SEM_ERROR")) {
+    trace::Msg("CM", -100, "error DosPostEventSem()");
+    trace::Msg("CM", -100, "CPMgr Started Semaphore");
+    CloseHandle(started);
+    return ZEL_RC_INTERNAL_ERROR;
+  }
+  CloseHandle(started);
+  return 0;
+}
+
+}  // extern "C"

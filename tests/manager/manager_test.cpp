@@ -1,0 +1,377 @@
+// Manager control: starting the communication manager and systems from
+// applications, the answers that come back, a manager that dies, and the
+// start/stop thread.
+//
+// Applications run as child processes. The manager they start is a
+// stand-in (this test binary linked as SHARED/VQZMCMW.EXE of a test
+// installation) whose answers each test chooses through the environment.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ctrlblk/ctrlblk.h"
+#include "manager/manager.h"
+#include "platform/handles.h"
+#include "platform/window.h"
+#include "tests/harness/trace_capture.h"
+#include "tests/harness/zel_test.h"
+#include "vqzmcsw.h"
+#include "vqzmrc.h"
+
+namespace zel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace zel::platform;
+using Clock = std::chrono::steady_clock;
+
+std::string StartsLog() { return TestPath("cpmgr-starts.log"); }
+
+// A test installation whose manager is this test binary.
+ChildProcess::Env Installation(ChildProcess::Env extra = {}) {
+  fs::path home = TestPath("zel");
+  fs::create_directories(home / "SHARED");
+  fs::path link = home / "SHARED" / "VQZMCMW.EXE";
+  if (!fs::exists(link)) fs::create_symlink(fs::read_symlink("/proc/self/exe"), link);
+  ChildProcess::Env env = {{"ZEL_HOME", home.string()}, {"ZEL_TEST_FAKE_CPMGR", "fake_cpmgr"}};
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+int EnvNumber(const char* name, int fallback) {
+  const char* value = getenv(name);
+  return value != nullptr ? atoi(value) : fallback;
+}
+
+size_t CountLines(const std::string& path) {
+  std::ifstream file(path);
+  size_t lines = 0;
+  for (std::string line; std::getline(file, line);) ++lines;
+  return lines;
+}
+
+// The stand-in manager: reports ZEL_TEST_CPMGR_INIT_RC at initialisation;
+// answers starts with ZEL_TEST_START_RC (0: the system becomes active), or
+// never with ZEL_TEST_SILENT; answers stops at once. Ends after 30 s.
+ZEL_CHILD_COMMAND(fake_cpmgr) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  cmSetStartedAPIFlag(cmCkStartedByAPI(static_cast<int>(argv.size()), argv.data()));
+  std::ofstream(StartsLog(), std::ios::app) << getpid() << "\n";
+  uint16_t init_rc = static_cast<uint16_t>(EnvNumber("ZEL_TEST_CPMGR_INIT_RC", 0));
+  uint16_t start_rc = static_cast<uint16_t>(EnvNumber("ZEL_TEST_START_RC", 0));
+  bool silent = getenv("ZEL_TEST_SILENT") != nullptr;
+  cmInitCPMStateSem();
+  HWND hwnd = CreateMessageWindow([&](HWND, UINT message, WPARAM, LPARAM lParam) -> LRESULT {
+    auto* system = reinterpret_cast<RZ700SysStruct*>(lParam);
+    if (message == ZEL_MSG_START_SYSTEM && !silent) {
+      if (start_rc == 0) system->usCommState = 6;
+      cmReturnCommRC(system, start_rc);
+    } else if (message == ZEL_MSG_STOP_SYSTEM) {
+      system->usCommState = 1;
+      cmReturnCommRC(system, 0);
+    }
+    return 0;
+  });
+  cbSetCPMgrHwnd(hwnd);
+  cbSetCPMgrState(ZEL_CPMGR_RUNNING);
+  cmReturnCPMgrRCDuringInit(init_rc);
+  if (init_rc != 0) {
+    cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
+    return 0;
+  }
+  Clock::time_point end = Clock::now() + 30s;
+  while (Clock::now() < end) {
+    WaitMessage(100);
+    MSG msg;
+    while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) DispatchMessage(&msg);
+  }
+  return 0;
+}
+
+// An application: starts communication with the system named in args[0]
+// after "go" and reports "rc conv-id".
+ZEL_CHILD_COMMAND(application_start) {
+  child::Report("ready");
+  if (child::Receive() != "go") return 2;
+  uint32_t conv = 0;
+  uint16_t rc = caInitializeZELComm(args[0].c_str(), 0, 0, 0, &conv, 0);
+  child::Report(std::to_string(rc) + " " + std::to_string(conv));
+  return 0;
+}
+
+std::pair<int, uint32_t> StartApplication(const std::string& system, ChildProcess::Env env) {
+  ChildProcess app = ChildProcess::Start("application_start", {system}, env);
+  EXPECT_TRUE(app.Expect("ready"));
+  app.Send("go");
+  std::optional<std::string> line = app.ReadLine(60s);
+  EXPECT_TRUE(line);
+  EXPECT_EQ(app.Wait(), 0);
+  if (!line) return {-1, 0};
+  int rc = 0;
+  uint32_t conv = 0;
+  sscanf(line->c_str(), "%d %u", &rc, &conv);
+  return {rc, conv};
+}
+
+size_t SystemCount() {
+  size_t count = 0;
+  for (RZ700SysStruct* rec = cbRetNextRZ700SysStruct(nullptr); rec != nullptr;
+       rec = cbRetNextRZ700SysStruct(rec)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(ManagerStart, TwoApplicationsAtOnceStartOneManagerAndOneSystem) {
+  ChildProcess::Env env = Installation();
+  std::vector<ChildProcess> apps;
+  for (int i = 0; i < 2; ++i) {
+    apps.push_back(ChildProcess::Start("application_start", {"HOSTA"}, env));
+    ASSERT_TRUE(apps.back().Expect("ready"));
+  }
+  for (ChildProcess& app : apps) app.Send("go");
+  std::vector<uint32_t> convs;
+  for (ChildProcess& app : apps) {
+    std::optional<std::string> line = app.ReadLine(60s);
+    ASSERT_TRUE(line);
+    int rc = -1;
+    uint32_t conv = 0;
+    sscanf(line->c_str(), "%d %u", &rc, &conv);
+    EXPECT_EQ(rc, 0);
+    convs.push_back(conv);
+  }
+  EXPECT_NE(convs[0], convs[1]);
+  EXPECT_EQ(CountLines(StartsLog()), 1u);
+  EXPECT_EQ(SystemCount(), 1u);
+  RZ700SysStruct* system = nullptr;
+  ASSERT_EQ(cbFindRZ700SysByName("HOSTA", &system), 0);
+  EXPECT_EQ(system->ulConvCount, 2u);
+  EXPECT_EQ(system->ulAddedByAPI, 1u);
+  EXPECT_EQ(cbReturnCPMgrState(), ZEL_CPMGR_RUNNING);
+}
+
+TEST(ManagerStart, AnInitialisationFailureOfTheManagerFailsTheStartWithItsCode) {
+  auto [rc, conv] = StartApplication("HOSTA", Installation({{"ZEL_TEST_CPMGR_INIT_RC", "1234"}}));
+  EXPECT_EQ(rc, 1234);
+  EXPECT_EQ(conv, 0u);
+  EXPECT_EQ(SystemCount(), 0u);
+}
+
+TEST(ManagerStart, AFailedStartRemovesARecordTheApplicationAddedOnly) {
+  RZ700SysStruct* kept = nullptr;
+  ASSERT_EQ(cmAddSystemByName("KEPT", &kept), 0);
+  ChildProcess::Env env = Installation({{"ZEL_TEST_START_RC", "1035"}});
+  EXPECT_EQ(StartApplication("ADDED", env).first, ZEL_RC_CONNECTION_FAILED);
+  EXPECT_EQ(StartApplication("KEPT", env).first, ZEL_RC_CONNECTION_FAILED);
+  RZ700SysStruct* found = nullptr;
+  EXPECT_EQ(cbFindRZ700SysByName("ADDED", &found), ZEL_RC_NO_SUCH_SYSTEM);
+  EXPECT_EQ(cbFindRZ700SysByName("KEPT", &found), 0);
+  EXPECT_EQ(found, kept);
+}
+
+TEST(ManagerStart, AManagerKilledWhileAnApplicationWaitsGivesAnErrorAndANewStartWorks) {
+  ChildProcess app =
+      ChildProcess::Start("application_start", {"HOSTA"}, Installation({{"ZEL_TEST_SILENT", "1"}}));
+  ASSERT_TRUE(app.Expect("ready"));
+  app.Send("go");
+  RZ700SysStruct* system = nullptr;
+  Clock::time_point deadline = Clock::now() + 30s;
+  while ((system == nullptr || system->ulWaitingRC != 1) && Clock::now() < deadline) {
+    cbFindRZ700SysByName("HOSTA", &system);
+    usleep(10000);
+  }
+  ASSERT_NE(system, nullptr) << "the start never reached the manager";
+  ASSERT_EQ(system->ulWaitingRC, 1u);
+  ASSERT_EQ(kill(static_cast<pid_t>(Anchor().ulCPMgrPid), SIGKILL), 0);
+
+  Clock::time_point killed = Clock::now();
+  std::optional<std::string> line = app.ReadLine(10s);
+  ASSERT_TRUE(line) << "the application did not return after the manager died";
+  EXPECT_LT(Clock::now() - killed, 5s);
+  EXPECT_EQ(*line, std::to_string(ZEL_RC_CPMGR_ENDED) + " 0");
+  EXPECT_EQ(app.Wait(), 0);
+
+  auto [rc, conv] = StartApplication("HOSTA", Installation());
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(conv, 0u);
+  EXPECT_EQ(CountLines(StartsLog()), 2u);
+}
+
+TEST(ManagerStart, TheCommandLineHasExactlyOneSlashBeforeShared) {
+  for (const char* home : {"/nonexistent/zel   ", "/nonexistent/zel/"}) {
+    setenv("ZEL_HOME", home, 1);
+    TraceCapture capture;
+    RZ700SysStruct* system = nullptr;
+    cmInitCPMStateSem();
+    EXPECT_EQ(zel::manager::cmStartCPMgr(&system), ZEL_RC_CPMGR_NOT_STARTED);
+    cmCloseCPMStateSem();
+    bool found = false;
+    for (const CapturedRecord& record : capture.Records()) {
+      if (record.text == "Command line") {
+        EXPECT_EQ(record.string, "/nonexistent/zel/SHARED/VQZMCMW.EXE /API") << home;
+        found = true;
+      }
+    }
+    EXPECT_TRUE(found);
+  }
+}
+
+TEST(ManagerStart, TheManagerRecognisesTheApiArgumentExactly) {
+  char prog[] = "VQZMCMW.EXE";
+  char api[] = "/API";
+  char lower[] = "/api";
+  char* with[] = {prog, api};
+  char* without[] = {prog, lower};
+  EXPECT_EQ(cmCkStartedByAPI(2, with), 1u);
+  EXPECT_EQ(cmCkStartedByAPI(2, without), 0u);
+}
+
+// ---- The start/stop thread, with this process as the manager ----
+
+// A window on its own thread that answers stops with a chosen code and
+// records the notices it gets.
+class ManagerStandIn {
+ public:
+  explicit ManagerStandIn(uint16_t stop_rc) : stop_rc_(stop_rc) {
+    thread_ = std::thread([this] { Run(); });
+    for (int i = 0; i < 5000 && hwnd_ == 0; ++i) usleep(1000);
+  }
+  ~ManagerStandIn() {
+    done_ = true;
+    thread_.join();
+  }
+
+  // Waits for a message of that number; its notice's usRC, or -1.
+  int WaitFor(UINT message, std::chrono::milliseconds timeout = 20s) {
+    Clock::time_point end = Clock::now() + timeout;
+    while (Clock::now() < end) {
+      {
+        std::lock_guard lock(mutex_);
+        for (auto& [number, rc] : received_) {
+          if (number == message) return rc;
+        }
+      }
+      usleep(5000);
+    }
+    return -1;
+  }
+
+  size_t Count(UINT message) {
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (auto& [number, rc] : received_) n += number == message;
+    return n;
+  }
+
+ private:
+  void Run() {
+    HWND hwnd = CreateMessageWindow([this](HWND, UINT message, WPARAM, LPARAM lParam) -> LRESULT {
+      int rc = 0;
+      if (message == ZEL_MSG_STOP_SYSTEM) {
+        cmReturnCommRC(reinterpret_cast<RZ700SysStruct*>(lParam), stop_rc_);
+      } else if (message == ZEL_MSG_STATUS_NOTICE) {
+        auto* notice = reinterpret_cast<ZELStatusNotice*>(lParam);
+        rc = notice->usRC;
+        free(notice);
+      }
+      std::lock_guard lock(mutex_);
+      received_.push_back({message, rc});
+      return 0;
+    });
+    cbSetCPMgrHwnd(hwnd);
+    hwnd_ = hwnd;
+    while (!done_) {
+      WaitMessage(20);
+      MSG msg;
+      while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) DispatchMessage(&msg);
+    }
+    DestroyWindow(hwnd);
+  }
+
+  uint16_t stop_rc_;
+  std::atomic<HWND> hwnd_{0};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::pair<UINT, int>> received_;
+};
+
+RZ700SysStruct* ActiveSystem(const char* name) {
+  RZ700SysStruct* system = nullptr;
+  EXPECT_EQ(cmAddSystemByName(name, &system), 0);
+  system->usCommState = 6;
+  return system;
+}
+
+TEST(StartStopThread, AStopAnsweredWith1289PostsNoNotice) {
+  ManagerStandIn manager(1289);
+  cmInitCPMStateSem();
+  cbSetCPMgrState(ZEL_CPMGR_RUNNING);
+  ASSERT_EQ(cmInitStartStop(), 0);
+  RZ700SysStruct* system = ActiveSystem("HOSTA");
+  ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP, system), 0);
+  ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP, system), 0);
+  // Stop of the manager ends the thread: by then both stops were handled.
+  ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr), 0);
+  EXPECT_EQ(manager.WaitFor(ZEL_MSG_START_STOP_ENDED), 0);
+  EXPECT_EQ(manager.Count(ZEL_MSG_STATUS_NOTICE), 0u);
+}
+
+TEST(StartStopThread, AFailedStopOfTheManagerKeepsItRunningAndTheThreadReading) {
+  ManagerStandIn manager(ZEL_RC_CONVERSION_FAILED);
+  cmInitCPMStateSem();
+  cbSetCPMgrState(ZEL_CPMGR_RUNNING);
+  ASSERT_EQ(cmInitStartStop(), 0);
+  RZ700SysStruct* system = ActiveSystem("HOSTA");
+  TraceCapture capture;
+  ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr), 0);
+  ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP, system), 0);  // proves the thread still reads
+  EXPECT_EQ(manager.WaitFor(ZEL_MSG_STATUS_NOTICE), ZEL_RC_CONVERSION_FAILED);
+  EXPECT_TRUE(capture.RaisedErrorPoint("EXT_NOT_STOPPED", "Vqzmcm2"));
+  EXPECT_EQ(cbReturnCPMgrState(), ZEL_CPMGR_RUNNING);
+  EXPECT_EQ(manager.Count(ZEL_MSG_START_STOP_ENDED), 0u);
+}
+
+TEST(StartStopThread, StoppingTheManagerWithNoSystemRunningTerminatesAtOnce) {
+  ManagerStandIn manager(0);
+  cmInitCPMStateSem();
+  cbSetCPMgrState(ZEL_CPMGR_RUNNING);
+  ASSERT_EQ(cmInitStartStop(), 0);
+  RZ700SysStruct* stopped = nullptr;
+  cmAddSystemByName("IDLE", &stopped);
+  ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr), 0);
+  EXPECT_EQ(manager.WaitFor(ZEL_MSG_START_STOP_ENDED), 0);
+  EXPECT_EQ(cbReturnCPMgrState(), ZEL_CPMGR_NOT_RUNNING);
+  EXPECT_EQ(cbRetNextRZ700SysStruct(nullptr), nullptr);  // the lists were reset
+  EXPECT_EQ(cmSendStartStop(ZEL_ACTION_STOP, stopped), ZEL_RC_INTERNAL_ERROR);  // pipe closed
+}
+
+TEST(StartStopThread, AMessageOfTheWrongSizeIsDroppedAndTheThreadReadsOn) {
+  ManagerStandIn manager(0);
+  cmInitCPMStateSem();
+  cbSetCPMgrState(ZEL_CPMGR_RUNNING);
+  ASSERT_EQ(cmInitStartStop(), 0);
+  TraceCapture capture;
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(Anchor().hStartStopWrite, "short", 5, &written));
+  // The queue is a byte stream: the next message goes in only once the
+  // short one has been read and dropped.
+  for (int i = 0; i < 2000 && !capture.Traced("Data size invalid"); ++i) usleep(5000);
+  ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr), 0);
+  EXPECT_EQ(manager.WaitFor(ZEL_MSG_START_STOP_ENDED), 0);
+  EXPECT_TRUE(capture.Traced("Data size invalid"));
+}
+
+}  // namespace
+}  // namespace zel::test
