@@ -1,5 +1,6 @@
 // The configuration every library of the product reads from its environment
-// (ZEL_INSTANCE, ZEL_TRACE, ZEL_PC_CODEPAGE, ZEL_HOST_CCSID). One reader, so
+// (ZEL_INSTANCE, ZEL_TRACE, ZEL_PC_CODEPAGE, ZEL_HOST_CCSID,
+// ZEL_CONFIG, ZEL_HOME). One reader, so
 // that the trace service, the platform layer and the language service never
 // disagree on a default.
 //
@@ -15,6 +16,14 @@ namespace zel::config {
 
 inline constexpr uint32_t kDefaultPcCodePage = 1252;
 inline constexpr uint32_t kDefaultHostCcsid = 37;
+
+// The connection configuration file: ZEL_CONFIG, else
+// $XDG_CONFIG_HOME/zel/zel.conf, else ~/.config/zel/zel.conf.
+std::string ConfigPath();
+
+// ZEL_HOME as set; empty when unset (the administration service then finds
+// the installation from where libqlx.so lies).
+std::string Home();
 
 // Namespace of every shared object: ZEL_INSTANCE, else "u<uid>".
 std::string Instance();

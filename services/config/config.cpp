@@ -31,6 +31,16 @@ std::string Instance() {
   return "u" + std::to_string(getuid());
 }
 
+std::string ConfigPath() {
+  std::string_view explicit_path = Env("ZEL_CONFIG");
+  if (!explicit_path.empty()) return std::string(explicit_path);
+  std::string_view xdg = Env("XDG_CONFIG_HOME");
+  if (!xdg.empty()) return std::string(xdg) + "/zel/zel.conf";
+  return std::string(Env("HOME")) + "/.config/zel/zel.conf";
+}
+
+std::string Home() { return std::string(Env("ZEL_HOME")); }
+
 std::string TracePath() { return std::string(Env("ZEL_TRACE")); }
 
 uint32_t PcCodePage() { return PositiveNumber("ZEL_PC_CODEPAGE", kDefaultPcCodePage); }
