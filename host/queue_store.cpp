@@ -236,6 +236,15 @@ void QueueStore::Unsubscribe(uint64_t id) {
   }
 }
 
+bool QueueStore::Subscribed(uint64_t id) const {
+  for (const auto& [name, queue] : queues_) {
+    for (const Subscriber& s : queue.subscribers) {
+      if (s.id == id) return true;
+    }
+  }
+  return false;
+}
+
 void QueueStore::Remove(Queue& queue, std::list<Entry>::iterator entry) {
   queue.bytes -= entry->data.size();
   queue.entries.erase(entry);

@@ -89,6 +89,7 @@ class QueueStore {
   using Take = std::function<void(Entry entry)>;
   uint64_t Subscribe(const std::string& name, Match match, Take take);
   void Unsubscribe(uint64_t id);
+  bool Subscribed(uint64_t id) const;
 
   std::vector<QueueSummary> Summaries() const;
 

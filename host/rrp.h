@@ -57,6 +57,8 @@ class Rrp {
   // Asks the PWS to end: an entry keyed "Z" + a RID of type "Z".
   bool WriteTermination();
 
+  // False once its queue was deleted: nothing reaches it any more.
+  bool serving() const { return context_.store.Subscribed(subscription_); }
   int instances() const { return instances_; }
   int busy() const { return busy_; }
   const std::string& queue() const { return queue_; }

@@ -256,7 +256,11 @@ void Server::OnReadable(Connection& conn) {
   for (;;) {
     ssize_t got = read(conn.fd, buffer, sizeof buffer);
     if (got > 0) {
+      // Frames are handled as they complete, so a fast sender never makes
+      // the input pile up beyond one frame and one read.
       conn.in.append(buffer, static_cast<size_t>(got));
+      Process(conn);
+      if (conn.closing) return;
       continue;
     }
     if (got == 0) {
@@ -269,7 +273,6 @@ void Server::OnReadable(Connection& conn) {
     if (got < 0 && errno == EINTR) continue;
     break;
   }
-  Process(conn);
   if (ended && !conn.closing) Close(conn, why);
 }
 
@@ -540,6 +543,10 @@ void Server::OnRrpStart(Connection& conn, std::string_view payload) {
     rc = wire::kHostRcNoPwsId;
   }
   if (rc == 0) {
+    // A queue deleted and made again under the RRP needs a new RRP.
+    if (session.rrp && (session.rrp->queue() != queue || !session.rrp->serving())) {
+      session.rrp.reset();
+    }
     if (!session.rrp) {
       session.rrp = std::make_unique<Rrp>(RrpContext{store_, timers_, log_, faults_}, queue,
                                           session.pws_id, sys_id.empty() ? "000" : sys_id);

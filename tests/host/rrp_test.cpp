@@ -63,6 +63,18 @@ class Pws {
     return ok && StartRrp(9);
   }
 
+  // Deletes the queue and makes it again, as a restart of the PWS does.
+  bool RecreateQueue() {
+    qlxDQ_Close(queue_);
+    uint32_t attributes = qlxDQ_CreateAttr();
+    qlxDQ_SetMaxRecLen(attributes, kRecord);
+    bool ok = qlxDQ_DeleteEx(system_, queue_name_.c_str(), library_.c_str(), 0) == 0 &&
+              qlxDQ_CreateEx(system_, queue_name_.c_str(), library_.c_str(), attributes, 0) == 0 &&
+              qlxDQ_OpenEx(system_, queue_name_.c_str(), library_.c_str(), &queue_, 0) == 0;
+    qlxDQ_DeleteAttr(attributes);
+    return ok;
+  }
+
   // An RRP start (9 at start-up, 10 for a further RRP); false unless it started.
   bool StartRrp(uint8_t action) {
     wire::RrpStart rrp{};
@@ -82,9 +94,9 @@ class Pws {
   }
 
   std::string Rid(char type) {
-    char rid[12];
-    std::snprintf(rid, sizeof rid, "%c%04d%s001", type, ++sequence_, pws_id_.c_str());
-    return rid;
+    char sequence[8];
+    std::snprintf(sequence, sizeof sequence, "%04d", ++sequence_ % 10000);
+    return type + std::string(sequence) + pws_id_ + "001";
   }
 
   uint32_t WriteEntry(const std::string& ascii_key, const std::string& entry) {
@@ -377,6 +389,15 @@ TEST_F(RrpTest, MalformedRequestEntriesAreAnsweredOrDroppedWithALogLine) {
   rid = pws_.Rid('S');
   pws_.SendRequest(rid, "ECHO", "still here");
   EXPECT_EQ(pws_.Retrieve("S" + rid).data, "still here");
+}
+
+TEST_F(RrpTest, AQueueMadeAgainIsServedByANewRrp) {
+  ASSERT_TRUE(pws_.RecreateQueue());
+  ASSERT_TRUE(pws_.StartRrp(9));
+  ASSERT_TRUE(pws_.Obtain());
+  std::string rid = pws_.Rid('S');
+  pws_.SendRequest(rid, "ECHO", "again");
+  EXPECT_EQ(pws_.Retrieve("S" + rid).data, "again");
 }
 
 TEST_F(RrpTest, AnOperatorStopWritesATerminationEntryAndLeavesTheManagersOwn) {
