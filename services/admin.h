@@ -15,7 +15,6 @@
 #define QLXAD_RC_OK 0u
 #define QLXAD_RC_BUFFER_OVERFLOW 111u /* *pulLength then holds the size needed */
 #define QLXAD_RC_INVALID_PARAMETER 7009u
-#define QLXAD_RC_NOT_FOUND 7010u      /* the library cannot tell where it lies */
 
 #ifdef __cplusplus
 extern "C" {

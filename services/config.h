@@ -1,6 +1,5 @@
 // The configuration every library of the product reads from its environment
-// (ZEL_INSTANCE, ZEL_TRACE, ZEL_PC_CODEPAGE, ZEL_HOST_CCSID,
-// ZEL_CONFIG, ZEL_HOME). One reader, so
+// (ZEL_HOME, ZEL_INSTANCE, ZEL_TRACE, ZEL_PC_CODEPAGE, ZEL_HOST_CCSID). One reader, so
 // that the trace service, the platform layer and the language service never
 // disagree on a default.
 //
@@ -17,12 +16,9 @@ namespace zel::config {
 inline constexpr uint32_t kDefaultPcCodePage = 1252;
 inline constexpr uint32_t kDefaultHostCcsid = 37;
 
-// The connection configuration file: ZEL_CONFIG, else
-// $XDG_CONFIG_HOME/zel/zel.conf, else ~/.config/zel/zel.conf.
-std::string ConfigPath();
-
-// ZEL_HOME as set; empty when unset (the administration service then finds
-// the installation from where libqlx.so lies).
+// The installation directory: ZEL_HOME, else the directory above the one
+// holding the library (or program) this code is linked into; every library
+// of the product lives in lib/, so they all agree. No trailing "/".
 std::string Home();
 
 // Namespace of every shared object: ZEL_INSTANCE, else "u<uid>".
@@ -37,6 +33,10 @@ uint32_t PcCodePage();
 
 // ZEL_HOST_CCSID, default 37; as above.
 uint32_t HostCcsid();
+
+// The connection configuration file of the client services: ZEL_CONFIG,
+// else $XDG_CONFIG_HOME/zel/zel.conf, else ~/.config/zel/zel.conf.
+std::string ConnectionConfigPath();
 
 // True for the PC code pages whose characters take one or two bytes.
 bool IsDoubleByteCodePage(uint32_t code_page);

@@ -70,7 +70,7 @@ bool ParseSystemConfig(const std::string& path, std::string_view text, SystemCon
 }
 
 bool LoadSystemConfig(SystemConfig& out, std::string& error) {
-  std::string path = config::ConfigPath();
+  std::string path = config::ConnectionConfigPath();
   std::ifstream file(path);
   if (!file) {
     out = SystemConfig{path, {}, {}, {}};
