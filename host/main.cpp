@@ -1,7 +1,7 @@
 // bin/zelhost: the host server, and its control command.
 //
 //   zelhost [--listen ADDR:PORT] [--port-file FILE] [--log FILE]
-//           [--user USERID] [--library LIBRARY]
+//           [--user USERID] [--library LIBRARY] [--verbose]
 //   zelhost --control ADDR:PORT COMMAND...
 //   zelhost --help
 #include <netdb.h>
@@ -22,7 +22,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: zelhost [--listen ADDR:PORT] [--port-file FILE] [--log FILE]\n"
-    "               [--user USERID] [--library LIBRARY]\n"
+    "               [--user USERID] [--library LIBRARY] [--verbose]\n"
     "       zelhost --control ADDR:PORT COMMAND...\n"
     "\n"
     "Serves the sign-on service 11, keyed data queues and the remote request\n"
@@ -32,6 +32,7 @@ constexpr char kUsage[] =
     "  --log        log file (default: standard error)\n"
     "  --user       user profile of connections that do not sign on (default ZELUSER)\n"
     "  --library    library of the PWS data queues (default QZELDQ)\n"
+    "  --verbose    log every data-queue open, write and read as well\n"
     "\n"
     "Control commands:\n"
     "  list                          connections and queues\n"
@@ -130,6 +131,10 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (arg == "--verbose") {
+      options.verbose = true;
+      continue;
     }
     if (arg == "--control") {
       if (i + 2 >= args.size()) {

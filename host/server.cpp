@@ -65,11 +65,16 @@ bool ValidObjectName(std::string_view name) {
   return true;
 }
 
+// "ADDR:PORT", "ADDR" (port 0) or ":PORT" (loopback); "[v6]" addresses too.
 bool SplitAddress(const std::string& text, std::string& host, std::string& port) {
   size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return false;
-  host = text.substr(0, colon);
-  port = text.substr(colon + 1);
+  if (colon == std::string::npos || (text.front() == '[' && text.back() == ']')) {
+    host = text;
+    port = "0";
+  } else {
+    host = colon == 0 ? "127.0.0.1" : text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
@@ -691,6 +696,7 @@ void Server::OnDqFrame(Connection& conn, uint16_t type, uint32_t request_id,
       open.max_record_length.set(attributes->max_record_length);
       open.key_size.set(attributes->key_size);
       open.order.set(QLXDQ_QUEUE_KEYED);
+      if (options_.verbose) log_.Write("connection %llu: open queue %s", id, path.c_str());
       return reply(0, std::string_view(reinterpret_cast<const char*>(&open), sizeof open));
     }
     case wire::kWrite: {
@@ -706,7 +712,10 @@ void Server::OnDqFrame(Connection& conn, uint16_t type, uint32_t request_id,
       if (path.empty()) return reply(QLXDQ_RC_INVALID_PARAMETER);
       uint32_t rc = store_.Write(path, std::string(body.substr(sizeof write, key_length)),
                                  std::string(body.substr(sizeof write + key_length)));
-      if (rc != 0) log_.Write("connection %llu: write to %s: rc %u", id, path.c_str(), rc);
+      if (rc != 0 || options_.verbose) {
+        log_.Write("connection %llu: write %zu bytes to %s: rc %u", id, data_length, path.c_str(),
+                   rc);
+      }
       return reply(rc);
     }
     case wire::kRead: return OnRead(conn, request_id, body);
@@ -750,7 +759,17 @@ void Server::OnRead(Connection& conn, uint32_t request_id, std::string_view body
   uint32_t wait = static_cast<uint32_t>(read.wait_seconds.get());
   spec.wait_seconds = wait == 0xFFFFFFFFu ? -1 : static_cast<int64_t>(wait);
   spec.tag = request_id;
+  if (options_.verbose) {
+    log_.Write("connection %llu: read %u from %s, order %u, wait %lld",
+               static_cast<unsigned long long>(conn_id), request_id, path.c_str(), spec.order,
+               static_cast<long long>(spec.wait_seconds));
+  }
   store_.Read(path, conn_id, spec, [this, conn_id, request_id](uint32_t status, const Entry* e) {
+    if (options_.verbose) {
+      log_.Write("connection %llu: read %u ends: rc %u, %zu bytes",
+                 static_cast<unsigned long long>(conn_id), request_id, status,
+                 e ? e->data.size() : size_t{0});
+    }
     if (e == nullptr) return SendDq(conn_id, wire::kRead, request_id, status, {});
     wire::DqReadReply reply{};
     reply.entry_id.set(e->id);

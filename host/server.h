@@ -27,6 +27,7 @@ struct ServerOptions {
   std::string port_file;
   std::string default_user = "ZELUSER";
   std::string library = "QZELDQ";
+  bool verbose = false;  // log every data-queue open, write and read too
 };
 
 class Server {

@@ -20,7 +20,7 @@
 extern "C" {
 #endif
 
-/* The installation directory, without a trailing slash, NUL terminated, into
+/* Function 7. The installation directory, without a trailing slash, NUL terminated, into
  * a buffer of *pulLength bytes; *pulLength becomes the text's length. */
 QLX_EXPORT uint32_t qlxAD_GetInstallDir(char* pszDir, uint32_t* pulLength);
 

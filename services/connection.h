@@ -22,6 +22,9 @@
  * Every wait on the host is bounded (QLXCO_RC_RECEIVE after 60 s without an
  * answer). Functions return 0 or a QLXCO_RC_* code; where an error handle is
  * passed (0: none), the code and an explanatory text are also stored in it.
+ *
+ * Function numbers: GetDefaultSystemName 363, TestConnection 406, GetUserID
+ * 410, GetSignOnInfo 6055.
  */
 #ifndef ZEL_SERVICES_CONNECTION_H
 #define ZEL_SERVICES_CONNECTION_H

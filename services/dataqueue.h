@@ -15,6 +15,12 @@
  * also store the code and an explanatory text in it. Nothing blocks without
  * limit: host round trips are bounded (QLXDQ_RC_CONNECTION when the host does
  * not answer), and waiting for an entry happens only inside the host.
+ *
+ * Function numbers: CreateAttr 16, SetMaxRecLen 17, SetOrder 18, SetAuthority
+ * 19, SetForceToStorage 20, SetSenderID 21, SetKeySize 22, DeleteAttr 31,
+ * CreateEx 52, DeleteEx 53, OpenEx 54, Close 4, CreateData 32, DeleteData 33,
+ * SetDataAddr 35, GetDataLen 38, SetKey 39, GetRetKey 43, SetSearchOrder 45,
+ * SetConvert 47, Write 7, AsyncRead 10, CheckData 11.
  */
 #ifndef ZEL_SERVICES_DATAQUEUE_H
 #define ZEL_SERVICES_DATAQUEUE_H

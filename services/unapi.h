@@ -16,7 +16,7 @@
 extern "C" {
 #endif
 
-/* Checks that *phSystem is a system object of this process for the named
+/* Function 65. Checks that *phSystem is a system object of this process for the named
  * system (any system when the name is null) and may be used by `component`.
  * With *phSystem 0 it creates one for the system (see qlxCO_CreateSystem)
  * and stores its handle. Returns 0 or a QLXCO_RC_* code. */

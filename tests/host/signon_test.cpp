@@ -204,6 +204,25 @@ TEST(SignOnWire, FaultsShapeTheAnswers) {
   }
 }
 
+TEST(SignOnWire, ListenOnAnAddressWithoutPortAndLogEveryQueueOperation) {
+  HostServer host({"--listen", "127.0.0.1", "--verbose"});
+  ASSERT_TRUE(host.running());
+  CreateQueue(host, "VERBOSEQ");
+  uint32_t system = 0, queue = 0, data = qlxDQ_CreateData();
+  ASSERT_EQ(qlxCO_CreateSystem("HOSTSYS", &system), 0u);
+  ASSERT_EQ(qlxDQ_OpenEx(system, "VERBOSEQ", "QZELDQ", &queue, 0), 0u);
+  char entry[] = "12345";
+  qlxDQ_SetDataAddr(data, entry, 5);
+  qlxDQ_SetKey(data, "KEYKEYKEYKEY", 12);
+  EXPECT_EQ(qlxDQ_Write(queue, data, 1, 0), 0u);
+  qlxDQ_DeleteData(data);
+  qlxDQ_Close(queue);
+  qlxCO_DeleteSystem(system);
+  std::string log = host.LogText();
+  EXPECT_NE(log.find("open queue QZELDQ/VERBOSEQ"), std::string::npos) << log;
+  EXPECT_NE(log.find("write 5 bytes to QZELDQ/VERBOSEQ: rc 0"), std::string::npos) << log;
+}
+
 TEST(SignOnWire, ControlCommandLineAndCleanStop) {
   HostServer host;
   std::string command = ZelhostBinary() + " --control " + host.address() + " ";
