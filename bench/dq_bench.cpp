@@ -32,8 +32,8 @@ pid_t StartHost() {
   auto self = std::filesystem::read_symlink("/proc/self/exe");
   std::string binary = (self.parent_path().parent_path() / "bin" / "zelhost").string();
   std::string port_file = g_dir + "/port", log = g_dir + "/zelhost.log";
-  const char* argv[] = {binary.c_str(), "--port-file", port_file.c_str(), "--log", log.c_str(),
-                        nullptr};
+  const char* argv[] = {binary.c_str(), "--port-file", port_file.c_str(),
+                        "--log",        log.c_str(),   nullptr};
   pid_t pid = 0;
   if (posix_spawn(&pid, binary.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ)) {
     return -1;

@@ -104,9 +104,9 @@ int Control(const std::string& address, const std::string& command) {
   out.append(command);
   zel::wire::DqHello answer{};
   zel::wire::DqFrameHeader reply{};
-  bool ok = SendAll(fd, out) && ReceiveAll(fd, &answer, sizeof answer) &&
-            answer.role.get() == 0 && ReceiveAll(fd, &reply, sizeof reply) &&
-            reply.length.get() >= sizeof reply && reply.length.get() <= zel::wire::kMaxDqFrame;
+  bool ok = SendAll(fd, out) && ReceiveAll(fd, &answer, sizeof answer) && answer.role.get() == 0 &&
+            ReceiveAll(fd, &reply, sizeof reply) && reply.length.get() >= sizeof reply &&
+            reply.length.get() <= zel::wire::kMaxDqFrame;
   std::string text(ok ? reply.length.get() - sizeof reply : 0, '\0');
   ok = ok && ReceiveAll(fd, text.data(), text.size());
   close(fd);

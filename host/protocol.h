@@ -118,11 +118,11 @@ inline constexpr size_t kInitBufferSize = 48;
 
 // Start request (type 1).
 struct StartRequest {
-  uint8_t type;              // kStartRequest
+  uint8_t type;  // kStartRequest
   uint8_t zero1[16];
-  char proposed_queue[11];   // EBCDIC "%08X", unterminated, zero padded
+  char proposed_queue[11];  // EBCDIC "%08X", unterminated, zero padded
   uint8_t zero2[4];
-  char sys_id[4];            // EBCDIC three digits and NUL
+  char sys_id[4];  // EBCDIC three digits and NUL
   uint8_t zero3[12];
 };
 static_assert(sizeof(StartRequest) == kInitBufferSize);
@@ -133,11 +133,11 @@ static_assert(offsetof(StartRequest, sys_id) == 32);
 struct RrpStart {
   uint8_t type;  // kRrpStart
   uint8_t zero1;
-  Be32 start_value;         // 1 for a further RRP
-  char library[11];         // EBCDIC, NUL terminated
-  char queue[11];           // EBCDIC, NUL terminated
+  Be32 start_value;  // 1 for a further RRP
+  char library[11];  // EBCDIC, NUL terminated
+  char queue[11];    // EBCDIC, NUL terminated
   Be32 max_record_length;
-  char sys_id[4];           // EBCDIC three digits and NUL
+  char sys_id[4];  // EBCDIC three digits and NUL
   uint8_t authority;
   uint8_t zero2[11];
 };
@@ -151,7 +151,7 @@ static_assert(offsetof(RrpStart, authority) == 36);
 
 // Station information, the answer to the start request.
 struct StationInfo {
-  uint8_t format;        // 1
+  uint8_t format;         // 1
   char user_profile[11];  // EBCDIC, NUL terminated
   char library[11];       // EBCDIC, NUL terminated
   char queue[11];         // EBCDIC, NUL terminated
@@ -162,9 +162,9 @@ static_assert(offsetof(StationInfo, queue) == 23);
 
 // Started message, the answer to an RRP start.
 struct StartedMessage {
-  uint8_t format;    // 2
-  Be32 host_rc;      // 0: the RRP started
-  char pws_id[4];    // EBCDIC "AAA".."ZZZ" and NUL
+  uint8_t format;  // 2
+  Be32 host_rc;    // 0: the RRP started
+  char pws_id[4];  // EBCDIC "AAA".."ZZZ" and NUL
 };
 static_assert(sizeof(StartedMessage) == 9);
 static_assert(offsetof(StartedMessage, pws_id) == 5);
@@ -184,8 +184,8 @@ inline constexpr size_t kEntryHeaderSize = 128;
 
 // Request entry, message ID "ZEL/700000".
 struct RequestEntryHeader {
-  char msg_id[10];    // EBCDIC
-  char program[21];   // EBCDIC, blank padded
+  char msg_id[10];   // EBCDIC
+  char program[21];  // EBCDIC, blank padded
   uint8_t zero1;
   Be32 value;
   Be32 data_version;
@@ -222,9 +222,9 @@ inline constexpr uint32_t kHostRcProgramNotFound = 0x7001;
 inline constexpr uint32_t kHostRcBadRequest = 0x7002;
 inline constexpr uint32_t kHostRcPcNoAnswer = 0x7003;
 // Started-message codes of an RRP start the host cannot serve.
-inline constexpr uint32_t kHostRcNoStation = 0x7101;   // no start request came first
-inline constexpr uint32_t kHostRcNoQueue = 0x7102;     // the named queue does not exist
-inline constexpr uint32_t kHostRcNoPwsId = 0x7103;     // every PWS ID is in use
+inline constexpr uint32_t kHostRcNoStation = 0x7101;  // no start request came first
+inline constexpr uint32_t kHostRcNoQueue = 0x7102;    // the named queue does not exist
+inline constexpr uint32_t kHostRcNoPwsId = 0x7103;    // every PWS ID is in use
 
 // ---- Data-queue protocol ----
 

@@ -18,13 +18,20 @@ constexpr size_t kMaxQueueBytes = size_t{256} << 20;
 bool QueueStore::KeyMatches(uint16_t order, std::string_view entry_key, std::string_view read_key) {
   int c = entry_key.compare(read_key);
   switch (order) {
-    case QLXDQ_ORDER_EQ: return c == 0;
-    case QLXDQ_ORDER_NE: return c != 0;
-    case QLXDQ_ORDER_GT: return c > 0;
-    case QLXDQ_ORDER_GE: return c >= 0;
-    case QLXDQ_ORDER_LT: return c < 0;
-    case QLXDQ_ORDER_LE: return c <= 0;
-    default: return false;
+    case QLXDQ_ORDER_EQ:
+      return c == 0;
+    case QLXDQ_ORDER_NE:
+      return c != 0;
+    case QLXDQ_ORDER_GT:
+      return c > 0;
+    case QLXDQ_ORDER_GE:
+      return c >= 0;
+    case QLXDQ_ORDER_LT:
+      return c < 0;
+    case QLXDQ_ORDER_LE:
+      return c <= 0;
+    default:
+      return false;
   }
 }
 
@@ -219,9 +226,8 @@ uint64_t QueueStore::Subscribe(const std::string& name, Match match, Take take) 
     auto q = queues_.find(name);
     if (q == queues_.end()) break;
     auto& entries = q->second.entries;
-    auto entry = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) {
-      return e.reserved_by == 0 && match(e.key);
-    });
+    auto entry = std::find_if(entries.begin(), entries.end(),
+                              [&](const Entry& e) { return e.reserved_by == 0 && match(e.key); });
     if (entry == entries.end()) break;
     Entry taken = std::move(*entry);
     Remove(q->second, entry);
@@ -253,8 +259,8 @@ void QueueStore::Remove(Queue& queue, std::list<Entry>::iterator entry) {
 std::vector<QueueSummary> QueueStore::Summaries() const {
   std::vector<QueueSummary> out;
   for (const auto& [name, queue] : queues_) {
-    QueueSummary summary{name, queue.attributes, queue.entries.size(), 0, queue.waiters.size(),
-                         queue.subscribers.size()};
+    QueueSummary summary{name, queue.attributes,     queue.entries.size(),
+                         0,    queue.waiters.size(), queue.subscribers.size()};
     for (const Entry& entry : queue.entries) summary.reserved += entry.reserved_by != 0;
     out.push_back(summary);
   }

@@ -110,7 +110,7 @@ class QueueStore {
     QueueAttributes attributes;
     std::list<Entry> entries;
     size_t bytes = 0;
-    std::list<Waiter> waiters;          // oldest first
+    std::list<Waiter> waiters;  // oldest first
     std::vector<Subscriber> subscribers;
   };
 

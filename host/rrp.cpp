@@ -139,11 +139,12 @@ bool Rrp::WriteReady() {
   wire::ReturnEntryHeader header{};
   std::string id = ToEbcdic(wire::kDataReturnMsgId);
   std::memcpy(header.msg_id, id.data(), sizeof header.msg_id);
-  uint32_t rc = context_.store.Write(queue_, ToEbcdic(kReadyKey),
-                                     std::string(reinterpret_cast<const char*>(&header),
-                                                 sizeof header));
-  if (rc != 0) context_.log.Write("pws %s: ready entry not written to %s: rc %u",
-                                  pws_id_.c_str(), queue_.c_str(), rc);
+  uint32_t rc =
+      context_.store.Write(queue_, ToEbcdic(kReadyKey),
+                           std::string(reinterpret_cast<const char*>(&header), sizeof header));
+  if (rc != 0)
+    context_.log.Write("pws %s: ready entry not written to %s: rc %u", pws_id_.c_str(),
+                       queue_.c_str(), rc);
   return rc == 0;
 }
 
@@ -177,9 +178,9 @@ void Rrp::OnRequestEntry(char type, const std::string& rid, const Entry& entry) 
       return Finish(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
     }
     Assembly& assembly = assemblies_[rid];
-    assembly = Assembly{Request{rid, header.program, header.value, header.data_version,
-                                std::string(header.data)},
-                        false, header.total, header.left};
+    assembly = Assembly{
+        Request{rid, header.program, header.value, header.data_version, std::string(header.data)},
+        false, header.total, header.left};
   } else {
     auto it = assemblies_.find(rid);
     if (it == assemblies_.end()) {
@@ -208,9 +209,9 @@ void Rrp::OnRequestEntry(char type, const std::string& rid, const Entry& entry) 
 }
 
 void Rrp::Enqueue(Request request) {
-  context_.log.Write("pws %s: request %s for %s, %zu bytes, value %u, version %u",
-                     pws_id_.c_str(), request.rid.c_str(), request.program.c_str(),
-                     request.data.size(), request.value, request.data_version);
+  context_.log.Write("pws %s: request %s for %s, %zu bytes, value %u, version %u", pws_id_.c_str(),
+                     request.rid.c_str(), request.program.c_str(), request.data.size(),
+                     request.value, request.data_version);
   if (busy_ >= std::max(instances_, 1)) {
     pending_.push_back(std::move(request));
     return;
@@ -348,8 +349,7 @@ void Rrp::CallPc(const Request& request) {
   PcCall& call = pc_calls_[pc_rid];
   call.requester_rid = request.rid;
   call.timer = After(kPcAnswerMillis, [this, pc_rid] {
-    context_.log.Write("pws %s: PWS program of %s did not answer", pws_id_.c_str(),
-                       pc_rid.c_str());
+    context_.log.Write("pws %s: PWS program of %s did not answer", pws_id_.c_str(), pc_rid.c_str());
     auto it = pc_calls_.find(pc_rid);
     if (it != pc_calls_.end()) it->second.timer = 0;
     EndPcCall(pc_rid, Reply{true, wire::kHostRcPcNoAnswer, 0, {}});
@@ -389,8 +389,8 @@ void Rrp::CallPc(const Request& request) {
 void Rrp::OnReturnEntry(const std::string& rid, const Entry& entry) {
   auto it = pc_calls_.find(rid);
   if (it == pc_calls_.end()) {
-    context_.log.Write("pws %s: return X%s for no call of a PWS program dropped",
-                       pws_id_.c_str(), rid.c_str());
+    context_.log.Write("pws %s: return X%s for no call of a PWS program dropped", pws_id_.c_str(),
+                       rid.c_str());
     return;
   }
   PcCall& call = it->second;
@@ -420,8 +420,8 @@ void Rrp::OnReturnEntry(const std::string& rid, const Entry& entry) {
   if (returned.left != 0) return;
   context_.log.Write("pws %s: PWS program returned %s for %s", pws_id_.c_str(),
                      returned.return_code ? "a return code" : "data", rid.c_str());
-  EndPcCall(rid, Reply{returned.return_code, returned.request.value,
-                       returned.request.data_version, std::move(returned.request.data)});
+  EndPcCall(rid, Reply{returned.return_code, returned.request.value, returned.request.data_version,
+                       std::move(returned.request.data)});
 }
 
 void Rrp::EndPcCall(const std::string& pc_rid, Reply reply) {

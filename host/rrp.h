@@ -87,7 +87,7 @@ class Rrp {
   struct PcCall {
     std::string requester_rid;  // the request CALLPC answers
     Timers::Id timer = 0;
-    bool started = false;       // its first return entry came
+    bool started = false;  // its first return entry came
     Assembly returned;
   };
 
@@ -101,9 +101,8 @@ class Rrp {
   void CallPc(const Request& request);
   void EndPcCall(const std::string& pc_rid, Reply reply);
   bool WriteReady();
-  bool WriteEntries(const std::string& key, const std::string& msg_id, bool request,
-                    uint32_t value, uint32_t data_version, std::string_view data,
-                    bool with_faults);
+  bool WriteEntries(const std::string& key, const std::string& msg_id, bool request, uint32_t value,
+                    uint32_t data_version, std::string_view data, bool with_faults);
   Timers::Id After(uint32_t millis, std::function<void()> action);
   std::string NextRid(char type);
 

@@ -321,8 +321,8 @@ bool Server::Classify(Connection& conn) {
   answer.role.set(known ? 0 : 1);
   Send(conn.id, std::string(reinterpret_cast<const char*>(&answer), sizeof answer));
   if (!known) {
-    Close(conn, "unsupported data-queue protocol version " +
-                    std::to_string(hello.version.get()) + " or role " + std::to_string(role));
+    Close(conn, "unsupported data-queue protocol version " + std::to_string(hello.version.get()) +
+                    " or role " + std::to_string(role));
     return false;
   }
   conn.kind = role == wire::kRoleDataQueue ? Kind::kDataQueue : Kind::kControl;
@@ -467,9 +467,12 @@ void Server::OnInitBuffer(Connection& conn, std::string_view payload) {
     return Close(conn, "init buffer of " + std::to_string(payload.size()) + " bytes, want 48");
   }
   switch (static_cast<uint8_t>(payload[0])) {
-    case wire::kStartRequest: return OnStartRequest(conn, payload);
-    case wire::kRrpStart: return OnRrpStart(conn, payload);
-    case wire::kTermination: return OnTermination(conn);
+    case wire::kStartRequest:
+      return OnStartRequest(conn, payload);
+    case wire::kRrpStart:
+      return OnRrpStart(conn, payload);
+    case wire::kTermination:
+      return OnTermination(conn);
     default:
       Close(conn, "init buffer of unknown type " + std::to_string(uint8_t(payload[0])));
   }
@@ -509,9 +512,10 @@ void Server::OnStartRequest(Connection& conn, std::string_view payload) {
   SetField(info.user_profile, session.user);
   SetField(info.library, options_.library);
   SetField(info.queue, session.queue_name);
-  log_.Write("connection %llu: start request (system %s, proposed queue '%s'): user %s, queue %s/%s",
-             (unsigned long long)conn.id, FieldText(request.sys_id).c_str(), proposed.c_str(),
-             session.user.c_str(), options_.library.c_str(), session.queue_name.c_str());
+  log_.Write(
+      "connection %llu: start request (system %s, proposed queue '%s'): user %s, queue %s/%s",
+      (unsigned long long)conn.id, FieldText(request.sys_id).c_str(), proposed.c_str(),
+      session.user.c_str(), options_.library.c_str(), session.queue_name.c_str());
   SendSignOn(conn, wire::kFrameMessage, &info, sizeof info);
 }
 
@@ -562,11 +566,12 @@ void Server::OnRrpStart(Connection& conn, std::string_view payload) {
   message.format = 2;
   message.host_rc.set(rc);
   if (rc == 0) SetField(message.pws_id, session.pws_id);
-  log_.Write("connection %llu: RRP start (value %u, queue %s, record length %u, system %s): "
-             "rc %u, PWS %s, %d RRPs",
-             (unsigned long long)conn.id, static_cast<uint32_t>(start.start_value.get()),
-             queue.c_str(), static_cast<uint32_t>(start.max_record_length.get()), sys_id.c_str(),
-             rc, session.pws_id.c_str(), session.rrp ? session.rrp->instances() : 0);
+  log_.Write(
+      "connection %llu: RRP start (value %u, queue %s, record length %u, system %s): "
+      "rc %u, PWS %s, %d RRPs",
+      (unsigned long long)conn.id, static_cast<uint32_t>(start.start_value.get()), queue.c_str(),
+      static_cast<uint32_t>(start.max_record_length.get()), sys_id.c_str(), rc,
+      session.pws_id.c_str(), session.rrp ? session.rrp->instances() : 0);
   SendSignOn(conn, wire::kFrameMessage, &message, sizeof message);
 }
 
@@ -718,7 +723,8 @@ void Server::OnDqFrame(Connection& conn, uint16_t type, uint32_t request_id,
       }
       return reply(rc);
     }
-    case wire::kRead: return OnRead(conn, request_id, body);
+    case wire::kRead:
+      return OnRead(conn, request_id, body);
     case wire::kCancel:
     case wire::kCommit:
     case wire::kRelease: {
@@ -831,13 +837,19 @@ std::string Server::ControlList() {
     if (conn->closing) continue;
     out << "connection " << id << " " << conn->peer << " ";
     switch (conn->kind) {
-      case Kind::kUnknown: out << "new"; break;
-      case Kind::kDataQueue: out << "dataqueue"; break;
-      case Kind::kControl: out << "control"; break;
+      case Kind::kUnknown:
+        out << "new";
+        break;
+      case Kind::kDataQueue:
+        out << "dataqueue";
+        break;
+      case Kind::kControl:
+        out << "control";
+        break;
       case Kind::kSignOn: {
         const Session& s = *conn->session;
-        out << "signon user=" << s.user << " queue="
-            << (s.queue_name.empty() ? "-" : options_.library + "/" + s.queue_name)
+        out << "signon user=" << s.user
+            << " queue=" << (s.queue_name.empty() ? "-" : options_.library + "/" + s.queue_name)
             << " pws=" << (s.pws_id.empty() ? "-" : s.pws_id)
             << " rrps=" << (s.rrp ? s.rrp->instances() : 0)
             << " busy=" << (s.rrp ? s.rrp->busy() : 0);

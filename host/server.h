@@ -104,8 +104,8 @@ class Server {
   uint32_t pws_cursor_ = 0;  // where the search for a free PWS ID starts
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;
   std::vector<uint64_t> closed_;
-  std::set<std::string> pws_ids_;     // in use by live sessions
-  std::set<std::string> queue_names_; // station queue names of live sessions
+  std::set<std::string> pws_ids_;      // in use by live sessions
+  std::set<std::string> queue_names_;  // station queue names of live sessions
 };
 
 }  // namespace zel::host

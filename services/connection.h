@@ -36,18 +36,18 @@
 #endif
 
 #define QLXCO_RC_OK 0u
-#define QLXCO_RC_BUFFER_OVERFLOW 111u   /* the result does not fit the caller's buffer */
-#define QLXCO_RC_INVALID_HANDLE 5001u   /* not a live handle of this process */
-#define QLXCO_RC_NOT_CONFIGURED 5002u   /* no such system in the configuration file */
-#define QLXCO_RC_CONFIG 5003u           /* the configuration file has a bad line */
-#define QLXCO_RC_CONNECT 5004u          /* the host cannot be reached or refused us */
-#define QLXCO_RC_NOT_CONNECTED 5005u    /* the service is not connected (or was lost) */
-#define QLXCO_RC_SEND 5006u             /* sending to the host failed */
-#define QLXCO_RC_RECEIVE 5007u          /* nothing or something malformed came back */
-#define QLXCO_RC_END_OF_LIST 5008u      /* no further system name */
+#define QLXCO_RC_BUFFER_OVERFLOW 111u /* the result does not fit the caller's buffer */
+#define QLXCO_RC_INVALID_HANDLE 5001u /* not a live handle of this process */
+#define QLXCO_RC_NOT_CONFIGURED 5002u /* no such system in the configuration file */
+#define QLXCO_RC_CONFIG 5003u         /* the configuration file has a bad line */
+#define QLXCO_RC_CONNECT 5004u        /* the host cannot be reached or refused us */
+#define QLXCO_RC_NOT_CONNECTED 5005u  /* the service is not connected (or was lost) */
+#define QLXCO_RC_SEND 5006u           /* sending to the host failed */
+#define QLXCO_RC_RECEIVE 5007u        /* nothing or something malformed came back */
+#define QLXCO_RC_END_OF_LIST 5008u    /* no further system name */
 #define QLXCO_RC_INVALID_PARAMETER 5009u
-#define QLXCO_RC_SIGNON_REFUSED 5010u   /* the host refused the user ID */
-#define QLXCO_RC_SERVICE 5011u          /* a service other than 11 */
+#define QLXCO_RC_SIGNON_REFUSED 5010u /* the host refused the user ID */
+#define QLXCO_RC_SERVICE 5011u        /* a service other than 11 */
 #define QLXCO_RC_NO_MEMORY 5012u
 
 /* The host service the PWS uses. */

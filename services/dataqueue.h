@@ -42,12 +42,12 @@
 #define QLXDQ_RC_CONNECTION 6007u        /* the host cannot be reached or was lost */
 #define QLXDQ_RC_PROTOCOL 6008u          /* the host answered something malformed */
 #define QLXDQ_RC_NO_MEMORY 6009u
-#define QLXDQ_RC_NOT_READ 6010u     /* the data object holds no entry read */
-#define QLXDQ_RC_CANCELLED 6011u    /* the read was cancelled (queue closed or deleted) */
-#define QLXDQ_RC_KEY_SIZE 6012u     /* key length differs from the queue's key size */
-#define QLXDQ_RC_REFUSED 6013u      /* the host refused the connection */
-#define QLXDQ_RC_TIMEOUT 6017u      /* the wait time ran out; no entry was taken */
-#define QLXDQ_RC_IN_PROGRESS 6027u  /* the read is still waiting */
+#define QLXDQ_RC_NOT_READ 6010u    /* the data object holds no entry read */
+#define QLXDQ_RC_CANCELLED 6011u   /* the read was cancelled (queue closed or deleted) */
+#define QLXDQ_RC_KEY_SIZE 6012u    /* key length differs from the queue's key size */
+#define QLXDQ_RC_REFUSED 6013u     /* the host refused the connection */
+#define QLXDQ_RC_TIMEOUT 6017u     /* the wait time ran out; no entry was taken */
+#define QLXDQ_RC_IN_PROGRESS 6027u /* the read is still waiting */
 
 /* Search orders of a keyed read: which entry keys match the read's key. */
 #define QLXDQ_ORDER_EQ 1u /* equal */

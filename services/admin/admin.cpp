@@ -1,8 +1,9 @@
 // QlxAd: the installation directory, as every library of the product sees it.
+#include "services/admin.h"
+
 #include <cstring>
 #include <string>
 
-#include "services/admin.h"
 #include "services/config.h"
 
 extern "C" uint32_t qlxAD_GetInstallDir(char* pszDir, uint32_t* pulLength) {

@@ -1,10 +1,11 @@
 // QlxCo: system objects, the sign-on connection (service 11), and the
 // configured system names.
+#include "services/connection.h"
+
 #include <cstring>
 #include <vector>
 
 #include "host/protocol.h"
-#include "services/connection.h"
 #include "services/connection/error_report.h"
 #include "services/connection/handles.h"
 #include "services/connection/system.h"
@@ -59,14 +60,16 @@ uint32_t SignOn(SystemObject& system, uint32_t error_handle) {
   frame.append(reinterpret_cast<const char*>(&request), sizeof request);
   wire::SignOnFrameHeader answer{};
   wire::SignOnReply reply{};
-  bool ok = link->SendAll(frame, why) && link->ReceiveExact(&answer, sizeof answer, kConnectTimeout, why);
+  bool ok =
+      link->SendAll(frame, why) && link->ReceiveExact(&answer, sizeof answer, kConnectTimeout, why);
   if (ok && (answer.kind != wire::kFramePreamble ||
              answer.length.get() != sizeof answer + sizeof reply)) {
     ok = false;
     why = "the host answered the sign-on with something else";
   }
   ok = ok && link->ReceiveExact(&reply, sizeof reply, kConnectTimeout, why);
-  if (!ok) return Fail(error_handle, QLXCO_RC_CONNECT, "system " + system.name + ": sign-on: " + why);
+  if (!ok)
+    return Fail(error_handle, QLXCO_RC_CONNECT, "system " + system.name + ": sign-on: " + why);
   if (reply.rc.get() != 0) {
     return Fail(error_handle, QLXCO_RC_SIGNON_REFUSED,
                 "system " + system.name + ": the host refused user '" + user + "'");
@@ -155,7 +158,7 @@ uint32_t qlxCO_GetUserID(uint32_t hSystem, char* pszUserID, uint32_t ulLength) {
   auto system = System(hSystem);
   if (!system) return QLXCO_RC_INVALID_HANDLE;
   std::lock_guard lock(system->mutex);
-  std::string user = !system->user.empty()           ? system->user
+  std::string user = !system->user.empty()             ? system->user
                      : !system->signed_on_user.empty() ? system->signed_on_user
                                                        : system->configured_user;
   if (pszUserID == nullptr) return QLXCO_RC_INVALID_PARAMETER;
@@ -260,8 +263,7 @@ uint32_t qlxCO_SendComplete(uint32_t hSrvHandle) {
   return link ? QLXCO_RC_OK : QLXCO_RC_NOT_CONNECTED;
 }
 
-uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength,
-                    uint32_t ulCapacity) {
+uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength, uint32_t ulCapacity) {
   std::shared_ptr<SystemObject> system;
   if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) {
     return QLXCO_RC_INVALID_HANDLE;
@@ -342,8 +344,7 @@ uint32_t qlxCO_DeleteSysList(uint32_t hList) {
   return RemoveHandle(hList, HandleKind::kSystemList) ? QLXCO_RC_OK : QLXCO_RC_INVALID_HANDLE;
 }
 
-uint32_t qlxCO_GetNextSysName(uint32_t hList, char* pszName, uint32_t ulSize,
-                              uint32_t* pulNeeded) {
+uint32_t qlxCO_GetNextSysName(uint32_t hList, char* pszName, uint32_t ulSize, uint32_t* pulNeeded) {
   auto list = Find<SystemList>(hList, HandleKind::kSystemList);
   if (!list) return QLXCO_RC_INVALID_HANDLE;
   if (pszName == nullptr || pulNeeded == nullptr) return QLXCO_RC_INVALID_PARAMETER;

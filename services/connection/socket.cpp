@@ -17,8 +17,7 @@ namespace {
 constexpr Millis kSendTimeout{30'000};
 
 // Waits for `events` on fd until the deadline; false on time-out.
-bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline,
-             bool forever) {
+bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline, bool forever) {
   for (;;) {
     int millis = -1;
     if (!forever) {
@@ -59,7 +58,8 @@ std::unique_ptr<Socket> Socket::Connect(const std::string& address, Millis timeo
     auto deadline = std::chrono::steady_clock::now() + timeout;
     int error = ETIMEDOUT;
     socklen_t length = sizeof error;
-    if (WaitFor(fd, POLLOUT, deadline, false)) getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (WaitFor(fd, POLLOUT, deadline, false))
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
     rc = error == 0 ? 0 : -1;
     errno = error;
   }
@@ -84,8 +84,7 @@ bool Socket::SendAll(std::string_view bytes, std::string& why) {
       why = "send timed out";
       return false;
     }
-    ssize_t sent = send(fd_, bytes.data() + done, bytes.size() - done,
-                        MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t sent = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       done += static_cast<size_t>(sent);
     } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {

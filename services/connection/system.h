@@ -19,10 +19,10 @@ struct SystemObject {
   std::string address;          // HOST:PORT of its zelhost, from the configuration
   std::string configured_user;  // the configuration's `user`, may be empty
 
-  std::mutex mutex;            // guards every field below
-  std::string user;            // set by qlxCO_SetUserID
-  std::string password;        // set by qlxCO_SetPassword
-  uint32_t sign_on_mode = 0;   // QLXCO_SIGNON_*
+  std::mutex mutex;              // guards every field below
+  std::string user;              // set by qlxCO_SetUserID
+  std::string password;          // set by qlxCO_SetPassword
+  uint32_t sign_on_mode = 0;     // QLXCO_SIGNON_*
   std::shared_ptr<Socket> link;  // sign-on connection; null when not connected
   uint32_t connection_id = 0;    // the host's number for `link`
   std::string signed_on_user;    // the user the host signed `link` on as

@@ -1,5 +1,7 @@
 // QLXDQ: attribute, data, queue and read handles over the data-queue
 // connection of a system object.
+#include "services/dataqueue.h"
+
 #include <cstring>
 #include <set>
 
@@ -7,7 +9,6 @@
 #include "services/connection/error_report.h"
 #include "services/connection/handles.h"
 #include "services/connection/system.h"
-#include "services/dataqueue.h"
 #include "services/dataqueue/dq_client.h"
 
 namespace zel::qlx {
@@ -44,7 +45,7 @@ struct QueueObject {
   std::string text;  // "LIBRARY/QUEUE" for messages
   uint32_t max_record_length = 0;
   uint32_t key_size = 0;
-  std::mutex mutex;         // guards `reads`
+  std::mutex mutex;          // guards `reads`
   std::set<uint32_t> reads;  // read handles not yet spent
 };
 
@@ -70,8 +71,7 @@ std::string Body(const void* object, size_t size) {
 }
 
 // The system's data-queue connection, made or remade as needed.
-std::shared_ptr<DqClient> ClientFor(uint32_t system_handle, uint32_t error_handle,
-                                    uint32_t& rc) {
+std::shared_ptr<DqClient> ClientFor(uint32_t system_handle, uint32_t error_handle, uint32_t& rc) {
   auto system = Find<SystemObject>(system_handle, HandleKind::kSystem);
   if (!system) {
     rc = Fail(error_handle, QLXDQ_RC_INVALID_HANDLE, "not a system object of this process");
@@ -87,8 +87,7 @@ std::shared_ptr<DqClient> ClientFor(uint32_t system_handle, uint32_t error_handl
 
 // Resolves the common arguments of the named-queue operations.
 std::shared_ptr<DqClient> QueueCall(uint32_t system_handle, const char* queue, const char* library,
-                                    uint32_t error_handle, wire::DqQueueName& name,
-                                    uint32_t& rc) {
+                                    uint32_t error_handle, wire::DqQueueName& name, uint32_t& rc) {
   if (!ValidName(queue) || !ValidName(library)) {
     rc = Fail(error_handle, QLXDQ_RC_INVALID_PARAMETER,
               "queue and library names must have 1 to 10 characters without blanks");
@@ -105,18 +104,30 @@ std::string QueueText(const char* queue, const char* library) {
 
 std::string Explain(uint32_t rc) {
   switch (rc) {
-    case QLXDQ_RC_NOT_FOUND: return "no such queue";
-    case QLXDQ_RC_EXISTS: return "the queue exists already";
-    case QLXDQ_RC_TOO_LONG: return "entry longer than the queue's maximum record length";
-    case QLXDQ_RC_BUFFER_TOO_SMALL: return "the entry is longer than the buffer";
-    case QLXDQ_RC_CONNECTION: return "the connection to the host was lost";
-    case QLXDQ_RC_PROTOCOL: return "the host could not understand the request";
-    case QLXDQ_RC_KEY_SIZE: return "key length differs from the queue's key size";
-    case QLXDQ_RC_CANCELLED: return "the read was cancelled";
-    case QLXDQ_RC_TIMEOUT: return "no entry arrived within the wait time";
-    case QLXDQ_RC_INVALID_PARAMETER: return "the host refused a parameter";
-    case QLXDQ_RC_NO_MEMORY: return "the host queue is full";
-    default: return "host result " + std::to_string(rc);
+    case QLXDQ_RC_NOT_FOUND:
+      return "no such queue";
+    case QLXDQ_RC_EXISTS:
+      return "the queue exists already";
+    case QLXDQ_RC_TOO_LONG:
+      return "entry longer than the queue's maximum record length";
+    case QLXDQ_RC_BUFFER_TOO_SMALL:
+      return "the entry is longer than the buffer";
+    case QLXDQ_RC_CONNECTION:
+      return "the connection to the host was lost";
+    case QLXDQ_RC_PROTOCOL:
+      return "the host could not understand the request";
+    case QLXDQ_RC_KEY_SIZE:
+      return "key length differs from the queue's key size";
+    case QLXDQ_RC_CANCELLED:
+      return "the read was cancelled";
+    case QLXDQ_RC_TIMEOUT:
+      return "no entry arrived within the wait time";
+    case QLXDQ_RC_INVALID_PARAMETER:
+      return "the host refused a parameter";
+    case QLXDQ_RC_NO_MEMORY:
+      return "the host queue is full";
+    default:
+      return "host result " + std::to_string(rc);
   }
 }
 
@@ -331,13 +342,13 @@ uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t /*ulCommit*/, uin
   {
     std::lock_guard lock(data->mutex);
     if (data->key.size() != queue->key_size) {
-      return Fail(hErr, QLXDQ_RC_KEY_SIZE, "write to " + queue->text + ": " +
-                                               Explain(QLXDQ_RC_KEY_SIZE));
+      return Fail(hErr, QLXDQ_RC_KEY_SIZE,
+                  "write to " + queue->text + ": " + Explain(QLXDQ_RC_KEY_SIZE));
     }
     if (data->length > queue->max_record_length) {
-      return Fail(hErr, QLXDQ_RC_TOO_LONG, "write to " + queue->text + ": " +
-                                               std::to_string(data->length) + " bytes, " +
-                                               Explain(QLXDQ_RC_TOO_LONG));
+      return Fail(hErr, QLXDQ_RC_TOO_LONG,
+                  "write to " + queue->text + ": " + std::to_string(data->length) + " bytes, " +
+                      Explain(QLXDQ_RC_TOO_LONG));
     }
     wire::DqWriteBody write{};
     write.queue = queue->name;
@@ -367,8 +378,8 @@ uint32_t qlxDQ_AsyncRead(uint32_t hQueue, uint32_t hData, int32_t lWait, uint32_
   {
     std::lock_guard lock(data->mutex);
     if (data->key.size() != queue->key_size) {
-      return Fail(hErr, QLXDQ_RC_KEY_SIZE, "read from " + queue->text + ": " +
-                                               Explain(QLXDQ_RC_KEY_SIZE));
+      return Fail(hErr, QLXDQ_RC_KEY_SIZE,
+                  "read from " + queue->text + ": " + Explain(QLXDQ_RC_KEY_SIZE));
     }
     if (data->address == nullptr) {
       return Fail(hErr, QLXDQ_RC_INVALID_PARAMETER, "read without a buffer");
@@ -389,8 +400,8 @@ uint32_t qlxDQ_AsyncRead(uint32_t hQueue, uint32_t hData, int32_t lWait, uint32_
   read->queue = queue;
   read->pending = queue->client->StartRead(body, read->request_id);
   if (!read->pending) {
-    return Fail(hErr, QLXDQ_RC_CONNECTION, "read from " + queue->text + ": " +
-                                               Explain(QLXDQ_RC_CONNECTION));
+    return Fail(hErr, QLXDQ_RC_CONNECTION,
+                "read from " + queue->text + ": " + Explain(QLXDQ_RC_CONNECTION));
   }
   uint32_t handle = AddHandle(HandleKind::kRead, read);
   if (handle == 0) {

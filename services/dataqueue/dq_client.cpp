@@ -137,7 +137,8 @@ void DqClient::Abandon(const std::shared_ptr<PendingReply>& read, uint32_t reque
   if (waiting) {
     wire::DqIdBody body{};
     body.id.set(request_id);
-    SendFrame(wire::kCancel, 0, std::string_view(reinterpret_cast<const char*>(&body), sizeof body));
+    SendFrame(wire::kCancel, 0,
+              std::string_view(reinterpret_cast<const char*>(&body), sizeof body));
   }
 }
 

@@ -1,11 +1,12 @@
 // QLXUNAPI: an application's system handle, checked or made for a component.
+#include "services/unapi.h"
+
 #include <cstring>
 #include <string>
 
 #include "services/connection.h"
 #include "services/connection/handles.h"
 #include "services/connection/system.h"
-#include "services/unapi.h"
 
 extern "C" uint32_t qlxUN_GetSystemHandle(const char* pszSystemName, const char* pszComponent,
                                           uint32_t* phSystem) {

@@ -1,6 +1,8 @@
 // QLXDQ and QlxCo against a real zelhost: keyed reads, waits, several
 // readers, reads given up as their entry arrives, errors, lost connections,
 // handles of another process, the configuration file, QlxAd and QLXUNAPI.
+#include "services/dataqueue.h"
+
 #include <dlfcn.h>
 
 #include <atomic>
@@ -12,7 +14,6 @@
 #include "host/protocol.h"
 #include "services/admin.h"
 #include "services/connection.h"
-#include "services/dataqueue.h"
 #include "services/unapi.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/host/host_harness.h"
@@ -195,8 +196,8 @@ TEST_F(DataQueueTest, AnEntryIsNeverLostNorTakenTwiceWhenItsReaderGivesUp) {
     ASSERT_EQ(qlxDQ_OpenEx(system_, kQueue, kLibrary, &reader_queue, 0), 0u);
     std::string buffer(64, '\0');
     uint32_t data = qlxDQ_CreateData();
-    uint32_t read = StartRead(data, buffer, Key("SGIVE"), QLXDQ_ORDER_EQ, QLXDQ_WAIT_FOREVER,
-                              reader_queue);
+    uint32_t read =
+        StartRead(data, buffer, Key("SGIVE"), QLXDQ_ORDER_EQ, QLXDQ_WAIT_FOREVER, reader_queue);
     std::string text = "entry " + std::to_string(round);
     ASSERT_EQ(Write(Key("SGIVE"), text), 0u);
     if (round % 2 == 0) std::this_thread::yield();
@@ -257,17 +258,17 @@ ZEL_CHILD_COMMAND(use_foreign_handles) {
   uint32_t system = static_cast<uint32_t>(std::stoul(args[0]));
   uint32_t queue = static_cast<uint32_t>(std::stoul(args[1]));
   uint32_t connected = 7;
-  bool refused = qlxCO_TestConnection(system, QLXCO_SERVICE_SIGNON, &connected) ==
-                     QLXCO_RC_INVALID_HANDLE &&
-                 connected == 0 && qlxDQ_Close(queue) == QLXDQ_RC_INVALID_HANDLE &&
-                 qlxCO_DeleteSystem(system) == QLXCO_RC_INVALID_HANDLE;
+  bool refused =
+      qlxCO_TestConnection(system, QLXCO_SERVICE_SIGNON, &connected) == QLXCO_RC_INVALID_HANDLE &&
+      connected == 0 && qlxDQ_Close(queue) == QLXDQ_RC_INVALID_HANDLE &&
+      qlxCO_DeleteSystem(system) == QLXCO_RC_INVALID_HANDLE;
   child::Report(refused ? "refused" : "accepted");
   return 0;
 }
 
 TEST_F(DataQueueTest, HandlesAreRefusedInAnotherProcess) {
-  ChildProcess child = ChildProcess::Start(
-      "use_foreign_handles", {std::to_string(system_), std::to_string(queue_)});
+  ChildProcess child =
+      ChildProcess::Start("use_foreign_handles", {std::to_string(system_), std::to_string(queue_)});
   EXPECT_TRUE(child.Expect("refused"));
   EXPECT_EQ(child.Wait(), 0);
   ASSERT_EQ(Write(Key("SSTILL"), "mine"), 0u);  // our own handles still work
@@ -312,8 +313,8 @@ TEST_F(ConnectionTest, SignOnSendReceiveAndConnectionTest) {
   std::string digits = Hex("F0 F0 F0 F0 F0 F0 F0 F0");
   for (int i = 0; i < 8; ++i) {
     char c = proposed[i];
-    request.proposed_queue[i] = c <= '9' ? static_cast<char>(0xF0 + (c - '0'))
-                                         : static_cast<char>(0xC1 + (c - 'A'));
+    request.proposed_queue[i] =
+        c <= '9' ? static_cast<char>(0xF0 + (c - '0')) : static_cast<char>(0xC1 + (c - 'A'));
   }
   std::string frame = Hex("00 34 12 FF");
   frame.append(reinterpret_cast<const char*>(&request), sizeof request);

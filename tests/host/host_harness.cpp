@@ -41,8 +41,8 @@ HostServer::HostServer(std::vector<std::string> extra_args) {
   std::string tag = std::to_string(count++);
   std::string port_file = TestPath("zelhost" + tag + ".port");
   log_path_ = TestPath("zelhost" + tag + ".log");
-  std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file", port_file, "--log",
-                                   log_path_};
+  std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file",
+                                   port_file,  "--log",       log_path_};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   process_.emplace(ChildProcess::Start("zelhost", args));
   // The port file appears once the server listens; bounded wait for it.
@@ -99,7 +99,8 @@ std::string HostServer::Control(const std::string& command) const {
 void HostServer::Configure(const std::string& name, const std::string& extra) const {
   std::string path = TestPath("zel.conf");
   std::ofstream(path) << "# written by the test\nsystem " << name << " " << address()
-                      << "\ndefault " << name << "\n" << extra;
+                      << "\ndefault " << name << "\n"
+                      << extra;
   setenv("ZEL_CONFIG", path.c_str(), 1);
 }
 
@@ -153,7 +154,8 @@ bool RawConnection::ClosedByPeer(Millis timeout) {
 std::string Hex(std::string_view spaced_hex) {
   std::string out;
   std::istringstream in{std::string(spaced_hex)};
-  for (std::string byte; in >> byte;) out.push_back(static_cast<char>(std::stoi(byte, nullptr, 16)));
+  for (std::string byte; in >> byte;)
+    out.push_back(static_cast<char>(std::stoi(byte, nullptr, 16)));
   return out;
 }
 

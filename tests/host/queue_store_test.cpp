@@ -1,9 +1,10 @@
 // The host's keyed queues without a network: search orders, first in first
 // out per key, waits, reservations that make a read take an entry exactly
 // once, and the RRP's subscription.
+#include "host/queue_store.h"
+
 #include <thread>
 
-#include "host/queue_store.h"
 #include "services/dataqueue.h"
 #include "tests/harness/zel_test.h"
 

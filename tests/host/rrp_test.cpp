@@ -137,9 +137,7 @@ class Pws {
     return out;
   }
 
-  bool Obtain(int32_t wait = 10) {
-    return ReadEntry("FFFFFFFFFFFF", QLXDQ_ORDER_EQ, wait).rc == 0;
-  }
+  bool Obtain(int32_t wait = 10) { return ReadEntry("FFFFFFFFFFFF", QLXDQ_ORDER_EQ, wait).rc == 0; }
 
   // A request split into entries keyed "A" + RID, then "B" + RID.
   void SendRequest(const std::string& rid, const std::string& program, const std::string& data,
@@ -330,8 +328,8 @@ TEST_F(RrpTest, CallPcAsksAPwsProgramAndAnswersWithItsReturn) {
     Reply retrieved = pws_.Retrieve("S" + pc_rid);
     EXPECT_EQ(retrieved.data, "for the pc");
     wire::ReturnEntryHeader r{};
-    std::memcpy(r.msg_id, ToEbcdic(code_return ? wire::kCodeReturnMsgId : wire::kDataReturnMsgId)
-                              .data(), 10);
+    std::memcpy(r.msg_id,
+                ToEbcdic(code_return ? wire::kCodeReturnMsgId : wire::kDataReturnMsgId).data(), 10);
     std::string answer = code_return ? "" : "from the pc";
     r.value.set(code_return ? 1026 : 5);
     r.total_length.set(answer.size());
@@ -367,8 +365,8 @@ TEST_F(RrpTest, ReplyFaultsBreakTheBlockSequenceTheWayTheyShould) {
   EXPECT_EQ(pws_.ReadEntry("S" + rid, QLXDQ_ORDER_EQ, 0).rc, QLXDQ_RC_TIMEOUT);
   EXPECT_EQ(pws_.Retrieve("S" + rid).data, "late");
   std::string log = host_.LogText();
-  for (const char* line : {"fault: second entry of", "fault: wrong total length",
-                           "fault: reply to"}) {
+  for (const char* line :
+       {"fault: second entry of", "fault: wrong total length", "fault: reply to"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
 }

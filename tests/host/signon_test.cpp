@@ -21,12 +21,13 @@ std::string Zeros(int count) {
 }
 
 // Start request proposing queue "0000002A" for system ID "001".
-const std::string kStartRequest = Hex("00 34 12 FF 01" + Zeros(16) +
-                                      "F0 F0 F0 F0 F0 F0 F2 C1 00 00 00" + Zeros(4) +
-                                      "F0 F0 F1 00" + Zeros(12));
+const std::string kStartRequest =
+    Hex("00 34 12 FF 01" + Zeros(16) + "F0 F0 F0 F0 F0 F0 F2 C1 00 00 00" + Zeros(4) +
+        "F0 F0 F1 00" + Zeros(12));
 
 // RRP start for QZELDQ/<queue> (EBCDIC, 11 bytes), record length 8320.
-std::string RrpStart(const std::string& queue_ebcdic_hex, const std::string& value = "00 00 00 01") {
+std::string RrpStart(const std::string& queue_ebcdic_hex,
+                     const std::string& value = "00 00 00 01") {
   return Hex("00 34 12 FF 02 00 " + value + " D8 E9 C5 D3 C4 D8 00 00 00 00 00 " +
              queue_ebcdic_hex + " " + " 00 00 20 80 F0 F0 F1 00 01" + Zeros(11));
 }
@@ -151,8 +152,9 @@ TEST(SignOnWire, MalformedInputIsDroppedWithALogLineAndTheServerGoesOn) {
   }
   // A data-queue request the server cannot parse is answered, not dropped.
   RawConnection dq(host.port());
-  ASSERT_TRUE(dq.Send(Hex("5A 4C 44 51 00 01 00 01 00 00 00 13 00 04 00 00 00 00 00 09 00 00 00 00 "
-                          "41 42 43")));
+  ASSERT_TRUE(
+      dq.Send(Hex("5A 4C 44 51 00 01 00 01 00 00 00 13 00 04 00 00 00 00 00 09 00 00 00 00 "
+                  "41 42 43")));
   auto hello = dq.Receive(8);
   auto reply = dq.Receive(16);
   ASSERT_TRUE(hello && reply);
@@ -196,10 +198,10 @@ TEST(SignOnWire, FaultsShapeTheAnswers) {
   EXPECT_EQ(host.Control("drop " + id).rfind("ok", 0), 0u) << list;
   EXPECT_TRUE(accepted.ClosedByPeer());
   std::string log = host.LogText();
-  for (const char* line : {"fault: station information with format 2",
-                           "fault: RRP start answered with return code 16",
-                           "fault: dropped at its next frame", "fault: connection from",
-                           "fault: dropped by the operator"}) {
+  for (const char* line :
+       {"fault: station information with format 2", "fault: RRP start answered with return code 16",
+        "fault: dropped at its next frame", "fault: connection from",
+        "fault: dropped by the operator"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }
 }
