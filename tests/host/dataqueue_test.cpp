@@ -126,7 +126,24 @@ TEST_F(DataQueueTest, KeyedReadsWithOrdersOneAndFourFirstInFirstOutPerKey) {
   EXPECT_EQ(manager.key, Key("ZAR9"));
   EXPECT_EQ(Read(Key("Z"), QLXDQ_ORDER_GE, 0).data, "terminate");
   EXPECT_EQ(Read(Key("Z"), QLXDQ_ORDER_GE, 0).rc, QLXDQ_RC_TIMEOUT);
-  EXPECT_EQ(Read(Key("FFFF"), QLXDQ_ORDER_EQ, 0).data, "ready");
+  // The manager's reader closes its queue before it asks for key and length.
+  uint32_t queue = 0;
+  ASSERT_EQ(qlxDQ_OpenEx(system_, kQueue, kLibrary, &queue, 0), 0u);
+  std::string buffer(16, '\0');
+  uint32_t data = qlxDQ_CreateData();
+  uint32_t read = StartRead(data, buffer, Key("FFFF"), QLXDQ_ORDER_EQ, 5, queue);
+  uint32_t rc = QLXDQ_RC_IN_PROGRESS;
+  for (int i = 0; i < 20 && rc == QLXDQ_RC_IN_PROGRESS; ++i) rc = qlxDQ_CheckData(read, 0);
+  ASSERT_EQ(rc, 0u);
+  ASSERT_EQ(qlxDQ_Close(queue), 0u);
+  char key[13];
+  uint32_t length = 0;
+  ASSERT_EQ(qlxDQ_GetRetKey(data, key), 0u);
+  ASSERT_EQ(qlxDQ_GetDataLen(data, &length), 0u);
+  EXPECT_EQ(std::string(key), Key("FFFF"));
+  EXPECT_EQ(buffer.substr(0, length), "ready");
+  qlxDQ_DeleteData(data);
+  EXPECT_EQ(Read(Key("FFFF"), QLXDQ_ORDER_EQ, 0).rc, QLXDQ_RC_TIMEOUT);  // taken once
 }
 
 TEST_F(DataQueueTest, AReadWaitsInProgressThenRunsOutWith6017AndLeavesTheObjectUnread) {

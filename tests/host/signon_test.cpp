@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
+#include <thread>
 
+#include "host/protocol.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "tests/host/host_harness.h"
@@ -160,6 +163,45 @@ TEST(SignOnWire, MalformedInputIsDroppedWithALogLineAndTheServerGoesOn) {
   ASSERT_TRUE(hello && reply);
   EXPECT_EQ(ToHex(*reply), ToHex(Hex("00 00 00 10 00 04 00 00 00 00 00 09 00 00 17 78")));
   EXPECT_EQ(host.Control("list").rfind("ok ", 0), 0u);
+}
+
+TEST(SignOnWire, RandomBytesBehindEveryKindOfGreetingNeverStopTheServer) {
+  HostServer host;
+  std::mt19937 random(20261205);  // fixed seed: a failure can be replayed
+  const std::string greetings[] = {"", Hex("00 34 12 FF"), Hex("00 2E 12 F0"),
+                                   Hex("5A 4C 44 51 00 01 00 01"), Hex("5A 4C 44 51 00 01 00 02")};
+  for (int round = 0; round < 60; ++round) {
+    RawConnection conn(host.port());
+    ASSERT_TRUE(conn.connected());
+    std::string bytes = greetings[round % 5];
+    size_t length = random() % 3000;
+    for (size_t i = 0; i < length; ++i) bytes.push_back(static_cast<char>(random()));
+    conn.Send(bytes);
+  }
+  // Frames with a sound header and a random type and body are answered.
+  RawConnection dq(host.port());
+  ASSERT_TRUE(dq.Send(Hex("5A 4C 44 51 00 01 00 01")));
+  ASSERT_TRUE(dq.Receive(8));
+  for (int round = 0; round < 40; ++round) {
+    std::string body(random() % 64, '\0');
+    for (char& c : body) c = static_cast<char>(random());
+    wire::DqFrameHeader header{};
+    header.length.set(sizeof header + body.size());
+    header.type.set(1 + round % 6);  // create .. cancel
+    header.request_id.set(1000 + round);
+    std::string frame(reinterpret_cast<const char*>(&header), sizeof header);
+    ASSERT_TRUE(dq.Send(frame + body));
+  }
+  // Every garbage connection is gone once only the data-queue and this
+  // control connection are left (bounded wait while the server catches up).
+  std::string list;
+  for (int i = 0; i < 500; ++i) {
+    list = host.Control("list");
+    if (list.rfind("ok 2 connections", 0) == 0) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(list.rfind("ok 2 connections", 0), 0u) << list;
+  EXPECT_EQ(host.Stop(), 0);
 }
 
 TEST(SignOnWire, FaultsShapeTheAnswers) {
