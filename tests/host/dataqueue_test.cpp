@@ -149,7 +149,7 @@ TEST_F(DataQueueTest, KeyedReadsWithOrdersOneAndFourFirstInFirstOutPerKey) {
 TEST_F(DataQueueTest, AReadWaitsInProgressThenRunsOutWith6017AndLeavesTheObjectUnread) {
   std::string buffer(100, 'u');
   uint32_t data = qlxDQ_CreateData();
-  uint32_t read = StartRead(data, buffer, Key("SNONE"), QLXDQ_ORDER_EQ, 1);
+  uint32_t read = StartRead(data, buffer, Key("SNONE"), QLXDQ_ORDER_EQ, 2);
   EXPECT_EQ(qlxDQ_CheckData(read, 0), QLXDQ_RC_IN_PROGRESS);
   uint32_t rc = QLXDQ_RC_IN_PROGRESS;
   for (int i = 0; i < 20 && rc == QLXDQ_RC_IN_PROGRESS; ++i) rc = qlxDQ_CheckData(read, 0);
