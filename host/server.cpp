@@ -283,11 +283,13 @@ void Server::OnReadable(Connection& conn) {
 
 void Server::Process(Connection& conn) {
   if (conn.kind == Kind::kUnknown && !Classify(conn)) return;
-  for (;;) {
-    if (conn.closing) return;
+  while (!conn.closing) {
     bool more = conn.kind == Kind::kSignOn ? ProcessSignOn(conn) : ProcessDq(conn);
-    if (!more) return;
+    if (!more) break;
   }
+  // Handled frames leave the buffer in one move, not one move per frame.
+  conn.in.erase(0, conn.consumed);
+  conn.consumed = 0;
 }
 
 bool Server::Classify(Connection& conn) {
@@ -401,9 +403,10 @@ void Server::ReapClosed() {
 // ---- Sign-on service 11 ----
 
 bool Server::ProcessSignOn(Connection& conn) {
-  if (conn.in.size() < sizeof(wire::SignOnFrameHeader)) return false;
+  std::string_view in = std::string_view(conn.in).substr(conn.consumed);
+  if (in.size() < sizeof(wire::SignOnFrameHeader)) return false;
   wire::SignOnFrameHeader header;
-  std::memcpy(&header, conn.in.data(), sizeof header);
+  std::memcpy(&header, in.data(), sizeof header);
   size_t length = header.length.get();
   bool kind_ok = header.kind == wire::kFrameMessage || header.kind == wire::kFramePreamble;
   if (header.marker != wire::kFrameMarker || !kind_ok || length < sizeof header ||
@@ -414,9 +417,9 @@ bool Server::ProcessSignOn(Connection& conn) {
     Close(conn, text);
     return false;
   }
-  if (conn.in.size() < length) return false;
-  std::string payload = conn.in.substr(sizeof header, length - sizeof header);
-  conn.in.erase(0, length);
+  if (in.size() < length) return false;
+  std::string payload(in.substr(sizeof header, length - sizeof header));
+  conn.consumed += length;
   if (conn.drop_at_next_frame) {
     Close(conn, "fault: dropped at its next frame");
     return false;
@@ -599,17 +602,18 @@ void Server::EndSession(Connection& conn) {
 // ---- Data-queue service and control ----
 
 bool Server::ProcessDq(Connection& conn) {
-  if (conn.in.size() < sizeof(wire::DqFrameHeader)) return false;
+  std::string_view in = std::string_view(conn.in).substr(conn.consumed);
+  if (in.size() < sizeof(wire::DqFrameHeader)) return false;
   wire::DqFrameHeader header;
-  std::memcpy(&header, conn.in.data(), sizeof header);
+  std::memcpy(&header, in.data(), sizeof header);
   size_t length = header.length.get();
   if (length < sizeof header || length > wire::kMaxDqFrame) {
     Close(conn, "malformed data-queue frame of length " + std::to_string(length));
     return false;
   }
-  if (conn.in.size() < length) return false;
-  std::string body = conn.in.substr(sizeof header, length - sizeof header);
-  conn.in.erase(0, length);
+  if (in.size() < length) return false;
+  std::string body(in.substr(sizeof header, length - sizeof header));
+  conn.consumed += length;
   if (conn.drop_at_next_frame) {
     Close(conn, "fault: dropped at its next frame");
     return false;

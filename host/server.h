@@ -50,6 +50,7 @@ class Server {
     std::string peer;
     Kind kind = Kind::kUnknown;
     std::string in;
+    size_t consumed = 0;  // bytes of `in` already handled
     std::string out;
     bool want_write = false;
     bool closing = false;
