@@ -85,11 +85,11 @@ void QueueStore::Offer(const std::string& name, std::list<Entry>::iterator entry
   std::vector<Waiter> too_small;
   std::optional<Waiter> winner;
   for (auto w = queue.waiters.begin(); w != queue.waiters.end();) {
-    if (!KeyMatches(w->spec.order, entry->key, w->spec.key)) {
+    if (!KeyMatches(w->wanted.order, entry->key, w->wanted.key)) {
       ++w;
       continue;
     }
-    bool fits = entry->data.size() <= w->spec.buffer_size;
+    bool fits = entry->data.size() <= w->wanted.buffer_size;
     if (w->timer != 0) timers_.Cancel(w->timer);
     if (fits) {
       winner.emplace(std::move(*w));
@@ -107,33 +107,33 @@ void QueueStore::Offer(const std::string& name, std::list<Entry>::iterator entry
   if (winner) winner->deliver(QLXDQ_RC_OK, &*entry);
 }
 
-std::list<Entry>::iterator QueueStore::FirstFree(Queue& queue, const ReadSpec& spec) {
+std::list<Entry>::iterator QueueStore::FirstFree(Queue& queue, const ReadRequest& wanted) {
   return std::find_if(queue.entries.begin(), queue.entries.end(), [&](const Entry& entry) {
-    return entry.reserved_by == 0 && KeyMatches(spec.order, entry.key, spec.key);
+    return entry.reserved_by == 0 && KeyMatches(wanted.order, entry.key, wanted.key);
   });
 }
 
-void QueueStore::Read(const std::string& name, Owner owner, const ReadSpec& spec,
+void QueueStore::Read(const std::string& name, Owner owner, const ReadRequest& wanted,
                       Delivery deliver) {
   auto it = queues_.find(name);
   if (it == queues_.end()) return deliver(QLXDQ_RC_NOT_FOUND, nullptr);
   Queue& queue = it->second;
-  if (spec.key.size() != queue.attributes.key_size) return deliver(QLXDQ_RC_KEY_SIZE, nullptr);
-  if (spec.order < QLXDQ_ORDER_EQ || spec.order > QLXDQ_ORDER_LE) {
+  if (wanted.key.size() != queue.attributes.key_size) return deliver(QLXDQ_RC_KEY_SIZE, nullptr);
+  if (wanted.order < QLXDQ_ORDER_EQ || wanted.order > QLXDQ_ORDER_LE) {
     return deliver(QLXDQ_RC_INVALID_PARAMETER, nullptr);
   }
-  auto entry = FirstFree(queue, spec);
+  auto entry = FirstFree(queue, wanted);
   if (entry != queue.entries.end()) {
-    if (entry->data.size() > spec.buffer_size) return deliver(QLXDQ_RC_BUFFER_TOO_SMALL, nullptr);
+    if (entry->data.size() > wanted.buffer_size) return deliver(QLXDQ_RC_BUFFER_TOO_SMALL, nullptr);
     entry->reserved_by = owner;
     reserved_[entry->id] = name;
     return deliver(QLXDQ_RC_OK, &*entry);
   }
-  if (spec.wait_seconds == 0) return deliver(QLXDQ_RC_TIMEOUT, nullptr);
-  Waiter waiter{next_waiter_id_++, owner, spec, std::move(deliver), 0};
-  if (spec.wait_seconds > 0) {
+  if (wanted.wait_seconds == 0) return deliver(QLXDQ_RC_TIMEOUT, nullptr);
+  Waiter waiter{next_waiter_id_++, owner, wanted, std::move(deliver), 0};
+  if (wanted.wait_seconds > 0) {
     uint64_t id = waiter.id;
-    waiter.timer = timers_.After(std::chrono::seconds(spec.wait_seconds),
+    waiter.timer = timers_.After(std::chrono::seconds(wanted.wait_seconds),
                                  [this, name, id] { Expire(name, id); });
   }
   queue.waiters.push_back(std::move(waiter));
@@ -154,7 +154,7 @@ void QueueStore::Expire(const std::string& name, uint64_t waiter_id) {
 bool QueueStore::Cancel(Owner owner, uint32_t tag) {
   for (auto& [name, queue] : queues_) {
     for (auto w = queue.waiters.begin(); w != queue.waiters.end(); ++w) {
-      if (w->owner != owner || w->spec.tag != tag) continue;
+      if (w->owner != owner || w->wanted.tag != tag) continue;
       if (w->timer != 0) timers_.Cancel(w->timer);
       Delivery deliver = std::move(w->deliver);
       queue.waiters.erase(w);

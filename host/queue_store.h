@@ -37,7 +37,7 @@ struct Entry {
 // Who asks: a connection's id, or 0 for the host's own programs.
 using Owner = uint64_t;
 
-struct ReadSpec {
+struct ReadRequest {
   std::string key;
   uint16_t order = 0;        // QLXDQ_ORDER_*
   uint32_t buffer_size = 0;  // longest entry the reader takes
@@ -71,7 +71,7 @@ class QueueStore {
   uint32_t Write(const std::string& name, std::string key, std::string data);
 
   // A reader's keyed read: `deliver` runs exactly once, now or later.
-  void Read(const std::string& name, Owner owner, const ReadSpec& spec, Delivery deliver);
+  void Read(const std::string& name, Owner owner, const ReadRequest& wanted, Delivery deliver);
   // Ends a waiting read of `owner` with QLXDQ_RC_CANCELLED; false when no
   // such read waits.
   bool Cancel(Owner owner, uint32_t tag);
@@ -97,7 +97,7 @@ class QueueStore {
   struct Waiter {
     uint64_t id = 0;
     Owner owner = 0;
-    ReadSpec spec;
+    ReadRequest wanted;
     Delivery deliver;
     Timers::Id timer = 0;
   };
@@ -116,7 +116,7 @@ class QueueStore {
 
   static bool KeyMatches(uint16_t order, std::string_view entry_key, std::string_view read_key);
   void Offer(const std::string& name, std::list<Entry>::iterator entry);
-  std::list<Entry>::iterator FirstFree(Queue& queue, const ReadSpec& spec);
+  std::list<Entry>::iterator FirstFree(Queue& queue, const ReadRequest& wanted);
   void Expire(const std::string& name, uint64_t waiter_id);
   void Remove(Queue& queue, std::list<Entry>::iterator entry);
   std::list<Entry>::iterator Reserved(Owner owner, uint64_t entry_id, Queue** queue);

@@ -762,19 +762,19 @@ void Server::OnRead(Connection& conn, uint32_t request_id, std::string_view body
   if (body.size() != sizeof read + key_length) return fail(QLXDQ_RC_PROTOCOL);
   std::string path = QueuePath(read.queue);
   if (path.empty()) return fail(QLXDQ_RC_INVALID_PARAMETER);
-  ReadSpec spec;
-  spec.key = std::string(body.substr(sizeof read, key_length));
-  spec.order = static_cast<uint16_t>(read.search_order.get());
-  spec.buffer_size = static_cast<uint32_t>(read.buffer_size.get());
+  ReadRequest wanted;
+  wanted.key = std::string(body.substr(sizeof read, key_length));
+  wanted.order = static_cast<uint16_t>(read.search_order.get());
+  wanted.buffer_size = static_cast<uint32_t>(read.buffer_size.get());
   uint32_t wait = static_cast<uint32_t>(read.wait_seconds.get());
-  spec.wait_seconds = wait == 0xFFFFFFFFu ? -1 : static_cast<int64_t>(wait);
-  spec.tag = request_id;
+  wanted.wait_seconds = wait == 0xFFFFFFFFu ? -1 : static_cast<int64_t>(wait);
+  wanted.tag = request_id;
   if (options_.verbose) {
     log_.Write("connection %llu: read %u from %s, order %u, wait %lld",
-               static_cast<unsigned long long>(conn_id), request_id, path.c_str(), spec.order,
-               static_cast<long long>(spec.wait_seconds));
+               static_cast<unsigned long long>(conn_id), request_id, path.c_str(), wanted.order,
+               static_cast<long long>(wanted.wait_seconds));
   }
-  store_.Read(path, conn_id, spec, [this, conn_id, request_id](uint32_t status, const Entry* e) {
+  store_.Read(path, conn_id, wanted, [this, conn_id, request_id](uint32_t status, const Entry* e) {
     if (options_.verbose) {
       log_.Write("connection %llu: read %u ends: rc %u, %zu bytes",
                  static_cast<unsigned long long>(conn_id), request_id, status,

@@ -32,8 +32,8 @@ class QueueStoreTest : public ::testing::Test {
   std::shared_ptr<Outcome> Read(Owner owner, const std::string& key, uint16_t order,
                                 int64_t wait = 0, uint32_t tag = 0, uint32_t buffer = 1000) {
     auto outcome = std::make_shared<Outcome>();
-    ReadSpec spec{key, order, buffer, wait, tag};
-    store_.Read("LIB/Q", owner, spec, [outcome](uint32_t status, const Entry* entry) {
+    ReadRequest wanted{key, order, buffer, wait, tag};
+    store_.Read("LIB/Q", owner, wanted, [outcome](uint32_t status, const Entry* entry) {
       ++outcome->calls;
       outcome->status = status;
       if (entry != nullptr) {
