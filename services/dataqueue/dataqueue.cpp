@@ -447,16 +447,18 @@ uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr) {
     read->client->Release(entry_id);
     return Fail(hErr, QLXDQ_RC_BUFFER_TOO_SMALL, where + Explain(QLXDQ_RC_BUFFER_TOO_SMALL));
   }
-  {
-    std::lock_guard lock(read->data->mutex);
-    if (data_length != 0) {
-      std::memcpy(read->address, body.data() + sizeof reply + key_length, data_length);
-    }
-    read->data->result_key = body.substr(sizeof reply, key_length);
-    read->data->result_length = static_cast<uint32_t>(data_length);
-    read->data->have_result = true;
+  // Kept only once the host has been told: an entry whose keeping cannot be
+  // sent goes back to the queue with the connection, and the read fails.
+  if (!read->client->Commit(entry_id)) {
+    return Fail(hErr, QLXDQ_RC_CONNECTION, where + Explain(QLXDQ_RC_CONNECTION));
   }
-  read->client->Commit(entry_id);
+  std::lock_guard lock(read->data->mutex);
+  if (data_length != 0) {
+    std::memcpy(read->address, body.data() + sizeof reply + key_length, data_length);
+  }
+  read->data->result_key = body.substr(sizeof reply, key_length);
+  read->data->result_length = static_cast<uint32_t>(data_length);
+  read->data->have_result = true;
   return QLXDQ_RC_OK;
 }
 

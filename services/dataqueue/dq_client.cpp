@@ -81,10 +81,10 @@ bool DqClient::SendFrame(uint16_t type, uint32_t request_id, std::string_view bo
   return false;
 }
 
-void DqClient::SendId(uint16_t type, uint64_t id) {
+bool DqClient::SendId(uint16_t type, uint64_t id) {
   wire::DqIdBody body{};
   body.id.set(id);
-  SendFrame(type, 0, std::string_view(reinterpret_cast<const char*>(&body), sizeof body));
+  return SendFrame(type, 0, std::string_view(reinterpret_cast<const char*>(&body), sizeof body));
 }
 
 uint32_t DqClient::Call(uint16_t type, std::string_view body, std::string* reply) {
@@ -142,7 +142,7 @@ void DqClient::Abandon(const std::shared_ptr<PendingReply>& read, uint32_t reque
   }
 }
 
-void DqClient::Commit(uint64_t entry_id) { SendId(wire::kCommit, entry_id); }
+bool DqClient::Commit(uint64_t entry_id) { return SendId(wire::kCommit, entry_id); }
 
 void DqClient::Release(uint64_t entry_id) { SendId(wire::kRelease, entry_id); }
 

@@ -58,15 +58,17 @@ class DqClient {
   // The reader gives the read up: a waiting read is cancelled on the host
   // and an entry delivered to it goes back to the queue.
   void Abandon(const std::shared_ptr<PendingReply>& read, uint32_t request_id);
-  // Keep or give back the entry of a completed read.
-  void Commit(uint64_t entry_id);
+  // Keep or give back the entry of a completed read. False when the frame
+  // could not be sent: the connection is then broken and the host gives the
+  // entry back itself.
+  bool Commit(uint64_t entry_id);
   void Release(uint64_t entry_id);
 
  private:
   explicit DqClient(std::unique_ptr<Socket> socket);
   uint32_t NextId();
   bool SendFrame(uint16_t type, uint32_t request_id, std::string_view body);
-  void SendId(uint16_t type, uint64_t id);
+  bool SendId(uint16_t type, uint64_t id);
   void ReceiveLoop();
   void Break();
 
