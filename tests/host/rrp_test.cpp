@@ -3,6 +3,7 @@
 // reply entries out; requests towards the PWS (CALLPC); reply faults and the
 // operator's stop.
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "host/ebcdic.h"
@@ -34,8 +35,8 @@ struct Reply {
 // One PWS: its system object, sign-on connection and data queue.
 class Pws {
  public:
-  explicit Pws(const HostServer& host) {
-    host.Configure();
+  explicit Pws(const HostServer& host, bool configure = true) {
+    if (configure) host.Configure();
     EXPECT_EQ(qlxCO_CreateSystem("HOSTSYS", &system_), 0u);
   }
   ~Pws() {
@@ -396,6 +397,27 @@ TEST_F(RrpTest, AQueueMadeAgainIsServedByANewRrp) {
   std::string rid = pws_.Rid('S');
   pws_.SendRequest(rid, "ECHO", "again");
   EXPECT_EQ(pws_.Retrieve("S" + rid).data, "again");
+}
+
+TEST_F(RrpTest, ManyPwsConnectionsAreServedAtOnce) {
+  constexpr int kStations = 6;
+  std::vector<std::string> ids(kStations), replies(kStations);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kStations; ++i) {
+    threads.emplace_back([&, i] {
+      Pws pws(host_, false);  // the fixture wrote the configuration
+      if (!pws.Start() || !pws.Obtain()) return;
+      ids[i] = pws.pws_id();
+      std::string rid = pws.Rid('S');
+      pws.SendRequest(rid, "ECHO", "station " + std::to_string(i));
+      replies[i] = pws.Retrieve("S" + rid).data;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  std::set<std::string> distinct(ids.begin(), ids.end());
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kStations));
+  EXPECT_EQ(distinct.count("AAA"), 0u);  // the fixture's PWS holds it
+  for (int i = 0; i < kStations; ++i) EXPECT_EQ(replies[i], "station " + std::to_string(i));
 }
 
 TEST_F(RrpTest, AnOperatorStopWritesATerminationEntryAndLeavesTheManagersOwn) {
