@@ -76,8 +76,8 @@ uint16_t ErrorExit(Direction direction, const ServiceOutcome& outcome, uint32_t 
 
 uint16_t ConvertCharArray(Direction direction, void* target, const void* source,
                           uint32_t* target_length, uint32_t source_length) {
-  ZEL_TRACE_FUNCTION(kTag, direction == Direction::kToHost ? "cbAscToEbcCharArray"
-                                                           : "cbEbcToAscCharArray");
+  ZEL_TRACE_FUNCTION(
+      kTag, direction == Direction::kToHost ? "cbAscToEbcCharArray" : "cbEbcToAscCharArray");
   if ((target_length == nullptr || (source == nullptr && source_length > 0) ||
        (target == nullptr && *target_length > 0)) &&
       ZEL_ERROR_POINT("EXT_NULL_PARAMETER")) {
@@ -108,10 +108,10 @@ uint16_t ConvertCharArray(Direction direction, void* target, const void* source,
     return ErrorExit(direction, outcome, error_handle);
   }
   bool to_host = direction == Direction::kToHost;
-  outcome.rc = qlxNL_ConvertCodePage(to_host ? pages.pc : pages.host, to_host ? pages.host : pages.pc,
-                                     source_length, *target_length, source, target,
-                                     &outcome.error_number, &outcome.error_position,
-                                     target_length, error_handle);
+  outcome.rc =
+      qlxNL_ConvertCodePage(to_host ? pages.pc : pages.host, to_host ? pages.host : pages.pc,
+                            source_length, *target_length, source, target, &outcome.error_number,
+                            &outcome.error_position, target_length, error_handle);
   if (!to_host) TraceHostToPc(pages, source, source_length, target, *target_length, outcome);
   // Substituted characters are no failure: the text arrived, as well as the
   // code pages allow.

@@ -59,8 +59,8 @@ VQZM_EXPORT uint16_t csConvertToRZ700DataBuf(void** output, uint32_t* output_len
 /* Converts a buffer of host packets for the PC into the caller's buffer.
  * *output_length: in, the room; out, the converted length, left unchanged
  * on failure. */
-VQZM_EXPORT uint16_t csConvertToPWSDataBuf(void* output, uint32_t* output_length,
-                                           const void* input, uint32_t input_length);
+VQZM_EXPORT uint16_t csConvertToPWSDataBuf(void* output, uint32_t* output_length, const void* input,
+                                           uint32_t input_length);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -61,10 +61,10 @@ uint16_t CopyData(uint16_t format, uint8_t* out, uint32_t* output_length, const 
 uint16_t ConvertCharacters(bool to_host, uint8_t* out, uint32_t* output_length, const uint8_t* in,
                            uint32_t ll) {
   uint32_t converted = *output_length - kHeaderSize;
-  uint16_t rc = to_host ? cbAscToEbcCharArray(out + kHeaderSize, in + kHeaderSize, &converted,
-                                              ll - kHeaderSize)
-                        : cbEbcToAscCharArray(out + kHeaderSize, in + kHeaderSize, &converted,
-                                              ll - kHeaderSize);
+  uint16_t rc =
+      to_host
+          ? cbAscToEbcCharArray(out + kHeaderSize, in + kHeaderSize, &converted, ll - kHeaderSize)
+          : cbEbcToAscCharArray(out + kHeaderSize, in + kHeaderSize, &converted, ll - kHeaderSize);
   *output_length = kHeaderSize + converted;
   if (rc != VQZM_RC_OK && ZEL_ERROR_POINT("EXT_ASC_CONV")) {
     trace::Rc(kPacketTag, -100, "cbAscToEbcCharArray() ERROR rc=", rc);
@@ -76,8 +76,8 @@ uint16_t ConvertCharacters(bool to_host, uint8_t* out, uint32_t* output_length, 
   return VQZM_RC_OK;
 }
 
-uint16_t ConvertPacket(uint16_t direction, uint8_t* out, uint32_t* output_length,
-                       const uint8_t* in, uint32_t input_length) {
+uint16_t ConvertPacket(uint16_t direction, uint8_t* out, uint32_t* output_length, const uint8_t* in,
+                       uint32_t input_length) {
   ZEL_TRACE_FUNCTION(kPacketTag, "csConvertPacket");
   if (direction != CS_TO_HOST && direction != CS_TO_PWS) return VQZM_RC_OK;
   if ((output_length == nullptr || (in == nullptr && input_length > 0) ||

@@ -49,8 +49,8 @@ bool Decide() {
     trace::Msg(kTag, -50, "qlxnl1.dll could not be loaded");
     return false;
   }
-  auto lang_get = reinterpret_cast<QlxNlLangGetFunction>(
-      platform.find_function(library, "qlxNL_LangGet"));
+  auto lang_get =
+      reinterpret_cast<QlxNlLangGetFunction>(platform.find_function(library, "qlxNL_LangGet"));
   if (lang_get != nullptr && LanguageReadsRightToLeft(lang_get)) return true;
   platform.free_library(library);
   return false;

@@ -28,9 +28,9 @@
  * error handle they were given is bad). */
 enum QlxSvResult {
   QLXSV_OK = 0,
-  QLXSV_INVALID_HANDLE = 6301,   /* 0, deleted, or made by another process */
-  QLXSV_NO_MORE_HANDLES = 6302,  /* this process holds QLXSV_MAX_HANDLES */
-  QLXSV_INVALID_POINTER = 6303   /* a required pointer argument is null */
+  QLXSV_INVALID_HANDLE = 6301,  /* 0, deleted, or made by another process */
+  QLXSV_NO_MORE_HANDLES = 6302, /* this process holds QLXSV_MAX_HANDLES */
+  QLXSV_INVALID_POINTER = 6303  /* a required pointer argument is null */
 };
 
 enum { QLXSV_MAX_HANDLES = 1024, QLXSV_MAX_TEXT = 256 /* bytes, NUL included */ };

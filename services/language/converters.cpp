@@ -138,10 +138,12 @@ class TableCache {
     std::optional<DecodedBytes> second_chars = DecodeEveryByte(second);
     if (!first_chars || !second_chars) return;
     auto forward = std::make_unique<ByteMap>(PairBytes(*first_chars, *second_chars));
-    auto backward = std::make_unique<ByteMap>();
-    for (int byte = 0; byte < 256; ++byte) (*backward)[(*forward)[byte]] = byte;
+    if (&first != &second) {
+      auto backward = std::make_unique<ByteMap>();
+      for (int byte = 0; byte < 256; ++byte) (*backward)[(*forward)[byte]] = byte;
+      Slot(second, first).store(backward.release(), std::memory_order_release);
+    }
     Slot(first, second).store(forward.release(), std::memory_order_release);
-    Slot(second, first).store(backward.release(), std::memory_order_release);
   }
 
   std::mutex mutex_;
@@ -215,7 +217,8 @@ class Decoder {
 
 // One conversion's output and the earliest event worth reporting.
 struct Job {
-  Job(std::span<uint8_t> target) : out(reinterpret_cast<char*>(target.data())), out_left(target.size()) {}
+  explicit Job(std::span<uint8_t> target)
+      : out(reinterpret_cast<char*>(target.data())), out_left(target.size()) {}
 
   char* out;
   size_t out_left;
@@ -235,7 +238,10 @@ struct Job {
 class MixedConverter {
  public:
   MixedConverter(const CodePage& from, const CodePage& to)
-      : from_(from), to_(to), decode_("WCHAR_T", from.iconv_name), encode_(to.iconv_name, "WCHAR_T") {}
+      : from_(from),
+        to_(to),
+        decode_("WCHAR_T", from.iconv_name),
+        encode_(to.iconv_name, "WCHAR_T") {}
 
   bool ok() const { return decode_.ok() && encode_.ok(); }
   const CodePage& from() const { return from_; }

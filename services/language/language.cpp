@@ -1,13 +1,14 @@
 // The national-language service's calls: configuration answers and the
 // code-page conversion. Each failure is recorded in the caller's error
 // handle, so that the caller can trace why.
+#include "services/language.h"
+
 #include <cstring>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "services/config.h"
-#include "services/language.h"
 #include "services/language/code_pages.h"
 #include "services/language/converters.h"
 
@@ -39,8 +40,7 @@ std::string Describe(const Conversion& conversion, uint32_t from, uint32_t to, u
              std::to_string(conversion.error_position);
     case QLXNL_TARGET_TOO_SMALL:
       return "the converted text does not fit the target of " + std::to_string(capacity) +
-             " bytes; source offset " + std::to_string(conversion.error_position) +
-             " did not fit";
+             " bytes; source offset " + std::to_string(conversion.error_position) + " did not fit";
     default:
       return "no conversion from code page " + std::to_string(from) + " to code page " +
              std::to_string(to) + " is available";
@@ -61,9 +61,9 @@ uint32_t qlxNL_GetMsgDirectory(char* buffer, uint32_t size, uint32_t error_handl
   if (buffer == nullptr) return Fail(error_handle, QLXSV_INVALID_POINTER, "no buffer was given");
   std::string directory = zel::config::Home() + "/msg/";
   if (directory.size() >= size) {
-    return Fail(error_handle, QLXNL_BUFFER_TOO_SMALL,
-                "the message directory " + directory + " does not fit " + std::to_string(size) +
-                    " bytes");
+    return Fail(
+        error_handle, QLXNL_BUFFER_TOO_SMALL,
+        "the message directory " + directory + " does not fit " + std::to_string(size) + " bytes");
   }
   std::memcpy(buffer, directory.c_str(), directory.size() + 1);
   return QLXNL_OK;
@@ -96,10 +96,9 @@ uint32_t qlxNL_GetCodePageOfCcsid(uint32_t ccsid, uint32_t* code_page, uint32_t 
 }
 
 uint32_t qlxNL_ConvertCodePage(uint32_t source_code_page, uint32_t target_code_page,
-                               uint32_t source_length, uint32_t target_capacity,
-                               const void* source, void* target, uint32_t* error_number,
-                               uint32_t* error_position, uint32_t* target_length,
-                               uint32_t error_handle) {
+                               uint32_t source_length, uint32_t target_capacity, const void* source,
+                               void* target, uint32_t* error_number, uint32_t* error_position,
+                               uint32_t* target_length, uint32_t error_handle) {
   using zel::language::CodePage;
   if (error_number == nullptr || error_position == nullptr || target_length == nullptr ||
       (source == nullptr && source_length > 0) || (target == nullptr && target_capacity > 0)) {
@@ -114,7 +113,8 @@ uint32_t qlxNL_ConvertCodePage(uint32_t source_code_page, uint32_t target_code_p
   if (from == nullptr || to == nullptr) {
     *error_number = QLXNL_UNSUPPORTED_CODE_PAGE;
     return Fail(error_handle, QLXNL_UNSUPPORTED_CODE_PAGE,
-                "code page " + std::to_string(from == nullptr ? source_code_page : target_code_page) +
+                "code page " +
+                    std::to_string(from == nullptr ? source_code_page : target_code_page) +
                     " is not supported");
   }
   if (source_length == 0) return QLXNL_OK;
@@ -131,9 +131,9 @@ uint32_t qlxNL_ConvertCodePage(uint32_t source_code_page, uint32_t target_code_p
   if (conversion.result == QLXNL_OK) return QLXNL_OK;
   *error_number = conversion.result;
   *error_position = conversion.error_position;
-  return Fail(error_handle, conversion.result,
-              zel::language::Describe(conversion, source_code_page, target_code_page,
-                                      target_capacity));
+  return Fail(
+      error_handle, conversion.result,
+      zel::language::Describe(conversion, source_code_page, target_code_page, target_capacity));
 }
 
 }  // extern "C"

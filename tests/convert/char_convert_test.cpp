@@ -40,7 +40,11 @@ TEST(CharConvert, ConvertsBothWaysWithTheConfiguredCodePages) {
   UseCodePages("1252", "273");
   uint8_t target[11];
   uint32_t length = sizeof target;
-  ASSERT_EQ(cbAscToEbcCharArray(target, "\xC4" "bc", &length, 4), VQZM_RC_OK);
+  ASSERT_EQ(cbAscToEbcCharArray(target,
+                                "\xC4"
+                                "bc",
+                                &length, 4),
+            VQZM_RC_OK);
   EXPECT_EQ(Bytes(target, target + length), (Bytes{0x4A, 0x82, 0x83, 0x00}));
 
   TraceCapture capture;
@@ -48,7 +52,9 @@ TEST(CharConvert, ConvertsBothWaysWithTheConfiguredCodePages) {
   length = sizeof back;
   ASSERT_EQ(cbEbcToAscCharArray(back, target, &length, 4), VQZM_RC_OK);
   EXPECT_EQ(length, 4u);
-  EXPECT_STREQ(back, "\xC4" "bc");
+  EXPECT_STREQ(back,
+               "\xC4"
+               "bc");
   EXPECT_TRUE(capture.TracedValue("PWS Code Page: ", 1252));
   EXPECT_TRUE(capture.TracedValue("Host Code Page: ", 273));
   EXPECT_TRUE(capture.TracedValue("ulSourceLen param", 4));
@@ -62,8 +68,8 @@ TEST(CharConvert, AKeyConvertsInPlaceWithItsTerminator) {
   uint32_t length = sizeof key;
   ASSERT_EQ(cbAscToEbcCharArray(key, key, &length, 12), VQZM_RC_OK);
   EXPECT_EQ(length, 12u);
-  EXPECT_EQ(Bytes(key, key + 12), (Bytes{0xE2, 0xC1, 0xF0, 0xF0, 0xF1, 0xC1, 0xC1, 0xC1, 0xF0,
-                                        0xF0, 0xF0, 0x00}));
+  EXPECT_EQ(Bytes(key, key + 12),
+            (Bytes{0xE2, 0xC1, 0xF0, 0xF0, 0xF1, 0xC1, 0xC1, 0xC1, 0xF0, 0xF0, 0xF0, 0x00}));
 }
 
 TEST(CharConvert, ATargetBelowTheSourceLengthReportsTheLengthNeeded) {

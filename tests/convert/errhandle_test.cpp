@@ -1,10 +1,11 @@
 // Error handles: life cycle, texts, refusal of stale and foreign handles,
 // and the per-process limit.
+#include "services/errhandle.h"
+
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "services/errhandle.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {

@@ -1,5 +1,7 @@
 // The national-language service: configuration answers, code pages of
 // CCSIDs, and code-page conversion of single-byte and mixed text.
+#include "services/language.h"
+
 #include <iconv.h>
 #include <stdlib.h>
 
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "services/language.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
@@ -30,9 +31,9 @@ Converted Convert(uint32_t from, uint32_t to, const Bytes& source, size_t capaci
   Converted result;
   result.text.assign(capacity, 0xEE);
   uint32_t length = 0xDEAD;
-  result.rc = qlxNL_ConvertCodePage(from, to, source.size(), capacity, source.data(),
-                                    result.text.data(), &result.error_number,
-                                    &result.error_position, &length, error_handle);
+  result.rc =
+      qlxNL_ConvertCodePage(from, to, source.size(), capacity, source.data(), result.text.data(),
+                            &result.error_number, &result.error_position, &length, error_handle);
   EXPECT_LE(length, capacity);
   result.text.resize(std::min<size_t>(length, capacity));
   return result;
@@ -161,32 +162,35 @@ TEST_P(SingleByteTables, EveryByteRoundTripsAndSharedCharactersKeepTheirMeaning)
   EXPECT_GE(shared, 95 + 33);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    PcAndHost, SingleByteTables,
-    ::testing::Values(SingleBytePair{1252, "CP1252", 37, "IBM037"},
-                      SingleBytePair{1252, "CP1252", 273, "IBM273"},
-                      SingleBytePair{1252, "CP1252", 500, "IBM500"},
-                      SingleBytePair{1252, "CP1252", 1140, "IBM1140"},
-                      SingleBytePair{850, "IBM850", 37, "IBM037"},
-                      SingleBytePair{850, "IBM850", 273, "IBM273"},
-                      SingleBytePair{850, "IBM850", 500, "IBM500"},
-                      SingleBytePair{850, "IBM850", 1140, "IBM1140"},
-                      SingleBytePair{437, "IBM437", 37, "IBM037"},
-                      SingleBytePair{437, "IBM437", 273, "IBM273"},
-                      SingleBytePair{437, "IBM437", 500, "IBM500"},
-                      SingleBytePair{437, "IBM437", 1140, "IBM1140"}),
-    [](const ::testing::TestParamInfo<SingleBytePair>& info) {
-      return "Pc" + std::to_string(info.param.pc) + "Host" + std::to_string(info.param.host);
-    });
+INSTANTIATE_TEST_SUITE_P(PcAndHost, SingleByteTables,
+                         ::testing::Values(SingleBytePair{1252, "CP1252", 37, "IBM037"},
+                                           SingleBytePair{1252, "CP1252", 273, "IBM273"},
+                                           SingleBytePair{1252, "CP1252", 500, "IBM500"},
+                                           SingleBytePair{1252, "CP1252", 1140, "IBM1140"},
+                                           SingleBytePair{850, "IBM850", 37, "IBM037"},
+                                           SingleBytePair{850, "IBM850", 273, "IBM273"},
+                                           SingleBytePair{850, "IBM850", 500, "IBM500"},
+                                           SingleBytePair{850, "IBM850", 1140, "IBM1140"},
+                                           SingleBytePair{437, "IBM437", 37, "IBM037"},
+                                           SingleBytePair{437, "IBM437", 273, "IBM273"},
+                                           SingleBytePair{437, "IBM437", 500, "IBM500"},
+                                           SingleBytePair{437, "IBM437", 1140, "IBM1140"}),
+                         [](const ::testing::TestParamInfo<SingleBytePair>& info) {
+                           return "Pc" + std::to_string(info.param.pc) + "Host" +
+                                  std::to_string(info.param.host);
+                         });
 
 TEST(Language, SingleByteTablesMatchTheWellKnownHostPositions) {
   // Letters, digits, blank and the characters whose place differs between
   // the national host code pages.
-  EXPECT_EQ(Convert(1252, 37, B("Aa0 [!|")).text, (Bytes{0xC1, 0x81, 0xF0, 0x40, 0xBA, 0x5A, 0x4F}));
+  EXPECT_EQ(Convert(1252, 37, B("Aa0 [!|")).text,
+            (Bytes{0xC1, 0x81, 0xF0, 0x40, 0xBA, 0x5A, 0x4F}));
   EXPECT_EQ(Convert(1252, 500, B("[]!")).text, (Bytes{0x4A, 0x5A, 0x4F}));
   EXPECT_EQ(Convert(1252, 273, B("\xC4\xD6\xDC@")).text, (Bytes{0x4A, 0xE0, 0x5A, 0xB5}));
-  EXPECT_EQ(Convert(1252, 1140, B("\x80")).text, (Bytes{0x9F}));  // the euro sign
+  EXPECT_EQ(Convert(1252, 1140, B("\x80")).text, (Bytes{0x9F}));         // the euro sign
   EXPECT_EQ(Convert(850, 37, B("\x82\x80")).text, (Bytes{0x51, 0x68}));  // é Ç
+  // A code page converted to itself is left alone.
+  EXPECT_EQ(Convert(1252, 1252, B("a\x80\x81")).text, B("a\x80\x81"));
   // PC line ends are the host's LF, not its NL.
   EXPECT_EQ(Convert(1252, 37, B("\r\n")).text, (Bytes{0x0D, 0x25}));
   // The euro sign has no place in 37: it takes the position of U+0080, as
@@ -198,7 +202,10 @@ TEST(Language, SingleByteTablesMatchTheWellKnownHostPositions) {
 
 // Mixed Japanese text: single-byte Latin and katakana, double-byte kanji,
 // the double-byte blank, and the shifts between them.
-const Bytes kJapanese932 = B("ABC\x93\xFA\x96\x7B\x8C\xEA" "xyz\x81\x40" "1\xB1\xB2\xB3");
+const Bytes kJapanese932 =
+    B("ABC\x93\xFA\x96\x7B\x8C\xEA"
+      "xyz\x81\x40"
+      "1\xB1\xB2\xB3");
 
 TEST(Language, MixedTextGoesToTheHostWithShiftsWhereTheTextChanges) {
   const Bytes expected = {0xC1, 0xC2, 0xC3, 0x0E, 0x45, 0x62, 0x45, 0x66, 0x48, 0xE7, 0x0F,
@@ -229,7 +236,10 @@ TEST(Language, CharactersWithoutAnEquivalentAreSubstitutedAndReported) {
   uint32_t handle = 0;
   ASSERT_EQ(qlxSV_CreateErrHandle(&handle), QLXSV_OK);
   // A circled digit one exists only on the PC side.
-  Converted circled = Convert(932, 939, B("AB\x87\x40" "C"), 32, handle);
+  Converted circled = Convert(932, 939,
+                              B("AB\x87\x40"
+                                "C"),
+                              32, handle);
   EXPECT_EQ(circled.rc, QLXNL_SUBSTITUTED);
   EXPECT_EQ(circled.error_number, QLXNL_SUBSTITUTED);
   EXPECT_EQ(circled.error_position, 2u);
@@ -240,13 +250,17 @@ TEST(Language, CharactersWithoutAnEquivalentAreSubstitutedAndReported) {
   qlxSV_DeleteErrHandle(handle);
 
   // A lead byte cut off at the end of the text is no character.
-  Converted cut = Convert(932, 939, B("\x93\xFA" "A\x93"));
+  Converted cut = Convert(932, 939,
+                          B("\x93\xFA"
+                            "A\x93"));
   EXPECT_EQ(cut.rc, QLXNL_SUBSTITUTED);
   EXPECT_EQ(cut.error_position, 3u);
   EXPECT_EQ(cut.text, (Bytes{0x0E, 0x45, 0x62, 0x0F, 0xC1, 0x3F}));
 
   // Shift controls inside PC text would shift on the host.
-  Converted shift = Convert(932, 939, B("A\x0E" "B"));
+  Converted shift = Convert(932, 939,
+                            B("A\x0E"
+                              "B"));
   EXPECT_EQ(shift.rc, QLXNL_SUBSTITUTED);
   EXPECT_EQ(shift.error_position, 1u);
   EXPECT_EQ(shift.text, (Bytes{0xC1, 0x3F, 0xC2}));
@@ -255,7 +269,8 @@ TEST(Language, CharactersWithoutAnEquivalentAreSubstitutedAndReported) {
   Converted pair = Convert(939, 932, Bytes{0xC1, 0x0E, 0xFF, 0xFF, 0x45, 0x62, 0x0F, 0xC2});
   EXPECT_EQ(pair.rc, QLXNL_SUBSTITUTED);
   EXPECT_EQ(pair.error_position, 2u);
-  EXPECT_EQ(pair.text, B("A\x1A\x93\xFA" "B"));
+  EXPECT_EQ(pair.text, B("A\x1A\x93\xFA"
+                         "B"));
 }
 
 TEST(Language, TextThatDoesNotFitIsAFailureThatSaysWhereItStopped) {
@@ -284,8 +299,8 @@ TEST(Language, ConvertsInPlaceAndRefusesWhatItCannotDo) {
   Bytes buffer = B("Hello\x93\xFA");
   buffer.resize(16);
   uint32_t number = 0, position = 0, length = 0;
-  ASSERT_EQ(qlxNL_ConvertCodePage(932, 939, 7, 16, buffer.data(), buffer.data(), &number,
-                                  &position, &length, 0),
+  ASSERT_EQ(qlxNL_ConvertCodePage(932, 939, 7, 16, buffer.data(), buffer.data(), &number, &position,
+                                  &length, 0),
             QLXNL_OK);
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length),
             (Bytes{0xC8, 0x85, 0x93, 0x93, 0x96, 0x0E, 0x45, 0x62, 0x0F}));
@@ -301,9 +316,9 @@ TEST(Language, ConvertsInPlaceAndRefusesWhatItCannotDo) {
   char text[QLXSV_MAX_TEXT];
   qlxSV_GetErrText(handle, text, sizeof text);
   EXPECT_STREQ(text, "QLX6101: code page 4711 is not supported");
-  EXPECT_EQ(qlxNL_ConvertCodePage(1252, 37, 3, 3, "abc", nullptr, &number, &position, &length,
-                                  handle),
-            QLXSV_INVALID_POINTER);
+  EXPECT_EQ(
+      qlxNL_ConvertCodePage(1252, 37, 3, 3, "abc", nullptr, &number, &position, &length, handle),
+      QLXSV_INVALID_POINTER);
   qlxSV_DeleteErrHandle(handle);
   EXPECT_EQ(Convert(1252, 37, B("x"), 8, handle).rc, QLXSV_INVALID_HANDLE);
 }

@@ -50,8 +50,8 @@ struct Result {
 Result ConvertOne(uint16_t direction, const Bytes& in, uint32_t capacity) {
   Bytes out(capacity, 0xEE);
   uint32_t length = capacity;
-  uint16_t rc = csConvertPacket(direction, out.data(), &length, in.data(),
-                                static_cast<uint32_t>(in.size()));
+  uint16_t rc =
+      csConvertPacket(direction, out.data(), &length, in.data(), static_cast<uint32_t>(in.size()));
   out.resize(length);
   return {rc, out};
 }
@@ -59,7 +59,8 @@ Result ConvertOne(uint16_t direction, const Bytes& in, uint32_t capacity) {
 Result ToHost(const Bytes& in) {
   void* output = reinterpret_cast<void*>(1);
   uint32_t length = 12345;
-  uint16_t rc = csConvertToRZ700DataBuf(&output, &length, in.data(), static_cast<uint32_t>(in.size()));
+  uint16_t rc =
+      csConvertToRZ700DataBuf(&output, &length, in.data(), static_cast<uint32_t>(in.size()));
   Result result{rc, {}};
   if (output != nullptr) {
     result.out.assign(static_cast<uint8_t*>(output), static_cast<uint8_t*>(output) + length);
@@ -76,7 +77,8 @@ Result ToHost(const Bytes& in) {
 Result ToPws(const Bytes& in, uint32_t capacity) {
   Bytes out(capacity + 1, 0xEE);
   uint32_t length = capacity;
-  uint16_t rc = csConvertToPWSDataBuf(out.data(), &length, in.data(), static_cast<uint32_t>(in.size()));
+  uint16_t rc =
+      csConvertToPWSDataBuf(out.data(), &length, in.data(), static_cast<uint32_t>(in.size()));
   EXPECT_EQ(out[capacity], 0xEE) << "written past the caller's buffer";
   if (rc != VQZM_RC_OK) {
     EXPECT_EQ(length, capacity);
@@ -196,9 +198,9 @@ TEST_F(PacketTest, ABufferWithoutGrowthKeepsItsLength) {
   TraceCapture capture;
   Result host = ToHost(pc);
   ASSERT_EQ(host.rc, VQZM_RC_OK);
-  EXPECT_EQ(host.out, Join({HostPacket(0, 1, {9, 8, 7}), HostPacket(2, 2, {0, 1, 0, 2}),
-                            HostPacket(1, 3, {0xA3, 0x85, 0xA7, 0xA3}),
-                            HostPacket(3, 4, {0, 0, 0, 1})}));
+  EXPECT_EQ(host.out,
+            Join({HostPacket(0, 1, {9, 8, 7}), HostPacket(2, 2, {0, 1, 0, 2}),
+                  HostPacket(1, 3, {0xA3, 0x85, 0xA7, 0xA3}), HostPacket(3, 4, {0, 0, 0, 1})}));
   EXPECT_FALSE(capture.Traced("memory expansion required new size = "));
   Result back = ToPws(host.out, static_cast<uint32_t>(host.out.size()));
   ASSERT_EQ(back.rc, VQZM_RC_OK);

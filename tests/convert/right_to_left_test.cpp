@@ -64,7 +64,7 @@ struct FakeLanguage {
   }
   static void* Find(void*, const char* name) {
     return has_function && std::string(name) == "qlxNL_LangGet" ? reinterpret_cast<void*>(&LangGet)
-                                                                 : nullptr;
+                                                                : nullptr;
   }
   static void Free(void*) { ++freed; }
 };
