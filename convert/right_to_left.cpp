@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "convert/convert.h"
@@ -24,7 +25,12 @@ enum Answer : int { kNotYetKnown = 0, kNo = 1, kYes = 2 };
 std::atomic<int> g_answer{kNotYetKnown};
 
 uint32_t ConfiguredCodePage() { return config::PcCodePage(); }
-void* OpenLibrary(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+// The product's libraries all lie in lib/ of the installation; a full path
+// does not depend on which object happens to call dlopen.
+void* OpenLibrary(const char* name) {
+  std::string path = config::Home() + "/lib/" + name;
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
 void* FindFunction(void* library, const char* name) { return dlsym(library, name); }
 void CloseLibrary(void* library) { dlclose(library); }
 
