@@ -107,7 +107,7 @@ uint32_t qlxNL_ConvertCodePage(uint32_t source_code_page, uint32_t target_code_p
   *error_number = 0;
   *error_position = 0;
   *target_length = 0;
-  if (!UsableHandle(error_handle)) return QLXSV_INVALID_HANDLE;
+  if (!UsableHandle(error_handle)) return *error_number = QLXSV_INVALID_HANDLE;
   const CodePage* from = zel::language::FindCodePage(source_code_page);
   const CodePage* to = zel::language::FindCodePage(target_code_page);
   if (from == nullptr || to == nullptr) {
