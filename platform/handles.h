@@ -7,7 +7,7 @@
 // unique among the live processes of the instance, so a handle read from a
 // shared record in another process is refused with ERROR_INVALID_HANDLE,
 // never taken for a different object of that process. A closed handle is
-// refused as well until its table slot has been reused 64 times.
+// refused as well; its value returns only after some 65,000 later closes.
 //
 // The table is thread-safe: any thread may insert, look up and close. An
 // object lives while a handle or a reference obtained by a look-up holds it,

@@ -11,9 +11,6 @@
 
 namespace zel::platform {
 
-// GetExitCode* of a thread or process that has not ended.
-inline constexpr DWORD STILL_ACTIVE = 259;
-
 using ThreadStartRoutine = DWORD (*)(void* parameter);
 
 // The stack size a thread that asks for `requested` bytes gets.

@@ -45,6 +45,9 @@ inline constexpr DWORD WAIT_ABANDONED = 0x00000080u;
 inline constexpr DWORD WAIT_TIMEOUT = 0x00000102u;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
+// Exit code reported for a thread or process that has not ended.
+inline constexpr DWORD STILL_ACTIVE = 259;
+
 // Access rights accepted by the Open* functions. Every open grants all
 // access; the values exist so that callers can pass what they mean.
 inline constexpr DWORD SYNCHRONIZE = 0x00100000u;
