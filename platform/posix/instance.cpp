@@ -400,7 +400,7 @@ ObjectEntry* Instance::AllocateLocked(std::string_view name, ObjectType type) {
     memset(entry.holders, 0, sizeof entry.holders);
     entry.holders[slot_] = 1;
     memset(&entry.mutex, 0, sizeof entry.mutex);
-    entry.event_word.store(0);
+    entry.event_state.store(0);
     entry.manual_reset = 0;
     entry.mapping_size = 0;
     entry.mapping_segment = 0;
@@ -422,6 +422,10 @@ bool Instance::AddHoldLocked(ObjectEntry& entry) {
 
 void Instance::DropHold(ObjectEntry& entry) {
   Lock lock(*this);
+  DropHoldLocked(entry);
+}
+
+void Instance::DropHoldLocked(ObjectEntry& entry) {
   // After detaching, this slot may already serve another process.
   if (Attached() != this) return;
   if (entry.holders[slot_] == 0) return;

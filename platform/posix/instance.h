@@ -83,8 +83,13 @@ class Instance {
   bool AddHoldLocked(ObjectEntry& entry);
 
   // Drops one hold of this process; the object is freed with the last hold
-  // of the instance. Takes the registry lock.
+  // of the instance. DropHold takes the registry lock, DropHoldLocked
+  // expects it held.
   void DropHold(ObjectEntry& entry);
+  void DropHoldLocked(ObjectEntry& entry);
+
+  // Takes the number of the next mapping segment file. Registry lock held.
+  uint64_t NextSegmentLocked() { return registry_->header.next_segment++; }
 
   // The window entry for `hwnd`, or null when the handle is malformed.
   WindowEntry* WindowSlot(HWND hwnd) const;

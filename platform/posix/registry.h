@@ -60,8 +60,9 @@ struct ObjectEntry {
   char name[kNameCapacity];     // name without "Global\" or "Local\", NUL-terminated
   uint16_t holders[kMaxProcesses];
   pthread_mutex_t mutex;              // kMutex: robust, recursive, process-shared
-  std::atomic<uint32_t> event_word;   // kEvent: generation << 2 | token << 1 | signalled
+  std::atomic<uint64_t> event_state;  // kEvent: the event's state word (see event.cpp)
   uint32_t manual_reset;              // kEvent: nonzero for manual reset
+  uint32_t reserved3;                 // alignment
   uint64_t mapping_size;              // kMapping: size in bytes
   uint64_t mapping_segment;           // kMapping: number of its segment file
   uint32_t mapping_protect;           // kMapping: PAGE_READONLY or PAGE_READWRITE
@@ -112,6 +113,7 @@ inline constexpr off_t kPresenceLockByte = 1;
 inline constexpr off_t kSlotLockBase = 2;
 
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(sizeof(ObjectEntry) % 8 == 0);
 static_assert(sizeof(Registry) < 1024 * 1024);
 
