@@ -186,6 +186,28 @@ bool MapHeap(int fd) {
   return true;
 }
 
+// Allocates and links a block owned by this process; null when the heap
+// has no room or is poisoned.
+void* AllocateBlock(HeapHeader& heap, UINT flags, size_t bytes) {
+  HeapLock lock(heap);
+  if (heap.poisoned != 0) return nullptr;
+  void* raw = HeapAllocator().allocate(sizeof(BlockHeader) + (bytes != 0 ? bytes : 1));
+  if (raw == nullptr) return nullptr;
+  auto* block = static_cast<BlockHeader*>(raw);
+  block->owner.store(Instance::Get()->slot());
+  block->size = bytes;
+  block->locks = 0;
+  block->flags = flags;
+  block->self = OffsetOf(block);
+  block->previous = 0;
+  block->next = heap.first_block;
+  if (block->next != 0) At(block->next)->previous = block->self;
+  heap.first_block = block->self;
+  ++heap.live_blocks;
+  block->magic = kLiveBlock;
+  return raw;
+}
+
 }  // namespace
 
 void AttachGlobalHeap(const Instance& instance, bool fresh) {
@@ -239,28 +261,15 @@ HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
     internal::SetError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  void* raw = nullptr;
-  {
-    HeapLock lock(*heap);
-    if (heap->poisoned == 0) {
-      raw = internal::HeapAllocator().allocate(sizeof(BlockHeader) + (bytes != 0 ? bytes : 1));
-    }
-    if (raw == nullptr) {
-      internal::SetError(ERROR_NOT_ENOUGH_MEMORY);
-      return nullptr;
-    }
-    auto* block = static_cast<BlockHeader*>(raw);
-    block->owner.store(internal::Instance::Get()->slot());
-    block->size = bytes;
-    block->locks = 0;
-    block->flags = flags;
-    block->self = internal::OffsetOf(block);
-    block->previous = 0;
-    block->next = heap->first_block;
-    if (block->next != 0) internal::At(block->next)->previous = block->self;
-    heap->first_block = block->self;
-    ++heap->live_blocks;
-    block->magic = internal::kLiveBlock;
+  void* raw = internal::AllocateBlock(*heap, flags, bytes);
+  if (raw == nullptr) {
+    // Blocks of processes that died may be what fills the heap.
+    internal::Instance::Get()->ReapDead();
+    raw = internal::AllocateBlock(*heap, flags, bytes);
+  }
+  if (raw == nullptr) {
+    internal::SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
   }
   void* data = static_cast<char*>(raw) + sizeof(BlockHeader);
   if ((flags & GMEM_ZEROINIT) != 0) memset(data, 0, bytes);

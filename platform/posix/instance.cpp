@@ -341,6 +341,11 @@ void Instance::ReapDeadLocked() {
   }
 }
 
+void Instance::ReapDead() {
+  Lock lock(*this);
+  ReapDeadLocked();
+}
+
 void Instance::RepairLocked() {
   ReapDeadLocked();
   // An entry without holders is one whose creator or closer died between

@@ -62,8 +62,10 @@ class Instance {
   bool SlotAlive(uint32_t slot) const;
 
   // Frees what processes that died still held: their holds on named
-  // objects, their windows and their global blocks. Registry lock held.
+  // objects, their windows and their global blocks. ReapDeadLocked expects
+  // the registry lock held; ReapDead takes it.
   void ReapDeadLocked();
+  void ReapDead();
 
   // Finds the live object `name` (already normalised); null when there is
   // none. Registry lock held.
