@@ -55,6 +55,13 @@ bool AllHoldersGone(const ObjectEntry& entry) {
   return true;
 }
 
+// An entry that processes hold: a live one, or one being created.
+bool Held(const ObjectEntry& entry) {
+  uint32_t state = entry.state.load();
+  return state == static_cast<uint32_t>(EntryState::kLive) ||
+         state == static_cast<uint32_t>(EntryState::kCreating);
+}
+
 bool ValidInstanceName(const std::string& name) {
   return !name.empty() && name.size() <= kMaxInstanceLength &&
          name.find('/') == std::string::npos;
@@ -346,20 +353,20 @@ void Instance::ReapDead() {
   ReapDeadLocked();
 }
 
+// The kernel hands the lock on as the holder dies, before it has closed the
+// holder's files: its slot may still look alive, so what it was creating
+// stays hidden (kCreating) until the slot is reaped.
 void Instance::RepairLocked() {
   ReapDeadLocked();
-  // An entry without holders is one whose creator or closer died between
-  // its edits.
+  // An entry without holders is one whose closer died between its edits.
   for (ObjectEntry& entry : registry_->objects) {
-    if (entry.state.load() == static_cast<uint32_t>(EntryState::kLive) && AllHoldersGone(entry)) {
-      FreeEntryLocked(entry);
-    }
+    if (Held(entry) && AllHoldersGone(entry)) FreeEntryLocked(entry);
   }
 }
 
 void Instance::ReleaseSlotLocked(uint32_t slot) {
   for (ObjectEntry& entry : registry_->objects) {
-    if (entry.state.load() != static_cast<uint32_t>(EntryState::kLive)) continue;
+    if (!Held(entry)) continue;
     if (entry.holders[slot] == 0) continue;
     entry.holders[slot] = 0;
     if (AllHoldersGone(entry)) FreeEntryLocked(entry);
@@ -410,7 +417,7 @@ ObjectEntry* Instance::AllocateLocked(std::string_view name, ObjectType type) {
     entry.mapping_size = 0;
     entry.mapping_segment = 0;
     entry.mapping_protect = 0;
-    entry.state.store(static_cast<uint32_t>(EntryState::kLive));
+    entry.state.store(static_cast<uint32_t>(EntryState::kCreating));
     return &entry;
   }
   static_cast<void>(ZEL_ERROR_POINT("PLAT_OBJECT_TABLE_FULL"));

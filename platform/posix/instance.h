@@ -77,8 +77,10 @@ class Instance {
   // is full. Registry lock held.
   ObjectEntry* AllocateLocked(std::string_view name, ObjectType type);
 
-  // Makes an allocated entry findable by name.
-  static void Publish(ObjectEntry& entry);
+  // Makes an allocated entry findable by name. Registry lock held.
+  static void Publish(ObjectEntry& entry) {
+    entry.state.store(static_cast<uint32_t>(EntryState::kLive));
+  }
 
   // Adds a hold of this process; false with ERROR_NO_SYSTEM_RESOURCES when
   // this process holds it 65,535 times. Registry lock held.

@@ -49,6 +49,12 @@ class MutexObject : public HandleObject {
   }
 
   bool Release() {
+    // The owner's thread id is in the futex word; only the owner could
+    // change it to or from our own id, so the check cannot race. Checking
+    // first keeps a stranger from unlocking at all.
+    if (internal::KernelOwnerTid(*mutex_) != GetCurrentThreadId()) {
+      return internal::Fail(ERROR_NOT_OWNER);
+    }
     int error = pthread_mutex_unlock(mutex_);
     if (error == 0) return true;
     return internal::Fail(error == EPERM ? ERROR_NOT_OWNER : internal::ErrorFromErrno(error));
@@ -77,12 +83,13 @@ HANDLE CreateLocal(bool initial_owner) {
 
 HANDLE CreateMutex(bool initial_owner, const char* name) {
   if (internal::Unnamed(name)) return CreateLocal(initial_owner);
-  // The creator takes ownership before the name can be found.
+  // The creator takes ownership before the name can be found. Nobody else
+  // can reach the new mutex yet, so trying always succeeds and never
+  // waits under the registry lock.
   auto initialise = [initial_owner](internal::Instance&, internal::ObjectEntry& entry) {
     int error = internal::InitSharedMutex(&entry.mutex, /*recursive=*/true);
-    if (error != 0) return internal::FailErrno(error);
-    if (initial_owner) pthread_mutex_lock(&entry.mutex);
-    return true;
+    if (error == 0 && initial_owner) error = pthread_mutex_trylock(&entry.mutex);
+    return error == 0 || internal::FailErrno(error);
   };
   bool existed = false;
   auto hold = internal::CreateNamed(name, internal::ObjectType::kMutex, initialise, &existed);

@@ -42,6 +42,7 @@ std::shared_ptr<EntryHold> CreateNamed(const char* name, ObjectType type,
     SetError(error);
     return nullptr;
   }
+  Instance::Publish(*entry);
   return std::make_shared<EntryHold>(*instance, *entry);
 }
 

@@ -44,11 +44,13 @@ struct ProcessSlot {
 
 enum class ObjectType : uint32_t { kNone = 0, kMutex = 1, kEvent = 2, kMapping = 3 };
 
+// kCreating: taken by a creator that has not finished its body; it cannot
+// be found by name, so a creator that dies half-way leaves nothing usable.
 // kZombie: a mutex whose last handle closed while a thread still owned it;
 // it cannot be found by name, and its entry is reused only once the kernel
 // has cleared the owner, so that a robust-list update never hits a new
 // object.
-enum class EntryState : uint32_t { kFree = 0, kLive = 1, kZombie = 2 };
+enum class EntryState : uint32_t { kFree = 0, kLive = 1, kZombie = 2, kCreating = 3 };
 
 // One named object. `holders[slot]` counts the holds (handles and views)
 // of the process in that slot; the object is freed when all are zero.

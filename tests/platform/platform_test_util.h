@@ -18,10 +18,10 @@ namespace zel::test {
 // Polls `done` until it holds or `timeout` passes; true when it held.
 bool PollUntil(const std::function<bool()>& done, Millis timeout = kChildTimeout);
 
-// True once thread `tid` of process `pid` sleeps on a futex (a mutex or
-// event wait), as the kernel reports it; false if that does not happen
-// within `timeout`. Lets a test know that a waiter is waiting without
-// guessing with sleeps.
+// True once thread `tid` of process `pid` sleeps in a mutex or event wait
+// (on a futex, or napping between tries in thread-sanitizer builds), as the
+// kernel reports it; false if that does not happen within `timeout`. Lets a
+// test know that a waiter is waiting without guessing with sleeps.
 bool WaitUntilBlocked(pid_t pid, pid_t tid, Millis timeout = kChildTimeout);
 
 // Counters in the named file mapping `name`, shared by every process of a
