@@ -122,8 +122,7 @@ ZEL_PLATFORM_EXPORT DWORD GetCurrentThreadId();
 // error set on failure, `*target_handle` then 0.
 ZEL_PLATFORM_EXPORT bool DuplicateHandle(HANDLE source_process, HANDLE source_handle,
                                          HANDLE target_process, HANDLE* target_handle,
-                                         DWORD desired_access, bool inherit_handle,
-                                         DWORD options);
+                                         DWORD desired_access, bool inherit_handle, DWORD options);
 
 // The calling thread's last error, as set by the last failing platform call
 // (or SetLastError).

@@ -26,18 +26,20 @@
 // description: the ordinal (32-bit) and the NUL-terminated function name.
 // `ordinal` must be a decimal literal from 1 to 65535; written at namespace
 // scope of a source file of the library that exports `function`.
-#define ZEL_EXPORT_ORDINAL(ordinal, function)                                       \
+// clang-format off
+#define ZEL_EXPORT_ORDINAL(ordinal, function)                                     \
   static_assert((ordinal) >= 1 && (ordinal) <= 65535, "ordinals are 1 to 65535"); \
-  asm(".pushsection .note.zel.ordinals,\"a\",@note\n"                               \
-      ".balign 4\n"                                                                 \
-      ".long 8\n"                                                                   \
-      ".long 2f - 1f\n"                                                             \
-      ".long " ZEL_ORDINAL_TEXT(ZEL_ORDINAL_NOTE_TYPE) "\n"                         \
-      ".asciz \"" ZEL_ORDINAL_NOTE_OWNER "\"\n"                                     \
-      "1: .long " #ordinal "\n"                                                     \
-      ".asciz \"" #function "\"\n"                                                  \
-      "2: .balign 4\n"                                                              \
+  asm(".pushsection .note.zel.ordinals,\"a\",@note\n"                             \
+      ".balign 4\n"                                                               \
+      ".long 8\n"                                                                 \
+      ".long 2f - 1f\n"                                                           \
+      ".long " ZEL_ORDINAL_TEXT(ZEL_ORDINAL_NOTE_TYPE) "\n"                       \
+      ".asciz \"" ZEL_ORDINAL_NOTE_OWNER "\"\n"                                   \
+      "1: .long " #ordinal "\n"                                                   \
+      ".asciz \"" #function "\"\n"                                                \
+      "2: .balign 4\n"                                                            \
       ".popsection\n")
+// clang-format on
 
 namespace zel::platform {
 

@@ -50,8 +50,7 @@ ZEL_PLATFORM_EXPORT bool CreateProcess(const char* application_name, const char*
 // A handle to the running process `process_id` (this one included). 0 with
 // ERROR_INVALID_PARAMETER when there is no such process. Access and
 // inheritance as OpenMutex.
-ZEL_PLATFORM_EXPORT HANDLE OpenProcess(DWORD desired_access, bool inherit_handle,
-                                       DWORD process_id);
+ZEL_PLATFORM_EXPORT HANDLE OpenProcess(DWORD desired_access, bool inherit_handle, DWORD process_id);
 
 // The process's exit code (128 + signal number for a process ended by a
 // signal), STILL_ACTIVE while it runs. Only a process that this process

@@ -33,11 +33,11 @@ inline constexpr UINT PM_REMOVE = 0x0001;
 
 // A message as a loop receives it.
 struct MSG {
-  HWND hwnd;       // window it was posted to; 0 for WM_QUIT
-  UINT message;    // message number
-  WPARAM wParam;   // first parameter, passed through unchanged
-  LPARAM lParam;   // second parameter (often an address), unchanged
-  DWORD time;      // milliseconds of the monotonic clock when posted
+  HWND hwnd;      // window it was posted to; 0 for WM_QUIT
+  UINT message;   // message number
+  WPARAM wParam;  // first parameter, passed through unchanged
+  LPARAM lParam;  // second parameter (often an address), unchanged
+  DWORD time;     // milliseconds of the monotonic clock when posted
 };
 
 // The window procedure; it runs on the window's own thread.

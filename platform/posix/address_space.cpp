@@ -15,7 +15,7 @@ namespace zel::platform::internal {
 namespace {
 
 std::mutex g_mutex;
-bool g_reserved = false;                 // the window is reserved; set once at load
+bool g_reserved = false;                // the window is reserved; set once at load
 std::map<uintptr_t, size_t>* g_in_use;  // window ranges mapped by MapShared; guarded by g_mutex
 
 constexpr int kReserveFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;

@@ -18,7 +18,8 @@ inline int64_t MonotonicNanos() {
 }
 
 inline timespec ToTimespec(int64_t nanos) {
-  return timespec{static_cast<time_t>(nanos / 1'000'000'000), static_cast<long>(nanos % 1'000'000'000)};
+  return timespec{static_cast<time_t>(nanos / 1'000'000'000),
+                  static_cast<long>(nanos % 1'000'000'000)};
 }
 
 // The end of a wait of `timeout_ms` milliseconds, or none for INFINITE.

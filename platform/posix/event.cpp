@@ -176,8 +176,8 @@ class EventObject : public HandleObject {
     return state;
   }
 
-  std::shared_ptr<EntryHold> hold_;        // null for an event of this process only
-  std::atomic<uint64_t> local_state_{0};   // the state of an event of this process only
+  std::shared_ptr<EntryHold> hold_;       // null for an event of this process only
+  std::atomic<uint64_t> local_state_{0};  // the state of an event of this process only
   std::atomic<uint64_t>* const state_;
   const bool manual_reset_;
 };

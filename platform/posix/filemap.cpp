@@ -81,7 +81,8 @@ bool CreateSegment(internal::Instance& instance, internal::ObjectEntry& entry, u
   close(*fd);
   *fd = -1;
   unlink(path.c_str());
-  return internal::Fail(error == ENOSPC ? ERROR_NOT_ENOUGH_MEMORY : internal::ErrorFromErrno(error));
+  return internal::Fail(error == ENOSPC ? ERROR_NOT_ENOUGH_MEMORY
+                                        : internal::ErrorFromErrno(error));
 }
 
 int OpenSegment(const EntryHold& hold) {
@@ -163,10 +164,12 @@ void* MapViewOfFileEx(HANDLE mapping, DWORD desired_access, uint64_t offset, siz
     internal::SetError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  void* view = internal::MapShared(base_address, bytes, write, object->fd(), static_cast<off_t>(offset));
+  void* view =
+      internal::MapShared(base_address, bytes, write, object->fd(), static_cast<off_t>(offset));
   if (view == nullptr) {
-    if (base_address != nullptr) trace::Rc("PL", -50, "MapViewOfFileEx() address in use: ",
-                                           static_cast<uint32_t>(reinterpret_cast<uintptr_t>(base_address)));
+    if (base_address != nullptr)
+      trace::Rc("PL", -50, "MapViewOfFileEx() address in use: ",
+                static_cast<uint32_t>(reinterpret_cast<uintptr_t>(base_address)));
     return nullptr;
   }
   std::lock_guard guard(g_views_mutex);

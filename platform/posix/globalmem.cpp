@@ -29,8 +29,8 @@ namespace {
 
 constexpr char kTag[] = "PL";
 constexpr uint64_t kHeapMagic = 0x31504145484c455aULL;  // "ZELHEAP1"
-constexpr uint32_t kLiveBlock = 0x4b4c4247;              // "GBLK"
-constexpr uint32_t kFreedBlock = 0x45455246;             // "FREE"
+constexpr uint32_t kLiveBlock = 0x4b4c4247;             // "GBLK"
+constexpr uint32_t kFreedBlock = 0x45455246;            // "FREE"
 constexpr UINT kKnownFlags = 0x0002 | 0x0010 | 0x0020 | 0x0040 | 0x0100 | 0x1000 | 0x2000 | 0x4000;
 
 // Raw pointers are right here: the heap lies at one address in every
@@ -40,24 +40,24 @@ using Allocator =
 
 // At the start of the heap segment.
 struct HeapHeader {
-  uint64_t magic;         // kHeapMagic once built
-  pthread_mutex_t lock;   // robust: guards the allocator, the block list and block headers
-  uint32_t poisoned;      // nonzero after a crash left the heap damaged: no more allocations
-  uint32_t reserved;      // alignment
-  uint64_t first_block;   // offset of the newest live block's header, 0 when none
-  uint64_t live_blocks;   // number of live blocks
+  uint64_t magic;        // kHeapMagic once built
+  pthread_mutex_t lock;  // robust: guards the allocator, the block list and block headers
+  uint32_t poisoned;     // nonzero after a crash left the heap damaged: no more allocations
+  uint32_t reserved;     // alignment
+  uint64_t first_block;  // offset of the newest live block's header, 0 when none
+  uint64_t live_blocks;  // number of live blocks
 };
 
 // In front of every block's data.
 struct BlockHeader {
-  uint32_t magic;              // kLiveBlock while allocated, kFreedBlock after
-  std::atomic<uint32_t> owner; // process slot that owns the block
-  uint64_t size;               // bytes asked for
-  uint32_t locks;              // GlobalLock count
-  uint32_t flags;              // GlobalAlloc flags
-  uint64_t self;               // offset of this header: a pointer into data is no block
-  uint64_t previous;           // offset of the next newer live block, 0 for the newest
-  uint64_t next;               // offset of the next older live block, 0 for the oldest
+  uint32_t magic;               // kLiveBlock while allocated, kFreedBlock after
+  std::atomic<uint32_t> owner;  // process slot that owns the block
+  uint64_t size;                // bytes asked for
+  uint32_t locks;               // GlobalLock count
+  uint32_t flags;               // GlobalAlloc flags
+  uint64_t self;                // offset of this header: a pointer into data is no block
+  uint64_t previous;            // offset of the next newer live block, 0 for the newest
+  uint64_t next;                // offset of the next older live block, 0 for the oldest
 };
 static_assert(sizeof(BlockHeader) % 16 == 0, "block data stays 16-byte aligned");
 

@@ -98,9 +98,9 @@ class HandleTable {
   }
 
   std::mutex mutex_;
-  uint32_t tag_ = 0;             // this process's tag, fixed at the first insert
-  std::vector<Slot> slots_;      // indexed by the handle's low bits
-  std::deque<uint32_t> free_;    // freed indexes, oldest first
+  uint32_t tag_ = 0;           // this process's tag, fixed at the first insert
+  std::vector<Slot> slots_;    // indexed by the handle's low bits
+  std::deque<uint32_t> free_;  // freed indexes, oldest first
 };
 
 // Never destroyed: other libraries close handles from their own exit code.
@@ -111,9 +111,7 @@ HandleTable& Table() {
 
 std::atomic<uint32_t> g_next_kind{static_cast<uint32_t>(HandleKind::kFirstUser)};
 
-bool NamesThisProcess(HANDLE process) {
-  return GetProcessId(process) == GetCurrentProcessId();
-}
+bool NamesThisProcess(HANDLE process) { return GetProcessId(process) == GetCurrentProcessId(); }
 
 }  // namespace
 

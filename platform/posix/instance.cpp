@@ -32,7 +32,8 @@ constexpr uint32_t kMaxTag = 4094;
 
 std::mutex g_attach_mutex;
 std::atomic<Instance*> g_instance{nullptr};
-bool g_detached = false;  // guarded by g_attach_mutex
+bool g_detached = false;        // guarded by g_attach_mutex
+Instance* g_retired = nullptr;  // the detached instance, kept for late readers
 
 // Takes (F_WRLCK, F_RDLCK) or drops (F_UNLCK) an open-file-description lock
 // on one byte; `command` F_OFD_SETLKW waits, F_OFD_SETLK does not.
@@ -63,8 +64,7 @@ bool Held(const ObjectEntry& entry) {
 }
 
 bool ValidInstanceName(const std::string& name) {
-  return !name.empty() && name.size() <= kMaxInstanceLength &&
-         name.find('/') == std::string::npos;
+  return !name.empty() && name.size() <= kMaxInstanceLength && name.find('/') == std::string::npos;
 }
 
 }  // namespace
@@ -92,7 +92,8 @@ void Instance::DetachAtExit() {
   std::lock_guard guard(g_attach_mutex);
   g_detached = true;
   // The object stays allocated: threads still running at exit may hold it.
-  if (Instance* instance = g_instance.exchange(nullptr)) instance->Detach();
+  g_retired = g_instance.exchange(nullptr);
+  if (g_retired != nullptr) g_retired->Detach();
 }
 
 std::string Instance::FilePath(std::string_view suffix) const {

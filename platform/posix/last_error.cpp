@@ -53,9 +53,11 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_NO_NETWORK, "The network is not present or not started."},
     {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle."},
     {ERROR_INVALID_THREAD_ID, "The thread identifier is invalid."},
-    {ERROR_NO_SYSTEM_RESOURCES, "Insufficient system resources exist to complete the requested service."},
+    {ERROR_NO_SYSTEM_RESOURCES,
+     "Insufficient system resources exist to complete the requested service."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
-    {ERROR_RESOURCE_NAME_NOT_FOUND, "The specified resource name cannot be found in the image file."},
+    {ERROR_RESOURCE_NAME_NOT_FOUND,
+     "The specified resource name cannot be found in the image file."},
     {ERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
     {ERROR_NOT_CONNECTED, "This network connection does not exist."},
 };

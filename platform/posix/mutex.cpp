@@ -32,8 +32,8 @@ class MutexObject : public HandleObject {
   }
 
   DWORD Wait(DWORD timeout_ms) override {
-    int error = internal::LockSharedMutex(mutex_, internal::Deadline::After(timeout_ms),
-                                          timeout_ms == 0);
+    int error =
+        internal::LockSharedMutex(mutex_, internal::Deadline::After(timeout_ms), timeout_ms == 0);
     switch (error) {
       case 0:
         return WAIT_OBJECT_0;

@@ -71,7 +71,9 @@ std::vector<Connection> Snapshot(Instance& instance) {
   return connections;
 }
 
-size_t Align(size_t size) { return (size + alignof(NETRESOURCE) - 1) & ~(alignof(NETRESOURCE) - 1); }
+size_t Align(size_t size) {
+  return (size + alignof(NETRESOURCE) - 1) & ~(alignof(NETRESOURCE) - 1);
+}
 
 // Bytes one entry takes in an enumeration buffer.
 size_t EntrySize(const Connection& connection) {
@@ -84,7 +86,8 @@ DWORD GetLogicalDrives() {
   DWORD drives = DWORD{1} << kLocalDrive;
   Instance* instance = Instance::Get();
   if (instance == nullptr) return drives;
-  for (const Connection& connection : Snapshot(*instance)) drives |= DWORD{1} << (connection.letter - 'A');
+  for (const Connection& connection : Snapshot(*instance))
+    drives |= DWORD{1} << (connection.letter - 'A');
   return drives;
 }
 
@@ -128,9 +131,13 @@ DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, void* buffer, DWORD* bu
       return at;
     };
     char local[3] = {connection.letter, ':', '\0'};
-    NETRESOURCE entry{RESOURCE_CONNECTED, RESOURCETYPE_DISK, RESOURCEDISPLAYTYPE_SHARE,
-                      RESOURCEUSAGE_CONNECTABLE, place(local, 2),
-                      place(connection.remote.c_str(), connection.remote.size()), nullptr,
+    NETRESOURCE entry{RESOURCE_CONNECTED,
+                      RESOURCETYPE_DISK,
+                      RESOURCEDISPLAYTYPE_SHARE,
+                      RESOURCEUSAGE_CONNECTABLE,
+                      place(local, 2),
+                      place(connection.remote.c_str(), connection.remote.size()),
+                      nullptr,
                       place(kProvider, sizeof kProvider - 1)};
     memcpy(base + records, &entry, sizeof entry);
     records = record_end;
@@ -138,7 +145,8 @@ DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, void* buffer, DWORD* bu
     ++object->next;
   }
   if (copied == 0) {
-    *buffer_size = static_cast<DWORD>(Align(sizeof(NETRESOURCE)) + EntrySize(connections[object->next]));
+    *buffer_size =
+        static_cast<DWORD>(Align(sizeof(NETRESOURCE)) + EntrySize(connections[object->next]));
     return Result(ERROR_MORE_DATA);
   }
   *count = copied;

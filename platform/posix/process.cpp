@@ -123,10 +123,9 @@ int Spawn(const std::string& program, std::vector<std::string>& argv, bool new_g
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
   bool search = program.find('/') == std::string::npos;
-  int error = search ? posix_spawnp(pid, program.c_str(), &actions, &attributes, pointers.data(),
-                                    environ)
-                     : posix_spawn(pid, program.c_str(), &actions, &attributes, pointers.data(),
-                                   environ);
+  int error =
+      search ? posix_spawnp(pid, program.c_str(), &actions, &attributes, pointers.data(), environ)
+             : posix_spawn(pid, program.c_str(), &actions, &attributes, pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   return error;
@@ -176,8 +175,8 @@ std::vector<std::string> CommandLineToArgv(std::string_view line) {
   }
 }
 
-bool CreateProcess(const char* application_name, const char* command_line,
-                   DWORD creation_flags, PROCESS_INFORMATION* info) {
+bool CreateProcess(const char* application_name, const char* command_line, DWORD creation_flags,
+                   PROCESS_INFORMATION* info) {
   if (info == nullptr || (creation_flags & ~kKnownCreationFlags) != 0) {
     return internal::Fail(ERROR_INVALID_PARAMETER);
   }
@@ -188,7 +187,8 @@ bool CreateProcess(const char* application_name, const char* command_line,
   if (program.empty()) return internal::Fail(ERROR_INVALID_PARAMETER);
   if (argv.empty()) argv.push_back(program);
 
-  trace::String(kTag, 30, "CreateProcess", command_line != nullptr ? command_line : program.c_str());
+  trace::String(kTag, 30, "CreateProcess",
+                command_line != nullptr ? command_line : program.c_str());
   pid_t pid = -1;
   int error = Spawn(program, argv, (creation_flags & CREATE_NEW_PROCESS_GROUP) != 0, &pid);
   if (error != 0) {

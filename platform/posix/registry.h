@@ -85,18 +85,18 @@ struct WindowEntry {
 
 // One drive letter's network connection.
 struct DriveEntry {
-  uint32_t connected;                 // nonzero when the letter is connected
-  char remote[kRemoteNameCapacity];   // remote path, NUL-terminated
+  uint32_t connected;                // nonzero when the letter is connected
+  char remote[kRemoteNameCapacity];  // remote path, NUL-terminated
 };
 
 struct RegistryHeader {
-  uint64_t magic;              // kRegistryMagic once initialised
-  uint32_t version;            // kRegistryVersion
-  uint32_t size;               // sizeof(Registry)
-  pthread_mutex_t lock;        // robust, process-shared: guards every table edit
-  uint32_t next_tag;           // next handle tag to try, 1 to 4094
-  uint32_t reserved;           // alignment
-  uint64_t next_segment;       // number of the next mapping segment file
+  uint64_t magic;         // kRegistryMagic once initialised
+  uint32_t version;       // kRegistryVersion
+  uint32_t size;          // sizeof(Registry)
+  pthread_mutex_t lock;   // robust, process-shared: guards every table edit
+  uint32_t next_tag;      // next handle tag to try, 1 to 4094
+  uint32_t reserved;      // alignment
+  uint64_t next_segment;  // number of the next mapping segment file
 };
 
 struct Registry {

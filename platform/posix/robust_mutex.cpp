@@ -1,7 +1,6 @@
 #include "platform/posix/robust_mutex.h"
 
 #include <linux/futex.h>
-
 #include <unistd.h>
 
 #include <cerrno>

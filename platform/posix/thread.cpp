@@ -67,8 +67,8 @@ class ThreadObject : public HandleObject {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  DWORD tid_ = 0;                 // guarded by mutex_
-  bool ended_ = false;            // guarded by mutex_
+  DWORD tid_ = 0;                   // guarded by mutex_
+  bool ended_ = false;              // guarded by mutex_
   DWORD exit_code_ = STILL_ACTIVE;  // guarded by mutex_
 };
 

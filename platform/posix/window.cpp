@@ -103,7 +103,8 @@ struct Reply {
 
 // The message queue of one thread.
 struct ThreadQueue {
-  explicit ThreadQueue(DWORD thread) : tid(thread), wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  explicit ThreadQueue(DWORD thread)
+      : tid(thread), wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   ~ThreadQueue() { close(wake_fd); }
 
   // Makes the owning thread look at its queue.
@@ -123,12 +124,12 @@ struct ThreadQueue {
   const DWORD tid;
   const int wake_fd;
   std::mutex mutex;
-  std::deque<MSG> posted;                          // guarded by mutex
-  std::deque<SentMessage> sent;                    // guarded by mutex
-  std::unordered_set<uint64_t> awaiting;           // sends this thread waits on; guarded
-  std::unordered_map<uint64_t, Reply> replies;     // their answers; guarded
-  bool quit = false;                               // WM_QUIT is pending; guarded
-  int quit_code = 0;                               // guarded
+  std::deque<MSG> posted;                       // guarded by mutex
+  std::deque<SentMessage> sent;                 // guarded by mutex
+  std::unordered_set<uint64_t> awaiting;        // sends this thread waits on; guarded
+  std::unordered_map<uint64_t, Reply> replies;  // their answers; guarded
+  bool quit = false;                            // WM_QUIT is pending; guarded
+  int quit_code = 0;                            // guarded
 };
 
 struct LocalWindow {
@@ -191,7 +192,8 @@ class Messages {
   bool StartTransport(Instance& instance);
 
   // Sends a datagram to the process in `slot`; 0 or an errno value.
-  int SendTo(const Instance& instance, uint32_t slot, uint32_t generation, const Datagram& datagram);
+  int SendTo(const Instance& instance, uint32_t slot, uint32_t generation,
+             const Datagram& datagram);
 
  private:
   Messages() = default;
@@ -199,7 +201,7 @@ class Messages {
   void Receive(const Datagram& datagram);
 
   std::mutex mutex_;
-  std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>> queues_;   // guarded by mutex_
+  std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>> queues_;  // guarded by mutex_
   std::unordered_map<HWND, std::shared_ptr<LocalWindow>> windows_;  // guarded by mutex_
   std::atomic<uint64_t> next_sequence_{0};
   std::once_flag transport_once_;
@@ -212,7 +214,8 @@ sockaddr_un SocketAddress(const Instance& instance, uint32_t slot, uint32_t gene
                           socklen_t* length) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::string name = instance.prefix() + "/p/" + std::to_string(slot) + "-" + std::to_string(generation);
+  std::string name =
+      instance.prefix() + "/p/" + std::to_string(slot) + "-" + std::to_string(generation);
   size_t size = std::min(name.size(), sizeof address.sun_path - 1);
   memcpy(address.sun_path + 1, name.data(), size);  // sun_path[0] == 0: abstract
   *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
@@ -336,7 +339,8 @@ void Messages::Receive(const Datagram& datagram) {
       auto found = queues_.find(datagram.sender_tid);
       if (found != queues_.end()) queue = found->second;
     }
-    if (queue != nullptr) DeliverReply(*queue, datagram.sequence, Reply{datagram.lparam, datagram.handled != 0});
+    if (queue != nullptr)
+      DeliverReply(*queue, datagram.sequence, Reply{datagram.lparam, datagram.handled != 0});
     return;
   }
   std::shared_ptr<LocalWindow> window = Window(datagram.hwnd);
@@ -538,7 +542,8 @@ HWND CreateMessageWindow(WindowProc proc) {
   Instance* instance = Instance::Get();
   if (instance == nullptr || !Messages::Get().StartTransport(*instance)) return 0;
   ThreadQueue& queue = OwnQueue();
-  auto window = std::make_shared<LocalWindow>(LocalWindow{std::move(proc), queue.tid, t_thread.queue});
+  auto window =
+      std::make_shared<LocalWindow>(LocalWindow{std::move(proc), queue.tid, t_thread.queue});
   Instance::Lock lock(*instance);
   instance->ReapDeadLocked();
   internal::Registry& registry = instance->registry();
@@ -734,14 +739,16 @@ void PostQuitMessage(int exit_code) {
 bool IsWindow(HWND hwnd) {
   Instance* instance = Instance::Get();
   Target target;
-  return instance != nullptr && Resolve(*instance, hwnd, &target) && instance->SlotAlive(target.slot);
+  return instance != nullptr && Resolve(*instance, hwnd, &target) &&
+         instance->SlotAlive(target.slot);
 }
 
 DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) {
   if (process_id != nullptr) *process_id = 0;
   Instance* instance = Instance::Get();
   Target target;
-  if (instance == nullptr || !Resolve(*instance, hwnd, &target) || !instance->SlotAlive(target.slot)) {
+  if (instance == nullptr || !Resolve(*instance, hwnd, &target) ||
+      !instance->SlotAlive(target.slot)) {
     internal::SetError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }

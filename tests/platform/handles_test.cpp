@@ -1,11 +1,12 @@
 // The handle table, handles of other processes, duplication and the last
 // error.
+#include "platform/handles.h"
+
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/handles.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "services/trace.h"
@@ -170,8 +171,8 @@ TEST(Duplicate, ADuplicateRefersToTheSameObjectAndOutlivesTheSource) {
   HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, false, GetCurrentProcessId());
   ASSERT_NE(self, 0u);
   HANDLE moved = 0;
-  ASSERT_TRUE(DuplicateHandle(self, copy, GetCurrentProcess(), &moved, 0, false,
-                              DUPLICATE_CLOSE_SOURCE));
+  ASSERT_TRUE(
+      DuplicateHandle(self, copy, GetCurrentProcess(), &moved, 0, false, DUPLICATE_CLOSE_SOURCE));
   EXPECT_FALSE(CloseHandle(copy));
   ASSERT_TRUE(CloseHandle(moved));
   // Every write handle is closed now: the reader sees the end.
@@ -199,7 +200,8 @@ TEST(Duplicate, IntoOrOutOfAnotherProcessIsRefused) {
   EXPECT_EQ(copy, 0u);
   EXPECT_FALSE(DuplicateHandle(other, write_end, GetCurrentProcess(), &copy, 0, false, 0));
   EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-  EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), 12345, GetCurrentProcess(), &copy, 0, false, 0));
+  EXPECT_FALSE(
+      DuplicateHandle(GetCurrentProcess(), 12345, GetCurrentProcess(), &copy, 0, false, 0));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   child.Send("done");
   EXPECT_EQ(child.Wait(), 0);

@@ -104,8 +104,8 @@ TEST(FileMapping, TwoProcessesMapOneRegionAtOneAddressAndSeeEachOthersWrites) {
   HANDLE mapping = CreateFileMapping(PAGE_READWRITE, kAreaSize, "CPMSHAREME");
   ASSERT_NE(mapping, 0u);
   EXPECT_EQ(GetLastError(), 0u);
-  auto* view = static_cast<unsigned char*>(
-      MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kAreaBase));
+  auto* view =
+      static_cast<unsigned char*>(MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kAreaBase));
   ASSERT_EQ(view, kAreaBase);
   for (size_t i = 0; i < kAreaSize; i += 997) ASSERT_EQ(view[i], 0) << "zero-filled at " << i;
   for (size_t i = 0; i < 4096; ++i) view[i] = static_cast<unsigned char>(i * 7);

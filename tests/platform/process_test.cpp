@@ -1,4 +1,6 @@
 // Command lines, processes, pipes, threads and modules.
+#include "platform/process.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -17,7 +19,6 @@
 #include "platform/handles.h"
 #include "platform/module.h"
 #include "platform/pipe.h"
-#include "platform/process.h"
 #include "platform/thread.h"
 #include "tests/harness/zel_test.h"
 
@@ -337,8 +338,8 @@ TEST(Modules, TheOrdinalTableAddsNoExportedSymbol) {
   while (fgets(line, sizeof line, pipe) != nullptr) {
     std::istringstream fields(line);
     std::string address, type, name;
-    if (fields >> address >> type >> name && (type == "T" || type == "D" || type == "B" ||
-                                              type == "R")) {
+    if (fields >> address >> type >> name &&
+        (type == "T" || type == "D" || type == "B" || type == "R")) {
       exported.insert(name);
     }
   }

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/event.h"
@@ -105,7 +105,10 @@ ZEL_CHILD_COMMAND(fuzz_worker) {
       }
       case 1: {
         HANDLE event = CreateEvent(random() % 2 == 0, false, name("fuzz.event").c_str());
-        if (random() % 2 == 0) SetEvent(event); else PulseEvent(event);
+        if (random() % 2 == 0)
+          SetEvent(event);
+        else
+          PulseEvent(event);
         WaitForSingleObject(event, 0);
         CloseHandle(event);
         break;
@@ -229,7 +232,8 @@ TEST(CrashFuzz, ProcessesKilledAtRandomMomentsLeaveNothingHeldAndNothingStuck) {
   std::mt19937 random(20261205);
   std::vector<ChildProcess> workers;
   auto start = [&] {
-    workers.push_back(ChildProcess::Start("fuzz_worker", {std::to_string(random()), std::to_string(hwnd)}));
+    workers.push_back(
+        ChildProcess::Start("fuzz_worker", {std::to_string(random()), std::to_string(hwnd)}));
     ASSERT_TRUE(workers.back().Expect("ready"));
   };
   for (int i = 0; i < 3; ++i) start();

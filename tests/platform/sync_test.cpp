@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -171,7 +171,8 @@ TEST(NamedMutex, CreateTellsWhetherItExistedAndNamesAreChecked) {
   HANDLE second = CreateMutex(true, "zel test mutex");
   ASSERT_NE(second, 0u);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_OBJECT_0) << "initial owner ignored when it existed";
+  EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_OBJECT_0)
+      << "initial owner ignored when it existed";
   EXPECT_TRUE(ReleaseMutex(second)) << "both handles name one mutex";
   HANDLE opened = OpenMutex(MUTEX_ALL_ACCESS, false, "Local\\zel test mutex");
   EXPECT_NE(opened, 0u);
@@ -408,7 +409,8 @@ TEST(PulseEvent, AutoPulseReleasesExactlyOneCurrentWaiter) {
   constexpr uint32_t kRounds = 300;
   HANDLE event = CreateEvent(false, false, "hevRetSemSendReqName");
   ASSERT_TRUE(PulseEvent(event));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "a pulse without waiters leaves nothing";
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT)
+      << "a pulse without waiters leaves nothing";
   Waiters waiters("hevRetSemSendReqName", 2, 2);
   for (uint32_t round = 1; round <= kRounds; ++round) {
     ASSERT_TRUE(waiters.AllBlocked()) << "round " << round;

@@ -1,4 +1,6 @@
 // Cursors, message boxes, the code page, and network drive connections.
+#include "platform/user.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,7 +12,6 @@
 
 #include "platform/handles.h"
 #include "platform/netdrive.h"
-#include "platform/user.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 
@@ -125,8 +126,9 @@ std::vector<std::string> Connections(DWORD buffer_size = 16384) {
 }
 
 NETRESOURCE Disk(const char* local, const char* remote) {
-  return NETRESOURCE{0, RESOURCETYPE_DISK, 0, 0, const_cast<char*>(local),
-                     const_cast<char*>(remote), nullptr, nullptr};
+  return NETRESOURCE{
+      0,      RESOURCETYPE_DISK, 0, 0, const_cast<char*>(local), const_cast<char*>(remote), nullptr,
+      nullptr};
 }
 
 ZEL_CHILD_COMMAND(list_connections) {
@@ -143,8 +145,8 @@ TEST(NetworkDrives, ConnectionsAreSharedByTheInstanceAndShowInTheDriveMask) {
   NETRESOURCE e = Disk("E:", "\\\\host\\share");
   EXPECT_EQ(WNetAddConnection2(&e, nullptr, nullptr, 0), NO_ERROR);
   EXPECT_EQ(GetLogicalDrives(), (1u << 2) | (1u << 3) | (1u << 4));
-  EXPECT_EQ(Connections(), (std::vector<std::string>{"D: \\\\host\\QZELSYS\\QXEN",
-                                                     "E: \\\\host\\share"}));
+  EXPECT_EQ(Connections(),
+            (std::vector<std::string>{"D: \\\\host\\QZELSYS\\QXEN", "E: \\\\host\\share"}));
 
   ChildProcess other = ChildProcess::Start("list_connections");
   EXPECT_EQ(other.ReadLine(), "D: \\\\host\\QZELSYS\\QXEN");
@@ -200,8 +202,9 @@ TEST(NetworkDrives, AnEnumerationBufferTooSmallForOneEntryAsksForMore) {
   EXPECT_STREQ(reinterpret_cast<NETRESOURCE*>(enough.data())->lpLocalName, "H:");
   EXPECT_EQ(WNetCloseEnum(enumeration), NO_ERROR);
   // One entry per call with a buffer that holds only one.
-  EXPECT_EQ(Connections(size), (std::vector<std::string>{"H: \\\\host\\a\\rather\\long\\remote\\path",
-                                                          "I: \\\\host\\b"}));
+  EXPECT_EQ(
+      Connections(size),
+      (std::vector<std::string>{"H: \\\\host\\a\\rather\\long\\remote\\path", "I: \\\\host\\b"}));
 }
 
 }  // namespace

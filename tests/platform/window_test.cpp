@@ -1,5 +1,7 @@
 // Message windows: posting and sending within a process and between
 // processes, message loops, and windows whose thread or process goes away.
+#include "platform/window.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 
 #include "platform/globalmem.h"
 #include "platform/handles.h"
-#include "platform/window.h"
 #include "tests/harness/zel_test.h"
 #include "tests/platform/platform_test_util.h"
 
