@@ -73,8 +73,9 @@ class ZEL_PLATFORM_EXPORT HandleObject {
 ZEL_PLATFORM_EXPORT HANDLE InsertHandle(std::shared_ptr<HandleObject> object);
 
 // The object behind `handle` when it is an open handle of this process and
-// of `kind`; null with ERROR_INVALID_HANDLE otherwise. The reference keeps
-// the object alive after the handle is closed. Any thread.
+// of `kind` (HandleKind::kNone: of any kind); null with ERROR_INVALID_HANDLE
+// otherwise. The reference keeps the object alive after the handle is
+// closed. Any thread.
 ZEL_PLATFORM_EXPORT std::shared_ptr<HandleObject> ReferenceHandle(HANDLE handle, HandleKind kind);
 
 // ReferenceHandle for a derived type T whose objects are all of `kind`.

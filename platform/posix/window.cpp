@@ -206,6 +206,7 @@ class Messages {
   std::atomic<uint64_t> next_sequence_{0};
   std::once_flag transport_once_;
   bool transport_ready_ = false;  // written once under transport_once_
+  DWORD transport_error_ = ERROR_NO_SYSTEM_RESOURCES;  // why it is not ready; as above
   int receive_fd_ = -1;
   int send_fd_ = -1;
 };
@@ -227,7 +228,7 @@ bool Messages::StartTransport(Instance& instance) {
     receive_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     send_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (receive_fd_ < 0 || send_fd_ < 0) {
-      internal::SetErrorFromErrno(errno);
+      transport_error_ = internal::ErrorFromErrno(errno);
       return;
     }
     int on = 1;
@@ -237,9 +238,8 @@ bool Messages::StartTransport(Instance& instance) {
     socklen_t length;
     sockaddr_un address = SocketAddress(instance, instance.slot(), instance.generation(), &length);
     if (bind(receive_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-      int error = errno;
+      transport_error_ = internal::ErrorFromErrno(errno);
       static_cast<void>(ZEL_ERROR_POINT("PLAT_WINDOW_SOCKET"));
-      internal::SetErrorFromErrno(error);
       return;
     }
     pthread_attr_t attributes;
@@ -250,12 +250,12 @@ bool Messages::StartTransport(Instance& instance) {
     int error = pthread_create(&reader, &attributes, ReaderMain, this);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
-      internal::SetError(ERROR_NOT_ENOUGH_MEMORY, error);
+      transport_error_ = ERROR_NOT_ENOUGH_MEMORY;
       return;
     }
     transport_ready_ = true;
   });
-  if (!transport_ready_ && GetLastError() == 0) internal::SetError(ERROR_NO_SYSTEM_RESOURCES);
+  if (!transport_ready_) internal::SetError(transport_error_);
   return transport_ready_;
 }
 
