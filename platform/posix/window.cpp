@@ -205,7 +205,7 @@ class Messages {
   std::unordered_map<HWND, std::shared_ptr<LocalWindow>> windows_;  // guarded by mutex_
   std::atomic<uint64_t> next_sequence_{0};
   std::once_flag transport_once_;
-  bool transport_ready_ = false;  // written once under transport_once_
+  bool transport_ready_ = false;                       // written once under transport_once_
   DWORD transport_error_ = ERROR_NO_SYSTEM_RESOURCES;  // why it is not ready; as above
   int receive_fd_ = -1;
   int send_fd_ = -1;
