@@ -222,6 +222,10 @@ void AttachGlobalHeap(const Instance& instance, bool fresh) {
   trace::String(kTag, -11, "global heap not available in this process", path.c_str());
 }
 
+void DetachGlobalHeap() {
+  if (g_heap.exchange(nullptr) != nullptr) UnmapShared(Base(), kGlobalHeapSize);
+}
+
 void ReapGlobalBlocks(uint32_t slot) {
   HeapHeader* heap = g_heap.load(std::memory_order_acquire);
   if (heap == nullptr) return;

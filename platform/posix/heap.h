@@ -16,6 +16,9 @@ class Instance;
 // GlobalAlloc then fails in this process.
 void AttachGlobalHeap(const Instance& instance, bool fresh);
 
+// Unmaps the heap again after an attach that failed.
+void DetachGlobalHeap();
+
 // Frees the blocks that the process in `slot` owns. Called with the
 // registry lock held (the heap lock is taken after it).
 void ReapGlobalBlocks(uint32_t slot);

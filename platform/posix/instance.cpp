@@ -114,10 +114,13 @@ bool Instance::Attach() {
   registry_path_ = FilePath("reg");
   bool fresh = false;
   if (!OpenRegistry(&fresh)) return false;
+  // The heap is mapped before the slot is taken: taking it reaps the
+  // processes that died, their global blocks included.
+  AttachGlobalHeap(*this, fresh);
   bool attached = TakeSlot();
-  if (attached) AttachGlobalHeap(*this, fresh);
   ByteLock(fd_, F_OFD_SETLK, F_UNLCK, kAttachLockByte);
   if (!attached) {
+    DetachGlobalHeap();
     munmap(registry_, sizeof(Registry));
     close(fd_);
     return false;
