@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/event.h"
 #include "platform/filemap.h"
 #include "platform/globalmem.h"
 #include "platform/handles.h"
@@ -95,6 +96,12 @@ ZEL_CHILD_COMMAND(hog_global_memory) {
   if (block == nullptr) return 1;
   child::Report(ToText(block));
   child::Receive();
+  return 0;
+}
+
+// Reports the size of global block args[0] (0 when it is no block).
+ZEL_CHILD_COMMAND(block_size) {
+  child::Report(std::to_string(GlobalSize(FromText(args[0]))));
   return 0;
 }
 
@@ -307,6 +314,20 @@ TEST(GlobalMemory, BlocksOfAProcessThatDiedAreReclaimed) {
   void* mine = GlobalAlloc(GMEM_SHARE, kHog);
   EXPECT_NE(mine, nullptr);
   EXPECT_EQ(GlobalSize(hogged), mine == hogged ? kHog : 0u);
+}
+
+TEST(GlobalMemory, AProcessThatAttachesReapsTheBlocksOfTheDead) {
+  // This process keeps the instance (and the heap) alive throughout.
+  ASSERT_NE(CreateEvent(true, false, "instance keeper"), 0u);
+  ChildProcess hog = ChildProcess::Start("hog_global_memory", {"4096"});
+  std::optional<std::string> block = hog.ReadLine();
+  ASSERT_TRUE(block.has_value());
+  hog.Kill(SIGKILL);
+  hog.Wait();
+  // The next process to attach finds the dead one and frees its block.
+  ChildProcess next = ChildProcess::Start("block_size", {*block});
+  EXPECT_EQ(next.ReadLine(), "0");
+  EXPECT_EQ(next.Wait(), 0);
 }
 
 }  // namespace
