@@ -1,0 +1,234 @@
+/*
+ * Control-block records shared by every process that loads vqzmcsw and by
+ * the communication manager (CPMgr).
+ *
+ * The records live in the control-block area "CPMSHAREME", which every
+ * process maps at the same address, so a pointer field is a plain address
+ * valid in all of them. Records are byte-packed: the CPMgr reads the same
+ * bytes. Pointers are native (8 bytes); handles and window handles are
+ * 32-bit and belong to the process that made them (a handle read by another
+ * process is refused there as invalid).
+ *
+ * Records are allocated from the control-block heap without alignment, so a
+ * field may be unaligned: C++ code reads and writes fields by value, never
+ * through a reference or pointer to the field.
+ */
+#ifndef VQZMCB_H
+#define VQZMCB_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+#define VQZM_STATIC_ASSERT static_assert
+extern "C" {
+#else
+#define VQZM_STATIC_ASSERT _Static_assert
+#endif
+
+typedef uint32_t ZELHANDLE; /* platform handle of one process; 0 is none */
+typedef uint32_t ZELHWND;   /* window handle, valid instance-wide */
+
+#define ZEL_RID_LEN 11  /* type, 4-digit sequence, PWS system ID, system ID */
+#define ZEL_PRID_LEN 12 /* type byte followed by a RID */
+#define ZEL_CONV_SLOTS 100
+
+#pragma pack(push, 1)
+
+/* One host system (head: anchor pSysList, newest first). */
+typedef struct RZ700SysStruct {
+  char szSysID[4];           /* three ASCII digits and a NUL; the last bytes of its RIDs */
+  char szSysName[256];       /* host system name; the key of the name search */
+  char szSysNameCopy[256];   /* copy of the name, written once at creation */
+  uint32_t ulRRPStartValue;  /* 1; sent big-endian at the head of the RRP start buffer */
+  char szDQLib[11];          /* data-queue library, from the station information */
+  char szDQName[11];         /* data-queue name, from the station information */
+  char szQualDQName[22];     /* "lib/name" blank-padded to 21 characters, NUL last */
+  uint8_t abReserved1[50];   /* zero, not used */
+  void* pDQBuf;              /* CPMgr: buffer of ulDQMaxRecLen bytes for data-queue reads */
+  char szUserProfile[11];    /* user profile of the sign-on */
+  char achPWSSysID[3];       /* PWS system ID "AAA".."ZZZ" from the RRP; no NUL */
+  char achRIDSeq[4];         /* RID sequence, four ASCII digits; no NUL */
+  uint8_t bDQAuthority;      /* 2 selects data-queue authority 2, else authority 1 */
+  uint32_t ulDQMaxRecLen;    /* maximum data-queue entry length, 8320 */
+  uint32_t ulConvCount;      /* conversation IDs issued and not released */
+  uint32_t ulTermWndCount;   /* terminate windows of type 3 registered */
+  uint16_t usCommState;      /* comm state 1..12; 1 is stopped */
+  uint8_t bTermMsgSent;      /* 1 once the termination entry was sent */
+  uint16_t usCommRC;         /* return code of the comm step that failed */
+  ZELHANDLE hSrvHandle;      /* CPMgr: host server handle */
+  ZELHANDLE hSystem;         /* CPMgr: host system object, 0 when released */
+  ZELHANDLE hConnSystem;     /* CPMgr: hSystem as it was after the connect */
+  void* pHostBuf;            /* CPMgr: global block for host-server send and receive */
+  uint16_t usHostBufSize;    /* size of that block, 32767 */
+  uint32_t ulWaitingRC;      /* 1 while an application waits for a start/stop answer */
+  uint32_t ulReserved2;      /* cleared when the connection is released */
+  ZELHANDLE hCommStateSem;   /* comm-state mutex (per process; see the manager) */
+  ZELHANDLE hevRetCode;      /* waiting application's "hevRetCodeSemName" event */
+  uint16_t usRetCode;        /* return code handed back through that event */
+  uint32_t ulAddedByAPI;     /* 1 when an application's start created the record */
+  uint32_t ulRRPObtained;    /* 1 once the RRP was obtained through the CPMgr */
+  uint32_t ulReserved3;      /* not used */
+  struct TermWndStruct* pTermWndList; /* the system's terminate windows */
+  uint32_t ulDQErrPending;   /* deferred data-queue error notice */
+  char szReasonCode[8];      /* last host message ID or reason code, NUL-terminated */
+  ZELHANDLE hDQ;             /* CPMgr: data-queue handle */
+  struct RZ700SysStruct* pNext; /* next record, null at the tail */
+} RZ700SysStruct;
+
+/* One conversation slot. */
+typedef struct ConvEntry {
+  uint32_t ulInUse;          /* 1 while the ID is issued */
+  uint32_t ulConvId;         /* the ID; left in place when the slot is released */
+  RZ700SysStruct* pSystem;   /* the conversation's system */
+} ConvEntry;
+
+/* A block of conversation slots (head: anchor pConvBlk); blocks are never removed. */
+typedef struct ConvBlock {
+  struct ConvBlock* pNext;   /* next block, null at the end */
+  ConvEntry aEntries[ZEL_CONV_SLOTS];
+} ConvBlock;
+
+/* An asynchronous request waiting for its answer (head: anchor pAsyncRetList). */
+typedef struct AsyncRetStruct {
+  char achRID[ZEL_RID_LEN];  /* RID of the request (type "A"); the key */
+  ZELHWND hwndNotify;        /* window that receives the completion message */
+  uint16_t usNotifyMsg;      /* message number posted to that window */
+  void* pData;               /* reassembly buffer, then the converted block posted */
+  uint32_t ulTotalLen;       /* total data length announced by the first entry */
+  uint32_t ulRcvdLen;        /* data bytes received so far */
+  uint32_t ulBytesLeft;      /* data bytes still to come */
+  uint32_t ulValue;          /* value from the answer's header */
+  uint32_t ulDataVersion;    /* data version from the answer's header */
+  uint32_t ulConvId;         /* conversation ID of the request */
+  uint32_t ulAborted;        /* 1 once the application aborted the request */
+  struct AsyncRetStruct* pNext;
+  uint16_t usPostState;      /* 40 waiting; 41 posting failed and the record is kept */
+  uint16_t usReserved;       /* not used */
+  uint16_t usPostKind;       /* wParam of the message that could not be posted */
+} AsyncRetStruct;
+
+/* A host-initiated request whose data arrives in several entries. */
+typedef struct RZ700ReqStruct {
+  char achRID[ZEL_RID_LEN];  /* the key */
+  void* pData;               /* process-heap buffer of ulTotalLen bytes, or null */
+  uint32_t ulTotalLen;
+  uint32_t ulRcvdLen;
+  uint32_t ulBytesLeft;
+  uint32_t ulDataVersion;
+  char szPgmName[22];        /* PWS program that serves the request, cut at its first blank */
+  uint32_t ulValue;
+  struct RZ700ReqStruct* pNext;
+} RZ700ReqStruct;
+
+/* A name and the RID of an asynchronous request. */
+typedef struct NamedAsyncStruct {
+  char szName[21];           /* the key */
+  char achRID[ZEL_RID_LEN];
+  struct NamedAsyncStruct* pNext;
+} NamedAsyncStruct;
+
+/* A program ID the CPMgr keeps (the system calls this record 3rdPartyStruct). */
+typedef struct ThirdPartyStruct {
+  char szPgmID[28];          /* the key */
+  struct ThirdPartyStruct* pNext;
+} ThirdPartyStruct;
+
+/* A window registered to hear of a system's termination. */
+typedef struct TermWndStruct {
+  char szPgmID[22];          /* program ID, at most 21 characters; the key within its system */
+  ZELHWND hwndTerm;          /* window to notify */
+  uint16_t usTermMsg;        /* message number, 1024 or more */
+  uint16_t usTermType;       /* 1, 2 or 3 */
+  struct TermWndStruct* pNext;
+} TermWndStruct;
+
+/* A data-queue request handed over inside the CPMgr (head: anchor pOutstandingDQList). */
+typedef struct OutstandingDQReqCB {
+  uint16_t usUseCount;       /* holders: 2 when queued (requester and processing side) */
+  RZ700SysStruct* pSystem;   /* the system of the request */
+  uint16_t usReqType;        /* 1 obtain RRP, 2 send request, 3 send return, 4 retrieve data */
+  void* pReqCB;              /* the request block of that type */
+  uint32_t ulReturned;       /* 1 once the result was posted back to the requester */
+  struct OutstandingDQReqCB* pNext;
+} OutstandingDQReqCB;
+
+/* The anchor: heads every shared list and holds the CPMgr's identity. */
+typedef struct ZELAnchorCB {
+  uint16_t usCPMgrState;     /* CPMgr state; 21 after creation */
+  uint32_t ulNextConvId;     /* next conversation ID; 1 after creation */
+  char szNextSysID[4];       /* next system ID, three digits and a NUL */
+  ConvBlock* pConvBlk;
+  RZ700SysStruct* pSysList;
+  RZ700SysStruct* pDefaultSys;
+  AsyncRetStruct* pAsyncRetList;
+  ThirdPartyStruct* p3rdPartyList;
+  void* pSpareList;          /* zeroed at creation, not used */
+  NamedAsyncStruct* pNamedAsyncList;
+  RZ700ReqStruct* pRZ700ReqList;
+  OutstandingDQReqCB* pOutstandingDQList;
+  void* pSharedMem;          /* address of the control-block area */
+  uint16_t usCPMgrRC;        /* return code last reported by the CPMgr */
+  ZELHWND hwndCPMgr;         /* the CPMgr's window */
+  ZELHANDLE hStartStopRead;  /* CPMgr: start/stop queue pipe */
+  ZELHANDLE hStartStopWrite;
+  ZELHANDLE hDQReqRead;      /* CPMgr: manager request queue pipe */
+  ZELHANDLE hDQReqWrite;
+  uint32_t ulCPMgrPid;       /* process ID of the CPMgr */
+} ZELAnchorCB;
+
+#pragma pack(pop)
+
+/* Layouts are fixed: the CPMgr and the library read the same bytes. */
+VQZM_STATIC_ASSERT(sizeof(void*) == 8, "native 8-byte pointers");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, szSysName) == 4, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, ulRRPStartValue) == 516, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, szQualDQName) == 542, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, pDQBuf) == 614, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, achPWSSysID) == 633, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, achRIDSeq) == 636, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, ulDQMaxRecLen) == 641, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, usCommState) == 653, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, hSrvHandle) == 658, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, pHostBuf) == 670, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, hCommStateSem) == 688, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, usRetCode) == 696, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, pTermWndList) == 710, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, szReasonCode) == 722, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, hDQ) == 730, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700SysStruct, pNext) == 734, "RZ700SysStruct layout");
+VQZM_STATIC_ASSERT(sizeof(RZ700SysStruct) == 742, "RZ700SysStruct size");
+VQZM_STATIC_ASSERT(sizeof(ConvEntry) == 16, "ConvEntry size");
+VQZM_STATIC_ASSERT(offsetof(ConvBlock, aEntries) == 8, "ConvBlock layout");
+VQZM_STATIC_ASSERT(sizeof(ConvBlock) == 1608, "ConvBlock size");
+VQZM_STATIC_ASSERT(offsetof(AsyncRetStruct, hwndNotify) == 11, "AsyncRetStruct layout");
+VQZM_STATIC_ASSERT(offsetof(AsyncRetStruct, pData) == 17, "AsyncRetStruct layout");
+VQZM_STATIC_ASSERT(offsetof(AsyncRetStruct, ulConvId) == 45, "AsyncRetStruct layout");
+VQZM_STATIC_ASSERT(offsetof(AsyncRetStruct, pNext) == 53, "AsyncRetStruct layout");
+VQZM_STATIC_ASSERT(offsetof(AsyncRetStruct, usPostKind) == 65, "AsyncRetStruct layout");
+VQZM_STATIC_ASSERT(sizeof(AsyncRetStruct) == 67, "AsyncRetStruct size");
+VQZM_STATIC_ASSERT(offsetof(RZ700ReqStruct, szPgmName) == 35, "RZ700ReqStruct layout");
+VQZM_STATIC_ASSERT(offsetof(RZ700ReqStruct, pNext) == 61, "RZ700ReqStruct layout");
+VQZM_STATIC_ASSERT(sizeof(RZ700ReqStruct) == 69, "RZ700ReqStruct size");
+VQZM_STATIC_ASSERT(offsetof(NamedAsyncStruct, achRID) == 21, "NamedAsyncStruct layout");
+VQZM_STATIC_ASSERT(sizeof(NamedAsyncStruct) == 40, "NamedAsyncStruct size");
+VQZM_STATIC_ASSERT(sizeof(ThirdPartyStruct) == 36, "ThirdPartyStruct size");
+VQZM_STATIC_ASSERT(offsetof(TermWndStruct, hwndTerm) == 22, "TermWndStruct layout");
+VQZM_STATIC_ASSERT(offsetof(TermWndStruct, usTermType) == 28, "TermWndStruct layout");
+VQZM_STATIC_ASSERT(sizeof(TermWndStruct) == 38, "TermWndStruct size");
+VQZM_STATIC_ASSERT(offsetof(OutstandingDQReqCB, pReqCB) == 12, "OutstandingDQReqCB layout");
+VQZM_STATIC_ASSERT(offsetof(OutstandingDQReqCB, pNext) == 24, "OutstandingDQReqCB layout");
+VQZM_STATIC_ASSERT(sizeof(OutstandingDQReqCB) == 32, "OutstandingDQReqCB size");
+VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, ulNextConvId) == 2, "ZELAnchorCB layout");
+VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, pConvBlk) == 10, "ZELAnchorCB layout");
+VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, pOutstandingDQList) == 74, "ZELAnchorCB layout");
+VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, usCPMgrRC) == 90, "ZELAnchorCB layout");
+VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, hwndCPMgr) == 92, "ZELAnchorCB layout");
+VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, ulCPMgrPid) == 112, "ZELAnchorCB layout");
+VQZM_STATIC_ASSERT(sizeof(ZELAnchorCB) == 116, "ZELAnchorCB size");
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VQZMCB_H */
