@@ -70,11 +70,11 @@ uint16_t StartOrJoin(const char* system_name, RZ700SysStruct** system) {
   if (rc == 0) {
     rc = cmCheckComm(*system, system_name);
     if (rc == 0) return 0;
-    if (rc != ZEL_RC_NOT_ACTIVE && ZEL_ERROR_POINT("CHECK_COMM_ERROR")) {
+    if (rc != VQZM_RC_NOT_ACTIVE && ZEL_ERROR_POINT("CHECK_COMM_ERROR")) {
       trace::Rc("CA", -100, "error returned from cmCheckComm() rc=", rc);
       return rc;
     }
-  } else if (rc != ZEL_RC_NO_SUCH_SYSTEM && ZEL_ERROR_POINT("FIND_SYS_ERROR")) {
+  } else if (rc != VQZM_RC_NO_SUCH_SYSTEM && ZEL_ERROR_POINT("FIND_SYS_ERROR")) {
     trace::Rc("CA", -100, "error returned from cmFindCommNotStopped() rc=", rc);
     return rc;
   }
@@ -123,13 +123,13 @@ uint16_t caAddExitRoutine(HANDLE* phMutex, uint16_t* pusCount) {
   DWORD wait = WaitForSingleObject(*phMutex, kCountWaitMs);
   if ((wait == WAIT_FAILED || wait == WAIT_TIMEOUT) && ZEL_ERROR_POINT("EXT_REQ_COUNT_SEM")) {
     trace::SysRc("CA", -100, "WaitForSingleObject() error rc=", wait);
-    return wait == WAIT_TIMEOUT ? ZEL_RC_MUTEX_WAIT_FAILED : ZEL_RC_MANAGER_HANDOVER_FAILED;
+    return wait == WAIT_TIMEOUT ? VQZM_RC_MUTEX_WAIT_FAILED : VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   ++*pusCount;
   if (!ReleaseMutex(*phMutex) && ZEL_ERROR_POINT("EXT_REL_COUNT_SEM")) {
     trace::SysRc("CA", -100, "ReleaseMutex() error rc=", GetLastError());
     --*pusCount;
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -139,12 +139,12 @@ uint16_t caRemoveExitRoutine(HANDLE hMutex, uint16_t* pusCount) {
   DWORD wait = WaitForSingleObject(hMutex, INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("EXT_REQ_COUNT_SEM")) {
     trace::SysRc("CA", -100, "WaitForSingleObject() error rc=", wait);
-    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+    return VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   --*pusCount;
   if (!ReleaseMutex(hMutex) && ZEL_ERROR_POINT("EXT_REL_COUNT_SEM")) {
     trace::SysRc("CA", -100, "ReleaseMutex() error rc=", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -163,7 +163,7 @@ uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint16_t, uint
   if (Shared() == nullptr || ThisProcess().load_failed) {
     ZEL_ERROR_POINT("EXT_FATAL_ERROR_HAPPEND");
     trace::Msg("CA", -100, "A fatal Error already happened");
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   TakeInitUserID(pszSystemName, hSysHandle);
   char* default_name = nullptr;
@@ -172,7 +172,7 @@ uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint16_t, uint
     // Without a default system there is nothing to start: say so (1076 or
     // 1034) rather than start a system without a name.
     default_name = static_cast<char*>(calloc(1, kDefaultNameBuffer + 1));
-    rc = default_name == nullptr ? ZEL_RC_NO_MEMORY : cmRetDefaultRouterSys(default_name);
+    rc = default_name == nullptr ? uint16_t{VQZM_RC_NO_MEMORY} : cmRetDefaultRouterSys(default_name);
     pszSystemName = default_name;
   }
   trace::Rc("CA", 100, "Internal call", ulInternal);
@@ -182,7 +182,7 @@ uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint16_t, uint
     trace::Rc("CA", -100, "cmRetDefaultRouterSys() rc=", rc);
   } else if (Shared()->ulSharedMemError == 1 && ZEL_ERROR_POINT("EXT_FATAL_ERROR_HAPPEND")) {
     trace::Msg("CA", -100, "A fatal Error already happened");
-    rc = ZEL_RC_INTERNAL_ERROR;
+    rc = VQZM_RC_INTERNAL_ERROR;
   } else if (rc = caAddExitRoutine(CountMutex(), &g_init_count);
              rc != 0 && ZEL_ERROR_POINT("EXT_EXITLST_ADD")) {
     trace::Rc("CA", -100, "caAddExitRoutine error rc=", rc);

@@ -34,6 +34,21 @@ if(ZEL_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
   add_compile_definitions(ZEL_SANITIZED=1)
 endif()
+if(ZEL_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR ZEL_SANITIZE OR ZEL_TSAN)
+    message(FATAL_ERROR "ZEL_FUZZ needs clang and excludes ZEL_SANITIZE and ZEL_TSAN")
+  endif()
+  # Coverage for the fuzzer in all our code; the sanitizer runtime is shared
+  # so that the libraries (linked with --no-undefined) can use it too.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libclang_rt.asan-x86_64.so
+                  OUTPUT_VARIABLE zel_asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  get_filename_component(zel_sanitizer_dir ${zel_asan_runtime} DIRECTORY)
+  add_link_options(-fsanitize=address,undefined -shared-libsan
+                   -Wl,-rpath,${zel_sanitizer_dir})
+  add_compile_definitions(ZEL_SANITIZED=1)
+endif()
 if(ZEL_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)

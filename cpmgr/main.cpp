@@ -21,6 +21,7 @@
 #include "platform/window.h"
 #include "services/config.h"
 #include "vqzmcm.h"
+#include "vqzmrc.h"
 
 namespace {
 
@@ -57,11 +58,11 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 // Registers the window and starts the manager's threads; the code that
 // goes back to the application that started it.
 uint16_t Initialise(ManagerWindow& window, platform::HWND* hwnd) {
-  if (cmInitCPMStateSem() != 0) return ZEL_RC_INTERNAL_ERROR;
+  if (cmInitCPMStateSem() != 0) return VQZM_RC_INTERNAL_ERROR;
   *hwnd = platform::CreateMessageWindow(
       [&window](platform::HWND, platform::UINT message, platform::WPARAM wParam,
                 platform::LPARAM lParam) { return window.Handle(message, wParam, lParam); });
-  if (*hwnd == 0) return ZEL_RC_INTERNAL_ERROR;
+  if (*hwnd == 0) return VQZM_RC_INTERNAL_ERROR;
   cbSetCPMgrHwnd(*hwnd);
   cbSetCPMgrState(ZEL_CPMGR_RUNNING);
   return cmInitStartStop();

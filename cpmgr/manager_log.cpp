@@ -1,6 +1,7 @@
 #include "cpmgr/manager_log.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <cstdio>

@@ -90,7 +90,7 @@ void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t
   manager_idle_since_ = Clock::now();
   if (kind == Pending::kStart) {
     // The start failed, or the host ended the system before it was active.
-    Answer(system, rc != 0 ? rc : ZEL_RC_NOT_ACTIVE);
+    Answer(system, rc != 0 ? rc : uint16_t{VQZM_RC_NOT_ACTIVE});
     return;
   }
   NotifyTerminateWindows(system);
@@ -100,12 +100,12 @@ void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t
 void ManagerWindow::OnStart(RZ700SysStruct* system) {
   manager_idle_since_ = Clock::now();
   if (pending_.count(system) != 0 || system->usCommState != kStopped) {
-    Answer(system, ZEL_RC_ALREADY_RUNNING);
+    Answer(system, VQZM_RC_ALREADY_RUNNING);
     return;
   }
   Log("starting system " + Name(system));
   pending_[system] = Pending::kStart;
-  if (btLaunchThread(ccCommThread, kThreadStack, system) == -1) Answer(system, ZEL_RC_INTERNAL_ERROR);
+  if (btLaunchThread(ccCommThread, kThreadStack, system) == -1) Answer(system, VQZM_RC_INTERNAL_ERROR);
 }
 
 void ManagerWindow::OnStop(RZ700SysStruct* system) {
@@ -114,7 +114,7 @@ void ManagerWindow::OnStop(RZ700SysStruct* system) {
     return;
   }
   if (system->usCommState != kActive || pending_.count(system) != 0) {
-    Answer(system, ZEL_RC_NOT_ACTIVE);
+    Answer(system, VQZM_RC_NOT_ACTIVE);
     return;
   }
   Log("stopping system " + Name(system));

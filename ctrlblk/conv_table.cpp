@@ -13,7 +13,7 @@ uint16_t cbInitConvBlk(void* pLink) {
   auto* block = static_cast<ConvBlock*>(cbAllocCtrlBlkMem(sizeof(ConvBlock)));
   if (block == nullptr && ZEL_ERROR_POINT("ALLOCATION_ERROR")) {
     trace::Size("CM", -100, "Error cbAllocCtrlBlkMem() size =", sizeof(ConvBlock));
-    return ZEL_RC_NO_MEMORY;
+    return VQZM_RC_NO_MEMORY;
   }
   for (ConvEntry& entry : block->aEntries) {
     entry.ulInUse = 0;

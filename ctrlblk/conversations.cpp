@@ -82,7 +82,7 @@ uint16_t cbRemoveConvId(uint32_t ulConvId, RZ700SysStruct** ppSystem) {
   ZEL_TRACE_FUNCTION("CB", "cbRemoveConvId");
   *ppSystem = nullptr;
   ConvEntry* slot = FindSlot(ulConvId, false);
-  if (slot == nullptr || slot->ulInUse == 0) return ZEL_RC_CONV_NOT_ACTIVE;
+  if (slot == nullptr || slot->ulInUse == 0) return VQZM_RC_CONV_NOT_ACTIVE;
   slot->ulInUse = 0;
   *ppSystem = slot->pSystem;
   return 0;
@@ -95,16 +95,16 @@ uint16_t cbDeallocConvId(uint32_t ulConvId) {
   ListLock lock(Serial::kConvList);
   if (!lock.acquired() && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::SysRc("CB", -100, "error on DosRequestMutexSem call rc = ", lock.wait_result());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   RZ700SysStruct* system = nullptr;
   cbRemoveConvId(ulConvId, &system);
   if (system != nullptr && system->ulConvCount > 0) system->ulConvCount -= 1;
   if (!lock.Release() && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
     trace::SysRc("CB", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
-  if (system == nullptr) return ZEL_RC_CONV_NOT_ACTIVE;
+  if (system == nullptr) return VQZM_RC_CONV_NOT_ACTIVE;
   return PostCountChanged(system);
 }
 
@@ -134,13 +134,13 @@ uint16_t cbRetSysFromConvId(uint32_t ulConvId, RZ700SysStruct** ppSystem) {
   ConvEntry* slot = nullptr;
   if (ulConvId != 0) {
     ListLock lock(Serial::kConvList);
-    if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return ZEL_RC_INTERNAL_ERROR;
+    if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return VQZM_RC_INTERNAL_ERROR;
     slot = FindSlot(ulConvId, true);
     if (slot != nullptr) *ppSystem = slot->pSystem;
   }
   if (slot == nullptr && ZEL_ERROR_POINT("CONV_NOT_FOUND")) {
     trace::Rc("CB", -100, "error did not find convId = ", ulConvId);
-    return ZEL_RC_CONV_NOT_ISSUED;
+    return VQZM_RC_CONV_NOT_ISSUED;
   }
   return 0;
 }
@@ -165,14 +165,14 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
   if (mutex == 0 && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::Msg("CB", -100, "error on DosRequestMutexSem call rc = ");
     TraceSystemError();
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   DWORD wait = WaitForSingleObject(mutex, INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("TIMEOUT_SEM_ERROR")) {
     trace::SysRc("CB", -100, "Timeout on DosRequestMutexSem = ", wait);
     TraceSystemError();
     CloseHandle(mutex);
-    return ZEL_RC_MUTEX_WAIT_FAILED;
+    return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   uint32_t id = TakeNextConvId();
   uint16_t rc = cbAddConvId(id, pSystem);
@@ -180,13 +180,13 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
     trace::Rc("CB", -100, "Error cbAddConvId () = ", rc);
     ReleaseMutex(mutex);
     CloseHandle(mutex);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   *pConvId = id;
   if (ulNoCount == 0) pSystem->ulConvCount += 1;
   if (!ReleaseMutex(mutex) && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
     trace::SysRc("CB", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   CloseHandle(mutex);
   if (ulNoCount != 0) return 0;
@@ -224,7 +224,7 @@ uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam) {
   if (!PostMessage(Anchor().hwndCPMgr, ulMsg, wParam, reinterpret_cast<LPARAM>(lParam))) {
     trace::Msg("CB", -100, "Error trying to send CPMgr msg");
     TraceSystemError();
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }

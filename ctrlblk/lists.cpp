@@ -84,10 +84,10 @@ uint16_t cbAddTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec, uint16
   ZEL_TRACE_FUNCTION("CB", "cbAddTermWndStruct");
   if (usTermType < 1 || usTermType > 3) {
     trace::Rc("CB", -100, "Unsupported TermType", usTermType);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   ListLock lock(Serial::kAsyncWndsList);
-  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return ZEL_RC_INTERNAL_ERROR;
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return VQZM_RC_INTERNAL_ERROR;
   if (usTermType != kTermAtTail || pSystem->pTermWndList == nullptr) {
     PushFront(&pSystem->pTermWndList, pRec);
     return 0;

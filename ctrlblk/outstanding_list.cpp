@@ -90,12 +90,12 @@ uint16_t cbCheckWithinCPMgr(uint32_t* pulWithin) {
   DWORD length = GetModuleFileName(0, path, sizeof path);
   if ((length == 0 || length > kMaxModuleName) && ZEL_ERROR_POINT("EXT_QUERY_MODULE_NAME")) {
     trace::Rc("CB", -100, "DosGetInfoBlocks error rc=", GetLastError());
-    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+    return VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   const char* slash = strrchr(path, '/');
   if (slash == nullptr && ZEL_ERROR_POINT("EXT_PARSE_MODULE_NAME")) {
     trace::Msg("CB", -100, "unable to parse \\ char");
-    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+    return VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   trace::String("CB", 100, "current module", slash + 1);
   *pulWithin = strcmp(slash + 1, kManagerExecutable) == 0 ? 1 : 0;
@@ -108,7 +108,7 @@ uint16_t cbInitOutstandingDQCB(OutstandingDQReqCB** ppRec) {
   if (rec == nullptr && ZEL_ERROR_POINT("ALLOC_MEM_FAILURE")) {
     trace::Size("CB", -100, "Control Block allocation from Shared Memory heap failed size=",
                 sizeof(OutstandingDQReqCB));
-    return ZEL_RC_NO_MEMORY;
+    return VQZM_RC_NO_MEMORY;
   }
   rec->ulReturned = 0;
   rec->pNext = nullptr;
@@ -121,7 +121,7 @@ uint16_t cbCtrlOutstandingDQCBList() {
   DWORD wait = WaitForSingleObject(SerialHandle(Serial::kOutstandingDQList), INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::SysRc("CB", -100, "DosRequestMutexSem() rc=", wait);
-    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+    return VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   return 0;
 }
@@ -130,7 +130,7 @@ uint16_t cbRelOutstandingDQCBList() {
   ZEL_TRACE_FUNCTION("CB", "cbRelOutstandingDQCBList");
   if (!ReleaseMutex(SerialHandle(Serial::kOutstandingDQList)) && ZEL_ERROR_POINT("REL_SEM_ERROR")) {
     trace::SysRc("CB", -100, "ReleaseMutex() rc=", GetLastError());
-    return ZEL_RC_MANAGER_HANDOVER_FAILED;
+    return VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include "ctrlblk/process_state.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
+#include "platform/window.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -154,6 +155,19 @@ void SetStartSystem(const char* pszName) {
   }
   strncpy(shared.szStartSystem, pszName, sizeof shared.szStartSystem);
   zel::trace::String("CM", 100, "System: ", shared.szStartSystem);
+}
+
+// The control-block area is open to every process of the instance already:
+// this only checks that the window's process can be told.
+uint16_t cbGiveSharedMem(ZELHWND hwnd) {
+  ZEL_TRACE_FUNCTION("CM", "cbGiveSharedMem");
+  zel::platform::DWORD process_id = 0;
+  zel::platform::GetWindowThreadProcessId(hwnd, &process_id);
+  if (process_id == 0 && ZEL_ERROR_POINT("EXT_INVALID_HWND")) {
+    zel::trace::Msg("CM", -100, "WinQueryWindowProcess() error");
+    return VQZM_RC_NO_ASYNC_FOR_WINDOW;
+  }
+  return 0;
 }
 
 void GetStartSystem(char** ppszBuffer) {

@@ -56,7 +56,7 @@ uint16_t cbInitRZ700SysStruct(RZ700SysStruct** ppSystem) {
   RZ700SysStruct* rec = nullptr;
   if (uint16_t rc = ZEL_INIT_RECORD(RZ700SysStruct, &rec, "CM"); rc != 0) return rc;
   memcpy(rec->achRIDSeq, "0000", 4);
-  if (!TakeNextSysID(rec->szSysID)) return ZEL_RC_INTERNAL_ERROR;
+  if (!TakeNextSysID(rec->szSysID)) return VQZM_RC_INTERNAL_ERROR;
   rec->usCommState = 1;
   rec->ulAddedByAPI = 0;
   rec->ulWaitingRC = 0;
@@ -73,13 +73,13 @@ uint16_t cbAddRZ700SysStruct(RZ700SysStruct* pSystem) {
   ListLock lock(Serial::kSysList);
   if (!lock.acquired() && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::SysRc("CM", -100, "RequestMutex(SysLst, ) rc =", lock.wait_result());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   PushFront(&Anchor().pSysList, pSystem);
   trace::String("CM", 100, "CB.ZELSysConvs ", pSystem->szSysName);
   if (!lock.Release() && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
     trace::Msg("CM", -100, "ReleaseMutex(SysLst) rc =");
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -94,13 +94,13 @@ uint16_t cbFindRZ700SysByName(const char* pszName, RZ700SysStruct** ppSystem) {
   ZEL_TRACE_FUNCTION("CM", "cbFindRZ700SysByName");
   *ppSystem = nullptr;
   ListLock lock(Serial::kSysList);
-  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return ZEL_RC_INTERNAL_ERROR;
+  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return VQZM_RC_INTERNAL_ERROR;
   RZ700SysStruct* found = FindFrom(Anchor().pSysList, [pszName](RZ700SysStruct* rec) {
     return pszName != nullptr && strcmp(rec->szSysName, pszName) == 0;
   });
   if (found == nullptr && ZEL_ERROR_POINT("NOT_FOUND_ERROR")) {
     trace::String("CM", -50, "system name not found =", pszName ? pszName : "(null)");
-    return ZEL_RC_NO_SUCH_SYSTEM;
+    return VQZM_RC_NO_SUCH_SYSTEM;
   }
   *ppSystem = found;
   return 0;
@@ -111,13 +111,13 @@ uint16_t cbFindRZ700SysByRID(const char* pRID, RZ700SysStruct** ppSystem) {
   *ppSystem = nullptr;
   const char* sys_id = pRID + 8;
   ListLock lock(Serial::kSysList);
-  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return ZEL_RC_INTERNAL_ERROR;
+  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return VQZM_RC_INTERNAL_ERROR;
   RZ700SysStruct* found = FindFrom(Anchor().pSysList, [sys_id](RZ700SysStruct* rec) {
     return memcmp(rec->szSysID, sys_id, 3) == 0;
   });
   if (found == nullptr && ZEL_ERROR_POINT("NOT_FOUND_ERROR")) {
     trace::Dump("CM", -50, "RZ/700 system ID not found hex bytes =", sys_id, 3);
-    return ZEL_RC_NO_SUCH_SYSTEM;
+    return VQZM_RC_NO_SUCH_SYSTEM;
   }
   *ppSystem = found;
   return 0;
@@ -126,7 +126,7 @@ uint16_t cbFindRZ700SysByRID(const char* pRID, RZ700SysStruct** ppSystem) {
 uint16_t cbRemoveRZ700SysFromList(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CM", "cbRemoveRZ700SysFromList");
   ListLock lock(Serial::kSysList);
-  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return ZEL_RC_INTERNAL_ERROR;
+  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return VQZM_RC_INTERNAL_ERROR;
   ZELAnchorCB& anchor = Anchor();
   Unlink(&anchor.pSysList, pSystem);
   if (anchor.pDefaultSys == pSystem) anchor.pDefaultSys = nullptr;

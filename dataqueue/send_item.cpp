@@ -35,27 +35,27 @@ uint16_t cdSendDQItem(RZ700SysStruct* pSystem, DQSendItem* pItem) {
   objects.data = qlxDQ_CreateData();
   if (objects.data == 0 && ZEL_ERROR_POINT("EXT_CREATE_DATA")) {
     trace::Rc("CD", -100, "qlxDQ_CreateData() rc=", 0);
-    return ZEL_RC_DATA_QUEUE_ERROR;
+    return VQZM_RC_DATA_QUEUE_ERROR;
   }
   uint32_t rc = qlxDQ_SetDataAddr(objects.data, pItem->pEntry, pItem->ulLength);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_DATA_ADDR")) {
     trace::Rc("CD", -100, "qlxDQ_SetDataAddr() rc=", rc);
-    return ZEL_RC_DATA_QUEUE_ERROR;
+    return VQZM_RC_DATA_QUEUE_ERROR;
   }
   rc = qlxDQ_SetConvert(objects.data, 0);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_CONVERT")) {
     trace::Rc("CD", -100, "qlxDQ_SetConvert() rc=", rc);
-    return ZEL_RC_DATA_QUEUE_ERROR;
+    return VQZM_RC_DATA_QUEUE_ERROR;
   }
   rc = qlxDQ_SetKey(objects.data, pItem->achKey, zel::dataqueue::kKeyLength);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_KEY")) {
     trace::Rc("CD", -100, "qlxDQ_SetKey() rc=", rc);
-    return ZEL_RC_DATA_QUEUE_ERROR;
+    return VQZM_RC_DATA_QUEUE_ERROR;
   }
   rc = qlxSV_CreateErrHandle(&objects.error_handle);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
     trace::Rc("CD", -100, "qlxSV_CreateErrHandle() rc=", rc);
-    return ZEL_RC_DATA_QUEUE_ERROR;
+    return VQZM_RC_DATA_QUEUE_ERROR;
   }
   rc = qlxDQ_OpenEx(pSystem->hSystem, pSystem->szDQName, pSystem->szDQLib, &objects.queue,
                     objects.error_handle);
@@ -70,7 +70,7 @@ uint16_t cdSendDQItem(RZ700SysStruct* pSystem, DQSendItem* pItem) {
     char text[256];
     qlxSV_GetErrText(objects.error_handle, text, sizeof text);
     trace::String("CD", -100, "Error Msg", text);
-    return ZEL_RC_DATA_QUEUE_ERROR;
+    return VQZM_RC_DATA_QUEUE_ERROR;
   }
   return 0;
 }

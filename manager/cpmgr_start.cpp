@@ -65,30 +65,27 @@ DWORD WaitForStarted(HANDLE started, HANDLE process) {
 // The CPMgr pulses "RETURN" right after it signals "STARTED", and a pulse
 // reaches only a thread that already waits. So the starter also watches
 // "RUNNING", which the CPMgr signals with the same code after the pulse and
-// leaves signalled, and the CPMgr process itself: the answer is never
-// missed, and a CPMgr that dies gives 1029 instead of a wait without end.
-uint16_t WaitForInitResult(HANDLE return_event, HANDLE process) {
-  HANDLE running = OpenEvent(EVENT_ALL_ACCESS, false, kRunningName);
-  uint16_t rc = 0;
+// leaves signalled (the starter holds a handle from before the CPMgr runs,
+// so the event outlives a CPMgr that reports and ends at once), and the
+// CPMgr process itself: the answer is never missed, and a CPMgr that dies
+// without answering gives 1029 instead of a wait without end.
+uint16_t WaitForInitResult(HANDLE return_event, HANDLE running, HANDLE process) {
   for (;;) {
     DWORD wait = WaitForSingleObject(return_event, kLivenessSliceMs);
     if (wait == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
       trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
       TraceSystemError();
-      rc = ZEL_RC_INTERNAL_ERROR;
-      break;
+      return VQZM_RC_INTERNAL_ERROR;
     }
-    if (wait == WAIT_OBJECT_0) break;
-    if (running == 0) running = OpenEvent(EVENT_ALL_ACCESS, false, kRunningName);
-    if (running != 0 && WaitForSingleObject(running, 0) == WAIT_OBJECT_0) break;
-    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0 && ZEL_ERROR_POINT("EXT_CPMGR_ENDED")) {
+    if (wait == WAIT_OBJECT_0 || WaitForSingleObject(running, 0) == WAIT_OBJECT_0) return 0;
+    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) continue;
+    // It ended: it may have answered just before.
+    if (WaitForSingleObject(running, 0) == WAIT_OBJECT_0) return 0;
+    if (ZEL_ERROR_POINT("EXT_CPMGR_ENDED")) {
       trace::Msg("CM", -100, "CPMgr ended before it reported its start");
-      rc = ZEL_RC_CPMGR_NOT_STARTED;
-      break;
     }
+    return VQZM_RC_CPMGR_NOT_STARTED;
   }
-  if (running != 0) CloseHandle(running);
-  return rc;
 }
 
 // Opens "RETURN" and pulses it. 0 also when nobody created it (nobody
@@ -103,11 +100,11 @@ uint16_t PulseReturn(bool* opened) {
   if (!PulseEvent(return_event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
     CloseHandle(return_event);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   if (!CloseHandle(return_event) && ZEL_ERROR_POINT("CLOSE_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosCloseEventSem rc = ", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -135,7 +132,7 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
   if (return_event == 0 && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosCreateEventSem()");
     trace::String("CM", -100, "Sem Name", kReturnName);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   ResetEvent(return_event);
   HANDLE started = CreateEvent(true, false, kStartedName);
@@ -143,9 +140,11 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
     trace::Msg("CM", -100, "Error DosCreateEventSem()");
     trace::String("CM", -100, "Sem Name", kStartedName);
     CloseHandle(return_event);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   ResetEvent(started);
+  HANDLE running = CreateEvent(true, false, kRunningName);
+  ResetEvent(running);
 
   std::string program = InstallDirectory() + "SHARED/" + kManagerProgram;
   char command_line[600];
@@ -160,22 +159,23 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
       ZEL_ERROR_POINT("EXEC_CPM_ERROR")) {
     trace::Msg("CM", -100, "Error DosStartSession");
     trace::String("CM", -100, "Arguments passed in", command_line);
+    CloseHandle(running);
     CloseHandle(started);
     CloseHandle(return_event);
-    return ZEL_RC_CPMGR_NOT_STARTED;
+    return VQZM_RC_CPMGR_NOT_STARTED;
   }
 
   uint16_t rc = 0;
   if (WaitForStarted(started, info.hProcess) == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error wait sem");
-    rc = ZEL_RC_CPMGR_NOT_STARTED;
+    rc = VQZM_RC_CPMGR_NOT_STARTED;
   }
   if (!CloseHandle(started) && rc == 0 && ZEL_ERROR_POINT("CLOSE_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosWaitEventSem()");
-    rc = ZEL_RC_INTERNAL_ERROR;
+    rc = VQZM_RC_INTERNAL_ERROR;
   }
   if (rc == 0) {
-    rc = WaitForInitResult(return_event, info.hProcess);
+    rc = WaitForInitResult(return_event, running, info.hProcess);
     if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
       trace::Rc("CM", -100, "Error cmWaitCPMgrReturn()", rc);
     }
@@ -188,9 +188,10 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
     }
   }
   CloseHandle(info.hProcess);
+  CloseHandle(running);
   if (!CloseHandle(return_event) && rc == 0 && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosCloseEventSem()");
-    rc = ZEL_RC_INTERNAL_ERROR;
+    rc = VQZM_RC_INTERNAL_ERROR;
   }
   return rc;
 }
@@ -230,7 +231,7 @@ uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) {
   if (WaitForSingleObject(hev, INFINITE) == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
     trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
     TraceSystemError();
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -293,11 +294,11 @@ uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) {
   if (!SetEvent(event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
     CloseHandle(event);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   if (!CloseHandle(event) && ZEL_ERROR_POINT("CLOSE_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosCloseEventSem rc = ", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }

@@ -80,7 +80,7 @@ bool SemaphoreFailed(const char* text, uint16_t rc, uint16_t msg_num, uint32_t a
                      RZ700SysStruct* system) {
   trace::Rc("CM", -100, text, rc);
   uint32_t type = action <= ZEL_ACTION_START ? ZEL_STATUS_START : ZEL_STATUS_SEMAPHORE;
-  PostNotice(ZEL_RC_INTERNAL_ERROR, msg_num, type, system, nullptr, 1);
+  PostNotice(VQZM_RC_INTERNAL_ERROR, msg_num, type, system, nullptr, 1);
   return EndThread();
 }
 
@@ -164,11 +164,11 @@ bool Start(RZ700SysStruct* system) {
 void StopNotice(uint16_t rc, uint16_t* msg_num, uint32_t* failure) {
   *failure = 0;
   switch (rc) {
-    case ZEL_RC_NO_MEMORY: *msg_num = 1310; return;
-    case ZEL_RC_CONVERSION_FAILED: *msg_num = 1320; return;
-    case ZEL_RC_INTERNAL_ERROR: *msg_num = 1330; return;
-    case ZEL_RC_NOT_ACTIVE:
-    case ZEL_RC_DATA_QUEUE_ERROR:
+    case VQZM_RC_NO_MEMORY: *msg_num = 1310; return;
+    case VQZM_RC_CONVERSION_FAILED: *msg_num = 1320; return;
+    case VQZM_RC_INTERNAL_ERROR: *msg_num = 1330; return;
+    case VQZM_RC_NOT_ACTIVE:
+    case VQZM_RC_DATA_QUEUE_ERROR:
     case 1288:
     case 1290: *msg_num = 0; return;
     default: *msg_num = 1340; *failure = 1; return;
@@ -212,7 +212,7 @@ bool StopManager() {
     }
     cmReleaseCommStateSem(system);
     cmCloseCommStateSem(system);
-  } else if (rc != ZEL_RC_NO_SUCH_SYSTEM && ZEL_ERROR_POINT("EXT_FIND_SYSTEM")) {
+  } else if (rc != VQZM_RC_NO_SUCH_SYSTEM && ZEL_ERROR_POINT("EXT_FIND_SYSTEM")) {
     trace::Rc("CM", -100, "cmFindCommNotStopped() error rc=", rc);
     cbSetCPMgrState(ZEL_CPMGR_RUNNING);
     cmReleaseCPMState();
@@ -270,24 +270,24 @@ uint16_t cmHandleStartRC(RZ700SysStruct* pSys, uint16_t usRC) {
   uint16_t rc = usRC;
   RZ700SysStruct* running = nullptr;
   switch (usRC) {
-    case ZEL_RC_NO_MEMORY: msg_num = 1260; break;
-    case ZEL_RC_MUTEX_WAIT_FAILED: msg_num = 1280; break;
-    case ZEL_RC_CONVERSION_FAILED: msg_num = 1270; break;
-    case ZEL_RC_INTERNAL_ERROR:
-    case ZEL_RC_DATA_QUEUE_ERROR:
-    case ZEL_RC_CONNECTION_FAILED:
-    case ZEL_RC_MANAGER_HANDOVER_FAILED:
+    case VQZM_RC_NO_MEMORY: msg_num = 1260; break;
+    case VQZM_RC_MUTEX_WAIT_FAILED: msg_num = 1280; break;
+    case VQZM_RC_CONVERSION_FAILED: msg_num = 1270; break;
+    case VQZM_RC_INTERNAL_ERROR:
+    case VQZM_RC_DATA_QUEUE_ERROR:
+    case VQZM_RC_CONNECTION_FAILED:
+    case VQZM_RC_MANAGER_HANDOVER_FAILED:
     case 1071:
     case 1072: break;
-    case ZEL_RC_CPMGR_ENDED: failure = 1; break;
-    case ZEL_RC_ALREADY_RUNNING:
+    case VQZM_RC_CPMGR_ENDED: failure = 1; break;
+    case VQZM_RC_ALREADY_RUNNING:
       trace::Msg("CM", 100, "System Already running");
       if (uint16_t found = cmFindCommNotStopped(&running); found != 0 &&
           ZEL_ERROR_POINT("EXT_SYS_NOT_FOUND")) {
         trace::Msg("CM", -100, "Rcv'd return code indicating system already running");
         trace::Msg("CM", -100, "unable to locate running system");
         trace::Rc("CM", -100, "cmFindCommNotStopped() error rc=", found);
-        rc = ZEL_RC_INTERNAL_ERROR;
+        rc = VQZM_RC_INTERNAL_ERROR;
         failure = 1;
       }
       break;
@@ -299,7 +299,7 @@ uint16_t cmHandleStartRC(RZ700SysStruct* pSys, uint16_t usRC) {
   auto* notice = static_cast<ZELStatusNotice*>(malloc(sizeof(ZELStatusNotice)));
   if (notice == nullptr && ZEL_ERROR_POINT("EXT_MALLOC_STATUS")) {
     trace::Size("CM", -100, "malloc() error size = ", sizeof(ZELStatusNotice));
-    return ZEL_RC_NO_MEMORY;
+    return VQZM_RC_NO_MEMORY;
   }
   *notice = ZELStatusNotice{rc, msg_num, ZEL_STATUS_START, pSys, running, failure};
   uint16_t posted = cbPostCPMgrMsg(ZEL_MSG_STATUS_NOTICE, 0, notice);
@@ -325,7 +325,7 @@ uint16_t cmInitStartStop(void) {
   if (!CreatePipe(&read_end, &write_end, 0) && ZEL_ERROR_POINT("EXT_CREATE_QUEUE")) {
     trace::Msg("CM", -100, "DosCreateQueue() error rc=");
     TraceSystemError();
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   ZELAnchorCB& anchor = zel::ctrlblk::Anchor();
   anchor.hStartStopRead = read_end;
@@ -333,7 +333,7 @@ uint16_t cmInitStartStop(void) {
   if (btLaunchThread(cmStartStopThread, kThreadStack, nullptr) == -1 &&
       ZEL_ERROR_POINT("EXT_LAUNCH_START_STOP")) {
     trace::Msg("CM", -100, "btLaunchThread() error rc=");
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -345,7 +345,7 @@ uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys) {
   if (!WriteFile(zel::ctrlblk::Anchor().hStartStopWrite, &msg, sizeof msg, &written) &&
       ZEL_ERROR_POINT("EXT_Q_WRITE")) {
     trace::SysRc("CM", -100, "DosWriteQueue() error rc=", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -372,7 +372,7 @@ void cmAsyncInitZELCommThread(void* pParms) {
 
 void cmExitListRoutine(void) {
   ZEL_TRACE_FUNCTION("CM", "cmExitListRoutine");
-  cmPostRunningSem(ZEL_RC_CPMGR_ENDED);
+  cmPostRunningSem(VQZM_RC_CPMGR_ENDED);
   cmCtrlCPMState(INFINITE);
   cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
   RZ700SysStruct* system = nullptr;
@@ -394,7 +394,7 @@ uint16_t cmSendTermMsg(RZ700SysStruct* pSystem) {
   uint16_t rc = cbAscToEbcCharArray(item.achKey, data, &key_length, sizeof data);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_ASC_CONV")) {
     trace::Rc("CM", -100, "asctoebc() error rc=", rc);
-    return ZEL_RC_CONVERSION_FAILED;
+    return VQZM_RC_CONVERSION_FAILED;
   }
   rc = cdSendDQItem(pSystem, &item);
   if (rc != 0 && ZEL_ERROR_POINT("DQ_SEND_ERROR")) {

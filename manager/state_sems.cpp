@@ -87,7 +87,7 @@ uint16_t cmInitCommStateSem(RZ700SysStruct* pSystem) {
   if (!OpenShared(g_comm_states[name], name.c_str()) && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
     g_comm_states.erase(name);
     trace::SysRc("CM", -100, "DosCreateMutexSem() error rc=", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -98,7 +98,7 @@ uint16_t cmCtrlCommStateSem(RZ700SysStruct* pSystem, uint32_t ulTimeout) {
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("SEM_ERROR")) {
     trace::Msg("CM", -100, "Semaphore Error ");
     TraceSystemError();
-    return ZEL_RC_MUTEX_WAIT_FAILED;
+    return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   return 0;
 }
@@ -107,7 +107,7 @@ uint16_t cmReleaseCommStateSem(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CM", "cmReleaseCommStateSem");
   if (!ReleaseMutex(CommStateHandle(pSystem))) {
     trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -129,18 +129,18 @@ uint16_t cmPostRunningSem(uint16_t usRC) {
   if (running == 0 && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open Running Semaphore error");
     TraceSystemError();
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   if (!SetEvent(running) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
     trace::Msg("CM", -100, "Reset Event error");
     TraceSystemError();
     CloseHandle(running);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   if (!CloseHandle(running) && ZEL_ERROR_POINT("CLOSE_POST_RUNNING_ERROR")) {
     trace::Msg("CM", -100, "Close Running Semaphore error");
     TraceSystemError();
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -159,7 +159,7 @@ uint16_t cmInitCPMStateSem(void) {
   if (!OpenShared(g_state, kStateName)) {
     trace::Msg("CM", -100, "error on DosCreateMutexSem call");
     TraceSystemError();
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -169,7 +169,7 @@ uint16_t cmCtrlCPMState(uint32_t ulTimeout) {
   if (WaitForSingleObject(StateHandle(), ulTimeout) == WAIT_FAILED) {
     trace::Msg("CM", -100, "Fail on RequestMutex ");
     TraceSystemError();
-    return ZEL_RC_MUTEX_WAIT_FAILED;
+    return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   return 0;
 }
@@ -178,7 +178,7 @@ uint16_t cmReleaseCPMState(void) {
   ZEL_TRACE_FUNCTION("CM", "cmReleaseCPMState");
   if (!ReleaseMutex(StateHandle())) {
     trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
 }
@@ -197,7 +197,7 @@ uint16_t cmInitRunningSem(void) {
     started = OpenEvent(EVENT_ALL_ACCESS, false, kStartedName);
     if (started == 0 && ZEL_ERROR_POINT("OPEN_STARTED_SEM_ERROR")) {
       trace::Msg("CM", -100, "error Started API Sem DosOpenEventSem()");
-      return ZEL_RC_STARTED_NOT_OPENED;
+      return VQZM_RC_STARTED_NOT_OPENED;
     }
   }
   g_running = CreateEvent(true, false, kRunningName);
@@ -205,7 +205,7 @@ uint16_t cmInitRunningSem(void) {
     trace::Msg("CM", -100, "error DosCreateEventSem()");
     trace::Msg("CM", -100, "CPMgr Running Semaphore");
     if (started != 0) CloseHandle(started);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   // A "RUNNING" that a CPMgr still ending left signalled must not answer
   // for this one: the starter reads it once "STARTED" is signalled.
@@ -215,7 +215,7 @@ uint16_t cmInitRunningSem(void) {
     trace::Msg("CM", -100, "error DosPostEventSem()");
     trace::Msg("CM", -100, "CPMgr Started Semaphore");
     CloseHandle(started);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   CloseHandle(started);
   return 0;

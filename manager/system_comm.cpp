@@ -41,13 +41,13 @@ uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
   if (list == 0 && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open MutexSem call Error, rc = ");
     TraceSystemError();
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   DWORD wait = WaitForSingleObject(list, INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("SEM_TIMEOUT_ERROR")) {
     trace::SysRc("CM", -100, "Timeout on DosRequestMutexSem = ", wait);
     CloseHandle(list);
-    return ZEL_RC_MUTEX_WAIT_FAILED;
+    return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   RZ700SysStruct* found = nullptr;
   for (RZ700SysStruct* rec = cbRetNextRZ700SysStruct(nullptr); rec != nullptr;
@@ -60,11 +60,11 @@ uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
   bool released = ReleaseMutex(list);
   if ((!CloseHandle(list) || !released) && ZEL_ERROR_POINT("REL_SEM_ERROR")) {
     trace::SysRc("CM", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   if (found == nullptr && ZEL_ERROR_POINT("SYS_NOT_FOUND")) {
     trace::Msg("CM", -50, "Running system not found");
-    return ZEL_RC_NO_SUCH_SYSTEM;
+    return VQZM_RC_NO_SUCH_SYSTEM;
   }
   if (name != nullptr) trace::String("CM", 100, "found", found->szSysName);
   *ppSystem = found;
@@ -104,8 +104,8 @@ uint16_t WaitForAnswer(HANDLE event) {
   for (;;) {
     DWORD wait = WaitForSingleObject(event, kLivenessSliceMs);
     if (wait == WAIT_OBJECT_0) return 0;
-    if (wait == WAIT_FAILED) return ZEL_RC_INTERNAL_ERROR;
-    if (!CPMgrAlive()) return ZEL_RC_CPMGR_ENDED;
+    if (wait == WAIT_FAILED) return VQZM_RC_INTERNAL_ERROR;
+    if (!CPMgrAlive()) return VQZM_RC_CPMGR_ENDED;
   }
 }
 
@@ -117,7 +117,7 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
   HANDLE event = CreateEvent(true, false, name.c_str());
   if (event == 0 && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
     trace::SysRc("CM", -100, "Error DosCreateEventSem() rc =", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   // An answer to an earlier start or stop may still be signalled.
   ResetEvent(event);
@@ -131,7 +131,7 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
     trace::Rc("CM", -100, "Error cbPostCPMgrMsg() rc =", rc);
     TraceSystemError();
     CloseHandle(event);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   rc = WaitForAnswer(event);
   if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
@@ -139,13 +139,13 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
     TraceSystemError();
     if (post_start) pSystem->ulWaitingRC = 0;
     CloseHandle(event);
-    return post_start ? rc : ZEL_RC_INTERNAL_ERROR;
+    return post_start ? rc : uint16_t{VQZM_RC_INTERNAL_ERROR};
   }
   if (post_start) pSystem->ulWaitingRC = 0;
   rc = pSystem->usRetCode;
   if (!CloseHandle(event) && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
     trace::SysRc("CM", -100, "Error DosCloseEventSem() rc =", GetLastError());
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return rc;
 }
@@ -157,9 +157,9 @@ uint16_t cmCheckComm(RZ700SysStruct* pSystem, const char* pszSysName) {
   if (uint16_t rc = TakeCommState(pSystem); rc != 0) return rc;
   uint16_t rc = 0;
   if (pSystem->usCommState != 6) {
-    rc = ZEL_RC_NOT_ACTIVE;
+    rc = VQZM_RC_NOT_ACTIVE;
   } else if (pszSysName != nullptr && strcmp(pSystem->szSysName, pszSysName) != 0) {
-    rc = ZEL_RC_SYSTEM_NAME_DIFFERS;
+    rc = VQZM_RC_SYSTEM_NAME_DIFFERS;
   }
   return GiveCommState(pSystem, rc);
 }
@@ -170,9 +170,9 @@ uint16_t cmAddSysIfNotFoundAPI(const char* pszSysName, RZ700SysStruct** ppSystem
   *pulAdded = 0;
   uint16_t rc = cbFindRZ700SysByName(pszSysName, ppSystem);
   if (rc == 0) return 0;
-  if (rc != ZEL_RC_NO_SUCH_SYSTEM && ZEL_ERROR_POINT("FIND_SYS_ERROR")) {
+  if (rc != VQZM_RC_NO_SUCH_SYSTEM && ZEL_ERROR_POINT("FIND_SYS_ERROR")) {
     trace::Rc("CM", -100, "Error cbFindRZ700SysByName rc =", rc);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   rc = cmAddSystemByName(pszSysName, ppSystem);
   if (rc != 0 && ZEL_ERROR_POINT("ADD_SYS_ERROR")) {
@@ -198,16 +198,16 @@ uint16_t cmStartSystemComm(const char* pszSysName, RZ700SysStruct** ppSystem) {
   rc = cmAddSysIfNotFoundAPI(pszSysName, &system, &added);
   if (rc != 0 && ZEL_ERROR_POINT("ADD_IF_NOT_FOUND_ERROR")) {
     trace::Rc("CM", -100, "cmAddSysIfNotFoundAPI() error rc=", rc);
-    return ZEL_RC_INTERNAL_ERROR;
+    return VQZM_RC_INTERNAL_ERROR;
   }
   if (rc = TakeCommState(system); rc != 0) return rc;
 
   RZ700SysStruct* running = nullptr;
   rc = cmFindCommNotStoppedEx(&running, pszSysName);
-  if (rc == ZEL_RC_NO_SUCH_SYSTEM) {
+  if (rc == VQZM_RC_NO_SUCH_SYSTEM) {
     rc = cmStartAndWaitComm(system);
     if (rc != 0 && ZEL_ERROR_POINT("EXT_START_COMM")) {
-      if (rc == ZEL_RC_ALREADY_RUNNING) rc = ZEL_RC_INTERNAL_ERROR;
+      if (rc == VQZM_RC_ALREADY_RUNNING) rc = VQZM_RC_INTERNAL_ERROR;
       return GiveCommState(system, rc);
     }
   } else if (rc == 0) {
@@ -216,7 +216,7 @@ uint16_t cmStartSystemComm(const char* pszSysName, RZ700SysStruct** ppSystem) {
     if (running != system && ZEL_ERROR_POINT("EXT_SYS_STARTED_DIFF_SYS")) {
       GiveCommState(system, 0);
       if (added == 1) cbDeleteRZ700SysStruct(system);
-      return ZEL_RC_SYSTEM_NAME_DIFFERS;
+      return VQZM_RC_SYSTEM_NAME_DIFFERS;
     }
   } else if (ZEL_ERROR_POINT("FIND_SYS_ERROR")) {
     return GiveCommState(system, rc);
@@ -270,7 +270,7 @@ uint16_t cmAddSystemByName(const char* pszSysName, RZ700SysStruct** ppSystem) {
   *ppSystem = nullptr;
   if (strlen(pszSysName) > kMaxSystemName && ZEL_ERROR_POINT("EXT_NAME_TOO_LONG")) {
     trace::Size("CM", -100, "System name length", static_cast<uint32_t>(strlen(pszSysName)));
-    return ZEL_RC_NAME_TOO_LONG;
+    return VQZM_RC_NAME_TOO_LONG;
   }
   RZ700SysStruct* system = nullptr;
   uint16_t rc = cbInitRZ700SysStruct(&system);
@@ -302,7 +302,7 @@ uint16_t cmRetDefaultRouterSys(char* pszBuffer) {
   uint32_t result = qlxSV_CreateErrHandle(&error_handle);
   if (result != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
     trace::Rc("CM", -100, "qlxSV_CreateErrHandle() rc=", result);
-    return ZEL_RC_DATA_QUEUE_ERROR;
+    return VQZM_RC_DATA_QUEUE_ERROR;
   }
   char name[kDefaultNameBuffer] = {};
   result = qlxCO_GetDefaultSystemName(name, sizeof name, error_handle);
@@ -312,15 +312,15 @@ uint16_t cmRetDefaultRouterSys(char* pszBuffer) {
     qlxSV_GetErrText(error_handle, text, sizeof text);
     trace::String("CM", -100, "Error msg", text);
     qlxSV_DeleteErrHandle(error_handle);
-    return ZEL_RC_DATA_QUEUE_ERROR;
+    return VQZM_RC_DATA_QUEUE_ERROR;
   }
   uint16_t rc = 0;
   size_t length = strnlen(name, sizeof name);
   if (length == 0 && ZEL_ERROR_POINT("EXT_NO_DEF_SYS_DEFINED")) {
-    rc = ZEL_RC_NO_DEFAULT_SYSTEM;
+    rc = VQZM_RC_NO_DEFAULT_SYSTEM;
   } else if (length > kMaxSystemName && ZEL_ERROR_POINT("ERR_BUFFER_OVERFLOW")) {
     trace::Msg("CM", -100, "System name is larger than input string");
-    rc = ZEL_RC_DATA_QUEUE_ERROR;
+    rc = VQZM_RC_DATA_QUEUE_ERROR;
   } else {
     memcpy(pszBuffer, name, length + 1);
   }

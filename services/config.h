@@ -1,5 +1,5 @@
 // The configuration every library of the product reads from its environment
-// (ZEL_INSTANCE, ZEL_TRACE, ZEL_PC_CODEPAGE, ZEL_HOST_CCSID). One reader, so
+// (ZEL_HOME, ZEL_INSTANCE, ZEL_TRACE, ZEL_PC_CODEPAGE, ZEL_HOST_CCSID). One reader, so
 // that the trace service, the platform layer and the language service never
 // disagree on a default.
 //
@@ -15,6 +15,11 @@ namespace zel::config {
 
 inline constexpr uint32_t kDefaultPcCodePage = 1252;
 inline constexpr uint32_t kDefaultHostCcsid = 37;
+
+// The installation directory: ZEL_HOME, else the directory above the one
+// holding the library (or program) this code is linked into; every library
+// of the product lives in lib/, so they all agree. No trailing "/".
+std::string Home();
 
 // Namespace of every shared object: ZEL_INSTANCE, else "u<uid>".
 std::string Instance();
@@ -36,6 +41,10 @@ uint32_t CPMgrIdleSeconds();
 // Where the communication manager writes its log: ZEL_CPMGR_LOG, else
 // $XDG_STATE_HOME/zel/VQZMCMW.<instance>.log (~/.local/state when unset).
 std::string CPMgrLogPath();
+
+// The connection configuration file of the client services: ZEL_CONFIG,
+// else $XDG_CONFIG_HOME/zel/zel.conf, else ~/.config/zel/zel.conf.
+std::string ConnectionConfigPath();
 
 // True for the PC code pages whose characters take one or two bytes.
 bool IsDoubleByteCodePage(uint32_t code_page);

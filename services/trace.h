@@ -153,6 +153,11 @@ inline void Bytes(const char* tag, int32_t number, const void* address, uint32_t
   if (Active()) btTraceBytes(tag, number, address, length);
 }
 
+// Raises an error point; true when the caller must take its error path.
+inline bool ErrorPoint(const char* label, int32_t line, const char* module) noexcept {
+  return btErrorPoint("ue", line, label, module) != 0;
+}
+
 // Traces entry on construction and exit on destruction, so that every return
 // path of a function traces its exit.
 class FunctionScope {
@@ -181,7 +186,7 @@ class FunctionScope {
 
 // Raises an error point of this file's module at this line; true when the
 // caller must take its error path (always, with the real service).
-#define ZEL_ERROR_POINT(label) (btErrorPoint("ue", __LINE__, (label), kZelModule) != 0)
+#define ZEL_ERROR_POINT(label) ::zel::trace::ErrorPoint((label), __LINE__, kZelModule)
 
 // Traces entry now and exit on every return of the enclosing function.
 #define ZEL_TRACE_FUNCTION(tag, name) ::zel::trace::FunctionScope zel_function_scope_(tag, name)

@@ -7,6 +7,7 @@
 #   tools/setup.sh test --sanitize  the same under address and undefined-behaviour sanitizers
 #   tools/setup.sh test --tsan      the concurrency tests under the thread sanitizer
 #   tools/setup.sh build [CONFIG]   only build (release, debug, asan or tsan)
+#   tools/setup.sh fuzz [SECONDS]   build the fuzz targets with clang and run each (default 60 s)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -42,6 +43,17 @@ build() {
   cmake --build "$root/build/$config" -j "$(nproc)"
 }
 
+# fuzz SECONDS: the libFuzzer targets in build/fuzz (clang, address and
+# undefined-behaviour sanitizers), each run for SECONDS under CTest.
+fuzz() {
+  local seconds=$1
+  cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZEL_FUZZ=ON -DZEL_BUILD_BENCH=OFF \
+    -DZEL_FUZZ_SECONDS="$seconds" >/dev/null
+  cmake --build "$root/build/fuzz" -j "$(nproc)" --target convert_fuzz
+  (cd "$root/build/fuzz" && ctest --output-on-failure --label-regex fuzz)
+}
+
 run_tests() {
   local config=$1; shift
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
@@ -68,12 +80,16 @@ case $command in
       *) echo "unknown option: $2" >&2; exit 2 ;;
     esac
     ;;
+  fuzz)
+    install_dependencies
+    fuzz "${2:-60}"
+    ;;
   build)
     install_dependencies
     build "${2:-release}"
     ;;
   *)
-    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

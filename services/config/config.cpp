@@ -1,10 +1,12 @@
 #include "services/config.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <array>
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <string_view>
 
 namespace zel::config {
@@ -24,6 +26,23 @@ uint32_t PositiveNumber(const char* name, uint32_t fallback) {
 }
 
 }  // namespace
+
+std::string Home() {
+  std::string_view value = Env("ZEL_HOME");
+  if (!value.empty()) return std::string(value);
+  // The main program's name in dladdr may be relative to a directory long
+  // left; /proc/self/exe is not.
+  Dl_info info{};
+  const char* self_name = "/proc/self/exe";
+  if (dladdr(reinterpret_cast<const void*>(&Home), &info) != 0 && info.dli_fname != nullptr &&
+      info.dli_fname[0] == '/') {
+    self_name = info.dli_fname;
+  }
+  std::error_code ignored;
+  std::filesystem::path self = std::filesystem::canonical(self_name, ignored);
+  if (self.empty()) return ".";
+  return self.parent_path().parent_path().string();
+}
 
 std::string Instance() {
   std::string_view value = Env("ZEL_INSTANCE");
@@ -52,6 +71,14 @@ std::string CPMgrLogPath() {
 uint32_t PcCodePage() { return PositiveNumber("ZEL_PC_CODEPAGE", kDefaultPcCodePage); }
 
 uint32_t HostCcsid() { return PositiveNumber("ZEL_HOST_CCSID", kDefaultHostCcsid); }
+
+std::string ConnectionConfigPath() {
+  std::string_view explicit_path = Env("ZEL_CONFIG");
+  if (!explicit_path.empty()) return std::string(explicit_path);
+  std::string_view xdg = Env("XDG_CONFIG_HOME");
+  if (!xdg.empty()) return std::string(xdg) + "/zel/zel.conf";
+  return std::string(Env("HOME")) + "/.config/zel/zel.conf";
+}
 
 bool IsDoubleByteCodePage(uint32_t code_page) {
   // Japanese, simplified Chinese, Korean (two forms) and traditional Chinese.

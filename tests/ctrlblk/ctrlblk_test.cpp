@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ctrlblk/ctrlblk.h"
+#include "platform/event.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
 #include "tests/harness/trace_capture.h"
@@ -141,7 +142,7 @@ TEST(Heap, AnAllocationBeyondTheAreaFailsAndLeavesTheRestUsable) {
   EXPECT_EQ(cbAllocCtrlBlkMem(1), nullptr);
   TraceCapture capture;
   RZ700SysStruct* system = nullptr;
-  EXPECT_EQ(cbInitRZ700SysStruct(&system), ZEL_RC_NO_MEMORY);
+  EXPECT_EQ(cbInitRZ700SysStruct(&system), VQZM_RC_NO_MEMORY);
   EXPECT_TRUE(capture.RaisedErrorPoint("ALLOC_MEM_FAILURE", "vqzmcb0"));
 }
 
@@ -167,7 +168,7 @@ TEST(Systems, ListRunsNewestFirstAndSearchesAreExact) {
 
   TraceCapture capture;
   RZ700SysStruct* found = newer;
-  EXPECT_EQ(cbFindRZ700SysByName("hosta", &found), ZEL_RC_NO_SUCH_SYSTEM);
+  EXPECT_EQ(cbFindRZ700SysByName("hosta", &found), VQZM_RC_NO_SUCH_SYSTEM);
   EXPECT_EQ(found, nullptr);
   EXPECT_TRUE(capture.RaisedErrorPoint("NOT_FOUND_ERROR", "vqzmcb0"));
   EXPECT_EQ(cbFindRZ700SysByName("HOSTA", &found), 0);
@@ -178,7 +179,7 @@ TEST(Systems, ListRunsNewestFirstAndSearchesAreExact) {
   EXPECT_EQ(cbFindRZ700SysByRID(rid, &found), 0);
   EXPECT_EQ(found, newer);
   memcpy(rid + 8, "777", 3);
-  EXPECT_EQ(cbFindRZ700SysByRID(rid, &found), ZEL_RC_NO_SUCH_SYSTEM);
+  EXPECT_EQ(cbFindRZ700SysByRID(rid, &found), VQZM_RC_NO_SUCH_SYSTEM);
   EXPECT_EQ(found, nullptr);
 }
 
@@ -202,7 +203,8 @@ TEST(Identifiers, RidCarriesTypeSequencePwsIdAndSystemIdAndWrapsAt9999) {
   RZ700SysStruct* system = NewSystem("RIDS");
   char rid[ZEL_RID_LEN];
   cbCreateRID(system, 'S', rid);
-  EXPECT_EQ(std::string(rid, ZEL_RID_LEN), std::string("S0000\0\0\0000", ZEL_RID_LEN));
+  // No PWS system ID before the RRP has started: three zero bytes.
+  EXPECT_EQ(std::string(rid, ZEL_RID_LEN), "S0000" + std::string(3, '\0') + "000");
   memcpy(system->achPWSSysID, "ABC", 3);
   memcpy(system->achRIDSeq, "9999", 4);
   cbCreateRID(system, 'A', rid);
@@ -256,18 +258,18 @@ TEST(Conversations, IdsRiseFromOneAndAreNeverReissued) {
   EXPECT_EQ(first, 1u);
   EXPECT_EQ(second, 2u);
   EXPECT_EQ(system->ulConvCount, 1u);  // the first asked for no count
-  EXPECT_EQ(cbDeallocConvId(second), ZEL_RC_INTERNAL_ERROR);  // no CPMgr window to tell
+  EXPECT_EQ(cbDeallocConvId(second), VQZM_RC_INTERNAL_ERROR);  // no CPMgr window to tell
   EXPECT_EQ(system->ulConvCount, 0u);
-  EXPECT_EQ(cbDeallocConvId(second), ZEL_RC_CONV_NOT_ACTIVE);
+  EXPECT_EQ(cbDeallocConvId(second), VQZM_RC_CONV_NOT_ACTIVE);
   EXPECT_EQ(system->ulConvCount, 0u);
   uint32_t third = 0;
   ASSERT_EQ(cbReturnNewConvId(&third, system, 1), 0);
   EXPECT_EQ(third, 3u);
 
   RZ700SysStruct* found = system;
-  EXPECT_EQ(cbRetSysFromConvId(0, &found), ZEL_RC_CONV_NOT_ISSUED);
+  EXPECT_EQ(cbRetSysFromConvId(0, &found), VQZM_RC_CONV_NOT_ISSUED);
   EXPECT_EQ(found, nullptr);
-  EXPECT_EQ(cbRetSysFromConvId(second, &found), ZEL_RC_CONV_NOT_ISSUED);
+  EXPECT_EQ(cbRetSysFromConvId(second, &found), VQZM_RC_CONV_NOT_ISSUED);
   EXPECT_EQ(cbRetSysFromConvId(third, &found), 0);
   EXPECT_EQ(found, system);
 }
@@ -301,8 +303,8 @@ TEST(Conversations, ReleasingASystemsConnectionDropsAllItsIds) {
   cbReturnNewConvId(&c, gone, 1);
   cbRemoveConvIdsSystem(gone);
   RZ700SysStruct* found = nullptr;
-  EXPECT_EQ(cbRetSysFromConvId(a, &found), ZEL_RC_CONV_NOT_ISSUED);
-  EXPECT_EQ(cbRetSysFromConvId(c, &found), ZEL_RC_CONV_NOT_ISSUED);
+  EXPECT_EQ(cbRetSysFromConvId(a, &found), VQZM_RC_CONV_NOT_ISSUED);
+  EXPECT_EQ(cbRetSysFromConvId(c, &found), VQZM_RC_CONV_NOT_ISSUED);
   EXPECT_EQ(cbRetSysFromConvId(b, &found), 0);
 }
 
@@ -327,7 +329,7 @@ TEST(ManagerFields, StateAndWindowHandle) {
   EXPECT_EQ(cbRetCPMgrHwnd(), 0x12345u);
   EXPECT_EQ(Anchor().ulCPMgrPid, static_cast<uint32_t>(getpid()));
   TraceCapture capture;
-  EXPECT_EQ(cbPostCPMgrMsg(0x405, 0, nullptr), ZEL_RC_INTERNAL_ERROR);  // no such window
+  EXPECT_EQ(cbPostCPMgrMsg(0x405, 0, nullptr), VQZM_RC_INTERNAL_ERROR);  // no such window
   EXPECT_TRUE(capture.Traced("Error trying to send CPMgr msg"));
 }
 
@@ -383,7 +385,7 @@ TEST(Lists, TerminateWindowsAreKeptInTypeOrder) {
   }
   TermWndStruct* rejected = nullptr;
   cbInitTermWndStruct(&rejected);
-  EXPECT_EQ(cbAddTermWndStruct(system, rejected, 4), ZEL_RC_INTERNAL_ERROR);
+  EXPECT_EQ(cbAddTermWndStruct(system, rejected, 4), VQZM_RC_INTERNAL_ERROR);
 
   std::string order;
   for (TermWndStruct* rec = cbRetNextTermWndStruct(system, nullptr); rec != nullptr;

@@ -22,6 +22,7 @@
 #include "ctrlblk/ctrlblk.h"
 #include "manager/manager.h"
 #include "platform/handles.h"
+#include "platform/pipe.h"
 #include "platform/window.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
@@ -34,6 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace zel::platform;
 using Clock = std::chrono::steady_clock;
+using zel::ctrlblk::Anchor;
 
 std::string StartsLog() { return TestPath("cpmgr-starts.log"); }
 
@@ -172,10 +174,10 @@ TEST(ManagerStart, AFailedStartRemovesARecordTheApplicationAddedOnly) {
   RZ700SysStruct* kept = nullptr;
   ASSERT_EQ(cmAddSystemByName("KEPT", &kept), 0);
   ChildProcess::Env env = Installation({{"ZEL_TEST_START_RC", "1035"}});
-  EXPECT_EQ(StartApplication("ADDED", env).first, ZEL_RC_CONNECTION_FAILED);
-  EXPECT_EQ(StartApplication("KEPT", env).first, ZEL_RC_CONNECTION_FAILED);
+  EXPECT_EQ(StartApplication("ADDED", env).first, VQZM_RC_CONNECTION_FAILED);
+  EXPECT_EQ(StartApplication("KEPT", env).first, VQZM_RC_CONNECTION_FAILED);
   RZ700SysStruct* found = nullptr;
-  EXPECT_EQ(cbFindRZ700SysByName("ADDED", &found), ZEL_RC_NO_SUCH_SYSTEM);
+  EXPECT_EQ(cbFindRZ700SysByName("ADDED", &found), VQZM_RC_NO_SUCH_SYSTEM);
   EXPECT_EQ(cbFindRZ700SysByName("KEPT", &found), 0);
   EXPECT_EQ(found, kept);
 }
@@ -199,7 +201,7 @@ TEST(ManagerStart, AManagerKilledWhileAnApplicationWaitsGivesAnErrorAndANewStart
   std::optional<std::string> line = app.ReadLine(10s);
   ASSERT_TRUE(line) << "the application did not return after the manager died";
   EXPECT_LT(Clock::now() - killed, 5s);
-  EXPECT_EQ(*line, std::to_string(ZEL_RC_CPMGR_ENDED) + " 0");
+  EXPECT_EQ(*line, std::to_string(VQZM_RC_CPMGR_ENDED) + " 0");
   EXPECT_EQ(app.Wait(), 0);
 
   auto [rc, conv] = StartApplication("HOSTA", Installation());
@@ -214,7 +216,7 @@ TEST(ManagerStart, TheCommandLineHasExactlyOneSlashBeforeShared) {
     TraceCapture capture;
     RZ700SysStruct* system = nullptr;
     cmInitCPMStateSem();
-    EXPECT_EQ(zel::manager::cmStartCPMgr(&system), ZEL_RC_CPMGR_NOT_STARTED);
+    EXPECT_EQ(zel::manager::cmStartCPMgr(&system), VQZM_RC_CPMGR_NOT_STARTED);
     cmCloseCPMStateSem();
     bool found = false;
     for (const CapturedRecord& record : capture.Records()) {
@@ -279,7 +281,9 @@ class ManagerStandIn {
     HWND hwnd = CreateMessageWindow([this](HWND, UINT message, WPARAM, LPARAM lParam) -> LRESULT {
       int rc = 0;
       if (message == ZEL_MSG_STOP_SYSTEM) {
-        cmReturnCommRC(reinterpret_cast<RZ700SysStruct*>(lParam), stop_rc_);
+        auto* system = reinterpret_cast<RZ700SysStruct*>(lParam);
+        if (stop_rc_ == 0 || stop_rc_ == 1289) system->usCommState = 1;
+        cmReturnCommRC(system, stop_rc_);
       } else if (message == ZEL_MSG_STATUS_NOTICE) {
         auto* notice = reinterpret_cast<ZELStatusNotice*>(lParam);
         rc = notice->usRC;
@@ -329,7 +333,7 @@ TEST(StartStopThread, AStopAnsweredWith1289PostsNoNotice) {
 }
 
 TEST(StartStopThread, AFailedStopOfTheManagerKeepsItRunningAndTheThreadReading) {
-  ManagerStandIn manager(ZEL_RC_CONVERSION_FAILED);
+  ManagerStandIn manager(VQZM_RC_CONVERSION_FAILED);
   cmInitCPMStateSem();
   cbSetCPMgrState(ZEL_CPMGR_RUNNING);
   ASSERT_EQ(cmInitStartStop(), 0);
@@ -337,7 +341,7 @@ TEST(StartStopThread, AFailedStopOfTheManagerKeepsItRunningAndTheThreadReading) 
   TraceCapture capture;
   ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr), 0);
   ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP, system), 0);  // proves the thread still reads
-  EXPECT_EQ(manager.WaitFor(ZEL_MSG_STATUS_NOTICE), ZEL_RC_CONVERSION_FAILED);
+  EXPECT_EQ(manager.WaitFor(ZEL_MSG_STATUS_NOTICE), VQZM_RC_CONVERSION_FAILED);
   EXPECT_TRUE(capture.RaisedErrorPoint("EXT_NOT_STOPPED", "Vqzmcm2"));
   EXPECT_EQ(cbReturnCPMgrState(), ZEL_CPMGR_RUNNING);
   EXPECT_EQ(manager.Count(ZEL_MSG_START_STOP_ENDED), 0u);
@@ -354,7 +358,7 @@ TEST(StartStopThread, StoppingTheManagerWithNoSystemRunningTerminatesAtOnce) {
   EXPECT_EQ(manager.WaitFor(ZEL_MSG_START_STOP_ENDED), 0);
   EXPECT_EQ(cbReturnCPMgrState(), ZEL_CPMGR_NOT_RUNNING);
   EXPECT_EQ(cbRetNextRZ700SysStruct(nullptr), nullptr);  // the lists were reset
-  EXPECT_EQ(cmSendStartStop(ZEL_ACTION_STOP, stopped), ZEL_RC_INTERNAL_ERROR);  // pipe closed
+  EXPECT_EQ(cmSendStartStop(ZEL_ACTION_STOP, stopped), VQZM_RC_INTERNAL_ERROR);  // pipe closed
 }
 
 TEST(StartStopThread, AMessageOfTheWrongSizeIsDroppedAndTheThreadReadsOn) {

@@ -1,0 +1,21 @@
+// Faults an operator (a test) switches on through the control command. Each
+// one-shot fault fires once and clears itself; every firing is logged.
+#ifndef ZEL_HOST_FAULTS_H
+#define ZEL_HOST_FAULTS_H
+
+#include <cstdint>
+
+namespace zel::host {
+
+struct Faults {
+  int refuse = 0;           // connections still to refuse; -1: every one until cleared
+  int start_format = -1;    // format byte of the next station information
+  int64_t rrp_rc = -1;      // return code of the next started message
+  uint32_t delay_ms = 0;    // every RRP reply is held back this long
+  bool lose_entry = false;  // the next multi-entry reply loses its second entry
+  bool bad_total = false;   // the next reply's last entry carries a wrong total length
+};
+
+}  // namespace zel::host
+
+#endif  // ZEL_HOST_FAULTS_H

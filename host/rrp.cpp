@@ -1,0 +1,439 @@
+#include "host/rrp.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+#include "host/ebcdic.h"
+#include "host/protocol.h"
+
+namespace zel::host {
+namespace {
+
+using wire::kEntryHeaderSize;
+
+// Largest buffer one request or return may carry.
+constexpr uint32_t kMaxBuffer = 64u << 20;
+// How long CALLPC waits for the PWS program's return.
+constexpr uint32_t kPcAnswerMillis = 120'000;
+// SLEEP longer than this is refused.
+constexpr uint32_t kMaxSleepMillis = 600'000;
+
+constexpr char kReadyKey[] = "FFFFFFFFFFFF";
+
+// The fields of a request or return entry header, in host byte order.
+struct Header {
+  bool request = false;
+  bool return_code = false;
+  std::string program;
+  uint32_t value = 0;
+  uint32_t data_version = 0;
+  uint32_t total = 0;
+  uint32_t block = 0;
+  uint32_t left = 0;
+  std::string_view data;
+};
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+// Empty on success, else why the entry is refused.
+std::string ParseHeader(const std::string& entry, Header& out) {
+  if (entry.size() < kEntryHeaderSize) return "entry shorter than its header";
+  std::string msg_id = FromEbcdic(std::string_view(entry).substr(0, 10));
+  if (msg_id == wire::kRequestMsgId) {
+    wire::RequestEntryHeader h;
+    std::memcpy(&h, entry.data(), sizeof h);
+    out.request = true;
+    out.program = Trimmed(FromEbcdic(std::string_view(h.program, sizeof h.program)));
+    out.value = h.value.get();
+    out.data_version = h.data_version.get();
+    out.total = h.total_length.get();
+    out.block = h.block_length.get();
+    out.left = h.bytes_left.get();
+  } else if (msg_id == wire::kDataReturnMsgId || msg_id == wire::kCodeReturnMsgId) {
+    wire::ReturnEntryHeader h;
+    std::memcpy(&h, entry.data(), sizeof h);
+    out.return_code = msg_id == wire::kCodeReturnMsgId;
+    out.value = h.value.get();
+    out.data_version = h.data_version.get();
+    out.total = h.total_length.get();
+    out.block = h.block_length.get();
+    out.left = h.bytes_left.get();
+  } else {
+    return "unknown message ID '" + msg_id + "'";
+  }
+  if (out.block > entry.size() - kEntryHeaderSize) return "block length beyond the entry";
+  if (out.total > kMaxBuffer) return "total length too large";
+  out.data = std::string_view(entry).substr(kEntryHeaderSize, out.block);
+  return {};
+}
+
+// Host-form packets back to back: big-endian length of at least 8 that stays
+// inside the buffer, and a known format.
+bool ValidPackets(std::string_view data) {
+  while (!data.empty()) {
+    if (data.size() < 8) return false;
+    wire::Be32 length;
+    wire::Be16 format;
+    std::memcpy(&length, data.data(), 4);
+    std::memcpy(&format, data.data() + 4, 2);
+    if (length.get() < 8 || length.get() > data.size() || format.get() > 3) return false;
+    data.remove_prefix(length.get());
+  }
+  return true;
+}
+
+}  // namespace
+
+Rrp::Rrp(RrpContext context, std::string queue, std::string pws_id, std::string sys_id)
+    : context_(context),
+      queue_(std::move(queue)),
+      pws_id_(std::move(pws_id)),
+      sys_id_(std::move(sys_id)) {
+  const char a = ToEbcdic("A")[0], b = ToEbcdic("B")[0], x = ToEbcdic("X")[0];
+  subscription_ = context_.store.Subscribe(
+      queue_,
+      [a, b, x](std::string_view key) {
+        return !key.empty() && (key[0] == a || key[0] == b || key[0] == x);
+      },
+      [this](Entry entry) { OnEntry(std::move(entry)); });
+}
+
+Rrp::~Rrp() {
+  context_.store.Unsubscribe(subscription_);
+  for (Timers::Id id : timers_) context_.timers.Cancel(id);
+}
+
+Timers::Id Rrp::After(uint32_t millis, std::function<void()> action) {
+  // The id is known only after scheduling; the action forgets it when it runs.
+  auto id = std::make_shared<Timers::Id>(0);
+  *id = context_.timers.After(std::chrono::milliseconds(millis), [this, id, action] {
+    timers_.erase(*id);
+    action();
+  });
+  timers_.insert(*id);
+  return *id;
+}
+
+std::string Rrp::NextRid(char type) {
+  char rid[16];
+  std::snprintf(rid, sizeof rid, "%c%04u%.3s%.3s", type, sequence_++ % 10000, pws_id_.c_str(),
+                sys_id_.c_str());
+  return rid;
+}
+
+bool Rrp::AddInstance() {
+  if (subscription_ == 0 || !WriteReady()) return false;
+  ++instances_;
+  return true;
+}
+
+bool Rrp::WriteReady() {
+  // The ready entry carries an empty return header; only its key counts.
+  wire::ReturnEntryHeader header{};
+  std::string id = ToEbcdic(wire::kDataReturnMsgId);
+  std::memcpy(header.msg_id, id.data(), sizeof header.msg_id);
+  uint32_t rc =
+      context_.store.Write(queue_, ToEbcdic(kReadyKey),
+                           std::string(reinterpret_cast<const char*>(&header), sizeof header));
+  if (rc != 0)
+    context_.log.Write("pws %s: ready entry not written to %s: rc %u", pws_id_.c_str(),
+                       queue_.c_str(), rc);
+  return rc == 0;
+}
+
+bool Rrp::WriteTermination() {
+  std::string rid = NextRid('Z');
+  context_.log.Write("pws %s: termination requested, entry Z%s", pws_id_.c_str(), rid.c_str());
+  return WriteEntries("Z" + rid, "", true, 0, 0, {}, false);
+}
+
+void Rrp::OnEntry(Entry entry) {
+  std::string key = FromEbcdic(entry.key);
+  char type = key[0];
+  std::string rid = key.substr(1);
+  if (type == 'X') return OnReturnEntry(rid, entry);
+  OnRequestEntry(type, rid, entry);
+}
+
+void Rrp::OnRequestEntry(char type, const std::string& rid, const Entry& entry) {
+  Header header;
+  std::string error = ParseHeader(entry.data, header);
+  if (error.empty() && !header.request) error = "not a request entry";
+  if (type == 'A') {
+    if (error.empty() && header.block + header.left != header.total) {
+      error = "first block does not add up to the total";
+    }
+    if (!error.empty()) {
+      context_.log.Write("pws %s: request %s refused: %s", pws_id_.c_str(), rid.c_str(),
+                         error.c_str());
+      assemblies_.erase(rid);
+      ++busy_;
+      return Finish(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+    }
+    Assembly& assembly = assemblies_[rid];
+    assembly = Assembly{
+        Request{rid, header.program, header.value, header.data_version, std::string(header.data)},
+        false, header.total, header.left};
+  } else {
+    auto it = assemblies_.find(rid);
+    if (it == assemblies_.end()) {
+      context_.log.Write("pws %s: following entry of %s without a first entry dropped",
+                         pws_id_.c_str(), rid.c_str());
+      return;
+    }
+    Assembly& assembly = it->second;
+    if (error.empty() && header.total != assembly.total) error = "total length changed";
+    if (error.empty() && header.block + header.left != assembly.left) error = "a block was lost";
+    if (!error.empty()) {
+      context_.log.Write("pws %s: request %s refused: %s", pws_id_.c_str(), rid.c_str(),
+                         error.c_str());
+      assemblies_.erase(it);
+      ++busy_;
+      return Finish(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+    }
+    assembly.request.data.append(header.data);
+    assembly.left = header.left;
+  }
+  Assembly& done = assemblies_[rid];
+  if (done.left != 0) return;
+  Request request = std::move(done.request);
+  assemblies_.erase(rid);
+  Enqueue(std::move(request));
+}
+
+void Rrp::Enqueue(Request request) {
+  context_.log.Write("pws %s: request %s for %s, %zu bytes, value %u, version %u", pws_id_.c_str(),
+                     request.rid.c_str(), request.program.c_str(), request.data.size(),
+                     request.value, request.data_version);
+  if (busy_ >= std::max(instances_, 1)) {
+    pending_.push_back(std::move(request));
+    return;
+  }
+  Run(std::move(request));
+}
+
+void Rrp::Run(Request request) {
+  ++busy_;
+  const std::string& program = request.program;
+  const std::string& rid = request.rid;
+  if (program == "ECHO") {
+    return Finish(rid, Reply{false, request.value, request.data_version, request.data});
+  }
+  if (program == "PKTECHO") {
+    if (request.data_version != 1 || !ValidPackets(request.data)) {
+      context_.log.Write("pws %s: PKTECHO %s: not packet data", pws_id_.c_str(), rid.c_str());
+      return Finish(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+    }
+    return Finish(rid, Reply{false, request.value, 1, request.data});
+  }
+  if (program == "BIGREPLY") {
+    if (request.value > kMaxBuffer) return Finish(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+    std::string data(request.value, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 251);
+    return Finish(rid, Reply{false, request.value, 0, std::move(data)});
+  }
+  if (program == "SLEEP") {
+    if (request.value > kMaxSleepMillis) {
+      return Finish(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+    }
+    Reply reply{false, request.value, request.data_version, request.data};
+    After(request.value, [this, rid, reply] { Finish(rid, reply); });
+    return;
+  }
+  if (program == "RETCODE") return Finish(rid, Reply{true, request.value, 0, {}});
+  if (program == "CALLPC") return CallPc(request);
+  context_.log.Write("pws %s: request %s: no host program '%s'", pws_id_.c_str(), rid.c_str(),
+                     program.c_str());
+  Finish(rid, Reply{true, wire::kHostRcProgramNotFound, 0, {}});
+}
+
+void Rrp::Finish(const std::string& rid, Reply reply) {
+  uint32_t delay = context_.faults.delay_ms;
+  if (delay == 0) return WriteReply(rid, std::move(reply));
+  context_.log.Write("pws %s: fault: reply to %s delayed %u ms", pws_id_.c_str(), rid.c_str(),
+                     delay);
+  After(delay, [this, rid, reply] { WriteReply(rid, reply); });
+}
+
+void Rrp::WriteReply(const std::string& rid, Reply reply) {
+  // A synchronous requester reads "S" + RID; an asynchronous answer goes to
+  // the manager's reader as "Z" + RID.
+  char prefix = rid[0] == 'A' ? 'Z' : 'S';
+  std::string header_id(reply.return_code ? wire::kCodeReturnMsgId : wire::kDataReturnMsgId);
+  bool written = WriteEntries(prefix + rid, header_id, false, reply.value, reply.data_version,
+                              reply.data, true);
+  context_.log.Write("pws %s: reply %c%s: %s, %zu bytes, value %u%s", pws_id_.c_str(), prefix,
+                     rid.c_str(), reply.return_code ? "return code" : "data", reply.data.size(),
+                     reply.value, written ? "" : " NOT WRITTEN");
+  if (busy_ > 0) --busy_;
+  WriteReady();
+  if (!pending_.empty() && busy_ < std::max(instances_, 1)) {
+    Request next = std::move(pending_.front());
+    pending_.pop_front();
+    Run(std::move(next));
+  }
+}
+
+bool Rrp::WriteEntries(const std::string& key, const std::string& msg_id, bool request,
+                       uint32_t value, uint32_t data_version, std::string_view data,
+                       bool with_faults) {
+  const QueueAttributes* attributes = context_.store.Find(queue_);
+  if (attributes == nullptr || attributes->max_record_length <= kEntryHeaderSize) return false;
+  const size_t block_max = attributes->max_record_length - kEntryHeaderSize;
+  const uint32_t total = static_cast<uint32_t>(data.size());
+  std::string ebcdic_key = ToEbcdic(key);
+  std::string ebcdic_id = ToEbcdic(request ? wire::kRequestMsgId : std::string_view(msg_id));
+  size_t entries = data.empty() ? 1 : (data.size() + block_max - 1) / block_max;
+  bool lose = with_faults && context_.faults.lose_entry && entries >= 2;
+  bool bad_total = with_faults && context_.faults.bad_total;
+  if (lose) {
+    context_.faults.lose_entry = false;
+    context_.log.Write("pws %s: fault: second entry of %s lost", pws_id_.c_str(), key.c_str());
+  }
+  if (bad_total) {
+    context_.faults.bad_total = false;
+    context_.log.Write("pws %s: fault: wrong total length in %s", pws_id_.c_str(), key.c_str());
+  }
+  size_t offset = 0;
+  for (size_t i = 0; i < entries; ++i) {
+    uint32_t block = static_cast<uint32_t>(std::min(block_max, data.size() - offset));
+    uint32_t left = static_cast<uint32_t>(data.size() - offset - block);
+    uint32_t entry_total = bad_total && i + 1 == entries ? total + 1 : total;
+    std::string entry(kEntryHeaderSize, '\0');
+    if (request) {
+      wire::RequestEntryHeader h{};
+      std::memcpy(h.msg_id, ebcdic_id.data(), sizeof h.msg_id);
+      h.value.set(value);
+      h.data_version.set(data_version);
+      h.total_length.set(entry_total);
+      h.block_length.set(block);
+      h.bytes_left.set(left);
+      std::memcpy(entry.data(), &h, sizeof h);
+    } else {
+      wire::ReturnEntryHeader h{};
+      std::memcpy(h.msg_id, ebcdic_id.data(), sizeof h.msg_id);
+      h.value.set(value);
+      h.data_version.set(data_version);
+      h.total_length.set(entry_total);
+      h.block_length.set(block);
+      h.bytes_left.set(left);
+      std::memcpy(entry.data(), &h, sizeof h);
+    }
+    entry.append(data.substr(offset, block));
+    offset += block;
+    if (lose && i == 1) continue;
+    if (context_.store.Write(queue_, ebcdic_key, std::move(entry)) != 0) return false;
+  }
+  return true;
+}
+
+void Rrp::CallPc(const Request& request) {
+  size_t end = request.data.find('\0');
+  std::string program = Trimmed(request.data.substr(0, end));
+  std::string payload = end == std::string::npos ? std::string() : request.data.substr(end + 1);
+  if (program.empty() || program.size() > 21) {
+    context_.log.Write("pws %s: CALLPC %s: bad PWS program name", pws_id_.c_str(),
+                       request.rid.c_str());
+    return Finish(request.rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+  }
+  std::string pc_rid = NextRid('R');
+  context_.log.Write("pws %s: CALLPC %s calls PWS program %s as %s", pws_id_.c_str(),
+                     request.rid.c_str(), program.c_str(), pc_rid.c_str());
+  PcCall& call = pc_calls_[pc_rid];
+  call.requester_rid = request.rid;
+  call.timer = After(kPcAnswerMillis, [this, pc_rid] {
+    context_.log.Write("pws %s: PWS program of %s did not answer", pws_id_.c_str(), pc_rid.c_str());
+    auto it = pc_calls_.find(pc_rid);
+    if (it != pc_calls_.end()) it->second.timer = 0;
+    EndPcCall(pc_rid, Reply{true, wire::kHostRcPcNoAnswer, 0, {}});
+  });
+  // The request towards the PWS names the program in its header.
+  const QueueAttributes* attributes = context_.store.Find(queue_);
+  bool ok = attributes != nullptr;
+  if (ok) {
+    std::string padded = program + std::string(21 - program.size(), ' ');
+    std::string ebcdic_program = ToEbcdic(padded);
+    std::string key = ToEbcdic("Z" + pc_rid);
+    std::string id = ToEbcdic(wire::kRequestMsgId);
+    size_t block_max = attributes->max_record_length - kEntryHeaderSize;
+    size_t offset = 0;
+    do {
+      uint32_t block = static_cast<uint32_t>(std::min(block_max, payload.size() - offset));
+      wire::RequestEntryHeader h{};
+      std::memcpy(h.msg_id, id.data(), sizeof h.msg_id);
+      std::memcpy(h.program, ebcdic_program.data(), sizeof h.program);
+      h.value.set(request.value);
+      h.data_version.set(request.data_version);
+      h.total_length.set(static_cast<uint32_t>(payload.size()));
+      h.block_length.set(block);
+      h.bytes_left.set(static_cast<uint32_t>(payload.size() - offset - block));
+      std::string entry(reinterpret_cast<const char*>(&h), sizeof h);
+      entry.append(payload, offset, block);
+      offset += block;
+      ok = context_.store.Write(queue_, key, std::move(entry)) == 0;
+    } while (ok && offset < payload.size());
+  }
+  // The data the PWS program retrieves.
+  ok = ok && WriteEntries("S" + pc_rid, std::string(wire::kDataReturnMsgId), false, request.value,
+                          request.data_version, payload, false);
+  if (!ok) EndPcCall(pc_rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+}
+
+void Rrp::OnReturnEntry(const std::string& rid, const Entry& entry) {
+  auto it = pc_calls_.find(rid);
+  if (it == pc_calls_.end()) {
+    context_.log.Write("pws %s: return X%s for no call of a PWS program dropped", pws_id_.c_str(),
+                       rid.c_str());
+    return;
+  }
+  PcCall& call = it->second;
+  Header header;
+  std::string error = ParseHeader(entry.data, header);
+  if (error.empty() && header.request) error = "not a return entry";
+  Assembly& returned = call.returned;
+  uint32_t expected = call.started ? returned.left : header.total;
+  if (error.empty() && call.started && header.total != returned.total) {
+    error = "total length changed";
+  }
+  if (error.empty() && header.block + header.left != expected) error = "a block was lost";
+  if (!error.empty()) {
+    context_.log.Write("pws %s: return X%s refused: %s", pws_id_.c_str(), rid.c_str(),
+                       error.c_str());
+    return EndPcCall(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+  }
+  if (!call.started) {
+    call.started = true;
+    returned.return_code = header.return_code;
+    returned.total = header.total;
+    returned.request.value = header.value;
+    returned.request.data_version = header.data_version;
+  }
+  returned.request.data.append(header.data);
+  returned.left = header.left;
+  if (returned.left != 0) return;
+  context_.log.Write("pws %s: PWS program returned %s for %s", pws_id_.c_str(),
+                     returned.return_code ? "a return code" : "data", rid.c_str());
+  EndPcCall(rid, Reply{returned.return_code, returned.request.value, returned.request.data_version,
+                       std::move(returned.request.data)});
+}
+
+void Rrp::EndPcCall(const std::string& pc_rid, Reply reply) {
+  auto it = pc_calls_.find(pc_rid);
+  if (it == pc_calls_.end()) return;
+  std::string requester = it->second.requester_rid;
+  if (it->second.timer != 0) {
+    context_.timers.Cancel(it->second.timer);
+    timers_.erase(it->second.timer);
+  }
+  pc_calls_.erase(it);
+  Finish(requester, std::move(reply));
+}
+
+}  // namespace zel::host

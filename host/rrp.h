@@ -1,0 +1,125 @@
+// The remote request processor of one PWS: it keeps ready entries on the
+// PWS's data queue, takes the request entries the PWS writes ("A" + RID for
+// the first entry, "B" + RID for the others), runs the named host program
+// and writes its answer ("S" + RID for a synchronous request, "Z" + RID for
+// an asynchronous one). CALLPC turns the direction round: it asks a PWS
+// program for work ("Z" + an "R" RID), hands it its data ("S" + RID) and
+// collects its return ("X" + RID).
+//
+// Host programs (request value = the request header's value):
+//   ECHO      the data back unchanged, same data version and value
+//   PKTECHO   packet data (version 1) checked and echoed
+//   BIGREPLY  `value` bytes, byte i = i % 251
+//   SLEEP     the data back after `value` milliseconds
+//   RETCODE   a return-code answer of `value`
+//   CALLPC    data = PWS program name, NUL, data for it; answers with what
+//             the PWS program returns
+//
+// Owned by the sign-on session of its PWS; runs on the server's thread. Its
+// destructor withdraws its queue subscription and every timer it set.
+#ifndef ZEL_HOST_RRP_H
+#define ZEL_HOST_RRP_H
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "host/faults.h"
+#include "host/log.h"
+#include "host/queue_store.h"
+#include "host/timers.h"
+
+namespace zel::host {
+
+struct RrpContext {
+  QueueStore& store;
+  Timers& timers;
+  Log& log;
+  Faults& faults;
+};
+
+class Rrp {
+ public:
+  // `queue` is "LIBRARY/QUEUE"; `pws_id` and `sys_id` are the three-letter
+  // PWS ID and the PWS's three-digit system ID, in ASCII.
+  Rrp(RrpContext context, std::string queue, std::string pws_id, std::string sys_id);
+  ~Rrp();
+  Rrp(const Rrp&) = delete;
+  Rrp& operator=(const Rrp&) = delete;
+
+  // One more RRP for this PWS: it writes its ready entry. False when the
+  // queue is gone.
+  bool AddInstance();
+  // Asks the PWS to end: an entry keyed "Z" + a RID of type "Z".
+  bool WriteTermination();
+
+  // False once its queue was deleted: nothing reaches it any more.
+  bool serving() const { return context_.store.Subscribed(subscription_); }
+  int instances() const { return instances_; }
+  int busy() const { return busy_; }
+  const std::string& queue() const { return queue_; }
+
+ private:
+  struct Request {
+    std::string rid;      // 11 characters, ASCII
+    std::string program;  // upper case, blanks removed
+    uint32_t value = 0;
+    uint32_t data_version = 0;
+    std::string data;
+  };
+  struct Reply {
+    bool return_code = false;  // "ZEL/700002" with `value` as the code
+    uint32_t value = 0;
+    uint32_t data_version = 0;
+    std::string data;
+  };
+  // An incoming buffer that arrives in several entries.
+  struct Assembly {
+    Request request;
+    bool return_code = false;
+    uint32_t total = 0;
+    uint32_t left = 0;
+  };
+  struct PcCall {
+    std::string requester_rid;  // the request CALLPC answers
+    Timers::Id timer = 0;
+    bool started = false;  // its first return entry came
+    Assembly returned;
+  };
+
+  void OnEntry(Entry entry);
+  void OnRequestEntry(char type, const std::string& rid, const Entry& entry);
+  void OnReturnEntry(const std::string& rid, const Entry& entry);
+  void Enqueue(Request request);
+  void Run(Request request);
+  void Finish(const std::string& rid, Reply reply);
+  void WriteReply(const std::string& rid, Reply reply);
+  void CallPc(const Request& request);
+  void EndPcCall(const std::string& pc_rid, Reply reply);
+  bool WriteReady();
+  bool WriteEntries(const std::string& key, const std::string& msg_id, bool request, uint32_t value,
+                    uint32_t data_version, std::string_view data, bool with_faults);
+  Timers::Id After(uint32_t millis, std::function<void()> action);
+  std::string NextRid(char type);
+
+  RrpContext context_;
+  std::string queue_;
+  std::string pws_id_;
+  std::string sys_id_;
+  uint64_t subscription_ = 0;
+  int instances_ = 0;
+  int busy_ = 0;
+  uint32_t sequence_ = 0;
+  std::deque<Request> pending_;
+  std::map<std::string, Assembly> assemblies_;  // by RID
+  std::map<std::string, PcCall> pc_calls_;      // by the "R" RID
+  std::set<Timers::Id> timers_;
+};
+
+}  // namespace zel::host
+
+#endif  // ZEL_HOST_RRP_H

@@ -1,0 +1,146 @@
+// Handles and the per-thread last error.
+//
+// Every object a process opens (mutexes, events, file mappings, pipe ends,
+// threads, processes, modules, enumerations, and the objects of other
+// libraries that register their own kinds) is reached through a 32-bit
+// handle of this process's handle table. A handle carries a tag that is
+// unique among the live processes of the instance, so a handle read from a
+// shared record in another process is refused with ERROR_INVALID_HANDLE,
+// never taken for a different object of that process. A closed handle is
+// refused as well; its value returns only after some 65,000 later closes.
+//
+// The table is thread-safe: any thread may insert, look up and close. An
+// object lives while a handle or a reference obtained by a look-up holds it,
+// so closing a handle that another thread is waiting on lets that wait end
+// normally.
+//
+// Failing functions set the calling thread's last error (GetLastError);
+// successful ones leave it alone unless their comment says otherwise.
+#ifndef ZEL_PLATFORM_HANDLES_H
+#define ZEL_PLATFORM_HANDLES_H
+
+#include <memory>
+#include <string>
+
+#include "platform/types.h"
+
+namespace zel::platform {
+
+// What kind of object a handle refers to. The platform's own kinds are
+// fixed; other libraries obtain theirs from RegisterHandleKind.
+enum class HandleKind : uint32_t {
+  kNone = 0,
+  kMutex = 1,
+  kEvent = 2,
+  kFileMapping = 3,
+  kPipe = 4,
+  kThread = 5,
+  kProcess = 6,
+  kModule = 7,
+  kNetEnum = 8,
+  kFirstUser = 256,  // first kind handed out by RegisterHandleKind
+};
+
+// Hands out a new kind for a library's own objects (connection system
+// objects, data-queue handles, ...). `name` appears in traces only. Any
+// thread; never fails.
+ZEL_PLATFORM_EXPORT HandleKind RegisterHandleKind(const char* name);
+
+// Base of every object kept in the handle table. A library derives its own
+// object type from it, with the kind it registered.
+class ZEL_PLATFORM_EXPORT HandleObject {
+ public:
+  explicit HandleObject(HandleKind kind) noexcept : kind_(kind) {}
+  virtual ~HandleObject();
+  HandleObject(const HandleObject&) = delete;
+  HandleObject& operator=(const HandleObject&) = delete;
+
+  HandleKind kind() const noexcept { return kind_; }
+
+  // WaitForSingleObject on a handle of this object: WAIT_OBJECT_0,
+  // WAIT_ABANDONED, WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
+  // Objects that cannot be waited on keep this default, which fails with
+  // ERROR_INVALID_HANDLE.
+  virtual DWORD Wait(DWORD timeout_ms);
+
+ private:
+  const HandleKind kind_;
+};
+
+// Puts `object` into the table and returns its new handle. Returns 0 with
+// ERROR_INVALID_PARAMETER for a null object, ERROR_NO_SYSTEM_RESOURCES when
+// the table is full (16,384 handles). Any thread.
+ZEL_PLATFORM_EXPORT HANDLE InsertHandle(std::shared_ptr<HandleObject> object);
+
+// The object behind `handle` when it is an open handle of this process and
+// of `kind` (HandleKind::kNone: of any kind); null with ERROR_INVALID_HANDLE
+// otherwise. The reference keeps the object alive after the handle is
+// closed. Any thread.
+ZEL_PLATFORM_EXPORT std::shared_ptr<HandleObject> ReferenceHandle(HANDLE handle, HandleKind kind);
+
+// ReferenceHandle for a derived type T whose objects are all of `kind`.
+template <class T>
+std::shared_ptr<T> ReferenceHandleAs(HANDLE handle, HandleKind kind) {
+  return std::static_pointer_cast<T>(ReferenceHandle(handle, kind));
+}
+
+// Closes a handle of any kind. The object goes when its last handle and
+// reference go; for a named object that is the last close in this process,
+// and the object itself disappears with the last one in the instance.
+// False with ERROR_INVALID_HANDLE for a handle that is not open here.
+ZEL_PLATFORM_EXPORT bool CloseHandle(HANDLE handle);
+
+// CloseHandle that refuses, with ERROR_INVALID_HANDLE, a handle of another
+// kind, so that a library's delete function never closes a stranger.
+ZEL_PLATFORM_EXPORT bool CloseHandleOfKind(HANDLE handle, HandleKind kind);
+
+// Waits for a mutex, event, process or thread (or a library object that
+// overrides HandleObject::Wait) for up to `timeout_ms`, or without limit for
+// INFINITE; 0 tests and returns at once. Returns WAIT_OBJECT_0 (mutex
+// acquired, event signalled, process or thread ended), WAIT_ABANDONED (the
+// mutex was acquired from an owner that died), WAIT_TIMEOUT, or WAIT_FAILED
+// with the last error set (ERROR_INVALID_HANDLE for a bad handle).
+ZEL_PLATFORM_EXPORT DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms);
+
+// Options of DuplicateHandle.
+inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x1;
+inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x2;
+
+// Pseudo-handle that names the calling process wherever a process handle is
+// expected; it needs no closing.
+ZEL_PLATFORM_EXPORT HANDLE GetCurrentProcess();
+ZEL_PLATFORM_EXPORT DWORD GetCurrentProcessId();
+ZEL_PLATFORM_EXPORT DWORD GetCurrentThreadId();
+
+// Makes a second handle of this process to the object of `source_handle`
+// (both refer to one object; closing one leaves the other open). Both
+// process handles must name the calling process (GetCurrentProcess, or an
+// OpenProcess handle of it): handle values mean nothing in another process,
+// so duplication into or out of one fails with ERROR_NOT_SUPPORTED.
+// `desired_access` and `inherit_handle` are accepted for the callers' sake;
+// a duplicate has all access and is never inherited. With
+// DUPLICATE_CLOSE_SOURCE the source handle is closed. False with the last
+// error set on failure, `*target_handle` then 0.
+ZEL_PLATFORM_EXPORT bool DuplicateHandle(HANDLE source_process, HANDLE source_handle,
+                                         HANDLE target_process, HANDLE* target_handle,
+                                         DWORD desired_access, bool inherit_handle, DWORD options);
+
+// The calling thread's last error, as set by the last failing platform call
+// (or SetLastError).
+ZEL_PLATFORM_EXPORT DWORD GetLastError();
+ZEL_PLATFORM_EXPORT void SetLastError(DWORD error);
+
+// The text of an error number, for traces: "The handle is invalid." and
+// the like; unknown numbers read "Error <n>". When the last error came from
+// a failing system call, the text of the thread's last error also carries
+// the call's errno text (GetLastErrorText).
+ZEL_PLATFORM_EXPORT std::string FormatErrorMessage(DWORD error);
+
+// The calling thread's last error as text, with its number and, when a
+// system call caused it, the system's own text. btGetSysErrorText shows
+// this once libzelplat is loaded.
+ZEL_PLATFORM_EXPORT std::string GetLastErrorText();
+
+}  // namespace zel::platform
+
+#endif  // ZEL_PLATFORM_HANDLES_H

@@ -1,0 +1,79 @@
+// Logical drives and network drive connections.
+//
+// Drive letters mean nothing on Linux, yet the system asks which letters are
+// in use and connects a letter to a host's shared folder. The workstation
+// has one local drive, C:; network connections live in a table of the
+// instance (every process sees the same connections) until they are
+// cancelled or the instance's last process ends. Nothing is mounted.
+//
+// All functions may be called from any thread; the WNet functions return
+// an error number (NO_ERROR on success) and also set the last error.
+#ifndef ZEL_PLATFORM_NETDRIVE_H
+#define ZEL_PLATFORM_NETDRIVE_H
+
+#include "platform/types.h"
+
+namespace zel::platform {
+
+// Bit n set: drive letter 'A' + n is in use (C: and every connected letter).
+ZEL_PLATFORM_EXPORT DWORD GetLogicalDrives();
+
+inline constexpr DWORD RESOURCE_CONNECTED = 0x00000001;
+inline constexpr DWORD RESOURCETYPE_ANY = 0x00000000;
+inline constexpr DWORD RESOURCETYPE_DISK = 0x00000001;
+inline constexpr DWORD RESOURCETYPE_PRINT = 0x00000002;
+inline constexpr DWORD RESOURCEDISPLAYTYPE_SHARE = 0x00000003;
+inline constexpr DWORD RESOURCEUSAGE_CONNECTABLE = 0x00000001;
+
+// WNetEnumResource: as many entries as fit.
+inline constexpr DWORD kEnumAll = 0xFFFFFFFF;
+
+// A network resource as the connection functions describe it.
+struct NETRESOURCE {
+  DWORD dwScope;        // RESOURCE_CONNECTED for an enumerated connection
+  DWORD dwType;         // RESOURCETYPE_DISK
+  DWORD dwDisplayType;  // RESOURCEDISPLAYTYPE_SHARE
+  DWORD dwUsage;        // RESOURCEUSAGE_CONNECTABLE
+  char* lpLocalName;    // drive letter and colon, e.g. "D:"
+  char* lpRemoteName;   // remote path, e.g. "\\host\share\dir"
+  char* lpComment;      // null
+  char* lpProvider;     // the provider's name
+};
+
+// Begins an enumeration of the connected disk resources (scope
+// RESOURCE_CONNECTED, type RESOURCETYPE_DISK or RESOURCETYPE_ANY; `usage`
+// is not used for connected resources; `root` must be null). The
+// enumeration sees the connections as they are now. Returns NO_ERROR and
+// the enumeration's handle; ERROR_NOT_SUPPORTED for another scope or a
+// root, ERROR_INVALID_PARAMETER for a null handle pointer.
+ZEL_PLATFORM_EXPORT DWORD WNetOpenEnum(DWORD scope, DWORD type, DWORD usage,
+                                       const NETRESOURCE* root, HANDLE* enumeration);
+
+// Copies up to `*count` entries (kEnumAll: as many as fit) into `buffer`:
+// the NETRESOURCE records first, the strings they point to after them, all
+// inside the buffer. Sets `*count` to the number copied. Returns NO_ERROR,
+// ERROR_NO_MORE_ITEMS when the enumeration is finished, or ERROR_MORE_DATA
+// with the needed size in `*buffer_size` when not even one entry fits.
+ZEL_PLATFORM_EXPORT DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, void* buffer,
+                                           DWORD* buffer_size);
+
+// Ends the enumeration: NO_ERROR, or ERROR_INVALID_HANDLE.
+ZEL_PLATFORM_EXPORT DWORD WNetCloseEnum(HANDLE enumeration);
+
+// Connects the drive letter `resource->lpLocalName` ("X:") to
+// `resource->lpRemoteName` ("\\host\share..."). The password and user name
+// are accepted and not kept. Returns NO_ERROR; ERROR_BAD_DEVICE for a
+// local name that is not a letter and a colon, ERROR_BAD_NET_NAME for a
+// remote name that is not of the form \\host\share, ERROR_ALREADY_ASSIGNED
+// when the letter is in use, ERROR_INVALID_PARAMETER for a resource type
+// other than disk or any.
+ZEL_PLATFORM_EXPORT DWORD WNetAddConnection2(const NETRESOURCE* resource, const char* password,
+                                             const char* user_name, DWORD flags);
+
+// Removes the connection of drive `name` ("X:"): NO_ERROR, or
+// ERROR_NOT_CONNECTED when the letter has none.
+ZEL_PLATFORM_EXPORT DWORD WNetCancelConnection2(const char* name, DWORD flags, bool force);
+
+}  // namespace zel::platform
+
+#endif  // ZEL_PLATFORM_NETDRIVE_H

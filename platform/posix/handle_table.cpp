@@ -1,0 +1,182 @@
+// The per-process handle table.
+//
+// A handle is tag << 20 | generation << 14 | index: the tag is unique among
+// the live processes of the instance (1 to 4094, so a handle is never 0 or
+// INVALID_HANDLE_VALUE), the generation changes each time a table slot is
+// reused, and freed slots are reused oldest first and only once many are
+// free.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/handles.h"
+#include "platform/posix/instance.h"
+#include "platform/posix/last_error.h"
+#include "platform/process.h"
+#include "services/trace.h"
+
+namespace zel::platform {
+namespace {
+
+constexpr uint32_t kIndexBits = 14;
+constexpr uint32_t kGenerationBits = 6;
+constexpr uint32_t kTagShift = kIndexBits + kGenerationBits;
+constexpr uint32_t kCapacity = 1u << kIndexBits;
+constexpr uint32_t kIndexMask = kCapacity - 1;
+constexpr uint32_t kGenerationMask = (1u << kGenerationBits) - 1;
+// A freed slot waits until this many others are free before it is reused,
+// so a closed handle's value comes back only after 64 * 1,024 closes.
+constexpr size_t kReuseDelay = 1024;
+
+class HandleTable {
+ public:
+  HANDLE Insert(std::shared_ptr<HandleObject> object) {
+    std::lock_guard guard(mutex_);
+    if (tag_ == 0) tag_ = internal::ProcessHandleTag();
+    uint32_t index;
+    bool grow = slots_.size() < kCapacity && (free_.size() < kReuseDelay || free_.empty());
+    if (grow) {
+      index = static_cast<uint32_t>(slots_.size());
+      slots_.emplace_back();
+    } else if (!free_.empty()) {
+      index = free_.front();
+      free_.pop_front();
+    } else {
+      internal::SetError(ERROR_NO_SYSTEM_RESOURCES);
+      return 0;
+    }
+    Slot& slot = slots_[index];
+    slot.object = std::move(object);
+    return tag_ << kTagShift | slot.generation << kIndexBits | index;
+  }
+
+  std::shared_ptr<HandleObject> Reference(HANDLE handle, HandleKind kind) {
+    std::lock_guard guard(mutex_);
+    Slot* slot = Find(handle, kind);
+    if (slot == nullptr) return nullptr;
+    return slot->object;
+  }
+
+  // Takes the object out of the table; the caller lets it go outside the
+  // table's lock, since destroying an object may take the registry lock.
+  std::shared_ptr<HandleObject> Remove(HANDLE handle, HandleKind kind) {
+    std::lock_guard guard(mutex_);
+    Slot* slot = Find(handle, kind);
+    if (slot == nullptr) return nullptr;
+    std::shared_ptr<HandleObject> object = std::move(slot->object);
+    slot->generation = (slot->generation + 1) & kGenerationMask;
+    free_.push_back(handle & kIndexMask);
+    return object;
+  }
+
+ private:
+  struct Slot {
+    std::shared_ptr<HandleObject> object;  // null while free
+    uint32_t generation = 0;
+  };
+
+  // The open slot of `handle` whose object is of `kind` (kNone: any), or
+  // null with ERROR_INVALID_HANDLE. mutex_ held.
+  Slot* Find(HANDLE handle, HandleKind kind) {
+    uint32_t index = handle & kIndexMask;
+    uint32_t generation = (handle >> kIndexBits) & kGenerationMask;
+    if (tag_ == 0 || handle >> kTagShift != tag_ || index >= slots_.size()) {
+      internal::SetError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    Slot& slot = slots_[index];
+    if (slot.object == nullptr || slot.generation != generation ||
+        (kind != HandleKind::kNone && slot.object->kind() != kind)) {
+      internal::SetError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    return &slot;
+  }
+
+  std::mutex mutex_;
+  uint32_t tag_ = 0;           // this process's tag, fixed at the first insert
+  std::vector<Slot> slots_;    // indexed by the handle's low bits
+  std::deque<uint32_t> free_;  // freed indexes, oldest first
+};
+
+// Never destroyed: other libraries close handles from their own exit code.
+HandleTable& Table() {
+  static HandleTable* table = new HandleTable();
+  return *table;
+}
+
+std::atomic<uint32_t> g_next_kind{static_cast<uint32_t>(HandleKind::kFirstUser)};
+
+bool NamesThisProcess(HANDLE process) { return GetProcessId(process) == GetCurrentProcessId(); }
+
+}  // namespace
+
+HandleObject::~HandleObject() = default;
+
+DWORD HandleObject::Wait(DWORD) {
+  internal::SetError(ERROR_INVALID_HANDLE);
+  return WAIT_FAILED;
+}
+
+HandleKind RegisterHandleKind(const char* name) {
+  HandleKind kind = static_cast<HandleKind>(g_next_kind.fetch_add(1));
+  trace::String("PL", 20, "handle kind registered", name != nullptr ? name : "");
+  return kind;
+}
+
+HANDLE InsertHandle(std::shared_ptr<HandleObject> object) {
+  if (object == nullptr) {
+    internal::SetError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  return Table().Insert(std::move(object));
+}
+
+std::shared_ptr<HandleObject> ReferenceHandle(HANDLE handle, HandleKind kind) {
+  return Table().Reference(handle, kind);
+}
+
+bool CloseHandle(HANDLE handle) { return CloseHandleOfKind(handle, HandleKind::kNone); }
+
+bool CloseHandleOfKind(HANDLE handle, HandleKind kind) {
+  std::shared_ptr<HandleObject> object = Table().Remove(handle, kind);
+  return object != nullptr;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
+  std::shared_ptr<HandleObject> object = Table().Reference(handle, HandleKind::kNone);
+  if (object == nullptr) return WAIT_FAILED;
+  return object->Wait(timeout_ms);
+}
+
+HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+
+bool DuplicateHandle(HANDLE source_process, HANDLE source_handle, HANDLE target_process,
+                     HANDLE* target_handle, DWORD, bool, DWORD options) {
+  if (target_handle == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
+  *target_handle = 0;
+  if (!NamesThisProcess(source_process) || !NamesThisProcess(target_process)) {
+    // A handle naming no process keeps ERROR_INVALID_HANDLE from the look-up.
+    if (GetProcessId(source_process) != 0 && GetProcessId(target_process) != 0) {
+      internal::SetError(ERROR_NOT_SUPPORTED);
+    }
+    return false;
+  }
+  std::shared_ptr<HandleObject> object = ReferenceHandle(source_handle, HandleKind::kNone);
+  if (object == nullptr) return false;
+  HANDLE duplicate = InsertHandle(object);
+  if (duplicate == 0) return false;
+  if ((options & DUPLICATE_CLOSE_SOURCE) != 0) CloseHandle(source_handle);
+  *target_handle = duplicate;
+  return true;
+}
+
+}  // namespace zel::platform

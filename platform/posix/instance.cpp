@@ -1,0 +1,480 @@
+// Attach, detach, liveness and reaping of the instance registry.
+#include "platform/posix/instance.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/handles.h"
+#include "platform/posix/heap.h"
+#include "platform/posix/last_error.h"
+#include "platform/posix/robust_mutex.h"
+#include "services/config.h"
+#include "services/trace.h"
+
+ZEL_MODULE("zelplat")
+
+namespace zel::platform::internal {
+namespace {
+
+constexpr char kTag[] = "PL";
+constexpr size_t kMaxInstanceLength = 64;
+// Each attempt loses only to a last process that removed the registry file
+// between our open and our lock; a handful always suffices.
+constexpr int kAttachAttempts = 64;
+constexpr uint32_t kMaxTag = 4094;
+
+std::mutex g_attach_mutex;
+std::atomic<Instance*> g_instance{nullptr};
+bool g_detached = false;        // guarded by g_attach_mutex
+Instance* g_retired = nullptr;  // the detached instance, kept for late readers
+
+// Takes (F_WRLCK, F_RDLCK) or drops (F_UNLCK) an open-file-description lock
+// on one byte; `command` F_OFD_SETLKW waits, F_OFD_SETLK does not.
+bool ByteLock(int fd, int command, short type, off_t byte) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  while (fcntl(fd, command, &lock) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool AllHoldersGone(const ObjectEntry& entry) {
+  for (uint16_t count : entry.holders) {
+    if (count != 0) return false;
+  }
+  return true;
+}
+
+// An entry that processes hold: a live one, or one being created.
+bool Held(const ObjectEntry& entry) {
+  uint32_t state = entry.state.load();
+  return state == static_cast<uint32_t>(EntryState::kLive) ||
+         state == static_cast<uint32_t>(EntryState::kCreating);
+}
+
+bool ValidInstanceName(const std::string& name) {
+  return !name.empty() && name.size() <= kMaxInstanceLength && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+Instance* Instance::Get() {
+  if (Instance* instance = g_instance.load(std::memory_order_acquire)) return instance;
+  std::lock_guard guard(g_attach_mutex);
+  if (Instance* instance = g_instance.load(std::memory_order_acquire)) return instance;
+  if (g_detached) {
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  auto* instance = new Instance();
+  if (!instance->Attach()) {
+    delete instance;
+    return nullptr;
+  }
+  g_instance.store(instance, std::memory_order_release);
+  return instance;
+}
+
+Instance* Instance::Attached() { return g_instance.load(std::memory_order_acquire); }
+
+void Instance::DetachAtExit() {
+  std::lock_guard guard(g_attach_mutex);
+  g_detached = true;
+  // The object stays allocated: threads still running at exit may hold it.
+  g_retired = g_instance.exchange(nullptr);
+  if (g_retired != nullptr) g_retired->Detach();
+}
+
+std::string Instance::FilePath(std::string_view suffix) const {
+  std::string path = "/dev/shm/" + prefix_ + ".";
+  path += suffix;
+  return path;
+}
+
+bool Instance::Attach() {
+  std::string instance = config::Instance();
+  if (!ValidInstanceName(instance)) {
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_INSTANCE_NAME"));
+    trace::String(kTag, -1, "invalid ZEL_INSTANCE", instance.c_str());
+    SetError(ERROR_INVALID_NAME);
+    return false;
+  }
+  prefix_ = "zel." + std::to_string(geteuid()) + "." + instance;
+  registry_path_ = FilePath("reg");
+  bool fresh = false;
+  if (!OpenRegistry(&fresh)) return false;
+  // The heap is mapped before the slot is taken: taking it reaps the
+  // processes that died, their global blocks included.
+  AttachGlobalHeap(*this, fresh);
+  bool attached = TakeSlot();
+  ByteLock(fd_, F_OFD_SETLK, F_UNLCK, kAttachLockByte);
+  if (!attached) {
+    DetachGlobalHeap();
+    munmap(registry_, sizeof(Registry));
+    close(fd_);
+    return false;
+  }
+  trace::Rc(kTag, 1, "attached to the instance registry, slot=", slot_);
+  return true;
+}
+
+// Opens the registry file and maps it, holding the attach lock (byte 0) and
+// this process's presence lock (byte 1, shared) on return. `*fresh` tells
+// whether this process found itself alone and built a new registry.
+bool Instance::OpenRegistry(bool* fresh) {
+  for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
+    int fd = open(registry_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      int error = errno;
+      static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_OPEN"));
+      return FailErrno(error);
+    }
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || opened.st_uid != geteuid() || (opened.st_mode & 077) != 0) {
+      static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_OWNER"));
+      trace::String(kTag, -2, "registry not owned by this user or open to others",
+                    registry_path_.c_str());
+      close(fd);
+      return Fail(ERROR_ACCESS_DENIED);
+    }
+    if (!ByteLock(fd, F_OFD_SETLKW, F_WRLCK, kAttachLockByte)) {
+      int error = errno;
+      close(fd);
+      return FailErrno(error);
+    }
+    // The last process of the instance may have removed the file between
+    // our open and our lock; then start again with a new file.
+    struct stat current;
+    if (stat(registry_path_.c_str(), &current) != 0 || current.st_ino != opened.st_ino ||
+        current.st_dev != opened.st_dev) {
+      close(fd);
+      continue;
+    }
+    fd_ = fd;
+    *fresh = ByteLock(fd, F_OFD_SETLK, F_WRLCK, kPresenceLockByte);
+    bool ok = *fresh ? InitialiseFresh() : MapExisting();
+    if (ok) ok = ByteLock(fd, F_OFD_SETLK, F_RDLCK, kPresenceLockByte);
+    if (!ok) {
+      close(fd);
+      fd_ = -1;
+      return false;
+    }
+    return true;
+  }
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_RACE"));
+  return Fail(ERROR_GEN_FAILURE);
+}
+
+// Maps the registry that live processes of the instance use.
+bool Instance::MapExisting() {
+  struct stat status;
+  if (fstat(fd_, &status) != 0 || status.st_size != sizeof(Registry)) {
+    // Live processes use a registry this build cannot read; it cannot be
+    // rebuilt under them.
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_FOREIGN"));
+    return Fail(ERROR_INVALID_DATA);
+  }
+  void* base = mmap(nullptr, sizeof(Registry), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (base == MAP_FAILED) {
+    int error = errno;
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_MAP"));
+    return FailErrno(error);
+  }
+  registry_ = static_cast<Registry*>(base);
+  const RegistryHeader& header = registry_->header;
+  if (header.magic == kRegistryMagic && header.version == kRegistryVersion &&
+      header.size == sizeof(Registry)) {
+    return true;
+  }
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_FOREIGN"));
+  munmap(registry_, sizeof(Registry));
+  registry_ = nullptr;
+  return Fail(ERROR_INVALID_DATA);
+}
+
+// This process is alone in the instance: whatever the files hold was left
+// by processes that died and is rebuilt from nothing.
+bool Instance::InitialiseFresh() {
+  RemoveInstanceFiles(/*keep_registry=*/true);
+  if (ftruncate(fd_, 0) != 0 || ftruncate(fd_, sizeof(Registry)) != 0) {
+    int error = errno;
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_SIZE"));
+    return FailErrno(error);
+  }
+  void* base = mmap(nullptr, sizeof(Registry), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (base == MAP_FAILED) {
+    int error = errno;
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_MAP"));
+    return FailErrno(error);
+  }
+  registry_ = static_cast<Registry*>(base);
+  RegistryHeader& header = registry_->header;
+  int error = InitSharedMutex(&header.lock, /*recursive=*/false);
+  if (error != 0) {
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_LOCK"));
+    munmap(registry_, sizeof(Registry));
+    registry_ = nullptr;
+    return FailErrno(error);
+  }
+  header.next_tag = 1;
+  header.next_segment = 1;
+  header.version = kRegistryVersion;
+  header.size = sizeof(Registry);
+  header.magic = kRegistryMagic;
+  trace::String(kTag, 2, "built a fresh instance registry", registry_path_.c_str());
+  return true;
+}
+
+bool Instance::TakeSlot() {
+  Lock lock(*this);
+  ReapDeadLocked();
+  for (uint32_t index = 0; index < kMaxProcesses; ++index) {
+    ProcessSlot& slot = registry_->slots[index];
+    if (slot.state.load() != static_cast<uint32_t>(SlotState::kFree)) continue;
+    // A slot whose byte is still locked belongs to a process in the middle
+    // of detaching.
+    if (!ByteLock(fd_, F_OFD_SETLK, F_WRLCK, kSlotLockBase + index)) continue;
+    generation_ = slot.generation.load() + 1;
+    if (generation_ == 0) generation_ = 1;
+    slot_ = index;
+    tag_ = NextTagLocked();
+    slot.generation.store(generation_);
+    slot.pid.store(static_cast<uint32_t>(getpid()));
+    slot.tag.store(tag_);
+    slot.state.store(static_cast<uint32_t>(SlotState::kLive), std::memory_order_release);
+    return true;
+  }
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_NO_PROCESS_SLOT"));
+  trace::Rc(kTag, -3, "no free process slot in the instance, slots=", kMaxProcesses);
+  return Fail(ERROR_NO_SYSTEM_RESOURCES);
+}
+
+uint32_t Instance::NextTagLocked() {
+  RegistryHeader& header = registry_->header;
+  for (uint32_t attempt = 0; attempt < kMaxTag; ++attempt) {
+    uint32_t tag = header.next_tag;
+    if (tag == 0 || tag > kMaxTag) tag = 1;
+    header.next_tag = tag % kMaxTag + 1;
+    bool in_use = false;
+    for (const ProcessSlot& slot : registry_->slots) {
+      if (slot.state.load() == static_cast<uint32_t>(SlotState::kLive) && slot.tag.load() == tag) {
+        in_use = true;
+        break;
+      }
+    }
+    if (!in_use) return tag;
+  }
+  return 1;  // unreachable: there are far fewer slots than tags
+}
+
+void Instance::Detach() {
+  ByteLock(fd_, F_OFD_SETLKW, F_WRLCK, kAttachLockByte);
+  {
+    Lock lock(*this);
+    ReleaseSlotLocked(slot_);
+  }
+  ByteLock(fd_, F_OFD_SETLK, F_UNLCK, kSlotLockBase + slot_);
+  // Whoever can take the presence byte exclusively is the last one out.
+  if (ByteLock(fd_, F_OFD_SETLK, F_WRLCK, kPresenceLockByte)) {
+    RemoveInstanceFiles(/*keep_registry=*/false);
+  }
+  // The registry stays mapped: threads still running at exit may read it.
+  close(fd_);
+}
+
+void Instance::RemoveInstanceFiles(bool keep_registry) const {
+  DIR* dir = opendir("/dev/shm");
+  if (dir == nullptr) return;
+  std::string start = prefix_ + ".";
+  std::string registry_name = prefix_ + ".reg";
+  while (dirent* entry = readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.substr(0, start.size()) != start) continue;
+    if (keep_registry && name == registry_name) continue;
+    unlinkat(dirfd(dir), entry->d_name, 0);
+  }
+  closedir(dir);
+}
+
+Instance::Lock::Lock(Instance& instance) : instance_(instance) {
+  pthread_mutex_t* mutex = &instance_.registry_->header.lock;
+  int error = pthread_mutex_lock(mutex);
+  if (error == EOWNERDEAD) {
+    trace::Msg(kTag, 3, "registry lock holder died; repairing the tables");
+    instance_.RepairLocked();
+    pthread_mutex_consistent(mutex);
+  } else if (error != 0) {
+    // Only a holder that unlocked without repairing leaves this; edits go
+    // on unserialised rather than hanging every process of the instance.
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_LOCK_LOST"));
+  }
+}
+
+Instance::Lock::~Lock() { pthread_mutex_unlock(&instance_.registry_->header.lock); }
+
+bool Instance::SlotAlive(uint32_t slot) const {
+  if (slot == slot_) return true;
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kSlotLockBase + slot;
+  lock.l_len = 1;
+  // When the probe itself fails, count the process as alive: reaping a
+  // live process would be far worse than keeping a dead one a while longer.
+  if (fcntl(fd_, F_OFD_GETLK, &lock) != 0) return true;
+  return lock.l_type != F_UNLCK;
+}
+
+void Instance::ReapDeadLocked() {
+  for (uint32_t index = 0; index < kMaxProcesses; ++index) {
+    const ProcessSlot& slot = registry_->slots[index];
+    if (index == slot_ || slot.state.load() != static_cast<uint32_t>(SlotState::kLive)) continue;
+    if (SlotAlive(index)) continue;
+    trace::Rc(kTag, 4, "reaping what a dead process held, pid=", slot.pid.load());
+    ReleaseSlotLocked(index);
+  }
+  for (ObjectEntry& entry : registry_->objects) {
+    if (entry.state.load() == static_cast<uint32_t>(EntryState::kZombie) &&
+        KernelOwnerTid(entry.mutex) == 0) {
+      FreeEntryLocked(entry);
+    }
+  }
+}
+
+void Instance::ReapDead() {
+  Lock lock(*this);
+  ReapDeadLocked();
+}
+
+// The kernel hands the lock on as the holder dies, before it has closed the
+// holder's files: its slot may still look alive, so what it was creating
+// stays hidden (kCreating) until the slot is reaped.
+void Instance::RepairLocked() {
+  ReapDeadLocked();
+  // An entry without holders is one whose closer died between its edits.
+  for (ObjectEntry& entry : registry_->objects) {
+    if (Held(entry) && AllHoldersGone(entry)) FreeEntryLocked(entry);
+  }
+}
+
+void Instance::ReleaseSlotLocked(uint32_t slot) {
+  for (ObjectEntry& entry : registry_->objects) {
+    if (!Held(entry)) continue;
+    if (entry.holders[slot] == 0) continue;
+    entry.holders[slot] = 0;
+    if (AllHoldersGone(entry)) FreeEntryLocked(entry);
+  }
+  for (WindowEntry& window : registry_->windows) {
+    if (window.hwnd.load() != 0 && window.owner_slot.load() == slot) window.hwnd.store(0);
+  }
+  ReapGlobalBlocks(slot);
+  registry_->slots[slot].state.store(static_cast<uint32_t>(SlotState::kFree));
+}
+
+void Instance::FreeEntryLocked(ObjectEntry& entry) {
+  if (entry.type == ObjectType::kMutex && KernelOwnerTid(entry.mutex) != 0) {
+    entry.name[0] = '\0';
+    entry.state.store(static_cast<uint32_t>(EntryState::kZombie));
+    return;
+  }
+  if (entry.type == ObjectType::kMapping) {
+    unlink(FilePath("map." + std::to_string(entry.mapping_segment)).c_str());
+  }
+  entry.name[0] = '\0';
+  entry.type = ObjectType::kNone;
+  ++entry.generation;
+  entry.state.store(static_cast<uint32_t>(EntryState::kFree));
+}
+
+ObjectEntry* Instance::FindLocked(std::string_view name) {
+  for (ObjectEntry& entry : registry_->objects) {
+    if (entry.state.load() == static_cast<uint32_t>(EntryState::kLive) &&
+        std::string_view(entry.name) == name) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+ObjectEntry* Instance::AllocateLocked(std::string_view name, ObjectType type) {
+  for (ObjectEntry& entry : registry_->objects) {
+    if (entry.state.load() != static_cast<uint32_t>(EntryState::kFree)) continue;
+    entry.type = type;
+    memcpy(entry.name, name.data(), name.size());
+    entry.name[name.size()] = '\0';
+    memset(entry.holders, 0, sizeof entry.holders);
+    entry.holders[slot_] = 1;
+    memset(&entry.mutex, 0, sizeof entry.mutex);
+    entry.event_state.store(0);
+    entry.manual_reset = 0;
+    entry.mapping_size = 0;
+    entry.mapping_segment = 0;
+    entry.mapping_protect = 0;
+    entry.state.store(static_cast<uint32_t>(EntryState::kCreating));
+    return &entry;
+  }
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_OBJECT_TABLE_FULL"));
+  trace::Rc(kTag, -4, "the instance's object table is full, objects=", kMaxObjects);
+  SetError(ERROR_NO_SYSTEM_RESOURCES);
+  return nullptr;
+}
+
+bool Instance::AddHoldLocked(ObjectEntry& entry) {
+  if (entry.holders[slot_] == UINT16_MAX) return Fail(ERROR_NO_SYSTEM_RESOURCES);
+  ++entry.holders[slot_];
+  return true;
+}
+
+void Instance::DropHold(ObjectEntry& entry) {
+  Lock lock(*this);
+  DropHoldLocked(entry);
+}
+
+void Instance::DropHoldLocked(ObjectEntry& entry) {
+  // After detaching, this slot may already serve another process.
+  if (Attached() != this) return;
+  if (entry.holders[slot_] == 0) return;
+  --entry.holders[slot_];
+  if (AllHoldersGone(entry)) FreeEntryLocked(entry);
+}
+
+WindowEntry* Instance::WindowSlot(HWND hwnd) const {
+  uint32_t index = (hwnd & 0xFFFF) - 1;
+  if ((hwnd & 0xFFFF) == 0 || index >= kMaxWindows) return nullptr;
+  return &registry_->windows[index];
+}
+
+uint32_t ProcessHandleTag() {
+  DWORD saved = GetLastError();
+  Instance* instance = Instance::Get();
+  SetLastError(saved);
+  if (instance != nullptr) return instance->tag();
+  return 1 + static_cast<uint32_t>(getpid()) % kMaxTag;
+}
+
+bool NormaliseObjectName(const char* name, std::string* normalised) {
+  std::string_view text = name;
+  for (std::string_view prefix : {"Global\\", "Local\\"}) {
+    if (text.substr(0, prefix.size()) == prefix) {
+      text.remove_prefix(prefix.size());
+      break;
+    }
+  }
+  if (text.empty()) return Fail(ERROR_INVALID_NAME);
+  if (text.size() > kMaxObjectNameLength) return Fail(ERROR_FILENAME_EXCED_RANGE);
+  *normalised = std::string(text);
+  return true;
+}
+
+}  // namespace zel::platform::internal

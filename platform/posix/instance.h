@@ -1,0 +1,134 @@
+// This process's membership of its instance (ZEL_INSTANCE): the mapped
+// registry, the process slot, liveness of the other processes and the
+// reaping of what dead processes left behind.
+//
+// A process attaches on first use of anything instance-wide and detaches
+// when libzelplat unloads at exit. The first process to attach to an
+// instance whose processes are all gone (or that never existed) builds a
+// fresh registry and heap and removes any stale segment files; nothing left
+// by dead processes is trusted. The last process to detach removes every
+// file of the instance.
+#ifndef ZEL_PLATFORM_POSIX_INSTANCE_H
+#define ZEL_PLATFORM_POSIX_INSTANCE_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/posix/registry.h"
+
+namespace zel::platform::internal {
+
+class Instance {
+ public:
+  // The instance this process is attached to, attaching on first use. Null
+  // with the last error set when attaching fails; a later call tries again.
+  // Any thread.
+  static Instance* Get();
+
+  // The instance when this process has attached, else null; never attaches.
+  static Instance* Attached();
+
+  // Leaves the instance: frees this process's holds, windows and global
+  // blocks and, for the last process, removes the instance's files. Called
+  // once, as libzelplat unloads.
+  static void DetachAtExit();
+
+  Registry& registry() const { return *registry_; }
+  uint32_t slot() const { return slot_; }
+  uint32_t generation() const { return generation_; }
+  uint32_t tag() const { return tag_; }
+
+  // "zel.<uid>.<instance>": the start of every name of the instance.
+  const std::string& prefix() const { return prefix_; }
+
+  // "/dev/shm/<prefix>.<suffix>".
+  std::string FilePath(std::string_view suffix) const;
+
+  // Holds the registry lock. When the previous holder died mid-edit, the
+  // tables are repaired before the lock is handed on.
+  class Lock {
+   public:
+    explicit Lock(Instance& instance);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    Instance& instance_;
+  };
+
+  // True while the process in `slot` lives (always for this process's own).
+  bool SlotAlive(uint32_t slot) const;
+
+  // Frees what processes that died still held: their holds on named
+  // objects, their windows and their global blocks. ReapDeadLocked expects
+  // the registry lock held; ReapDead takes it.
+  void ReapDeadLocked();
+  void ReapDead();
+
+  // Finds the live object `name` (already normalised); null when there is
+  // none. Registry lock held.
+  ObjectEntry* FindLocked(std::string_view name);
+
+  // Takes a free entry for `name` and `type` and gives this process a hold
+  // on it. The entry is not yet findable: the caller initialises the body,
+  // then calls Publish. Null with ERROR_NO_SYSTEM_RESOURCES when the table
+  // is full. Registry lock held.
+  ObjectEntry* AllocateLocked(std::string_view name, ObjectType type);
+
+  // Makes an allocated entry findable by name. Registry lock held.
+  static void Publish(ObjectEntry& entry) {
+    entry.state.store(static_cast<uint32_t>(EntryState::kLive));
+  }
+
+  // Adds a hold of this process; false with ERROR_NO_SYSTEM_RESOURCES when
+  // this process holds it 65,535 times. Registry lock held.
+  bool AddHoldLocked(ObjectEntry& entry);
+
+  // Drops one hold of this process; the object is freed with the last hold
+  // of the instance. DropHold takes the registry lock, DropHoldLocked
+  // expects it held.
+  void DropHold(ObjectEntry& entry);
+  void DropHoldLocked(ObjectEntry& entry);
+
+  // Takes the number of the next mapping segment file. Registry lock held.
+  uint64_t NextSegmentLocked() { return registry_->header.next_segment++; }
+
+  // The window entry for `hwnd`, or null when the handle is malformed.
+  WindowEntry* WindowSlot(HWND hwnd) const;
+
+ private:
+  Instance() = default;
+  bool Attach();
+  bool OpenRegistry(bool* fresh);
+  bool MapExisting();
+  bool InitialiseFresh();
+  bool TakeSlot();
+  void Detach();
+  void ReleaseSlotLocked(uint32_t slot);
+  void FreeEntryLocked(ObjectEntry& entry);
+  void RepairLocked();
+  uint32_t NextTagLocked();
+  void RemoveInstanceFiles(bool keep_registry) const;
+
+  std::string prefix_;
+  std::string registry_path_;
+  int fd_ = -1;
+  Registry* registry_ = nullptr;
+  uint32_t slot_ = 0;
+  uint32_t generation_ = 0;
+  uint32_t tag_ = 0;
+};
+
+// The handle tag of this process: its slot's tag when it can attach, else
+// one derived from its process id.
+uint32_t ProcessHandleTag();
+
+// Names of the instance's objects without the "Global\" or "Local\"
+// prefix. False with ERROR_FILENAME_EXCED_RANGE for a name that is too long.
+bool NormaliseObjectName(const char* name, std::string* normalised);
+
+}  // namespace zel::platform::internal
+
+#endif  // ZEL_PLATFORM_POSIX_INSTANCE_H

@@ -1,0 +1,53 @@
+// What libzelplat does as it loads and unloads.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/handles.h"
+#include "platform/process.h"
+#include "platform/posix/address_space.h"
+#include "platform/posix/instance.h"
+#include "services/trace.h"
+
+namespace zel::platform::internal {
+namespace {
+
+// btGetSysErrorText shows the platform's last error of the calling thread.
+void LastErrorSource(char* buffer, uint32_t size) {
+  if (buffer == nullptr || size == 0) return;
+  std::string text = GetLastErrorText();
+  size_t length = text.size() < size - 1 ? text.size() : size - 1;
+  memcpy(buffer, text.data(), length);
+  buffer[length] = '\0';
+}
+
+std::atomic<bool> g_ending{false};
+
+void MarkEnding() { g_ending = true; }
+
+// Before anything else can take its addresses, the fixed window is
+// reserved; attaching to the instance waits for first use.
+[[gnu::constructor]] void Load() {
+  ReserveFixedWindow();
+  btSetSysErrorSource(LastErrorSource);
+  // Exit handlers run before any library's unload handler; a dlclose of a
+  // library that depends on this one runs none.
+  atexit(MarkEnding);
+}
+
+// Runs at exit after the libraries that depend on this one have finished,
+// so their last closes have happened.
+[[gnu::destructor]] void Unload() {
+  btSetSysErrorSource(nullptr);
+  Instance::DetachAtExit();
+}
+
+}  // namespace
+}  // namespace zel::platform::internal
+
+namespace zel::platform {
+
+bool ProcessIsEnding() { return internal::g_ending; }
+
+}  // namespace zel::platform

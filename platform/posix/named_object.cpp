@@ -1,0 +1,68 @@
+#include "platform/posix/named_object.h"
+
+#include <string>
+
+#include "platform/handles.h"
+#include "platform/posix/last_error.h"
+
+namespace zel::platform::internal {
+namespace {
+
+// Takes a further hold on an entry found by name. Registry lock held.
+std::shared_ptr<EntryHold> HoldFound(Instance& instance, ObjectEntry& entry, ObjectType type) {
+  if (entry.type != type) {
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!instance.AddHoldLocked(entry)) return nullptr;
+  return std::make_shared<EntryHold>(instance, entry);
+}
+
+}  // namespace
+
+std::shared_ptr<EntryHold> CreateNamed(const char* name, ObjectType type,
+                                       const Initialiser& initialise, bool* existed) {
+  *existed = false;
+  std::string normalised;
+  if (!NormaliseObjectName(name, &normalised)) return nullptr;
+  Instance* instance = Instance::Get();
+  if (instance == nullptr) return nullptr;
+  Instance::Lock lock(*instance);
+  // Holds of dead processes must not keep a name alive.
+  instance->ReapDeadLocked();
+  if (ObjectEntry* found = instance->FindLocked(normalised)) {
+    *existed = true;
+    return HoldFound(*instance, *found, type);
+  }
+  ObjectEntry* entry = instance->AllocateLocked(normalised, type);
+  if (entry == nullptr) return nullptr;
+  if (!initialise(*instance, *entry)) {
+    DWORD error = GetLastError();
+    instance->DropHoldLocked(*entry);
+    SetError(error);
+    return nullptr;
+  }
+  Instance::Publish(*entry);
+  return std::make_shared<EntryHold>(*instance, *entry);
+}
+
+std::shared_ptr<EntryHold> OpenNamed(const char* name, ObjectType type) {
+  if (name == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::string normalised;
+  if (!NormaliseObjectName(name, &normalised)) return nullptr;
+  Instance* instance = Instance::Get();
+  if (instance == nullptr) return nullptr;
+  Instance::Lock lock(*instance);
+  instance->ReapDeadLocked();
+  ObjectEntry* found = instance->FindLocked(normalised);
+  if (found == nullptr) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  return HoldFound(*instance, *found, type);
+}
+
+}  // namespace zel::platform::internal

@@ -1,0 +1,195 @@
+// Logical drives and network drive connections, kept in the instance
+// registry's drive table.
+#include "platform/netdrive.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/handles.h"
+#include "platform/posix/instance.h"
+#include "platform/posix/last_error.h"
+#include "services/trace.h"
+
+namespace zel::platform {
+namespace {
+
+using internal::Instance;
+
+constexpr char kTag[] = "PL";
+constexpr char kProvider[] = "zelcomm network";
+constexpr int kLocalDrive = 'C' - 'A';
+
+struct Connection {
+  char letter;         // 'A' to 'Z'
+  std::string remote;  // remote path
+};
+
+// A snapshot of the connections taken by WNetOpenEnum.
+class EnumObject : public HandleObject {
+ public:
+  explicit EnumObject(std::vector<Connection> snapshot)
+      : HandleObject(HandleKind::kNetEnum), connections(std::move(snapshot)) {}
+
+  const std::vector<Connection> connections;
+  size_t next = 0;  // next entry to hand out; used by one caller at a time
+};
+
+DWORD Result(DWORD error) {
+  internal::SetError(error);
+  return error;
+}
+
+// The drive number (0 for A:) of a local name "X:", or -1.
+int DriveOf(const char* name) {
+  if (name == nullptr || strlen(name) != 2 || name[1] != ':' ||
+      !isalpha(static_cast<unsigned char>(name[0]))) {
+    return -1;
+  }
+  return toupper(static_cast<unsigned char>(name[0])) - 'A';
+}
+
+// \\host\share, optionally followed by a path.
+bool ValidRemote(const char* remote) {
+  if (remote == nullptr || strlen(remote) >= internal::kRemoteNameCapacity) return false;
+  std::string_view text = remote;
+  if (text.substr(0, 2) != "\\\\") return false;
+  size_t separator = text.find('\\', 2);
+  return separator != std::string_view::npos && separator > 2 && separator + 1 < text.size() &&
+         text[separator + 1] != '\\';
+}
+
+std::vector<Connection> Snapshot(Instance& instance) {
+  std::vector<Connection> connections;
+  Instance::Lock lock(instance);
+  for (int drive = 0; drive < static_cast<int>(internal::kDriveLetters); ++drive) {
+    const internal::DriveEntry& entry = instance.registry().drives[drive];
+    if (entry.connected != 0) connections.push_back({static_cast<char>('A' + drive), entry.remote});
+  }
+  return connections;
+}
+
+size_t Align(size_t size) {
+  return (size + alignof(NETRESOURCE) - 1) & ~(alignof(NETRESOURCE) - 1);
+}
+
+// Bytes one entry takes in an enumeration buffer.
+size_t EntrySize(const Connection& connection) {
+  return sizeof(NETRESOURCE) + 3 + connection.remote.size() + 1 + sizeof kProvider;
+}
+
+}  // namespace
+
+DWORD GetLogicalDrives() {
+  DWORD drives = DWORD{1} << kLocalDrive;
+  Instance* instance = Instance::Get();
+  if (instance == nullptr) return drives;
+  for (const Connection& connection : Snapshot(*instance))
+    drives |= DWORD{1} << (connection.letter - 'A');
+  return drives;
+}
+
+DWORD WNetOpenEnum(DWORD scope, DWORD type, DWORD, const NETRESOURCE* root, HANDLE* enumeration) {
+  if (enumeration == nullptr) return Result(ERROR_INVALID_PARAMETER);
+  *enumeration = 0;
+  if (scope != RESOURCE_CONNECTED || root != nullptr) return Result(ERROR_NOT_SUPPORTED);
+  Instance* instance = Instance::Get();
+  if (instance == nullptr) return Result(ERROR_NO_NETWORK);
+  std::vector<Connection> connections;
+  if (type == RESOURCETYPE_ANY || type == RESOURCETYPE_DISK) connections = Snapshot(*instance);
+  HANDLE handle = InsertHandle(std::make_shared<EnumObject>(std::move(connections)));
+  if (handle == 0) return GetLastError();
+  *enumeration = handle;
+  return Result(NO_ERROR);
+}
+
+DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, void* buffer, DWORD* buffer_size) {
+  auto object = ReferenceHandleAs<EnumObject>(enumeration, HandleKind::kNetEnum);
+  if (object == nullptr) return ERROR_INVALID_HANDLE;
+  if (count == nullptr || buffer_size == nullptr || (buffer == nullptr && *buffer_size != 0)) {
+    return Result(ERROR_INVALID_PARAMETER);
+  }
+  const std::vector<Connection>& connections = object->connections;
+  if (object->next >= connections.size()) return Result(ERROR_NO_MORE_ITEMS);
+  // Records from the front of the buffer, their strings from the back.
+  size_t records = 0;
+  size_t strings = 0;
+  DWORD wanted = *count;
+  DWORD copied = 0;
+  char* base = static_cast<char*>(buffer);
+  while (object->next < connections.size() && copied < wanted) {
+    const Connection& connection = connections[object->next];
+    size_t record_end = Align(records + sizeof(NETRESOURCE));
+    if (record_end + strings + EntrySize(connection) - sizeof(NETRESOURCE) > *buffer_size) break;
+    auto place = [&](const char* text, size_t length) {
+      strings += length + 1;
+      char* at = base + *buffer_size - strings;
+      memcpy(at, text, length);
+      at[length] = '\0';
+      return at;
+    };
+    char local[3] = {connection.letter, ':', '\0'};
+    NETRESOURCE entry{RESOURCE_CONNECTED,
+                      RESOURCETYPE_DISK,
+                      RESOURCEDISPLAYTYPE_SHARE,
+                      RESOURCEUSAGE_CONNECTABLE,
+                      place(local, 2),
+                      place(connection.remote.c_str(), connection.remote.size()),
+                      nullptr,
+                      place(kProvider, sizeof kProvider - 1)};
+    memcpy(base + records, &entry, sizeof entry);
+    records = record_end;
+    ++copied;
+    ++object->next;
+  }
+  if (copied == 0) {
+    *buffer_size =
+        static_cast<DWORD>(Align(sizeof(NETRESOURCE)) + EntrySize(connections[object->next]));
+    return Result(ERROR_MORE_DATA);
+  }
+  *count = copied;
+  return Result(NO_ERROR);
+}
+
+DWORD WNetCloseEnum(HANDLE enumeration) {
+  if (!CloseHandleOfKind(enumeration, HandleKind::kNetEnum)) return ERROR_INVALID_HANDLE;
+  return Result(NO_ERROR);
+}
+
+DWORD WNetAddConnection2(const NETRESOURCE* resource, const char*, const char*, DWORD) {
+  if (resource == nullptr ||
+      (resource->dwType != RESOURCETYPE_DISK && resource->dwType != RESOURCETYPE_ANY)) {
+    return Result(ERROR_INVALID_PARAMETER);
+  }
+  int drive = DriveOf(resource->lpLocalName);
+  if (drive < 0) return Result(ERROR_BAD_DEVICE);
+  if (!ValidRemote(resource->lpRemoteName)) return Result(ERROR_BAD_NET_NAME);
+  if (drive == kLocalDrive) return Result(ERROR_ALREADY_ASSIGNED);
+  Instance* instance = Instance::Get();
+  if (instance == nullptr) return Result(ERROR_NO_NETWORK);
+  {
+    Instance::Lock lock(*instance);
+    internal::DriveEntry& entry = instance->registry().drives[drive];
+    if (entry.connected != 0) return Result(ERROR_ALREADY_ASSIGNED);
+    strcpy(entry.remote, resource->lpRemoteName);
+    entry.connected = 1;
+  }
+  trace::String(kTag, 80, resource->lpLocalName, resource->lpRemoteName);
+  return Result(NO_ERROR);
+}
+
+DWORD WNetCancelConnection2(const char* name, DWORD, bool) {
+  int drive = DriveOf(name);
+  Instance* instance = Instance::Get();
+  if (drive < 0 || instance == nullptr) return Result(ERROR_NOT_CONNECTED);
+  Instance::Lock lock(*instance);
+  internal::DriveEntry& entry = instance->registry().drives[drive];
+  if (entry.connected == 0) return Result(ERROR_NOT_CONNECTED);
+  entry.connected = 0;
+  entry.remote[0] = '\0';
+  return Result(NO_ERROR);
+}
+
+}  // namespace zel::platform

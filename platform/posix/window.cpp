@@ -1,0 +1,759 @@
+// Message windows.
+//
+// The window table lives in the registry; each process keeps its own
+// windows' procedures and one message queue per thread. Messages between
+// processes travel as datagrams to the receiving process's abstract unix
+// socket "\0<prefix>/p/<slot>-<generation>", which disappears when the
+// process dies; a reader thread moves each datagram into the queue of the
+// window's thread at once, so the kernel's short datagram queue only fills
+// when the whole process is stuck. Messages within a process go straight
+// into the queue. A thread is woken through its queue's eventfd, which it
+// can wait on together with the pidfd of a process it sent a message to.
+#include "platform/window.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/handles.h"
+#include "platform/posix/clock.h"
+#include "platform/posix/heap.h"
+#include "platform/posix/instance.h"
+#include "platform/posix/last_error.h"
+#include "platform/thread.h"
+#include "services/trace.h"
+
+ZEL_MODULE("zelplat")
+
+namespace zel::platform {
+namespace {
+
+using internal::Instance;
+using internal::WindowEntry;
+
+constexpr char kTag[] = "PL";
+constexpr size_t kMaxPosted = 10000;
+constexpr int kSendTimeoutSeconds = 5;
+// How often a thread waiting in SendMessage checks that the window still
+// exists, besides watching its process.
+constexpr int kSendRecheckMs = 250;
+constexpr uint32_t kDatagramMagic = 0x4d4c455a;  // "ZELM"
+
+enum class Kind : uint32_t { kPosted = 1, kSent = 2, kReply = 3 };
+
+// One message between processes.
+struct Datagram {
+  uint32_t magic;              // kDatagramMagic
+  Kind kind;                   // posted, sent, or the reply to a sent one
+  HWND hwnd;                   // target window (posted, sent)
+  UINT message;                // message number (posted, sent)
+  uint64_t wparam;             // first parameter (posted, sent)
+  int64_t lparam;              // second parameter; the result in a reply
+  uint64_t sequence;           // sent and reply: pairs a reply with its call
+  uint32_t sender_slot;        // sent: where the reply goes
+  uint32_t sender_generation;  // sent: the generation of that slot
+  uint32_t sender_tid;         // sent: the waiting thread; reply: the same
+  uint32_t handled;            // reply: nonzero when the procedure ran
+  uint32_t time;               // posted: milliseconds of the monotonic clock
+  uint32_t reserved;           // alignment
+};
+static_assert(sizeof(Datagram) == 64);
+
+DWORD TickCount() { return static_cast<DWORD>(internal::MonotonicNanos() / 1'000'000); }
+
+struct ThreadQueue;
+
+// Where the answer to a sent message goes.
+struct ReplyTo {
+  std::shared_ptr<ThreadQueue> local;  // the waiting thread of this process, or
+  uint32_t slot = 0;                   // the slot, generation and thread of
+  uint32_t generation = 0;             // the waiting thread of another process
+  uint32_t tid = 0;
+  uint64_t sequence = 0;
+};
+
+struct SentMessage {
+  HWND hwnd;
+  UINT message;
+  WPARAM wparam;
+  LPARAM lparam;
+  ReplyTo reply_to;
+};
+
+struct Reply {
+  LRESULT result;
+  bool handled;
+};
+
+// The message queue of one thread.
+struct ThreadQueue {
+  explicit ThreadQueue(DWORD thread)
+      : tid(thread), wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~ThreadQueue() { close(wake_fd); }
+
+  // Makes the owning thread look at its queue.
+  void Wake() const {
+    uint64_t one = 1;
+    ssize_t ignored = write(wake_fd, &one, sizeof one);
+    (void)ignored;
+  }
+
+  // Clears the wake-up count before the thread looks at its queue.
+  void Drain() const {
+    uint64_t count;
+    ssize_t ignored = read(wake_fd, &count, sizeof count);
+    (void)ignored;
+  }
+
+  const DWORD tid;
+  const int wake_fd;
+  std::mutex mutex;
+  std::deque<MSG> posted;                       // guarded by mutex
+  std::deque<SentMessage> sent;                 // guarded by mutex
+  std::unordered_set<uint64_t> awaiting;        // sends this thread waits on; guarded
+  std::unordered_map<uint64_t, Reply> replies;  // their answers; guarded
+  bool quit = false;                            // WM_QUIT is pending; guarded
+  int quit_code = 0;                            // guarded
+};
+
+struct LocalWindow {
+  WindowProc proc;
+  DWORD tid;
+  std::shared_ptr<ThreadQueue> queue;
+};
+
+// This process's side of the message system. Never destroyed: threads may
+// post while the process exits.
+class Messages {
+ public:
+  static Messages& Get() {
+    static Messages* messages = new Messages();
+    return *messages;
+  }
+
+  std::shared_ptr<ThreadQueue> QueueOf(DWORD tid) {
+    std::lock_guard guard(mutex_);
+    auto found = queues_.find(tid);
+    if (found != queues_.end()) return found->second;
+    auto queue = std::make_shared<ThreadQueue>(tid);
+    queues_[tid] = queue;
+    return queue;
+  }
+
+  void ForgetQueue(DWORD tid) {
+    std::lock_guard guard(mutex_);
+    queues_.erase(tid);
+  }
+
+  std::shared_ptr<LocalWindow> Window(HWND hwnd) {
+    std::lock_guard guard(mutex_);
+    auto found = windows_.find(hwnd);
+    return found == windows_.end() ? nullptr : found->second;
+  }
+
+  void AddWindow(HWND hwnd, std::shared_ptr<LocalWindow> window) {
+    std::lock_guard guard(mutex_);
+    windows_[hwnd] = std::move(window);
+  }
+
+  void RemoveWindow(HWND hwnd) {
+    std::lock_guard guard(mutex_);
+    windows_.erase(hwnd);
+  }
+
+  std::vector<HWND> WindowsOf(DWORD tid) {
+    std::lock_guard guard(mutex_);
+    std::vector<HWND> owned;
+    for (const auto& [hwnd, window] : windows_) {
+      if (window->tid == tid) owned.push_back(hwnd);
+    }
+    return owned;
+  }
+
+  uint64_t NextSequence() { return next_sequence_.fetch_add(1) + 1; }
+
+  // Binds this process's socket and starts the reader thread, once.
+  bool StartTransport(Instance& instance);
+
+  // Sends a datagram to the process in `slot`; 0 or an errno value.
+  int SendTo(const Instance& instance, uint32_t slot, uint32_t generation,
+             const Datagram& datagram);
+
+ private:
+  Messages() = default;
+  static void* ReaderMain(void* self);
+  void Receive(const Datagram& datagram);
+
+  std::mutex mutex_;
+  std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>> queues_;  // guarded by mutex_
+  std::unordered_map<HWND, std::shared_ptr<LocalWindow>> windows_;  // guarded by mutex_
+  std::atomic<uint64_t> next_sequence_{0};
+  std::once_flag transport_once_;
+  bool transport_ready_ = false;                       // written once under transport_once_
+  DWORD transport_error_ = ERROR_NO_SYSTEM_RESOURCES;  // why it is not ready; as above
+  int receive_fd_ = -1;
+  int send_fd_ = -1;
+};
+
+sockaddr_un SocketAddress(const Instance& instance, uint32_t slot, uint32_t generation,
+                          socklen_t* length) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string name =
+      instance.prefix() + "/p/" + std::to_string(slot) + "-" + std::to_string(generation);
+  size_t size = std::min(name.size(), sizeof address.sun_path - 1);
+  memcpy(address.sun_path + 1, name.data(), size);  // sun_path[0] == 0: abstract
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
+  return address;
+}
+
+bool Messages::StartTransport(Instance& instance) {
+  std::call_once(transport_once_, [&] {
+    receive_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    send_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (receive_fd_ < 0 || send_fd_ < 0) {
+      transport_error_ = internal::ErrorFromErrno(errno);
+      return;
+    }
+    int on = 1;
+    setsockopt(receive_fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    timeval limit{kSendTimeoutSeconds, 0};
+    setsockopt(send_fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    socklen_t length;
+    sockaddr_un address = SocketAddress(instance, instance.slot(), instance.generation(), &length);
+    if (bind(receive_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+      transport_error_ = internal::ErrorFromErrno(errno);
+      static_cast<void>(ZEL_ERROR_POINT("PLAT_WINDOW_SOCKET"));
+      return;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, ThreadStackSize(0));
+    pthread_t reader;
+    int error = pthread_create(&reader, &attributes, ReaderMain, this);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+      transport_error_ = ERROR_NOT_ENOUGH_MEMORY;
+      return;
+    }
+    transport_ready_ = true;
+  });
+  if (!transport_ready_) internal::SetError(transport_error_);
+  return transport_ready_;
+}
+
+int Messages::SendTo(const Instance& instance, uint32_t slot, uint32_t generation,
+                     const Datagram& datagram) {
+  socklen_t length;
+  sockaddr_un address = SocketAddress(instance, slot, generation, &length);
+  for (;;) {
+    ssize_t sent = sendto(send_fd_, &datagram, sizeof datagram, MSG_NOSIGNAL,
+                          reinterpret_cast<const sockaddr*>(&address), length);
+    if (sent == static_cast<ssize_t>(sizeof datagram)) return 0;
+    if (sent < 0 && errno == EINTR) continue;
+    return sent < 0 ? errno : EMSGSIZE;
+  }
+}
+
+void* Messages::ReaderMain(void* self) {
+  auto& messages = *static_cast<Messages*>(self);
+  uid_t own_uid = geteuid();
+  for (;;) {
+    Datagram datagram;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    iovec data{&datagram, sizeof datagram};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t size = recvmsg(messages.receive_fd_, &header, MSG_CMSG_CLOEXEC);
+    if (size < 0) {
+      if (errno == EINTR) continue;
+      return nullptr;
+    }
+    // Abstract names carry no permissions: only our own user's processes
+    // may talk to us.
+    cmsghdr* credentials = CMSG_FIRSTHDR(&header);
+    bool trusted = credentials != nullptr && credentials->cmsg_type == SCM_CREDENTIALS &&
+                   reinterpret_cast<ucred*>(CMSG_DATA(credentials))->uid == own_uid;
+    if (!trusted || size != sizeof datagram || datagram.magic != kDatagramMagic) {
+      trace::Msg(kTag, -60, "dropped a malformed or foreign window message");
+      continue;
+    }
+    messages.Receive(datagram);
+  }
+}
+
+// Hands an answer to a thread of this process that still waits for it.
+void DeliverReply(ThreadQueue& queue, uint64_t sequence, Reply reply) {
+  {
+    std::lock_guard guard(queue.mutex);
+    if (queue.awaiting.count(sequence) == 0) return;
+    queue.replies[sequence] = reply;
+  }
+  queue.Wake();
+}
+
+// Sends the answer of a sent message to its waiting thread.
+void SendReply(const ReplyTo& reply_to, LRESULT result, bool handled) {
+  if (reply_to.local != nullptr) {
+    DeliverReply(*reply_to.local, reply_to.sequence, Reply{result, handled});
+    return;
+  }
+  Instance* instance = Instance::Attached();
+  if (instance == nullptr) return;
+  Datagram reply{};
+  reply.magic = kDatagramMagic;
+  reply.kind = Kind::kReply;
+  reply.lparam = result;
+  reply.sequence = reply_to.sequence;
+  reply.sender_tid = reply_to.tid;
+  reply.handled = handled ? 1 : 0;
+  // A sender that died meanwhile is past caring.
+  Messages::Get().SendTo(*instance, reply_to.slot, reply_to.generation, reply);
+}
+
+void Messages::Receive(const Datagram& datagram) {
+  if (datagram.kind == Kind::kReply) {
+    std::shared_ptr<ThreadQueue> queue;
+    {
+      std::lock_guard guard(mutex_);
+      auto found = queues_.find(datagram.sender_tid);
+      if (found != queues_.end()) queue = found->second;
+    }
+    if (queue != nullptr)
+      DeliverReply(*queue, datagram.sequence, Reply{datagram.lparam, datagram.handled != 0});
+    return;
+  }
+  std::shared_ptr<LocalWindow> window = Window(datagram.hwnd);
+  ReplyTo reply_to{nullptr, datagram.sender_slot, datagram.sender_generation, datagram.sender_tid,
+                   datagram.sequence};
+  if (window == nullptr) {
+    if (datagram.kind == Kind::kSent) SendReply(reply_to, 0, false);
+    return;
+  }
+  ThreadQueue& queue = *window->queue;
+  {
+    std::lock_guard guard(queue.mutex);
+    if (datagram.kind == Kind::kSent) {
+      queue.sent.push_back(SentMessage{datagram.hwnd, datagram.message,
+                                       static_cast<WPARAM>(datagram.wparam),
+                                       static_cast<LPARAM>(datagram.lparam), reply_to});
+    } else if (queue.posted.size() < kMaxPosted) {
+      queue.posted.push_back(MSG{datagram.hwnd, datagram.message,
+                                 static_cast<WPARAM>(datagram.wparam),
+                                 static_cast<LPARAM>(datagram.lparam), datagram.time});
+    } else {
+      trace::Rc(kTag, -61, "message dropped: queue full, msg=", datagram.message);
+    }
+  }
+  queue.Wake();
+}
+
+// Where a window lives, read from the window table without its lock.
+struct Target {
+  uint32_t slot;
+  uint32_t generation;
+  DWORD pid;
+  DWORD tid;
+};
+
+bool Resolve(Instance& instance, HWND hwnd, Target* target) {
+  WindowEntry* entry = instance.WindowSlot(hwnd);
+  if (entry == nullptr || entry->hwnd.load(std::memory_order_acquire) != hwnd) return false;
+  *target = Target{entry->owner_slot.load(), entry->owner_generation.load(), entry->pid.load(),
+                   entry->tid.load()};
+  // Freed or reused meanwhile: the fields may belong to another window.
+  return entry->hwnd.load(std::memory_order_acquire) == hwnd;
+}
+
+bool IsOwnProcess(const Instance& instance, const Target& target) {
+  return target.slot == instance.slot() && target.generation == instance.generation();
+}
+
+// Ends a thread's part in the message system when the thread ends: its
+// windows go, and senders still waiting on them are answered.
+class ThreadExit {
+ public:
+  ~ThreadExit() {
+    if (queue == nullptr) return;
+    for (HWND hwnd : Messages::Get().WindowsOf(queue->tid)) DestroyWindow(hwnd);
+    std::deque<SentMessage> pending;
+    {
+      std::lock_guard guard(queue->mutex);
+      pending.swap(queue->sent);
+    }
+    for (const SentMessage& sent : pending) SendReply(sent.reply_to, 0, false);
+    Messages::Get().ForgetQueue(queue->tid);
+  }
+  std::shared_ptr<ThreadQueue> queue;
+};
+
+thread_local ThreadExit t_thread;
+
+ThreadQueue& OwnQueue() {
+  if (t_thread.queue == nullptr) t_thread.queue = Messages::Get().QueueOf(GetCurrentThreadId());
+  return *t_thread.queue;
+}
+
+// Answers every message sent to the calling thread's windows.
+void HandleSent(ThreadQueue& queue) {
+  for (;;) {
+    SentMessage sent;
+    {
+      std::lock_guard guard(queue.mutex);
+      if (queue.sent.empty()) return;
+      sent = std::move(queue.sent.front());
+      queue.sent.pop_front();
+    }
+    std::shared_ptr<LocalWindow> window = Messages::Get().Window(sent.hwnd);
+    if (window == nullptr || window->tid != queue.tid) {
+      SendReply(sent.reply_to, 0, false);
+      continue;
+    }
+    LRESULT result = window->proc(sent.hwnd, sent.message, sent.wparam, sent.lparam);
+    SendReply(sent.reply_to, result, true);
+  }
+}
+
+bool Matches(const MSG& msg, HWND hwnd, UINT filter_min, UINT filter_max) {
+  if (hwnd != 0 && msg.hwnd != hwnd) return false;
+  if (filter_min == 0 && filter_max == 0) return true;
+  return msg.message >= filter_min && msg.message <= filter_max;
+}
+
+// Takes (or, without `remove`, copies) the first posted message that
+// matches, else WM_QUIT when it is pending. Queue lock held.
+bool TakePosted(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max,
+                bool remove) {
+  for (auto it = queue.posted.begin(); it != queue.posted.end(); ++it) {
+    if (!Matches(*it, hwnd, filter_min, filter_max)) continue;
+    *msg = *it;
+    if (remove) queue.posted.erase(it);
+    return true;
+  }
+  if (!queue.quit) return false;
+  *msg = MSG{0, WM_QUIT, static_cast<WPARAM>(queue.quit_code), 0, TickCount()};
+  if (remove) queue.quit = false;
+  return true;
+}
+
+// Waits for the queue's wake-up (or `other`, when not -1) until `deadline`.
+// Returns true when `other` became readable.
+bool Sleep(const ThreadQueue& queue, int other, const internal::Deadline& deadline, int slice_ms) {
+  pollfd fds[2] = {{queue.wake_fd, POLLIN, 0}, {other, POLLIN, 0}};
+  int timeout = deadline.RemainingMs();
+  if (slice_ms >= 0 && (timeout < 0 || timeout > slice_ms)) timeout = slice_ms;
+  int count = poll(fds, other >= 0 ? 2 : 1, timeout);
+  queue.Drain();
+  return count > 0 && other >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0;
+}
+
+bool OwnsWindow(const ThreadQueue& queue, HWND hwnd) {
+  if (hwnd == 0) return true;
+  std::shared_ptr<LocalWindow> window = Messages::Get().Window(hwnd);
+  return window != nullptr && window->tid == queue.tid;
+}
+
+// Waits for the reply to `sequence` (registered as awaited before it was
+// sent), handling messages sent to this thread meanwhile; false when the
+// window's process (`pidfd`) ends or the window goes first.
+bool AwaitReply(Instance& instance, ThreadQueue& queue, HWND hwnd, uint64_t sequence, int pidfd,
+                LRESULT* result) {
+  internal::Deadline forever = internal::Deadline::After(INFINITE);
+  bool gone = false;
+  for (;;) {
+    HandleSent(queue);
+    {
+      std::lock_guard guard(queue.mutex);
+      auto found = queue.replies.find(sequence);
+      if (found != queue.replies.end()) {
+        Reply reply = found->second;
+        queue.replies.erase(found);
+        queue.awaiting.erase(sequence);
+        *result = reply.result;
+        return reply.handled;
+      }
+      if (gone) {
+        queue.awaiting.erase(sequence);
+        return false;
+      }
+    }
+    bool died = Sleep(queue, pidfd, forever, kSendRecheckMs);
+    Target target;
+    gone = died || !Resolve(instance, hwnd, &target);
+  }
+}
+
+// Registers a send as awaited before its message can be answered.
+void Await(ThreadQueue& queue, uint64_t sequence) {
+  std::lock_guard guard(queue.mutex);
+  queue.awaiting.insert(sequence);
+}
+
+LRESULT FailSend() {
+  internal::SetError(ERROR_INVALID_WINDOW_HANDLE);
+  return 0;
+}
+
+// Removes what is queued for a window that goes, answering its senders.
+void DropQueued(ThreadQueue& queue, HWND hwnd) {
+  std::deque<SentMessage> orphans;
+  {
+    std::lock_guard guard(queue.mutex);
+    std::erase_if(queue.posted, [hwnd](const MSG& msg) { return msg.hwnd == hwnd; });
+    for (auto it = queue.sent.begin(); it != queue.sent.end();) {
+      if (it->hwnd == hwnd) {
+        orphans.push_back(std::move(*it));
+        it = queue.sent.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (const SentMessage& sent : orphans) SendReply(sent.reply_to, 0, false);
+}
+
+}  // namespace
+
+HWND CreateMessageWindow(WindowProc proc) {
+  if (!proc) {
+    internal::SetError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  Instance* instance = Instance::Get();
+  if (instance == nullptr || !Messages::Get().StartTransport(*instance)) return 0;
+  ThreadQueue& queue = OwnQueue();
+  auto window =
+      std::make_shared<LocalWindow>(LocalWindow{std::move(proc), queue.tid, t_thread.queue});
+  Instance::Lock lock(*instance);
+  instance->ReapDeadLocked();
+  internal::Registry& registry = instance->registry();
+  for (uint32_t index = 0; index < internal::kMaxWindows; ++index) {
+    WindowEntry& entry = registry.windows[index];
+    if (entry.hwnd.load() != 0) continue;
+    uint32_t generation = (entry.generation.load() + 1) & 0xFFFF;
+    if (generation == 0) generation = 1;
+    entry.generation.store(generation);
+    HWND hwnd = generation << 16 | (index + 1);
+    entry.owner_slot.store(instance->slot());
+    entry.owner_generation.store(instance->generation());
+    entry.pid.store(GetCurrentProcessId());
+    entry.tid.store(queue.tid);
+    // Known here before anyone can find it in the table.
+    Messages::Get().AddWindow(hwnd, std::move(window));
+    entry.hwnd.store(hwnd, std::memory_order_release);
+    return hwnd;
+  }
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_WINDOW_TABLE_FULL"));
+  internal::SetError(ERROR_NO_SYSTEM_RESOURCES);
+  return 0;
+}
+
+bool DestroyWindow(HWND hwnd) {
+  std::shared_ptr<LocalWindow> window = Messages::Get().Window(hwnd);
+  Instance* instance = Instance::Attached();
+  if (window == nullptr || instance == nullptr) return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+  if (window->tid != GetCurrentThreadId()) return internal::Fail(ERROR_ACCESS_DENIED);
+  window->proc(hwnd, WM_DESTROY, 0, 0);
+  {
+    Instance::Lock lock(*instance);
+    WindowEntry* entry = instance->WindowSlot(hwnd);
+    if (entry != nullptr && entry->hwnd.load() == hwnd) entry->hwnd.store(0);
+  }
+  Messages::Get().RemoveWindow(hwnd);
+  DropQueued(*window->queue, hwnd);
+  return true;
+}
+
+bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  Instance* instance = Instance::Get();
+  Target target;
+  if (instance == nullptr || !Resolve(*instance, hwnd, &target)) {
+    return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+  }
+  if (IsOwnProcess(*instance, target)) {
+    std::shared_ptr<LocalWindow> window = Messages::Get().Window(hwnd);
+    if (window == nullptr) return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+    {
+      std::lock_guard guard(window->queue->mutex);
+      if (window->queue->posted.size() >= kMaxPosted) return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
+      window->queue->posted.push_back(MSG{hwnd, message, wParam, lParam, TickCount()});
+    }
+    window->queue->Wake();
+    return true;
+  }
+  if (!Messages::Get().StartTransport(*instance)) return false;
+  Datagram datagram{};
+  datagram.magic = kDatagramMagic;
+  datagram.kind = Kind::kPosted;
+  datagram.hwnd = hwnd;
+  datagram.message = message;
+  datagram.wparam = wParam;
+  datagram.lparam = lParam;
+  datagram.time = TickCount();
+  // A global block posted to another process becomes that process's.
+  internal::TransferGlobalBlock(lParam, target.slot);
+  int error = Messages::Get().SendTo(*instance, target.slot, target.generation, datagram);
+  if (error == 0) return true;
+  internal::TransferGlobalBlock(lParam, instance->slot());
+  if (error == EAGAIN || error == EWOULDBLOCK) {
+    trace::Rc(kTag, -62, "PostMessage() receiver not reading, msg=", message);
+    return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
+  }
+  // The process is gone: clear what it left behind.
+  instance->ReapDead();
+  return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+}
+
+LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  Instance* instance = Instance::Get();
+  Target target;
+  if (instance == nullptr || !Resolve(*instance, hwnd, &target)) return FailSend();
+  ThreadQueue& queue = OwnQueue();
+  uint64_t sequence = Messages::Get().NextSequence();
+  LRESULT result = 0;
+  if (IsOwnProcess(*instance, target)) {
+    std::shared_ptr<LocalWindow> window = Messages::Get().Window(hwnd);
+    if (window == nullptr) return FailSend();
+    if (window->tid == queue.tid) {
+      result = window->proc(hwnd, message, wParam, lParam);
+      internal::SetError(NO_ERROR);
+      return result;
+    }
+    Await(queue, sequence);
+    {
+      std::lock_guard guard(window->queue->mutex);
+      window->queue->sent.push_back(
+          SentMessage{hwnd, message, wParam, lParam, ReplyTo{t_thread.queue, 0, 0, 0, sequence}});
+    }
+    window->queue->Wake();
+    if (!AwaitReply(*instance, queue, hwnd, sequence, -1, &result)) return FailSend();
+    internal::SetError(NO_ERROR);
+    return result;
+  }
+  if (!Messages::Get().StartTransport(*instance)) return 0;
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, target.pid, 0));
+  if (pidfd < 0) return FailSend();
+  Datagram datagram{};
+  datagram.magic = kDatagramMagic;
+  datagram.kind = Kind::kSent;
+  datagram.hwnd = hwnd;
+  datagram.message = message;
+  datagram.wparam = wParam;
+  datagram.lparam = lParam;
+  datagram.sequence = sequence;
+  datagram.sender_slot = instance->slot();
+  datagram.sender_generation = instance->generation();
+  datagram.sender_tid = queue.tid;
+  Await(queue, sequence);
+  bool handled = false;
+  if (Messages::Get().SendTo(*instance, target.slot, target.generation, datagram) == 0) {
+    handled = AwaitReply(*instance, queue, hwnd, sequence, pidfd, &result);
+  } else {
+    std::lock_guard guard(queue.mutex);
+    queue.awaiting.erase(sequence);
+  }
+  close(pidfd);
+  if (!handled) return FailSend();
+  internal::SetError(NO_ERROR);
+  return result;
+}
+
+int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) {
+  ThreadQueue& queue = OwnQueue();
+  if (msg == nullptr || !OwnsWindow(queue, hwnd)) {
+    internal::SetError(msg == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
+    return -1;
+  }
+  internal::Deadline forever = internal::Deadline::After(INFINITE);
+  for (;;) {
+    HandleSent(queue);
+    {
+      std::lock_guard guard(queue.mutex);
+      if (TakePosted(queue, msg, hwnd, filter_min, filter_max, true)) {
+        return msg->message == WM_QUIT ? 0 : 1;
+      }
+    }
+    Sleep(queue, -1, forever, -1);
+  }
+}
+
+bool PeekMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove) {
+  ThreadQueue& queue = OwnQueue();
+  if (msg == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
+  HandleSent(queue);
+  std::lock_guard guard(queue.mutex);
+  return TakePosted(queue, msg, hwnd, filter_min, filter_max, (remove & PM_REMOVE) != 0);
+}
+
+LRESULT DispatchMessage(const MSG* msg) {
+  if (msg == nullptr) return 0;
+  std::shared_ptr<LocalWindow> window = Messages::Get().Window(msg->hwnd);
+  if (window == nullptr || window->tid != GetCurrentThreadId()) return 0;
+  return window->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+DWORD WaitMessage(DWORD timeout_ms) {
+  ThreadQueue& queue = OwnQueue();
+  internal::Deadline deadline = internal::Deadline::After(timeout_ms);
+  for (;;) {
+    HandleSent(queue);
+    {
+      std::lock_guard guard(queue.mutex);
+      if (!queue.posted.empty() || queue.quit) return WAIT_OBJECT_0;
+    }
+    if (deadline.Passed()) return WAIT_TIMEOUT;
+    Sleep(queue, -1, deadline, -1);
+  }
+}
+
+void PostQuitMessage(int exit_code) {
+  ThreadQueue& queue = OwnQueue();
+  {
+    std::lock_guard guard(queue.mutex);
+    queue.quit = true;
+    queue.quit_code = exit_code;
+  }
+  queue.Wake();
+}
+
+bool IsWindow(HWND hwnd) {
+  Instance* instance = Instance::Get();
+  Target target;
+  return instance != nullptr && Resolve(*instance, hwnd, &target) &&
+         instance->SlotAlive(target.slot);
+}
+
+DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) {
+  if (process_id != nullptr) *process_id = 0;
+  Instance* instance = Instance::Get();
+  Target target;
+  if (instance == nullptr || !Resolve(*instance, hwnd, &target) ||
+      !instance->SlotAlive(target.slot)) {
+    internal::SetError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  if (process_id != nullptr) *process_id = target.pid;
+  return target.tid;
+}
+
+}  // namespace zel::platform

@@ -1,0 +1,72 @@
+// Processes: starting a program from a command line, and process handles.
+//
+// The command line is split into arguments by the quoting rules of the
+// original system (CommandLineToArgv). The new process inherits the
+// environment (ZEL_INSTANCE included, so it joins the same instance), the
+// working directory and standard input, output and error, and no other
+// descriptor. A process handle can be waited on (signalled when the process
+// has ended).
+#ifndef ZEL_PLATFORM_PROCESS_H
+#define ZEL_PLATFORM_PROCESS_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace zel::platform {
+
+// Creation flags of CreateProcess.
+inline constexpr DWORD CREATE_NEW_PROCESS_GROUP = 0x00000200;
+inline constexpr DWORD NORMAL_PRIORITY_CLASS = 0x00000020;
+
+struct PROCESS_INFORMATION {
+  HANDLE hProcess;    // handle of the new process; close it when done
+  HANDLE hThread;     // always 0: a thread of another process has no handle here
+  DWORD dwProcessId;  // process id
+  DWORD dwThreadId;   // id of its first thread (equal to the process id)
+};
+
+// Splits a command line as the original system's programs do: arguments
+// are separated by blanks and tabs; double quotes group blanks into an
+// argument and are removed; 2n backslashes before a quote give n
+// backslashes and a quote that groups, 2n+1 give n backslashes and a
+// literal quote; other backslashes are literal; "" inside a quoted
+// argument gives a literal quote.
+ZEL_PLATFORM_EXPORT std::vector<std::string> CommandLineToArgv(std::string_view command_line);
+
+// Starts the program named by `application_name`, or by the command line's
+// first argument when that is null (searched on PATH when it contains no
+// "/"), with the arguments of `command_line`. With CREATE_NEW_PROCESS_GROUP
+// the process leads a new process group, so that signals to the caller's
+// group do not reach it. Fills `info` and returns true; false with the last
+// error set: ERROR_FILE_NOT_FOUND for a program that does not exist,
+// ERROR_ACCESS_DENIED for one that cannot be run, ERROR_INVALID_PARAMETER
+// for an empty command line or unknown flags. Any thread.
+ZEL_PLATFORM_EXPORT bool CreateProcess(const char* application_name, const char* command_line,
+                                       DWORD creation_flags, PROCESS_INFORMATION* info);
+
+// A handle to the running process `process_id` (this one included). 0 with
+// ERROR_INVALID_PARAMETER when there is no such process. Access and
+// inheritance as OpenMutex.
+ZEL_PLATFORM_EXPORT HANDLE OpenProcess(DWORD desired_access, bool inherit_handle, DWORD process_id);
+
+// The process's exit code (128 + signal number for a process ended by a
+// signal), STILL_ACTIVE while it runs. Only a process that this process
+// started has an exit code to give; for others the result is 0 once they
+// have ended. False with ERROR_INVALID_HANDLE for a handle that is not a
+// process.
+ZEL_PLATFORM_EXPORT bool GetExitCodeProcess(HANDLE process, DWORD* exit_code);
+
+// The process id behind a process handle, 0 with ERROR_INVALID_HANDLE.
+ZEL_PLATFORM_EXPORT DWORD GetProcessId(HANDLE process);
+
+// True once the process has begun to exit (exit() or a return from main).
+// A library's unload handler tells an ending process from an unload while
+// the process goes on (dlclose) by it.
+ZEL_PLATFORM_EXPORT bool ProcessIsEnding();
+
+}  // namespace zel::platform
+
+#endif  // ZEL_PLATFORM_PROCESS_H

@@ -1,0 +1,359 @@
+// QlxCo: system objects, the sign-on connection (service 11), and the
+// configured system names.
+#include "services/connection.h"
+
+#include <cstring>
+#include <vector>
+
+#include "host/protocol.h"
+#include "services/connection/error_report.h"
+#include "services/connection/handles.h"
+#include "services/connection/system.h"
+#include "services/connection/system_config.h"
+
+namespace zel::qlx {
+namespace {
+
+constexpr Millis kConnectTimeout{10'000};
+constexpr Millis kReceiveTimeout{60'000};
+constexpr uint32_t kTokenMagic = 0x5A4C4354;  // "ZLCT"
+
+struct SystemList {
+  std::vector<std::string> names;
+  size_t next = 0;
+};
+
+// The token that qlxCO_GetConnToken writes into the caller's work area.
+struct ConnToken {
+  wire::Be32 magic;
+  wire::Be32 connection_id;
+  uint8_t unused[8];
+};
+static_assert(sizeof(ConnToken) == QLXCO_TOKEN_SIZE);
+
+std::shared_ptr<SystemObject> System(uint32_t handle) {
+  return Find<SystemObject>(handle, HandleKind::kSystem);
+}
+
+// Copies `text` and a NUL into a buffer of `size` bytes; false when it does not fit.
+bool CopyOut(const std::string& text, char* buffer, uint32_t size) {
+  if (buffer == nullptr || text.size() + 1 > size) return false;
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return true;
+}
+
+uint32_t SignOn(SystemObject& system, uint32_t error_handle) {
+  std::string why;
+  std::shared_ptr<Socket> link = Socket::Connect(system.address, kConnectTimeout, why);
+  if (!link) return Fail(error_handle, QLXCO_RC_CONNECT, "system " + system.name + ": " + why);
+  std::string user = system.user;
+  if (user.empty() && system.sign_on_mode != QLXCO_SIGNON_USE_SET) user = system.configured_user;
+  wire::SignOnFrameHeader header{};
+  header.length.set(sizeof header + sizeof(wire::SignOnRequest));
+  header.marker = wire::kFrameMarker;
+  header.kind = wire::kFramePreamble;
+  wire::SignOnRequest request{};
+  std::memcpy(request.user, user.data(), std::min(user.size(), sizeof request.user));
+  std::memcpy(request.password, system.password.data(),
+              std::min(system.password.size(), sizeof request.password));
+  std::string frame(reinterpret_cast<const char*>(&header), sizeof header);
+  frame.append(reinterpret_cast<const char*>(&request), sizeof request);
+  wire::SignOnFrameHeader answer{};
+  wire::SignOnReply reply{};
+  bool ok =
+      link->SendAll(frame, why) && link->ReceiveExact(&answer, sizeof answer, kConnectTimeout, why);
+  if (ok && (answer.kind != wire::kFramePreamble ||
+             answer.length.get() != sizeof answer + sizeof reply)) {
+    ok = false;
+    why = "the host answered the sign-on with something else";
+  }
+  ok = ok && link->ReceiveExact(&reply, sizeof reply, kConnectTimeout, why);
+  if (!ok)
+    return Fail(error_handle, QLXCO_RC_CONNECT, "system " + system.name + ": sign-on: " + why);
+  if (reply.rc.get() != 0) {
+    return Fail(error_handle, QLXCO_RC_SIGNON_REFUSED,
+                "system " + system.name + ": the host refused user '" + user + "'");
+  }
+  system.link = std::move(link);
+  system.connection_id = static_cast<uint32_t>(reply.connection_id.get());
+  system.signed_on_user = std::string(reply.user, strnlen(reply.user, sizeof reply.user));
+  return QLXCO_RC_OK;
+}
+
+std::shared_ptr<Socket> Link(uint32_t service_handle, std::shared_ptr<SystemObject>* system) {
+  auto service = Find<ServiceLink>(service_handle, HandleKind::kService);
+  if (!service) return nullptr;
+  std::lock_guard lock(service->system->mutex);
+  *system = service->system;
+  return service->system->link;
+}
+
+}  // namespace
+}  // namespace zel::qlx
+
+using namespace zel::qlx;
+namespace wire = zel::wire;
+
+extern "C" {
+
+uint32_t qlxCO_CreateSystem(const char* pszSystemName, uint32_t* phSystem) {
+  if (pszSystemName == nullptr || phSystem == nullptr) return QLXCO_RC_INVALID_PARAMETER;
+  *phSystem = 0;
+  SystemConfig config;
+  std::string error;
+  if (!LoadSystemConfig(config, error)) return Fail(0, QLXCO_RC_CONFIG, error);
+  const ConfiguredSystem* configured = config.Find(pszSystemName);
+  if (configured == nullptr) {
+    return Fail(0, QLXCO_RC_NOT_CONFIGURED,
+                std::string("system ") + pszSystemName + " is not configured in " + config.path);
+  }
+  auto system = std::make_shared<SystemObject>();
+  system->name = configured->name;
+  system->address = configured->address;
+  system->configured_user = config.user;
+  *phSystem = AddHandle(HandleKind::kSystem, system);
+  return *phSystem == 0 ? QLXCO_RC_NO_MEMORY : QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_DeleteSystem(uint32_t hSystem) {
+  auto system = std::static_pointer_cast<SystemObject>(RemoveHandle(hSystem, HandleKind::kSystem));
+  if (!system) return QLXCO_RC_INVALID_HANDLE;
+  std::lock_guard lock(system->mutex);
+  if (system->link) system->link->Shutdown();
+  system->link.reset();
+  system->dq.reset();
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_SetUserID(uint32_t hSystem, const char* pszUserID) {
+  auto system = System(hSystem);
+  if (!system) return QLXCO_RC_INVALID_HANDLE;
+  if (pszUserID == nullptr || std::strlen(pszUserID) > 10) return QLXCO_RC_INVALID_PARAMETER;
+  std::lock_guard lock(system->mutex);
+  system->user = pszUserID;
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_SetPassword(uint32_t hSystem, const char* pszPassword) {
+  auto system = System(hSystem);
+  if (!system) return QLXCO_RC_INVALID_HANDLE;
+  if (pszPassword == nullptr || std::strlen(pszPassword) > 32) return QLXCO_RC_INVALID_PARAMETER;
+  std::lock_guard lock(system->mutex);
+  system->password = pszPassword;
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_SetSignOnMode(uint32_t hSystem, uint32_t ulMode) {
+  auto system = System(hSystem);
+  if (!system) return QLXCO_RC_INVALID_HANDLE;
+  if (ulMode != QLXCO_SIGNON_DEFAULT && ulMode != QLXCO_SIGNON_USE_SET) {
+    return QLXCO_RC_INVALID_PARAMETER;
+  }
+  std::lock_guard lock(system->mutex);
+  system->sign_on_mode = ulMode;
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_GetUserID(uint32_t hSystem, char* pszUserID, uint32_t ulLength) {
+  auto system = System(hSystem);
+  if (!system) return QLXCO_RC_INVALID_HANDLE;
+  std::lock_guard lock(system->mutex);
+  std::string user = !system->user.empty()             ? system->user
+                     : !system->signed_on_user.empty() ? system->signed_on_user
+                                                       : system->configured_user;
+  if (pszUserID == nullptr) return QLXCO_RC_INVALID_PARAMETER;
+  return CopyOut(user, pszUserID, ulLength) ? QLXCO_RC_OK : QLXCO_RC_BUFFER_OVERFLOW;
+}
+
+uint32_t qlxCO_GetSignOnInfo(uint32_t hSystem, char* pszUserID, uint32_t ulUserSize,
+                             char* pszPassword, uint32_t ulPasswordSize) {
+  auto system = System(hSystem);
+  if (!system) return QLXCO_RC_INVALID_HANDLE;
+  if (pszUserID == nullptr || pszPassword == nullptr) return QLXCO_RC_INVALID_PARAMETER;
+  std::lock_guard lock(system->mutex);
+  if (!system->link) return QLXCO_RC_NOT_CONNECTED;
+  if (system->signed_on_user.size() + 1 > ulUserSize ||
+      system->password.size() + 1 > ulPasswordSize) {
+    return QLXCO_RC_BUFFER_OVERFLOW;
+  }
+  CopyOut(system->signed_on_user, pszUserID, ulUserSize);
+  CopyOut(system->password, pszPassword, ulPasswordSize);
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_Connect(uint32_t hSystem, uint32_t ulService, uint32_t hErr) {
+  auto system = System(hSystem);
+  if (!system) return Fail(hErr, QLXCO_RC_INVALID_HANDLE, "not a system object of this process");
+  if (ulService != QLXCO_SERVICE_SIGNON) {
+    return Fail(hErr, QLXCO_RC_SERVICE, "service " + std::to_string(ulService) + " is not offered");
+  }
+  std::lock_guard lock(system->mutex);
+  if (system->link && !system->link->PeerClosed()) return QLXCO_RC_OK;
+  system->link.reset();
+  return SignOn(*system, hErr);
+}
+
+uint32_t qlxCO_Disconnect(uint32_t hSystem, uint32_t ulService, uint32_t hErr) {
+  auto system = System(hSystem);
+  if (!system) return Fail(hErr, QLXCO_RC_INVALID_HANDLE, "not a system object of this process");
+  if (ulService != QLXCO_SERVICE_SIGNON) {
+    return Fail(hErr, QLXCO_RC_SERVICE, "service " + std::to_string(ulService) + " is not offered");
+  }
+  std::lock_guard lock(system->mutex);
+  if (!system->link) {
+    return Fail(hErr, QLXCO_RC_NOT_CONNECTED, "system " + system->name + " is not connected");
+  }
+  system->link->Shutdown();
+  system->link.reset();
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_TestConnection(uint32_t hSystem, uint32_t ulService, uint32_t* pulConnected) {
+  if (pulConnected != nullptr) *pulConnected = 0;
+  auto system = System(hSystem);
+  if (!system) return QLXCO_RC_INVALID_HANDLE;
+  if (ulService != QLXCO_SERVICE_SIGNON) return QLXCO_RC_SERVICE;
+  std::lock_guard lock(system->mutex);
+  if (!system->link || system->link->PeerClosed()) return QLXCO_RC_NOT_CONNECTED;
+  if (pulConnected != nullptr) *pulConnected = 1;
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_GetSrvHandle(uint32_t hSystem, uint32_t ulService) {
+  auto system = System(hSystem);
+  if (!system || ulService != QLXCO_SERVICE_SIGNON) return 0;
+  {
+    std::lock_guard lock(system->mutex);
+    if (!system->link) return 0;
+  }
+  return AddHandle(HandleKind::kService, std::make_shared<ServiceLink>(ServiceLink{system}));
+}
+
+uint32_t qlxCO_ReleaseSrvHandle(uint32_t hSystem, uint32_t hSrvHandle) {
+  auto service = Find<ServiceLink>(hSrvHandle, HandleKind::kService);
+  if (!service || !System(hSystem) || service->system != System(hSystem)) {
+    return QLXCO_RC_INVALID_HANDLE;
+  }
+  RemoveHandle(hSrvHandle, HandleKind::kService);
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_Send(uint32_t hSrvHandle, const void* pData, uint32_t ulLength) {
+  std::shared_ptr<SystemObject> system;
+  if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) {
+    return QLXCO_RC_INVALID_HANDLE;
+  }
+  std::shared_ptr<Socket> link = Link(hSrvHandle, &system);
+  if (!link) return QLXCO_RC_NOT_CONNECTED;
+  if (pData == nullptr && ulLength != 0) return QLXCO_RC_INVALID_PARAMETER;
+  std::lock_guard lock(system->send_mutex);
+  std::string why;
+  if (!link->SendAll(std::string_view(static_cast<const char*>(pData), ulLength), why)) {
+    return Fail(0, QLXCO_RC_SEND, "system " + system->name + ": " + why);
+  }
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_SendComplete(uint32_t hSrvHandle) {
+  std::shared_ptr<SystemObject> system;
+  if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) {
+    return QLXCO_RC_INVALID_HANDLE;
+  }
+  std::shared_ptr<Socket> link = Link(hSrvHandle, &system);
+  return link ? QLXCO_RC_OK : QLXCO_RC_NOT_CONNECTED;
+}
+
+uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength, uint32_t ulCapacity) {
+  std::shared_ptr<SystemObject> system;
+  if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) {
+    return QLXCO_RC_INVALID_HANDLE;
+  }
+  std::shared_ptr<Socket> link = Link(hSrvHandle, &system);
+  if (!link) return QLXCO_RC_NOT_CONNECTED;
+  if (pulLength == nullptr || (pBuffer == nullptr && ulCapacity != 0)) {
+    return QLXCO_RC_INVALID_PARAMETER;
+  }
+  std::lock_guard lock(system->receive_mutex);
+  std::string why;
+  wire::SignOnFrameHeader header{};
+  if (!link->ReceiveExact(&header, sizeof header, kReceiveTimeout, why)) {
+    return Fail(0, QLXCO_RC_RECEIVE, "system " + system->name + ": " + why);
+  }
+  size_t length = header.length.get();
+  if (header.marker != wire::kFrameMarker || header.kind != wire::kFrameMessage ||
+      length < sizeof header || length > wire::kMaxSignOnFrame) {
+    link->Shutdown();  // the stream cannot be trusted past a bad frame
+    return Fail(0, QLXCO_RC_RECEIVE, "system " + system->name + ": malformed frame from the host");
+  }
+  std::string payload(length - sizeof header, '\0');
+  if (!link->ReceiveExact(payload.data(), payload.size(), kReceiveTimeout, why)) {
+    return Fail(0, QLXCO_RC_RECEIVE, "system " + system->name + ": " + why);
+  }
+  uint32_t count = std::min<uint32_t>(ulCapacity, static_cast<uint32_t>(payload.size()));
+  if (count != 0) std::memcpy(pBuffer, payload.data(), count);
+  *pulLength = count;
+  return QLXCO_RC_OK;
+}
+
+void* qlxCO_GetConnToken(uint32_t hSrvHandle, void* pWork) {
+  if (pWork == nullptr) return nullptr;
+  std::shared_ptr<SystemObject> system;
+  if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) return nullptr;
+  if (!Link(hSrvHandle, &system)) return nullptr;
+  ConnToken token{};
+  token.magic.set(kTokenMagic);
+  {
+    std::lock_guard lock(system->mutex);
+    token.connection_id.set(system->connection_id);
+  }
+  std::memcpy(pWork, &token, sizeof token);
+  return pWork;
+}
+
+uint32_t qlxCO_GetTokenValue(const void* pToken) {
+  if (pToken == nullptr) return 0;
+  ConnToken token;
+  std::memcpy(&token, pToken, sizeof token);
+  return token.magic.get() == kTokenMagic ? static_cast<uint32_t>(token.connection_id.get()) : 0;
+}
+
+uint32_t qlxCO_GetDefaultSystemName(char* pszName, uint32_t ulSize, uint32_t hErr) {
+  if (pszName == nullptr) return Fail(hErr, QLXCO_RC_INVALID_PARAMETER, "null name buffer");
+  SystemConfig config;
+  std::string error;
+  if (!LoadSystemConfig(config, error)) return Fail(hErr, QLXCO_RC_CONFIG, error);
+  if (!CopyOut(config.default_system, pszName, ulSize)) {
+    return Fail(hErr, QLXCO_RC_BUFFER_OVERFLOW, "default system name longer than the buffer");
+  }
+  return QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_CreateSysList(uint32_t* phList) {
+  if (phList == nullptr) return QLXCO_RC_INVALID_PARAMETER;
+  *phList = 0;
+  SystemConfig config;
+  std::string error;
+  if (!LoadSystemConfig(config, error)) return Fail(0, QLXCO_RC_CONFIG, error);
+  auto list = std::make_shared<SystemList>();
+  for (const ConfiguredSystem& system : config.systems) list->names.push_back(system.name);
+  *phList = AddHandle(HandleKind::kSystemList, list);
+  return *phList == 0 ? QLXCO_RC_NO_MEMORY : QLXCO_RC_OK;
+}
+
+uint32_t qlxCO_DeleteSysList(uint32_t hList) {
+  return RemoveHandle(hList, HandleKind::kSystemList) ? QLXCO_RC_OK : QLXCO_RC_INVALID_HANDLE;
+}
+
+uint32_t qlxCO_GetNextSysName(uint32_t hList, char* pszName, uint32_t ulSize, uint32_t* pulNeeded) {
+  auto list = Find<SystemList>(hList, HandleKind::kSystemList);
+  if (!list) return QLXCO_RC_INVALID_HANDLE;
+  if (pszName == nullptr || pulNeeded == nullptr) return QLXCO_RC_INVALID_PARAMETER;
+  if (list->next >= list->names.size()) return QLXCO_RC_END_OF_LIST;
+  const std::string& name = list->names[list->next];
+  *pulNeeded = static_cast<uint32_t>(name.size() + 1);
+  if (!CopyOut(name, pszName, ulSize)) return QLXCO_RC_BUFFER_OVERFLOW;
+  ++list->next;
+  return QLXCO_RC_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,18 @@
+// How the client services hand a failure to the caller's error handle: the
+// code and a text that says what went wrong and with which object. Until the
+// error-handle service is part of the library, the text goes to the trace.
+#ifndef ZEL_SERVICES_CONNECTION_ERROR_REPORT_H
+#define ZEL_SERVICES_CONNECTION_ERROR_REPORT_H
+
+#include <cstdint>
+#include <string>
+
+namespace zel::qlx {
+
+// Records the failure for `error_handle` (0: no handle) and returns `code`,
+// so that a failing path can end with `return Fail(...)`.
+uint32_t Fail(uint32_t error_handle, uint32_t code, const std::string& text);
+
+}  // namespace zel::qlx
+
+#endif  // ZEL_SERVICES_CONNECTION_ERROR_REPORT_H

@@ -1,0 +1,84 @@
+#include "services/connection/system_config.h"
+
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+#include "services/config.h"
+
+namespace zel::qlx {
+namespace {
+
+bool ValidAddress(const std::string& address) {
+  size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string_view port(address.data() + colon + 1, address.size() - colon - 1);
+  unsigned value = 0;
+  auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+  return ec == std::errc() && end == port.data() + port.size() && value > 0 && value < 65536;
+}
+
+}  // namespace
+
+const ConfiguredSystem* SystemConfig::Find(std::string_view name) const {
+  for (const ConfiguredSystem& system : systems) {
+    if (system.name == name) return &system;
+  }
+  return nullptr;
+}
+
+bool ParseSystemConfig(const std::string& path, std::string_view text, SystemConfig& out,
+                       std::string& error) {
+  out = SystemConfig{path, {}, {}, {}};
+  std::istringstream lines{std::string(text)};
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.empty()) continue;
+    auto bad = [&](const std::string& why) {
+      error = path + ":" + std::to_string(number) + ": " + why;
+      return false;
+    };
+    const std::string& directive = words[0];
+    if (directive == "system") {
+      if (words.size() != 3) return bad("want 'system NAME HOST:PORT'");
+      if (words[1].size() > 255) return bad("system name longer than 255 characters");
+      if (!ValidAddress(words[2])) return bad("bad address '" + words[2] + "' (want HOST:PORT)");
+      if (out.Find(words[1]) != nullptr) return bad("system '" + words[1] + "' defined twice");
+      out.systems.push_back({words[1], words[2]});
+    } else if (directive == "default") {
+      if (words.size() != 2) return bad("want 'default NAME'");
+      out.default_system = words[1];
+    } else if (directive == "user") {
+      if (words.size() != 2) return bad("want 'user USERID'");
+      if (words[1].size() > 10) return bad("user ID longer than 10 characters");
+      out.user = words[1];
+    } else {
+      return bad("unknown directive '" + directive + "'");
+    }
+  }
+  if (!out.default_system.empty() && out.Find(out.default_system) == nullptr) {
+    error = path + ": default system '" + out.default_system + "' is not defined";
+    return false;
+  }
+  return true;
+}
+
+bool LoadSystemConfig(SystemConfig& out, std::string& error) {
+  std::string path = config::ConnectionConfigPath();
+  std::ifstream file(path);
+  if (!file) {
+    out = SystemConfig{path, {}, {}, {}};
+    return true;
+  }
+  std::stringstream text;
+  text << file.rdbuf();
+  return ParseSystemConfig(path, text.str(), out, error);
+}
+
+}  // namespace zel::qlx

@@ -1,0 +1,35 @@
+// The connection configuration file (see services/connection.h for its
+// directives). Read afresh by each call that needs it, so that an edit takes
+// effect at the next connect.
+#ifndef ZEL_SERVICES_CONNECTION_SYSTEM_CONFIG_H
+#define ZEL_SERVICES_CONNECTION_SYSTEM_CONFIG_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zel::qlx {
+
+struct ConfiguredSystem {
+  std::string name;
+  std::string address;  // HOST:PORT
+};
+
+struct SystemConfig {
+  std::string path;
+  std::vector<ConfiguredSystem> systems;  // in file order
+  std::string default_system;
+  std::string user;
+
+  const ConfiguredSystem* Find(std::string_view name) const;
+};
+
+// Parses `text` read from `path`. On a bad line returns false with `error`
+// naming the file and line; a missing file is an empty configuration.
+bool ParseSystemConfig(const std::string& path, std::string_view text, SystemConfig& out,
+                       std::string& error);
+bool LoadSystemConfig(SystemConfig& out, std::string& error);
+
+}  // namespace zel::qlx
+
+#endif  // ZEL_SERVICES_CONNECTION_SYSTEM_CONFIG_H

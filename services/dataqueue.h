@@ -1,0 +1,128 @@
+/*
+ * Host data-queue service QLXDQ (part of lib/libqlx.so).
+ *
+ * Keyed data queues on a host system, reached through a system object of the
+ * connection service (services/connection.h). Attribute objects describe a
+ * queue to create; queue handles name an existing queue; data objects carry
+ * one entry to write or receive one entry read; read handles stand for a read
+ * started with qlxDQ_AsyncRead and polled with qlxDQ_CheckData.
+ *
+ * Every handle belongs to the process that made it: used in another process
+ * it is refused with QLXDQ_RC_INVALID_HANDLE. Every function may be called
+ * from any thread; one data object or read handle must not be used by two
+ * threads at once. All functions return 0 or one of the QLXDQ_RC_* codes
+ * (creators return 0 on failure instead) and, where an error handle is given,
+ * also store the code and an explanatory text in it. Nothing blocks without
+ * limit: host round trips are bounded (QLXDQ_RC_CONNECTION when the host does
+ * not answer), and waiting for an entry happens only inside the host.
+ *
+ * Function numbers: CreateAttr 16, SetMaxRecLen 17, SetOrder 18, SetAuthority
+ * 19, SetForceToStorage 20, SetSenderID 21, SetKeySize 22, DeleteAttr 31,
+ * CreateEx 52, DeleteEx 53, OpenEx 54, Close 4, CreateData 32, DeleteData 33,
+ * SetDataAddr 35, GetDataLen 38, SetKey 39, GetRetKey 43, SetSearchOrder 45,
+ * SetConvert 47, Write 7, AsyncRead 10, CheckData 11.
+ */
+#ifndef ZEL_SERVICES_DATAQUEUE_H
+#define ZEL_SERVICES_DATAQUEUE_H
+
+#include <stdint.h>
+
+#ifndef QLX_EXPORT
+#define QLX_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* Result codes; the host's data-queue server answers with the same numbers. */
+#define QLXDQ_RC_OK 0u
+#define QLXDQ_RC_INVALID_HANDLE 6001u    /* not a live handle of this process */
+#define QLXDQ_RC_INVALID_PARAMETER 6002u /* null pointer, bad name, order or length */
+#define QLXDQ_RC_NOT_FOUND 6003u         /* no such queue on the host */
+#define QLXDQ_RC_EXISTS 6004u            /* a queue of that name exists already */
+#define QLXDQ_RC_TOO_LONG 6005u          /* entry longer than the queue's maximum record */
+#define QLXDQ_RC_BUFFER_TOO_SMALL 6006u  /* the entry waiting is longer than the buffer */
+#define QLXDQ_RC_CONNECTION 6007u        /* the host cannot be reached or was lost */
+#define QLXDQ_RC_PROTOCOL 6008u          /* the host answered something malformed */
+#define QLXDQ_RC_NO_MEMORY 6009u
+#define QLXDQ_RC_NOT_READ 6010u    /* the data object holds no entry read */
+#define QLXDQ_RC_CANCELLED 6011u   /* the read was cancelled (queue closed or deleted) */
+#define QLXDQ_RC_KEY_SIZE 6012u    /* key length differs from the queue's key size */
+#define QLXDQ_RC_REFUSED 6013u     /* the host refused the connection */
+#define QLXDQ_RC_TIMEOUT 6017u     /* the wait time ran out; no entry was taken */
+#define QLXDQ_RC_IN_PROGRESS 6027u /* the read is still waiting */
+
+/* Search orders of a keyed read: which entry keys match the read's key. */
+#define QLXDQ_ORDER_EQ 1u /* equal */
+#define QLXDQ_ORDER_NE 2u /* not equal */
+#define QLXDQ_ORDER_GT 3u /* greater */
+#define QLXDQ_ORDER_GE 4u /* greater or equal */
+#define QLXDQ_ORDER_LT 5u /* less */
+#define QLXDQ_ORDER_LE 6u /* less or equal */
+
+/* Queue order attribute: 2 is the keyed queue, the only kind the host keeps. */
+#define QLXDQ_QUEUE_KEYED 2u
+
+/* The wait of qlxDQ_AsyncRead without limit. */
+#define QLXDQ_WAIT_FOREVER (-1)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Attribute objects (defaults: record length 8320, keyed, key size 12). */
+QLX_EXPORT uint32_t qlxDQ_CreateAttr(void); /* 0 on failure */
+QLX_EXPORT uint32_t qlxDQ_DeleteAttr(uint32_t hAttr);
+QLX_EXPORT uint32_t qlxDQ_SetMaxRecLen(uint32_t hAttr, uint32_t ulMaxRecLen);
+QLX_EXPORT uint32_t qlxDQ_SetOrder(uint32_t hAttr, uint32_t ulOrder);
+QLX_EXPORT uint32_t qlxDQ_SetKeySize(uint32_t hAttr, uint32_t ulKeySize);
+QLX_EXPORT uint32_t qlxDQ_SetAuthority(uint32_t hAttr, uint32_t ulAuthority);
+QLX_EXPORT uint32_t qlxDQ_SetForceToStorage(uint32_t hAttr, uint32_t ulForce);
+QLX_EXPORT uint32_t qlxDQ_SetSenderID(uint32_t hAttr, uint32_t ulSenderID);
+
+/* Queues, named by up to 10 characters of name and library on the host of
+ * `hSystem`. `hErr` may be 0. */
+QLX_EXPORT uint32_t qlxDQ_CreateEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
+                                   uint32_t hAttr, uint32_t hErr);
+QLX_EXPORT uint32_t qlxDQ_DeleteEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
+                                   uint32_t hErr);
+/* Checks that the queue exists and hands out a queue handle. */
+QLX_EXPORT uint32_t qlxDQ_OpenEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
+                                 uint32_t* phQueue, uint32_t hErr);
+/* Closes the handle; a read still waiting on it is cancelled on the host and
+ * an entry already on its way back is returned to the queue. */
+QLX_EXPORT uint32_t qlxDQ_Close(uint32_t hQueue);
+
+/* Data objects. */
+QLX_EXPORT uint32_t qlxDQ_CreateData(void); /* 0 on failure */
+QLX_EXPORT uint32_t qlxDQ_DeleteData(uint32_t hData);
+/* The caller's buffer: the entry to write, or where a read puts its entry.
+ * It must stay valid while the data object uses it. */
+QLX_EXPORT uint32_t qlxDQ_SetDataAddr(uint32_t hData, void* pData, uint32_t ulLength);
+/* Only 0 (bytes travel unchanged) is supported. */
+QLX_EXPORT uint32_t qlxDQ_SetConvert(uint32_t hData, uint32_t ulConvert);
+QLX_EXPORT uint32_t qlxDQ_SetKey(uint32_t hData, const void* pKey, uint32_t ulKeyLength);
+QLX_EXPORT uint32_t qlxDQ_SetSearchOrder(uint32_t hData, uint32_t ulOrder);
+/* After a read: the key of the entry read (key size bytes and a NUL). */
+QLX_EXPORT uint32_t qlxDQ_GetRetKey(uint32_t hData, void* pKey);
+/* After a read: the length of the entry read. */
+QLX_EXPORT uint32_t qlxDQ_GetDataLen(uint32_t hData, uint32_t* pulLength);
+
+/* Writes the data object's buffer under its key. `ulCommit` other than 1 is
+ * treated as 1: the call returns once the host has stored the entry. */
+QLX_EXPORT uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t ulCommit, uint32_t hErr);
+
+/* Starts a keyed read of at most `lWait` seconds (QLXDQ_WAIT_FOREVER: no
+ * limit) and hands out a read handle. The entry is taken from the queue by
+ * exactly one reader; a read given up before qlxDQ_CheckData saw its entry
+ * leaves the entry on the queue. */
+QLX_EXPORT uint32_t qlxDQ_AsyncRead(uint32_t hQueue, uint32_t hData, int32_t lWait,
+                                    uint32_t* phRead, uint32_t hErr);
+/* Polls a read: 0 when the entry is in the data object's buffer (the read
+ * handle is then spent and released), QLXDQ_RC_IN_PROGRESS while it waits
+ * (after waiting briefly for it inside this call), QLXDQ_RC_TIMEOUT when
+ * the wait ran out (handle released), another code on failure (released). */
+QLX_EXPORT uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* ZEL_SERVICES_DATAQUEUE_H */

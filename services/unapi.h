@@ -1,0 +1,30 @@
+/*
+ * QLXUNAPI (part of lib/libqlx.so): system handles of an application's
+ * connection environment, for the component named by a short word ("zel").
+ * Callable from any thread.
+ */
+#ifndef ZEL_SERVICES_UNAPI_H
+#define ZEL_SERVICES_UNAPI_H
+
+#include <stdint.h>
+
+#ifndef QLX_EXPORT
+#define QLX_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Function 65. Checks that *phSystem is a system object of this process for the named
+ * system (any system when the name is null) and may be used by `component`.
+ * With *phSystem 0 it creates one for the system (see qlxCO_CreateSystem)
+ * and stores its handle. Returns 0 or a QLXCO_RC_* code. */
+QLX_EXPORT uint32_t qlxUN_GetSystemHandle(const char* pszSystemName, const char* pszComponent,
+                                          uint32_t* phSystem);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* ZEL_SERVICES_UNAPI_H */

@@ -1,0 +1,172 @@
+#include "tests/host/host_harness.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/protocol.h"
+
+namespace zel::test {
+
+// The test binary runs zelhost in its child slot: the child replaces itself
+// with the server, so ChildProcess tracks the server's own pid.
+ZEL_CHILD_COMMAND(zelhost) {
+  std::string binary = ZelhostBinary();
+  std::vector<char*> argv = {binary.data()};
+  std::vector<std::string> copies(args.begin(), args.end());
+  for (std::string& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(binary.c_str(), argv.data());
+  perror("execv zelhost");
+  return 127;
+}
+
+std::string ZelhostBinary() {
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+  return (self.parent_path().parent_path() / "bin" / "zelhost").string();
+}
+
+HostServer::HostServer(std::vector<std::string> extra_args) {
+  static int count = 0;
+  std::string tag = std::to_string(count++);
+  std::string port_file = TestPath("zelhost" + tag + ".port");
+  log_path_ = TestPath("zelhost" + tag + ".log");
+  std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file",
+                                   port_file,  "--log",       log_path_};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  process_.emplace(ChildProcess::Start("zelhost", args));
+  // The port file appears once the server listens; bounded wait for it.
+  for (int i = 0; i < 1000 && process_->running(); ++i) {
+    std::ifstream file(port_file);
+    unsigned port = 0;
+    if (file >> port && port != 0) {
+      port_ = static_cast<uint16_t>(port);
+      return;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  ADD_FAILURE() << "zelhost did not start; log:\n" << LogText();
+}
+
+HostServer::~HostServer() {
+  if (process_ && process_->running()) Stop();
+}
+
+int HostServer::Stop() {
+  process_->Kill(SIGTERM);
+  return process_->Wait(10s);
+}
+
+std::string HostServer::LogText() const {
+  std::ifstream file(log_path_);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string HostServer::Control(const std::string& command) const {
+  RawConnection conn(port_);
+  wire::DqHello hello{};
+  std::memcpy(hello.magic, wire::kDqMagic, 4);
+  hello.version.set(wire::kDqVersion);
+  hello.role.set(wire::kRoleControl);
+  wire::DqFrameHeader header{};
+  header.length.set(sizeof header + command.size());
+  header.type.set(wire::kControl);
+  header.request_id.set(7);
+  std::string out(reinterpret_cast<const char*>(&hello), sizeof hello);
+  out.append(reinterpret_cast<const char*>(&header), sizeof header);
+  out.append(command);
+  if (!conn.Send(out)) return "send failed";
+  auto answer = conn.Receive(sizeof(wire::DqHello));
+  auto reply = conn.Receive(sizeof(wire::DqFrameHeader));
+  if (!answer || !reply) return "no answer";
+  std::memcpy(&header, reply->data(), sizeof header);
+  auto text = conn.Receive(header.length.get() - sizeof header);
+  return text ? *text : "no answer";
+}
+
+void HostServer::Configure(const std::string& name, const std::string& extra) const {
+  std::string path = TestPath("zel.conf");
+  std::ofstream(path) << "# written by the test\nsystem " << name << " " << address()
+                      << "\ndefault " << name << "\n"
+                      << extra;
+  setenv("ZEL_CONFIG", path.c_str(), 1);
+}
+
+RawConnection::RawConnection(uint16_t port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+RawConnection::~RawConnection() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool RawConnection::Send(std::string_view bytes) {
+  return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+std::optional<std::string> RawConnection::Receive(size_t size, Millis timeout) {
+  std::string out(size, '\0');
+  size_t done = 0;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (done < size) {
+    auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+    ssize_t got = recv(fd_, out.data() + done, size - done, 0);
+    if (got <= 0) return std::nullopt;
+    done += static_cast<size_t>(got);
+  }
+  return out;
+}
+
+bool RawConnection::ClosedByPeer(Millis timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  char buffer[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+    if (got <= 0) return true;
+  }
+}
+
+std::string Hex(std::string_view spaced_hex) {
+  std::string out;
+  std::istringstream in{std::string(spaced_hex)};
+  for (std::string byte; in >> byte;)
+    out.push_back(static_cast<char>(std::stoi(byte, nullptr, 16)));
+  return out;
+}
+
+std::string ToHex(std::string_view bytes) {
+  std::string out;
+  char text[4];
+  for (unsigned char c : bytes) {
+    std::snprintf(text, sizeof text, "%02X ", c);
+    out += text;
+  }
+  return out;
+}
+
+}  // namespace zel::test

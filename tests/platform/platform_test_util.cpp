@@ -1,0 +1,63 @@
+#include "tests/platform/platform_test_util.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "platform/filemap.h"
+#include "platform/handles.h"
+
+namespace zel::test {
+
+using namespace zel::platform;
+
+bool PollUntil(const std::function<bool()>& done, Millis timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+bool WaitUntilBlocked(pid_t pid, pid_t tid, Millis timeout) {
+  std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid);
+  return PollUntil(
+      [&] {
+        std::ifstream stat_file(task + "/stat");
+        std::string stat;
+        std::getline(stat_file, stat);
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'S') {
+          return false;
+        }
+        std::ifstream wchan_file(task + "/wchan");
+        std::string wchan;
+        std::getline(wchan_file, wchan);
+        // Thread-sanitizer builds wait for mutexes by trying and napping.
+        return wchan.rfind("futex", 0) == 0 || wchan.find("nanosleep") != std::string::npos;
+      },
+      timeout);
+}
+
+SharedCounters* MapCounters(const char* name) {
+  HANDLE mapping = CreateFileMapping(PAGE_READWRITE, 4096, name);
+  if (mapping == 0) return nullptr;
+  return static_cast<SharedCounters*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0));
+}
+
+void CountReleases(HANDLE event, SharedCounters* counters) {
+  for (;;) {
+    if (WaitForSingleObject(event, 10000) != WAIT_OBJECT_0) {
+      ++counters->timeouts;
+      break;
+    }
+    ++counters->released;
+    if (counters->done.load() != 0) break;
+  }
+  ++counters->exited;
+}
+
+}  // namespace zel::test

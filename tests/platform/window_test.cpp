@@ -1,0 +1,299 @@
+// Message windows: posting and sending within a process and between
+// processes, message loops, and windows whose thread or process goes away.
+#include "platform/window.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/globalmem.h"
+#include "platform/handles.h"
+#include "tests/harness/zel_test.h"
+#include "tests/platform/platform_test_util.h"
+
+namespace zel::test {
+namespace {
+
+using namespace zel::platform;
+using Clock = std::chrono::steady_clock;
+
+constexpr UINT kSlowAdd = WM_USER + 0x100;  // handler takes 100 ms, returns wParam + lParam
+constexpr UINT kNested = WM_USER + 0x101;   // handler sends kAnswer to the window in wParam
+constexpr UINT kAnswer = WM_USER + 0x102;   // handler returns 7
+constexpr UINT kHang = WM_USER + 0x103;     // handler reports and waits for the test
+constexpr UINT kQuit = WM_USER + 0x104;     // handler ends the loop
+constexpr UINT kDestroy = WM_USER + 0x105;  // handler destroys the window
+constexpr UINT kBurst = WM_USER + 0x106;    // posted in numbers
+
+// Takes every posted message until the loop sees WM_QUIT, dispatching them.
+int RunLoop() {
+  MSG msg;
+  int result;
+  while ((result = GetMessage(&msg, 0, 0, 0)) > 0) DispatchMessage(&msg);
+  return result;
+}
+
+// Waits up to 10 s for a posted message and takes it.
+bool NextPosted(MSG* msg) {
+  return WaitMessage(10000) == WAIT_OBJECT_0 && PeekMessage(msg, 0, 0, 0, PM_REMOVE);
+}
+
+LRESULT OwnerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case kSlowAdd:
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return static_cast<LRESULT>(wParam) + lParam;
+    case kNested:
+      return SendMessage(static_cast<HWND>(wParam), kAnswer, 0, 0) + 1;
+    case kHang:
+      child::Report("in handler");
+      child::Receive();
+      return 0;
+    case kQuit:
+      PostQuitMessage(3);
+      return 0;
+    case kDestroy:
+      DestroyWindow(hwnd);
+      child::Report("destroyed");
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+// ---- Child commands ---------------------------------------------------------
+
+// Owns a window run by OwnerProc; reports its handle and thread.
+ZEL_CHILD_COMMAND(window_owner) {
+  HWND hwnd = CreateMessageWindow(OwnerProc);
+  if (hwnd == 0) return 1;
+  child::Report(std::to_string(hwnd) + " " + std::to_string(GetCurrentThreadId()));
+  return RunLoop() == 0 ? 0 : 2;
+}
+
+// Posts args[2] messages to window args[0], tagged with sender args[1].
+ZEL_CHILD_COMMAND(post_burst) {
+  HWND hwnd = static_cast<HWND>(std::stoul(args[0]));
+  uint64_t sender = std::stoull(args[1]);
+  int count = std::stoi(args[2]);
+  for (int i = 0; i < count; ++i) {
+    WPARAM wparam = sender << 32 | static_cast<uint64_t>(i);
+    LPARAM lparam = -static_cast<LPARAM>(wparam) * 3;
+    if (!PostMessage(hwnd, kBurst, wparam, lparam)) {
+      child::Report("failed " + std::to_string(GetLastError()));
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Posts a filled global block to window args[0] and ends.
+ZEL_CHILD_COMMAND(post_block) {
+  auto* block = static_cast<char*>(GlobalAlloc(GMEM_SHARE | GMEM_ZEROINIT, 1000));
+  if (block == nullptr) return 1;
+  strcpy(block, "a block outlives its maker");
+  return PostMessage(static_cast<HWND>(std::stoul(args[0])), kBurst, 0,
+                     reinterpret_cast<LPARAM>(block))
+             ? 0
+             : 2;
+}
+
+// A window owner in a child process.
+struct RemoteWindow {
+  explicit RemoteWindow() : process(ChildProcess::Start("window_owner")) {
+    std::optional<std::string> line = process.ReadLine();
+    if (!line) {
+      ADD_FAILURE() << "the child made no window";
+      return;
+    }
+    size_t blank = line->find(' ');
+    hwnd = static_cast<HWND>(std::stoul(line->substr(0, blank)));
+    tid = static_cast<DWORD>(std::stoul(line->substr(blank + 1)));
+  }
+  ChildProcess process;
+  HWND hwnd = 0;
+  DWORD tid = 0;
+};
+
+// ---- Within a process ---------------------------------------------------------
+
+TEST(WindowMessages, AThreadsLoopGetsItsPostedMessagesInOrderThenQuit) {
+  std::vector<UINT> dispatched;
+  HWND hwnd = CreateMessageWindow([&](HWND, UINT message, WPARAM, LPARAM) {
+    dispatched.push_back(message);
+    return 0;
+  });
+  ASSERT_NE(hwnd, 0u);
+  EXPECT_TRUE(IsWindow(hwnd));
+  DWORD pid = 0;
+  EXPECT_EQ(GetWindowThreadProcessId(hwnd, &pid), GetCurrentThreadId());
+  EXPECT_EQ(pid, GetCurrentProcessId());
+
+  for (UINT message : {WM_USER + 1, WM_USER + 2, WM_USER + 3}) {
+    ASSERT_TRUE(PostMessage(hwnd, message, message * 10, -static_cast<LPARAM>(message)));
+  }
+  PostQuitMessage(5);
+  MSG msg{};
+  ASSERT_TRUE(PeekMessage(&msg, 0, 0, 0, PM_NOREMOVE));
+  EXPECT_EQ(msg.message, WM_USER + 1);
+  ASSERT_TRUE(PeekMessage(&msg, hwnd, WM_USER + 2, WM_USER + 2, PM_REMOVE)) << "filtered";
+  EXPECT_EQ(msg.wParam, (WM_USER + 2) * 10u);
+  EXPECT_EQ(msg.lParam, -static_cast<LPARAM>(WM_USER + 2));
+  EXPECT_EQ(GetMessage(&msg, 12345, 0, 0), -1);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_EQ(RunLoop(), 0);
+  EXPECT_EQ(dispatched, (std::vector<UINT>{WM_USER + 1, WM_USER + 3}));
+  EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) << "WM_QUIT was taken";
+  EXPECT_EQ(WaitMessage(0), WAIT_TIMEOUT);
+
+  EXPECT_EQ(SendMessage(hwnd, WM_USER + 9, 0, 0), 0) << "own thread: called directly";
+  EXPECT_EQ(dispatched.back(), WM_USER + 9);
+  EXPECT_TRUE(DestroyWindow(hwnd));
+  EXPECT_EQ(dispatched.back(), WM_DESTROY);
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_FALSE(PostMessage(hwnd, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_FALSE(DestroyWindow(hwnd));
+  EXPECT_EQ(CreateMessageWindow(nullptr), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(WindowMessages, AnotherThreadSendsAndTheWindowGoesWithItsThread) {
+  std::atomic<HWND> hwnd{0};
+  std::thread owner([&] {
+    hwnd.store(CreateMessageWindow([](HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+      if (message == kQuit) PostQuitMessage(0);
+      return static_cast<LRESULT>(wParam) * lParam;
+    }));
+    RunLoop();
+  });
+  ASSERT_TRUE(PollUntil([&] { return hwnd.load() != 0; }));
+  EXPECT_EQ(SendMessage(hwnd, WM_USER, 6, 7), 42);
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_FALSE(DestroyWindow(hwnd));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(PostMessage(hwnd, kQuit, 0, 0));
+  owner.join();
+  EXPECT_FALSE(IsWindow(hwnd)) << "a thread's windows end with it";
+  EXPECT_EQ(SendMessage(hwnd, WM_USER, 6, 7), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+}
+
+// ---- Between processes --------------------------------------------------------
+
+TEST(WindowMessages, PostsFromTwoProcessesArriveCompleteOrderedAndExact) {
+  constexpr int kPerSender = 2500;
+  HWND hwnd = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) { return 0; });
+  ASSERT_NE(hwnd, 0u);
+  std::vector<ChildProcess> senders;
+  for (int sender = 1; sender <= 2; ++sender) {
+    senders.push_back(ChildProcess::Start(
+        "post_burst", {std::to_string(hwnd), std::to_string(sender), std::to_string(kPerSender)}));
+  }
+  std::map<uint64_t, uint64_t> next_expected = {{1, 0}, {2, 0}};
+  for (int received = 0; received < 2 * kPerSender; ++received) {
+    MSG msg;
+    ASSERT_TRUE(NextPosted(&msg)) << "after " << received << " messages";
+    ASSERT_EQ(msg.hwnd, hwnd);
+    ASSERT_EQ(msg.message, kBurst);
+    uint64_t sender = msg.wParam >> 32;
+    ASSERT_TRUE(next_expected.count(sender)) << msg.wParam;
+    ASSERT_EQ(msg.wParam & 0xFFFFFFFF, next_expected[sender]++) << "in order per sender";
+    ASSERT_EQ(msg.lParam, -static_cast<LPARAM>(msg.wParam) * 3) << "exact 64-bit parameters";
+  }
+  for (ChildProcess& sender : senders) EXPECT_EQ(sender.Wait(), 0);
+  EXPECT_EQ(WaitMessage(0), WAIT_TIMEOUT) << "nothing more";
+}
+
+TEST(WindowMessages, PostingToAWindowOfADeadProcessFails) {
+  RemoteWindow remote;
+  ASSERT_NE(remote.hwnd, 0u);
+  EXPECT_TRUE(IsWindow(remote.hwnd));
+  DWORD pid = 0;
+  EXPECT_EQ(GetWindowThreadProcessId(remote.hwnd, &pid), remote.tid);
+  EXPECT_EQ(pid, static_cast<DWORD>(remote.process.pid()));
+  EXPECT_TRUE(PostMessage(remote.hwnd, WM_USER, 0, 0));
+
+  remote.process.Kill(SIGKILL);
+  remote.process.Wait();
+  EXPECT_FALSE(PostMessage(remote.hwnd, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_FALSE(IsWindow(remote.hwnd));
+  EXPECT_EQ(GetWindowThreadProcessId(remote.hwnd, &pid), 0u);
+  EXPECT_EQ(pid, 0u);
+}
+
+TEST(WindowMessages, PostingToAWindowItsOwnerDestroyedFails) {
+  RemoteWindow remote;
+  ASSERT_NE(remote.hwnd, 0u);
+  ASSERT_TRUE(PostMessage(remote.hwnd, kDestroy, 0, 0));
+  ASSERT_TRUE(remote.process.Expect("destroyed"));
+  EXPECT_FALSE(IsWindow(remote.hwnd));
+  EXPECT_FALSE(PostMessage(remote.hwnd, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_EQ(SendMessage(remote.hwnd, WM_USER, 0, 0), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+}
+
+TEST(WindowMessages, SendReturnsTheResultOnlyAfterTheHandlerFinished) {
+  RemoteWindow remote;
+  ASSERT_NE(remote.hwnd, 0u);
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(SendMessage(remote.hwnd, kSlowAdd, 40, 2), 42);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
+  EXPECT_EQ(GetLastError(), 0u);
+  ASSERT_TRUE(PostMessage(remote.hwnd, kQuit, 0, 0));
+  EXPECT_EQ(remote.process.Wait(), 0);
+}
+
+TEST(WindowMessages, ANestedSendBackToTheSenderCompletes) {
+  HWND own = CreateMessageWindow([](HWND, UINT message, WPARAM, LPARAM) {
+    return message == kAnswer ? LRESULT{7} : LRESULT{0};
+  });
+  RemoteWindow remote;
+  ASSERT_NE(remote.hwnd, 0u);
+  EXPECT_EQ(SendMessage(remote.hwnd, kNested, own, 0), 8);
+  ASSERT_TRUE(PostMessage(remote.hwnd, kQuit, 0, 0));
+  EXPECT_EQ(remote.process.Wait(), 0);
+}
+
+TEST(WindowMessages, ASendFailsWhenTheTargetDiesInItsHandler) {
+  RemoteWindow remote;
+  ASSERT_NE(remote.hwnd, 0u);
+  std::atomic<bool> returned{false};
+  LRESULT result = -1;
+  DWORD error = 0;
+  std::thread sender([&] {
+    result = SendMessage(remote.hwnd, kHang, 0, 0);
+    error = GetLastError();
+    returned = true;
+  });
+  ASSERT_TRUE(remote.process.Expect("in handler"));
+  EXPECT_FALSE(returned.load());
+  remote.process.Kill(SIGKILL);
+  sender.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(error, ERROR_INVALID_WINDOW_HANDLE);
+}
+
+TEST(WindowMessages, AGlobalBlockPostedToAnotherProcessOutlivesItsMaker) {
+  HWND hwnd = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) { return 0; });
+  ChildProcess maker = ChildProcess::Start("post_block", {std::to_string(hwnd)});
+  EXPECT_EQ(maker.Wait(), 0);
+  MSG msg;
+  ASSERT_TRUE(NextPosted(&msg));
+  void* block = reinterpret_cast<void*>(msg.lParam);
+  EXPECT_EQ(GlobalSize(block), 1000u) << "the block became this process's";
+  EXPECT_STREQ(static_cast<char*>(block), "a block outlives its maker");
+  EXPECT_EQ(GlobalFree(block), nullptr);
+}
+
+}  // namespace
+}  // namespace zel::test
