@@ -9,7 +9,7 @@
 #include "manager/manager.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
-#include "services/connection.h"
+#include "services/qlx_calls.h"
 #include "services/trace.h"
 #include "services/unapi.h"
 #include "vqzmcsw.h"
@@ -47,7 +47,7 @@ void TakeInitUserID(const char* system_name, uint32_t hSysHandle) {
     return;
   }
   qlxUN_GetSystemHandle(system_name, "zel", &hSysHandle);
-  qlxCO_GetUserID(hSysHandle, user_id, kUserIdLength);
+  services::Qlx().qlxCO_GetUserID(hSysHandle, user_id, kUserIdLength);
   trace::String("CA", 100, "szInitUserID", user_id);
 }
 

@@ -62,6 +62,8 @@ platform::LRESULT ManagerWindow::Handle(platform::UINT message, platform::WPARAM
       Log("start/stop thread ended; the manager ends");
       finished_ = true;
       return 0;
+    case platform::WM_DESTROY:
+      return 0;
     default:
       Log("unexpected message " + std::to_string(message));
       return 0;
@@ -86,8 +88,15 @@ void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t
     return;
   }
   if (state != kStopped) return;
+  threads_.erase(system);
   idle_since_.erase(system);
   manager_idle_since_ = Clock::now();
+  if (deferred_.erase(system) != 0) {
+    // The end of the system's last run: the start that waited for it goes on.
+    NotifyTerminateWindows(system);
+    Launch(system);
+    return;
+  }
   if (kind == Pending::kStart) {
     // The start failed, or the host ended the system before it was active.
     Answer(system, rc != 0 ? rc : uint16_t{VQZM_RC_NOT_ACTIVE});
@@ -103,9 +112,25 @@ void ManagerWindow::OnStart(RZ700SysStruct* system) {
     Answer(system, VQZM_RC_ALREADY_RUNNING);
     return;
   }
-  Log("starting system " + Name(system));
   pending_[system] = Pending::kStart;
-  if (btLaunchThread(ccCommThread, kThreadStack, system) == -1) Answer(system, VQZM_RC_INTERNAL_ERROR);
+  // Its last run has reached state 1 but its thread has not reported it
+  // yet: the new thread starts once it has, so that report cannot be taken
+  // for the answer to this start.
+  if (threads_.count(system) != 0) {
+    Log("starting system " + Name(system) + " once its last run has ended");
+    deferred_.insert(system);
+    return;
+  }
+  Launch(system);
+}
+
+void ManagerWindow::Launch(RZ700SysStruct* system) {
+  Log("starting system " + Name(system));
+  threads_.insert(system);
+  if (btLaunchThread(ccCommThread, kThreadStack, system) == -1) {
+    threads_.erase(system);
+    Answer(system, VQZM_RC_INTERNAL_ERROR);
+  }
 }
 
 void ManagerWindow::OnStop(RZ700SysStruct* system) {
@@ -150,17 +175,25 @@ void ManagerWindow::OnStatusNotice(ZELStatusNotice* notice) {
 }
 
 void ManagerWindow::OnManagerNotice(platform::WPARAM wParam, CPMgrNotice* notice) {
-  std::string line = MessageText(notice->ulMsgNum1) + ": " + MessageText(notice->ulMsgNum2);
+  std::string line = "notice " + std::to_string(notice->ulMsgNum1) + "/" +
+                     std::to_string(notice->ulMsgNum2) + ": " + MessageText(notice->ulMsgNum1) +
+                     ": " + MessageText(notice->ulMsgNum2);
   if (notice->pszInsert != nullptr) line += " (" + std::string(notice->pszInsert) + ")";
-  line += " system " + Name(notice->pSystem);
+  line += " system " + (notice->pSystem != nullptr || notice->pszSysName == nullptr
+                            ? Name(notice->pSystem)
+                            : std::string(notice->pszSysName));
   if (wParam != 0) line += " [flag " + std::to_string(wParam) + "]";
   Log(line);
   free(notice->pszInsert);
   free(notice);
 }
 
+// Sent before the host hears of it: the system is no longer one that idle
+// time could stop.
 void ManagerWindow::OnErrorTeardown(RZ700SysStruct* system) {
-  Log("system " + Name(system) + " is being torn down after an error");
+  Log("system " + Name(system) + " is being torn down after an error (rc " +
+      Code(system->usCommRC) + ")");
+  idle_since_.erase(system);
 }
 
 // Tells the windows registered for the system that it has ended: each gets

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <set>
 
 #include "platform/types.h"
 #include "vqzmcm.h"
@@ -41,6 +42,7 @@ class ManagerWindow {
 
   void OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t rc);
   void OnStart(RZ700SysStruct* system);
+  void Launch(RZ700SysStruct* system);
   void OnStop(RZ700SysStruct* system);
   void OnConvCount(RZ700SysStruct* system);
   void OnStatusNotice(ZELStatusNotice* notice);
@@ -52,6 +54,8 @@ class ManagerWindow {
 
   const std::chrono::seconds idle_;
   std::map<RZ700SysStruct*, Pending> pending_;           // starts and stops awaiting an answer
+  std::set<RZ700SysStruct*> threads_;                    // comm threads that have not reported state 1
+  std::set<RZ700SysStruct*> deferred_;                   // starts waiting for the last thread's end
   std::map<RZ700SysStruct*, Clock::time_point> idle_since_;  // active systems without conversations
   Clock::time_point manager_idle_since_;                 // last moment a system ran
   bool stopping_ = false;                                // the manager's stop is queued

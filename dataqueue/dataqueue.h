@@ -1,6 +1,10 @@
-// Data-queue exchange: writing entries to a system's host data queue and
-// reading them back. Every function runs in its caller's thread and returns
-// a 16-bit return code (vqzmrc.h).
+// Data-queue exchange: writing entries to a system's host data queue,
+// reading them back, and dispatching what the host writes for the manager.
+// Every function runs in its caller's thread and returns a 16-bit return
+// code (vqzmrc.h).
+//
+// An entry is a 128-byte header, big-endian and EBCDIC on the queue,
+// followed by its data; its key is 12 EBCDIC characters.
 #ifndef ZEL_DATAQUEUE_DATAQUEUE_H
 #define ZEL_DATAQUEUE_DATAQUEUE_H
 
@@ -13,7 +17,70 @@ namespace zel::dataqueue {
 // Length of a data-queue key: 12 EBCDIC characters.
 inline constexpr uint32_t kKeyLength = 12;
 
+// Length of an entry header.
+inline constexpr uint32_t kHeaderLength = 128;
+
+// Message IDs of the entry headers.
+inline constexpr char kRequestMsgId[] = "ZEL/700000";     // a request
+inline constexpr char kDataReturnMsgId[] = "ZEL/700001";  // a return or reply with data
+inline constexpr char kCodeReturnMsgId[] = "ZEL/700002";  // a return with a return code only
+inline constexpr uint32_t kMsgIdLength = 10;
+
+// Search orders of a keyed read.
+inline constexpr uint16_t kSearchEqual = 1;         // replies, by their PRID
+inline constexpr uint16_t kSearchGreaterEqual = 4;  // the manager's reader, from "Z" + blanks
+
+// The wait of a read without limit (the manager's reader).
+inline constexpr int32_t kWaitForever = -1;
+
+// The host connection through which this process reaches `pSystem`'s host:
+// in the manager the record's own hSystem; in any other process a
+// connection of its own, made on first use and again after it was lost (the
+// record's handles belong to the manager and are refused elsewhere). 0, or
+// 1035 when there is no connection: the host cannot be reached, or the
+// manager's own link was lost (the host ended the PWS's session with it, so
+// a new connection cannot stand in for it). Any thread.
+uint16_t HostSystemHandle(RZ700SysStruct* pSystem, uint32_t error_handle, uint32_t* phSystem);
+
+// True while the connection behind a handle of HostSystemHandle stands.
+bool HostLinkUp(uint32_t hSystem);
+
 }  // namespace zel::dataqueue
+
+#pragma pack(push, 1)
+
+// A request entry header (message ID "ZEL/700000") once cdProcRcvHeader has
+// converted it: text in ASCII, numbers in the PC's byte order.
+struct DQReqHeader {
+  char achMsgId[10];      // "ZEL/700000"
+  char achProgram[21];    // target program, blank padded
+  uint8_t bZero;
+  uint32_t ulValue;       // carried with the request
+  uint32_t ulDataVersion; // 0 raw data, 1 packets
+  uint32_t ulTotalLen;    // length of the whole buffer
+  uint32_t ulBlockLen;    // data bytes in this entry
+  uint32_t ulBytesLeft;   // data bytes still to come after this entry
+  uint8_t abZero[76];
+};
+
+// A return entry header ("ZEL/700001" or "ZEL/700002"), converted.
+struct DQRetHeader {
+  char achMsgId[10];      // "ZEL/700001" data, "ZEL/700002" return code
+  uint8_t abZero1[2];
+  uint32_t ulValue;       // for "ZEL/700002" the return code (its low 16 bits)
+  uint32_t ulDataVersion;
+  uint32_t ulTotalLen;
+  uint32_t ulBlockLen;
+  uint32_t ulBytesLeft;
+  uint8_t abZero2[96];
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(DQReqHeader) == zel::dataqueue::kHeaderLength);
+static_assert(offsetof(DQReqHeader, ulValue) == 32 && offsetof(DQReqHeader, ulBytesLeft) == 48);
+static_assert(sizeof(DQRetHeader) == zel::dataqueue::kHeaderLength);
+static_assert(offsetof(DQRetHeader, ulValue) == 12 && offsetof(DQRetHeader, ulBytesLeft) == 28);
 
 // What one write needs.
 struct DQSendItem {
@@ -22,9 +89,38 @@ struct DQSendItem {
   char achKey[13];     // 12 EBCDIC key characters and a NUL
 };
 
+// What one read needs, and what it found.
+struct DQReadItem {
+  void* pBuffer;           // receives the entry
+  uint32_t ulLength;       // in: the buffer's size; out: the entry's length
+  char achKey[13];         // in: 12 EBCDIC key characters; out: the entry's key in ASCII and a NUL
+  uint16_t usSearchOrder;  // kSearchEqual or kSearchGreaterEqual
+};
+
 // Writes one entry to the system's data queue (opened and closed for this
-// write alone, so concurrent writers need no lock). 0, or 1034 when a
-// data-queue call failed.
+// write alone, so concurrent writers need no lock). 0, 1034 when a
+// data-queue call failed, 1035 when the host connection is not there.
 uint16_t cdSendDQItem(RZ700SysStruct* pSystem, DQSendItem* pItem);
+
+// Reads one entry into the item's buffer, waiting up to `lWait` seconds
+// (kWaitForever: without limit, until the host connection is lost). 0;
+// 1059 when nothing came in time (the item is then unchanged); 1034 when a
+// data-queue call failed; 1035 when the host connection was not there or
+// was lost during the wait; 1063 when the key cannot be converted.
+uint16_t cdReadDataQueue(RZ700SysStruct* pSystem, DQReadItem* pItem, int32_t lWait);
+
+// Checks an entry's message ID against the one expected (kDataReturnMsgId
+// accepts either return) and converts its header in place. 1026 for an
+// entry of another kind, or a conversion's code.
+uint16_t cdProcRcvHeader(const char* pszMsgId, void* pEntry);
+
+// The manager's comm thread in state 6: waits for the next entry the host
+// wrote for the manager and dispatches it. A failed read is reported to the
+// CPMgr window (0x410), or for a lost connection (1035) left in
+// ulDQErrPending for the teardown to report; its code is returned.
+uint16_t cdProcDataQueue(RZ700SysStruct* pSystem);
+
+// Dispatches one entry by the second character of its key; always 0.
+uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem);
 
 #endif  // ZEL_DATAQUEUE_DATAQUEUE_H

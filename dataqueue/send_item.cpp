@@ -1,7 +1,6 @@
 // One write to a system's host data queue.
 #include "dataqueue/dataqueue.h"
-#include "services/dataqueue.h"
-#include "services/errhandle.h"
+#include "services/qlx_calls.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -9,18 +8,16 @@ ZEL_MODULE("vqzmcd0")
 
 namespace {
 
-// The objects of one write, released on every way out.
+using zel::services::Qlx;
+
+// The data object and queue of one write, released on every way out.
 struct WriteObjects {
   uint32_t data = 0;
-  uint32_t error_handle = 0;
   uint32_t queue = 0;
 
   ~WriteObjects() {
-    if (error_handle != 0) {
-      zel::trace::Rc("CD", 100, "qlxSV_DeleteErrHandle() rc=", qlxSV_DeleteErrHandle(error_handle));
-    }
-    if (data != 0) qlxDQ_DeleteData(data);
-    if (queue != 0) zel::trace::Rc("CD", 100, "qlxDQ_Close rc=", qlxDQ_Close(queue));
+    if (data != 0) Qlx().qlxDQ_DeleteData(data);
+    if (queue != 0) zel::trace::Rc("CD", 100, "qlxDQ_Close rc=", Qlx().qlxDQ_Close(queue));
   }
 };
 
@@ -32,45 +29,47 @@ uint16_t cdSendDQItem(RZ700SysStruct* pSystem, DQSendItem* pItem) {
   pItem->achKey[zel::dataqueue::kKeyLength] = '\0';
   trace::String("CD", 100, "qlxDQ_OpenEx to system =", pSystem->szSysName);
   WriteObjects objects;
-  objects.data = qlxDQ_CreateData();
+  objects.data = Qlx().qlxDQ_CreateData();
   if (objects.data == 0 && ZEL_ERROR_POINT("EXT_CREATE_DATA")) {
     trace::Rc("CD", -100, "qlxDQ_CreateData() rc=", 0);
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
-  uint32_t rc = qlxDQ_SetDataAddr(objects.data, pItem->pEntry, pItem->ulLength);
+  uint32_t rc = Qlx().qlxDQ_SetDataAddr(objects.data, pItem->pEntry, pItem->ulLength);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_DATA_ADDR")) {
     trace::Rc("CD", -100, "qlxDQ_SetDataAddr() rc=", rc);
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
-  rc = qlxDQ_SetConvert(objects.data, 0);
+  rc = Qlx().qlxDQ_SetConvert(objects.data, 0);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_CONVERT")) {
     trace::Rc("CD", -100, "qlxDQ_SetConvert() rc=", rc);
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
-  rc = qlxDQ_SetKey(objects.data, pItem->achKey, zel::dataqueue::kKeyLength);
+  rc = Qlx().qlxDQ_SetKey(objects.data, pItem->achKey, zel::dataqueue::kKeyLength);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_KEY")) {
     trace::Rc("CD", -100, "qlxDQ_SetKey() rc=", rc);
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
-  rc = qlxSV_CreateErrHandle(&objects.error_handle);
-  if (rc != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
-    trace::Rc("CD", -100, "qlxSV_CreateErrHandle() rc=", rc);
+  zel::services::ErrHandle error;
+  if (error.create_rc() != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
+    trace::Rc("CD", -100, "qlxSV_CreateErrHandle() rc=", error.create_rc());
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
-  rc = qlxDQ_OpenEx(pSystem->hSystem, pSystem->szDQName, pSystem->szDQLib, &objects.queue,
-                    objects.error_handle);
+  uint32_t host = 0;
+  if (uint16_t lost = zel::dataqueue::HostSystemHandle(pSystem, error.get(), &host); lost != 0) {
+    return lost;
+  }
+  rc = Qlx().qlxDQ_OpenEx(host, pSystem->szDQName, pSystem->szDQLib, &objects.queue, error.get());
   trace::Rc("CD", 100, "qlxDQ_OpenEx rc=", rc);
   if (rc == 0) {
     trace::Msg("PT", 100, "Prior to qlxDQ_Write() Send data");
-    rc = qlxDQ_Write(objects.queue, objects.data, 1, objects.error_handle);
+    rc = Qlx().qlxDQ_Write(objects.queue, objects.data, 1, error.get());
     trace::Rc("PT", 100, "After qlxDQ_Write() rc=", rc);
   }
   if (rc != 0 && ZEL_ERROR_POINT("EXT_WRITE_DATA")) {
     trace::Rc("CD", -100, "qlxDQ_Write() rc=", rc);
-    char text[256];
-    qlxSV_GetErrText(objects.error_handle, text, sizeof text);
-    trace::String("CD", -100, "Error Msg", text);
+    trace::String("CD", -100, "Error Msg", error.Text().c_str());
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
+  trace::Rc("CD", 100, "qlxSV_DeleteErrHandle() rc=", error.Release());
   return 0;
 }

@@ -113,8 +113,35 @@ VQZM_API uint16_t cmDetermineSysConnectedDKT(const char* pszSysName);
 
 /* ---- Host link ---- */
 
-/* The communication thread of one system; its argument is the record. */
+/* The communication thread of one system; its argument is the record. It
+ * takes the system through comm states 2 to 6 and, after a stop or a
+ * failure, back to 1, and reports every change to the CPMgr window. */
 VQZM_API void ccCommThread(void* pSystem);
+
+/* Starts a further remote request processor on the host for an active
+ * system; a thread entry whose argument is the record. */
+VQZM_API void ccStartRZ700RRPThread(void* pSystem);
+
+/* The next configured system name of a list of the connection service
+ * (qlxCO_CreateSysList), empty names skipped, into `pszName` of `ulSize`
+ * bytes. 0; 111 with the size needed in *pulNeeded when the name does not
+ * fit; the service's own code at the end of the list. A buffer below 256
+ * bytes gets nothing (result 0). */
+VQZM_API uint16_t ccGetNextSysName(uint32_t hList, char* pszName, uint32_t ulSize,
+                                   uint32_t* pulNeeded);
+
+/* ---- Data-queue exchange ---- */
+
+/* Places reassembled data for its consumer. *(void**)pHolder points at the
+ * data (process heap), which is taken over, and on return at the placed
+ * data, or is null on failure. usPurpose: 1 a global block of the data, 2 a
+ * global block with 27 bytes in front, 3 the process heap (data version 0:
+ * the buffer itself), 4 a global block with 51 bytes in front, 5 a global
+ * block of 27 bytes without data. Data version 1 converts packets to the PC
+ * form and updates *pulLength. 0, 4 without memory, 1026 for an unknown
+ * purpose or version, or the conversion's code. */
+VQZM_API uint16_t cdConvRcvdDataBuffer(uint16_t usPurpose, uint32_t ulDataVersion,
+                                       uint32_t* pulLength, void* pHolder);
 
 VQZM_API uint16_t cmInitStartStop(void);
 VQZM_API uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys);

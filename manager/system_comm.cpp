@@ -10,7 +10,7 @@
 #include "platform/handles.h"
 #include "platform/mutex.h"
 #include "services/connection.h"
-#include "services/errhandle.h"
+#include "services/qlx_calls.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -298,20 +298,17 @@ uint16_t cmAddSystemByName(const char* pszSysName, RZ700SysStruct** ppSystem) {
 // Names with a period are taken like any other: host names often have one.
 uint16_t cmRetDefaultRouterSys(char* pszBuffer) {
   ZEL_TRACE_FUNCTION("CM", "cmRetDefaultRouterSys");
-  uint32_t error_handle = 0;
-  uint32_t result = qlxSV_CreateErrHandle(&error_handle);
-  if (result != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
-    trace::Rc("CM", -100, "qlxSV_CreateErrHandle() rc=", result);
+  zel::services::ErrHandle error;
+  if (error.create_rc() != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
+    trace::Rc("CM", -100, "qlxSV_CreateErrHandle() rc=", error.create_rc());
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
   char name[kDefaultNameBuffer] = {};
-  result = qlxCO_GetDefaultSystemName(name, sizeof name, error_handle);
+  uint32_t result =
+      zel::services::Qlx().qlxCO_GetDefaultSystemName(name, sizeof name, error.get());
   if (result != 0 && ZEL_ERROR_POINT("EXT_GET_DEF_SYS_NAME")) {
     trace::Rc("CM", -100, "qlxCO_GetDefaultSystemName() rc=", result);
-    char text[256];
-    qlxSV_GetErrText(error_handle, text, sizeof text);
-    trace::String("CM", -100, "Error msg", text);
-    qlxSV_DeleteErrHandle(error_handle);
+    trace::String("CM", -100, "Error msg", error.Text().c_str());
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
   uint16_t rc = 0;
@@ -324,7 +321,7 @@ uint16_t cmRetDefaultRouterSys(char* pszBuffer) {
   } else {
     memcpy(pszBuffer, name, length + 1);
   }
-  trace::Rc("CM", 100, "qlxSV_DeleteErrHandle() rc=", qlxSV_DeleteErrHandle(error_handle));
+  trace::Rc("CM", 100, "qlxSV_DeleteErrHandle() rc=", error.Release());
   return rc;
 }
 

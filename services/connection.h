@@ -20,8 +20,9 @@
  * refused with QLXCO_RC_INVALID_HANDLE. All functions may be called from any
  * thread; sends on one service handle are serialised, and so are receives.
  * Every wait on the host is bounded (QLXCO_RC_RECEIVE after 60 s without an
- * answer). Functions return 0 or a QLXCO_RC_* code; where an error handle is
- * passed (0: none), the code and an explanatory text are also stored in it.
+ * answer; a failed receive shuts the sign-on connection). Functions return 0
+ * or a QLXCO_RC_* code; where an error handle is passed (0: none), the code
+ * and an explanatory text are also stored in it.
  *
  * Function numbers: GetDefaultSystemName 363, TestConnection 406, GetUserID
  * 410, GetSignOnInfo 6055.

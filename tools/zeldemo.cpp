@@ -1,56 +1,163 @@
-// The demonstration: shows what the installed product does, step by step.
+// The demonstration: a host server on loopback, communication started with
+// it through the public API, what the start learnt, and a clean shutdown.
 //
-// Today it shows the trace service at work: worker threads started through
-// btLaunchThread trace entry, messages, values and dumps into the file named
-// by ZEL_TRACE, an error point is raised, and the process's error-point ring
-// is printed.
+//   zeldemo WORKDIR
+//
+// Runs bin/zelhost (beside this program) on a free loopback port, writes the
+// connection configuration into WORKDIR and starts communication with the
+// system it names; the library starts the communication manager. After the
+// conversation is stopped the manager stops the system and then itself once
+// they have been idle for a second; then the host server is stopped. The
+// logs of both are left in WORKDIR.
+//
+// Set ZEL_INSTANCE before starting it: the library joins its instance as it
+// loads.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
 
-#include "services/trace.h"
+#include "vqzmcb.h"
+#include "vqzmcsw.h"
 
-ZEL_MODULE("zeldemo")
+extern char** environ;
 
 namespace {
 
-constexpr int kWorkers = 3;
-std::atomic<int> g_finished{0};
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-void Worker(void* argument) {
-  auto id = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument));
-  ZEL_TRACE_FUNCTION("CD", "demoWorker");
-  zel::trace::Value("CD", 10, id);
-  const char key[] = "\xE2\xC1\xC1\xC1";  // "SAAA" in EBCDIC
-  zel::trace::Key("CD", 11, "key:", key, 4);
-  zel::trace::Limit("CD", 12, "Time out value:", 30 * id);
-  g_finished.fetch_add(1);
+constexpr char kSystem[] = "ZELDEMO";
+constexpr auto kStartWait = 10s;
+constexpr auto kShutdownWait = 30s;
+
+// Waits, at most `limit`, for `done` to hold.
+template <typename Done>
+bool WaitFor(Done done, Clock::duration limit) {
+  for (Clock::time_point end = Clock::now() + limit; Clock::now() < end;) {
+    if (done()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return done();
+}
+
+// Starts zelhost on a free loopback port; its pid, and the port in *port.
+pid_t StartHost(const fs::path& work, unsigned* port) {
+  fs::path binary = fs::read_symlink("/proc/self/exe").parent_path() / "zelhost";
+  std::string port_file = (work / "zelhost.port").string();
+  std::string log = (work / "zelhost.log").string();
+  std::string program = binary.string();
+  const char* argv[] = {program.c_str(), "--listen", "127.0.0.1:0", "--port-file",
+                        port_file.c_str(), "--log", log.c_str(), nullptr};
+  // Its one line on standard output says what the port file says.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, const_cast<char**>(argv),
+                            environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return 0;
+  bool listening = WaitFor([&] { return std::ifstream(port_file) >> *port && *port != 0; },
+                           kStartWait);
+  if (listening) return pid;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return 0;
+}
+
+bool StopHost(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  bool ended = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, kShutdownWait);
+  return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void WriteConfiguration(const fs::path& work, unsigned port) {
+  fs::path config = work / "zel.conf";
+  std::ofstream(config) << "# written by zeldemo\n"
+                        << "system " << kSystem << " 127.0.0.1:" << port << "\n"
+                        << "default " << kSystem << "\n"
+                        << "user DEMOUSER\n";
+  setenv("ZEL_CONFIG", config.c_str(), 1);
+  setenv("ZEL_CPMGR_LOG", (work / "cpmgr.log").c_str(), 1);
+  setenv("ZEL_CPMGR_IDLE_SECONDS", "1", 1);
+}
+
+// Prints what the start put into the system's record.
+bool ShowSystem() {
+  RZ700SysStruct* system = nullptr;
+  if (cbFindRZ700SysByName(kSystem, &system) != 0) return false;
+  std::printf("  PWS system ID:       %.3s\n", system->achPWSSysID);
+  std::printf("  user profile:        %s\n", system->szUserProfile);
+  std::printf("  data-queue library:  %s\n", system->szDQLib);
+  std::printf("  data-queue name:     %s\n", system->szDQName);
+  std::printf("  system ID:           %s, comm state %u\n", system->szSysID,
+              static_cast<unsigned>(system->usCommState));
+  return true;
+}
+
+// The manager is a child of this process: it ends by itself once nothing has
+// run for its idle time.
+bool WaitForManagerEnd() {
+  pid_t manager = static_cast<pid_t>(GetZELAnchorCB()->ulCPMgrPid);
+  return WaitFor([&] { return waitpid(manager, nullptr, WNOHANG) == manager; }, kShutdownWait);
+}
+
+int Run(const fs::path& work) {
+  unsigned port = 0;
+  pid_t host = StartHost(work, &port);
+  if (host == 0) {
+    std::fprintf(stderr, "zeldemo: zelhost did not start (see %s)\n",
+                 (work / "zelhost.log").c_str());
+    return 1;
+  }
+  std::printf("zelhost listening on 127.0.0.1:%u\n", port);
+  WriteConfiguration(work, port);
+  std::printf("configuration %s: system %s at 127.0.0.1:%u\n", (work / "zel.conf").c_str(),
+              kSystem, port);
+
+  Clock::time_point begun = Clock::now();
+  uint32_t conv = 0;
+  uint16_t rc = caInitializeZELComm(kSystem, 0, 0, 0, &conv, 0);
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begun);
+  std::printf("caInitializeZELComm(\"%s\"): rc %u, conversation ID %u (%lld ms, manager started)\n",
+              kSystem, rc, conv, static_cast<long long>(took.count()));
+  bool ok = rc == 0 && ShowSystem();
+  if (rc == 0) std::printf("caStopZELComm(%u): rc %u\n", conv, caStopZELComm(conv));
+
+  bool manager_ended = WaitForManagerEnd();
+  std::printf("communication manager %s\n",
+              manager_ended ? "stopped the system and ended after its idle time"
+                            : "did not end in time");
+  bool host_stopped = StopHost(host);
+  std::printf("zelhost %s\n", host_stopped ? "stopped" : "did not stop cleanly");
+  return ok && manager_ended && host_stopped ? 0 : 1;
 }
 
 }  // namespace
 
-int main() {
-  ZEL_TRACE_FUNCTION("CA", "main");
-  std::printf("tracing is %s\n", zel::trace::Active() ? "on" : "off");
-  std::printf("double-byte PC code page: %s\n", bdIsDBCS() ? "yes" : "no");
-  for (int i = 1; i <= kWorkers; ++i) {
-    if (btLaunchThread(Worker, 12288, reinterpret_cast<void*>(static_cast<uintptr_t>(i))) == -1) {
-      std::fprintf(stderr, "cannot start worker %d\n", i);
-      return 1;
-    }
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: zeldemo WORKDIR\n");
+    return 2;
   }
-  for (int i = 0; i < 2000 && g_finished.load() < kWorkers; ++i) usleep(1000);
-  std::printf("%d of %d worker threads finished\n", g_finished.load(), kWorkers);
-
-  if (ZEL_ERROR_POINT("EXT_DEMO_ERROR")) {
-    zel::trace::Rc("CA", -100, "demonstration error rc=", 1026);
+  fs::path work = argv[1];
+  std::error_code error;
+  fs::create_directories(work, error);
+  if (error) {
+    std::fprintf(stderr, "zeldemo: cannot create %s: %s\n", argv[1], error.message().c_str());
+    return 1;
   }
-  BtErrorPointRecord points[4];
-  uint32_t n = btGetErrorPoints(points, 4);
-  for (uint32_t i = 0; i < n; ++i) {
-    std::printf("error point: %s in %s at line %d\n", points[i].label, points[i].module,
-                points[i].line);
-  }
-  return g_finished.load() == kWorkers ? 0 : 1;
+  return Run(fs::absolute(work));
 }

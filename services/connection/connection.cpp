@@ -276,7 +276,11 @@ uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength, uin
   std::lock_guard lock(system->receive_mutex);
   std::string why;
   wire::SignOnFrameHeader header{};
+  // A receive that fails leaves the stream at an unknown point: an answer
+  // arriving late would be taken for the answer to the next message. The
+  // link is shut, so that every later call fails at once.
   if (!link->ReceiveExact(&header, sizeof header, kReceiveTimeout, why)) {
+    link->Shutdown();
     return Fail(0, QLXCO_RC_RECEIVE, "system " + system->name + ": " + why);
   }
   size_t length = header.length.get();
@@ -287,6 +291,7 @@ uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength, uin
   }
   std::string payload(length - sizeof header, '\0');
   if (!link->ReceiveExact(payload.data(), payload.size(), kReceiveTimeout, why)) {
+    link->Shutdown();
     return Fail(0, QLXCO_RC_RECEIVE, "system " + system->name + ": " + why);
   }
   uint32_t count = std::min<uint32_t>(ulCapacity, static_cast<uint32_t>(payload.size()));

@@ -1,0 +1,102 @@
+// The manager's reader of a system's data queue: the entries the host
+// writes for the manager, dispatched by the second character of their key.
+#include <cstdlib>
+#include <cstring>
+
+#include "convert/convert.h"
+#include "dataqueue/dataqueue.h"
+#include "services/trace.h"
+#include "vqzmcm.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("vqzmcd0")
+
+namespace zel::dataqueue {
+namespace {
+
+constexpr uint32_t kMsgReadFailed = 1011;
+constexpr uint32_t kMsgCPMgrEnded = 1056;
+constexpr uint32_t kMsgNoDefaultSystem = 1076;
+constexpr uint16_t kNoticeCount = 5;
+constexpr uint16_t kTermRequested = 7;
+
+// Tells the CPMgr window that the manager's read failed. A lost connection
+// is left in ulDQErrPending instead: the comm thread reports it once its
+// teardown is over.
+void ReportReadFailure(RZ700SysStruct* pSystem, uint16_t rc) {
+  auto* notice = static_cast<CPMgrNotice*>(malloc(sizeof(CPMgrNotice)));
+  if (notice == nullptr) return;
+  uint32_t second = rc == VQZM_RC_HOST_MESSAGE ? kMsgNoDefaultSystem : kMsgCPMgrEnded;
+  *notice = CPMgrNotice{kMsgReadFailed, second, nullptr, nullptr, kNoticeCount, pSystem};
+  if (rc == VQZM_RC_CONNECTION_FAILED) {
+    free(notice);
+    pSystem->ulDQErrPending = 1;
+    return;
+  }
+  if (cbPostCPMgrMsg(ZEL_MSG_CPMGR_NOTICE, 0, notice) != 0) free(notice);
+}
+
+// Asynchronous returns and host requests are not served yet: their entries
+// are taken off the queue and dropped, as an entry of an unknown type is.
+void DropEntry(const DQReadItem* pItem) {
+  trace::Msg("CD", -50, "entry dropped");
+  trace::Bytes("CD", -50, &pItem->achKey[1], 1);
+}
+
+}  // namespace
+}  // namespace zel::dataqueue
+
+using namespace zel::dataqueue;
+namespace trace = zel::trace;
+
+uint16_t cdProcDataQueue(RZ700SysStruct* pSystem) {
+  ZEL_TRACE_FUNCTION("CD", "cdProcDataQueue");
+  char manager_key[kKeyLength + 1];
+  memset(manager_key, ' ', kKeyLength);
+  manager_key[0] = 'Z';
+  manager_key[kKeyLength] = '\0';
+  DQReadItem item{};
+  uint32_t key_length = sizeof item.achKey;
+  uint16_t rc = cbAscToEbcCharArray(item.achKey, manager_key, &key_length, sizeof manager_key);
+  if (rc != 0 && ZEL_ERROR_POINT("EXT_ASC_CONV")) {
+    trace::Rc("CD", -100, "cbAscToEbcCharArray() error rc=", rc);
+    return rc;
+  }
+  item.pBuffer = pSystem->pDQBuf;
+  item.ulLength = pSystem->ulDQMaxRecLen;
+  item.usSearchOrder = kSearchGreaterEqual;
+  rc = cdReadDataQueue(pSystem, &item, kWaitForever);
+  if (rc != 0 && ZEL_ERROR_POINT("DQ_READ_ERROR")) {
+    trace::Rc("CD", -100, "Error cdCommReadDataQueue() rc=", rc);
+    ReportReadFailure(pSystem, rc);
+    return rc;
+  }
+  rc = cdProcDQBuffer(pSystem, &item);
+  if (rc != 0 && ZEL_ERROR_POINT("DQ_PROC_ERROR")) {
+    trace::Rc("CD", -100, "Error cdProcDQBuffer() rc=", rc);
+  }
+  return rc;
+}
+
+uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem) {
+  ZEL_TRACE_FUNCTION("CD", "cdProcDQBuffer");
+  trace::Key("CD", 100, "PRID read from queue (key)", pItem->achKey, kKeyLength);
+  switch (pItem->achKey[1]) {
+    case 'A':
+      trace::Msg("CD", 100, "Async type received");
+      DropEntry(pItem);
+      break;
+    case 'R':
+      trace::Msg("CD", 100, "Req type received");
+      DropEntry(pItem);
+      break;
+    case 'Z':
+      trace::Msg("CD", 100, "termination type received");
+      pSystem->usCommState = kTermRequested;
+      break;
+    default:
+      trace::Msg("CD", -50, "Garbage PRID Type received");
+      trace::Bytes("CD", -50, &pItem->achKey[1], 1);
+  }
+  return 0;
+}

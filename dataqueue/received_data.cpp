@@ -1,0 +1,126 @@
+// Placing reassembled data for its consumer: global memory for the API and
+// for application windows, the process heap for callers in this process.
+#include <cstdlib>
+#include <cstring>
+
+#include "convert/convert.h"
+#include "platform/globalmem.h"
+#include "services/trace.h"
+#include "vqzmcm.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("vqzmcd0")
+
+namespace {
+
+namespace trace = zel::trace;
+namespace platform = zel::platform;
+
+// Shareable and zero-filled, as every block handed to another process is.
+constexpr platform::UINT kSharedZeroed = platform::GMEM_SHARE | platform::GMEM_ZEROINIT;
+
+// How a failed allocation is reported: error label and trace text.
+struct AllocFailure {
+  const char* label;
+  const char* text;
+};
+
+constexpr char kGlobalFailed[] = "GlobalAllocPtr() error size to allocate = ";
+
+// Where each purpose puts the data, and the reports of a failed allocation
+// (raw data, packets) and of a failed conversion.
+struct Placement {
+  uint32_t prefix;  // bytes in front of the data
+  bool global;      // global memory, else the process heap
+  bool with_data;   // false: the block carries no data
+  AllocFailure raw;
+  AllocFailure packet;
+  const char* conversion_label;
+};
+
+// Purposes 1 to 5: API reply, asynchronous return, a caller's own heap,
+// a caller's block with 51 bytes in front, return-code return.
+constexpr Placement kPlacements[] = {
+    {0, true, true, {"EXT_ALLOC_MEM1", "GlobalAllocPtr() error size="},
+     {"EXT_ALLOC_MEM2", kGlobalFailed}, "CONVERSION_ERROR1"},
+    {27, true, true, {"EXT_ALLOC_SHR_MEM2", kGlobalFailed}, {"EXT_ALLOC_SHR_MEM4", kGlobalFailed},
+     "CONVERSION_ERROR3"},
+    {0, false, true, {}, {"MALLOC_RET_BUF_ERROR", "hmalloc() error, size ="}, "CONVERSION_ERROR1"},
+    {51, true, true, {"EXT_ALLOC_SHR_MEM1", kGlobalFailed}, {"EXT_ALLOC_SHR_MEM3", kGlobalFailed},
+     "CONVERSION_ERROR2"},
+    {27, true, false, {"EXT_ALLOC_SHR_MEM5", kGlobalFailed}, {"EXT_ALLOC_SHR_MEM6", kGlobalFailed},
+     nullptr},
+};
+
+void* Allocate(const Placement& place, uint32_t data_length, bool packet) {
+  size_t size = place.prefix + (place.with_data ? data_length : 0);
+  if (size == 0) size = 1;
+  void* block = place.global ? platform::GlobalAlloc(kSharedZeroed, size) : malloc(size);
+  const AllocFailure& failure = packet ? place.packet : place.raw;
+  if (block == nullptr && ZEL_ERROR_POINT(failure.label)) {
+    trace::Size("CD", -100, failure.text, static_cast<uint32_t>(size));
+  }
+  return block;
+}
+
+void Release(const Placement& place, void* block) {
+  if (place.global) {
+    platform::GlobalFree(block);
+  } else {
+    free(block);
+  }
+}
+
+// Fills the new block from the reassembled data; the code of a failed
+// packet conversion.
+uint16_t Fill(const Placement& place, uint8_t* block, const void* data, uint32_t* pulLength,
+              bool packet) {
+  if (!place.with_data) return 0;
+  if (!packet) {
+    if (*pulLength != 0) memcpy(block + place.prefix, data, *pulLength);
+    return 0;
+  }
+  uint32_t converted = *pulLength;
+  uint16_t rc = csConvertToPWSDataBuf(block + place.prefix, &converted, data, *pulLength);
+  if (rc != 0 && ZEL_ERROR_POINT(place.conversion_label)) {
+    trace::Rc("CD", -100, "csConvertToPWSDataBuf() error", rc);
+    return rc;
+  }
+  *pulLength = converted;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" uint16_t cdConvRcvdDataBuffer(uint16_t usPurpose, uint32_t ulDataVersion,
+                                         uint32_t* pulLength, void* pHolder) {
+  ZEL_TRACE_FUNCTION("CD", "cdConvRcvdDataBuffer");
+  void* data = nullptr;
+  memcpy(&data, pHolder, sizeof data);
+  void* placed = nullptr;
+  uint16_t rc = 0;
+  if (usPurpose < 1 || usPurpose > 5) {
+    if (ZEL_ERROR_POINT("INVALID_PURPOSE")) trace::Rc("CD", -100, "Invalid purpose", usPurpose);
+    rc = VQZM_RC_INTERNAL_ERROR;
+  } else if (ulDataVersion > 1) {
+    trace::Rc("CD", -100, "Unsupported Data Version rcv'd", ulDataVersion);
+    ZEL_ERROR_POINT("INVALID_DATA_VERSION");
+    rc = VQZM_RC_INTERNAL_ERROR;
+  } else if (usPurpose == 3 && ulDataVersion == 0) {
+    // The caller's own process takes the reassembled buffer as it is.
+    return 0;
+  } else {
+    const Placement& place = kPlacements[usPurpose - 1];
+    bool packet = ulDataVersion == 1;
+    placed = Allocate(place, *pulLength, packet);
+    if (placed == nullptr) {
+      rc = VQZM_RC_NO_MEMORY;
+    } else if (rc = Fill(place, static_cast<uint8_t*>(placed), data, pulLength, packet); rc != 0) {
+      Release(place, placed);
+      placed = nullptr;
+    }
+  }
+  free(data);
+  memcpy(pHolder, &placed, sizeof placed);
+  return rc;
+}

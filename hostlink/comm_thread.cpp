@@ -1,0 +1,170 @@
+// The communication thread of a started system and its comm state machine.
+// Every change of state is reported to the CPMgr window.
+#include <cstdlib>
+
+#include "convert/convert.h"
+#include "ctrlblk/ctrlblk.h"
+#include "dataqueue/dataqueue.h"
+#include "hostlink/hostlink.h"
+#include "platform/window.h"
+#include "services/trace.h"
+#include "vqzmcm.h"
+#include "vqzmrc.h"
+
+ZEL_MODULE("Vqzmcc0")
+
+namespace zel::hostlink {
+namespace {
+
+constexpr uint32_t kMsgReadFailed = 1011;
+constexpr uint32_t kMsgCPMgrEnded = 1056;
+constexpr uint16_t kNoticeCount = 5;
+
+void SetState(RZ700SysStruct* pSystem, uint16_t state) {
+  pSystem->usCommState = state;
+  trace::Rc("CC", 100, "Changing Comm State NEW=", state);
+}
+
+uint16_t ReportState(RZ700SysStruct* pSystem, uint16_t state, uint16_t rc) {
+  return cbPostCPMgrMsg(ZEL_MSG_COMM_STATE, (uint32_t{state} << 16) | rc, pSystem);
+}
+
+// States 2 to 6: a failing step sends the system into the error teardown.
+uint16_t Failed(RZ700SysStruct* pSystem, uint16_t rc) {
+  pSystem->usCommRC = rc;
+  SetState(pSystem, kError);
+  return rc;
+}
+
+uint16_t RunStartStep(RZ700SysStruct* pSystem, uint16_t (*step)(RZ700SysStruct*),
+                      uint16_t next) {
+  uint16_t rc = step(pSystem);
+  if (rc != 0) return Failed(pSystem, rc);
+  SetState(pSystem, next);
+  return 0;
+}
+
+// The RRP has started: the system is active. In a double-byte environment
+// the PC form of the double-byte blank is worked out first.
+uint16_t BecomeActive(RZ700SysStruct* pSystem) {
+  SetState(pSystem, kActive);
+  uint16_t rc = 0;
+  if (bdIsDBCS() != 0) {
+    uint8_t first = 0;
+    uint8_t second = 0;
+    rc = cpGetDBSpaceValues(&first, &second);
+    trace::Rc("CC", 100, "cpGetDBSpaceValues() rc=", rc);
+  }
+  trace::Rc("CC", 100, "pSystem->usCommState =", pSystem->usCommState);
+  uint16_t posted = ReportState(pSystem, kActive, rc);
+  if (posted != 0 && ZEL_ERROR_POINT("SEND_CPMGR_MSG_ERROR")) {
+    // Without its window the manager cannot answer anybody.
+    trace::Rc("CC", -100, "Error cbPostCPMgrMsg() rc=", posted);
+    exit(0);
+  }
+  return 0;
+}
+
+// The read of the data queue ended because the link went down: now that the
+// teardown is over, tell the CPMgr.
+void PostDeferredNotice(RZ700SysStruct* pSystem, uint32_t pending, uint16_t rc) {
+  trace::Rc("CC", -100, "Error cdCommReadDataQueue() rc=", rc);
+  auto* notice = static_cast<CPMgrNotice*>(malloc(sizeof(CPMgrNotice)));
+  if (notice == nullptr) return;
+  *notice = CPMgrNotice{kMsgReadFailed, kMsgCPMgrEnded, pSystem->szSysName, nullptr,
+                        kNoticeCount, pSystem};
+  if (cbPostCPMgrMsg(ZEL_MSG_CPMGR_NOTICE, pending & 0xFFFF, notice) != 0) free(notice);
+}
+
+// States 9 and 12: release everything, stop, report `rc`.
+uint16_t Finish(RZ700SysStruct* pSystem, uint16_t rc, bool after_error) {
+  ccDeallocComm(pSystem);
+  // Read before state 1: from then on a new start may clear it.
+  uint32_t pending = after_error ? pSystem->ulDQErrPending : 0;
+  SetState(pSystem, kStopped);
+  ReportState(pSystem, kStopped, rc);
+  if (pending != 0) PostDeferredNotice(pSystem, pending, rc);
+  return rc;
+}
+
+uint16_t InvalidState(RZ700SysStruct* pSystem, uint16_t state) {
+  trace::Rc("CC", -100, "Invalid Comm State =", state);
+  ReportState(pSystem, state, VQZM_RC_INTERNAL_ERROR);
+  ZEL_ERROR_POINT("INVALID_STATE_ERROR");
+  return VQZM_RC_INTERNAL_ERROR;
+}
+
+}  // namespace
+
+uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
+  ZEL_TRACE_FUNCTION("CC", "ccHandleCommState");
+  uint16_t state = pSystem->usCommState;
+  switch (state) {
+    case kStarting:
+      return RunStartStep(pSystem, ccStartComm, kStartSent);
+    case kStartSent:
+      return RunStartStep(pSystem, ccRcvStnInfo, kStationReceived);
+    case kStationReceived:
+      return RunStartStep(pSystem, ccStartRZ700RRP, kRrpStartSent);
+    case kRrpStartSent: {
+      uint16_t rc = ccRcvRRPStartedMsg(pSystem);
+      return rc != 0 ? Failed(pSystem, rc) : BecomeActive(pSystem);
+    }
+    case kActive: {
+      // A termination entry moves the state on to 7 from inside.
+      uint16_t rc = cdProcDataQueue(pSystem);
+      return rc != 0 ? Failed(pSystem, rc) : 0;
+    }
+    case kTermRequested:
+      ccSendTermSignal(pSystem);
+      SetState(pSystem, kTermSent);
+      return 0;
+    case kTermSent:
+      ccRcvTermAck(pSystem);
+      SetState(pSystem, kTermAcked);
+      return 0;
+    case kTermAcked:
+      return Finish(pSystem, 0, false);
+    case kError:
+      // The CPMgr hears of the teardown before the host does.
+      platform::SendMessage(ctrlblk::cbRetCPMgrHwnd(), ZEL_MSG_ERROR_TEARDOWN, 0,
+                            reinterpret_cast<platform::LPARAM>(pSystem));
+      ccSendTermSignal(pSystem);
+      SetState(pSystem, kErrorTermSent);
+      return 0;
+    case kErrorTermSent:
+      ccRcvTermAck(pSystem);
+      SetState(pSystem, kErrorTermAcked);
+      return 0;
+    case kErrorTermAcked:
+      return Finish(pSystem, pSystem->usCommRC, true);
+    default:
+      return InvalidState(pSystem, state);
+  }
+}
+
+}  // namespace zel::hostlink
+
+extern "C" void ccCommThread(void* pArg) {
+  ZEL_TRACE_FUNCTION("CC", "ccCommThread");
+  using namespace zel::hostlink;
+  namespace trace = zel::trace;
+  auto* pSystem = static_cast<RZ700SysStruct*>(pArg);
+  if (pSystem == nullptr && ZEL_ERROR_POINT("NULL_PTR_RCV")) {
+    trace::Msg("CC", -100, "NULL ptr received on function entry");
+    exit(0);
+  }
+  // A new start: nothing of an earlier run is pending.
+  pSystem->bTermMsgSent = 0;
+  pSystem->ulDQErrPending = 0;
+  trace::String("CC", 100, "System:", pSystem->szSysName);
+  SetState(pSystem, kStarting);
+  // Both teardowns end in state 1. The loop ends on them rather than on a
+  // new read of the state, which a new start of the system may already
+  // have changed.
+  uint16_t handled = kStarting;
+  do {
+    handled = pSystem->usCommState;
+    ccHandleCommState(pSystem);
+  } while (handled != kTermAcked && handled != kErrorTermAcked);
+}

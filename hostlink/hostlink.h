@@ -1,0 +1,96 @@
+// Host link: the communication thread of each started system and its comm
+// state machine, the sign-on connection to the host (service 11), the data
+// queue the PWS uses, the start of the host's remote request processor (the
+// RRP) and the termination handshake. Exported entries are declared in
+// include/vqzmcm.h.
+//
+// Everything here runs in the CPMgr on the system's comm thread, except the
+// framed send and receive and the stand-alone RRP start, which also run on
+// the thread of a further RRP start while the comm thread works on the data
+// queue. Every function returns a 16-bit return code (vqzmrc.h) unless said.
+#ifndef ZEL_HOSTLINK_HOSTLINK_H
+#define ZEL_HOSTLINK_HOSTLINK_H
+
+#include <cstdint>
+
+#include "vqzmcb.h"
+
+namespace zel::hostlink {
+
+// Comm states (usCommState).
+enum CommState : uint16_t {
+  kStopped = 1,          // set at record creation and at the end of every teardown
+  kStarting = 2,         // connect and send the start request
+  kStartSent = 3,        // receive the station information
+  kStationReceived = 4,  // create and open the data queue, send the RRP start
+  kRrpStartSent = 5,     // receive the RRP's started message
+  kActive = 6,           // host requests and replies flow through the data queue
+  kTermRequested = 7,    // send the termination signal
+  kTermSent = 8,         // receive its acknowledgement
+  kTermAcked = 9,        // release everything
+  kError = 10,           // usCommRC holds the failing code; tell the CPMgr, send the signal
+  kErrorTermSent = 11,   // receive the acknowledgement
+  kErrorTermAcked = 12,  // release everything, report usCommRC
+};
+
+// The host service the PWS uses, and the init buffer it sends there.
+inline constexpr uint32_t kSignOnService = 11;
+inline constexpr uint16_t kInitBufferSize = 48;
+
+// Actions of ccInitRZ700SendData: the first byte of the buffer it builds.
+inline constexpr uint8_t kActionStartRequest = 1;
+inline constexpr uint8_t kActionTermination = 3;
+inline constexpr uint8_t kActionRrpStart = 9;
+inline constexpr uint8_t kActionFurtherRrp = 10;
+
+// Runs the work of the record's current state and moves it on.
+uint16_t ccHandleCommState(RZ700SysStruct* pSystem);
+
+// State 2: global send buffer, system object and connection, start request.
+uint16_t ccStartComm(RZ700SysStruct* pSystem);
+// Creates the system object, signs on and connects service 11; on failure
+// hSystem is 0. 1035 when the host cannot be reached.
+uint16_t ccInitConv(RZ700SysStruct* pSystem);
+// State 3: the station information names the user profile and data queue.
+// 1026 for a reply of another format, 1063 when a name cannot be converted.
+uint16_t ccRcvStnInfo(RZ700SysStruct* pSystem);
+
+// Sends `*pusLength` payload bytes framed for the host (length, 0x12 0xFF)
+// through the record's service handle and host buffer. 1035 on failure.
+// Sends of one process are serialised: they share the host buffer.
+uint16_t ccSendData(RZ700SysStruct* pSystem, const void* pPayload, const uint16_t* pusLength);
+// Receives the host's next message, at most `*pusLength` bytes, into
+// `pBuffer` (zeroed over its full capacity first); `*pusLength` then holds
+// the count. 4 without memory, 1035 on failure.
+uint16_t ccRcvData(RZ700SysStruct* pSystem, void* pBuffer, uint16_t* pusLength);
+
+// First half of state 4: the entry buffer, and the PWS's keyed data queue
+// created and opened on the host. 4 without memory, 1034 when the
+// data-queue service fails.
+uint16_t SetUpDataQueue(RZ700SysStruct* pSystem);
+
+// Fills the 48-byte init buffer for an action. 1026 for an unknown action
+// (the buffer is then all zero).
+uint16_t ccInitRZ700SendData(RZ700SysStruct* pSystem, uint8_t* pBuffer, uint8_t bAction);
+// State 4: sets up the data queue, then sends the RRP start.
+uint16_t ccStartRZ700RRP(RZ700SysStruct* pSystem);
+// State 5: the started message names the PWS system ID. 1026 for another
+// format, the host's code (low 16 bits) when the RRP did not start.
+uint16_t ccRcvRRPStartedMsg(RZ700SysStruct* pSystem);
+// Starts a further RRP for an active system and waits for its answer.
+uint16_t ccSendStartRZ700RRP(RZ700SysStruct* pSystem);
+// Traces the 34-byte station information.
+void ccTraceInitBuf(const void* pBuffer);
+
+// The termination handshake (states 7/10 and 8/11): failures are traced,
+// never returned, so that a broken link still reaches state 1.
+void ccSendTermSignal(RZ700SysStruct* pSystem);
+void ccRcvTermAck(RZ700SysStruct* pSystem);
+// States 9 and 12: releases the host buffer, the connection, the data queue
+// and the system object, and the system's conversations. A failing step
+// ends the teardown there (what is left stays for the host to clean up).
+void ccDeallocComm(RZ700SysStruct* pSystem);
+
+}  // namespace zel::hostlink
+
+#endif  // ZEL_HOSTLINK_HOSTLINK_H
