@@ -1,0 +1,282 @@
+// Reading and writing a system's data queue on a real zelhost, from the
+// manager's connection and from an application's own; a failing write; the
+// termination entry of the manager's exit; entry headers; placing received
+// data.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <string>
+
+#include "convert/convert.h"
+#include "ctrlblk/ctrlblk.h"
+#include "dataqueue/dataqueue.h"
+#include "platform/globalmem.h"
+#include "services/connection.h"
+#include "services/dataqueue.h"
+#include "tests/harness/fake_qlx.h"
+#include "tests/harness/trace_capture.h"
+#include "tests/harness/zel_test.h"
+#include "tests/host/host_harness.h"
+#include "vqzmcm.h"
+#include "vqzmrc.h"
+
+namespace zel::test {
+namespace {
+
+std::string Ebcdic(const std::string& ascii) {
+  std::string out(ascii.size(), '\0');
+  uint32_t length = static_cast<uint32_t>(out.size());
+  EXPECT_EQ(cbAscToEbcCharArray(out.data(), ascii.data(), &length,
+                                static_cast<uint32_t>(ascii.size())),
+            0);
+  return out;
+}
+
+// A started system as the manager sees it: its own connection to the host
+// and the PWS's queue QZELDQ/PWSQ.
+class ManagerSystem {
+ public:
+  explicit ManagerSystem(const HostServer& host) {
+    host.Configure("HOSTA");
+    EXPECT_EQ(cmAddSystemByName("HOSTA", &record_), 0);
+    EXPECT_EQ(qlxCO_CreateSystem("HOSTA", &system_), 0u);
+    EXPECT_EQ(qlxCO_Connect(system_, QLXCO_SERVICE_SIGNON, 0), 0u);
+    uint32_t attributes = qlxDQ_CreateAttr();
+    EXPECT_EQ(qlxDQ_CreateEx(system_, "PWSQ", "QZELDQ", attributes, 0), 0u);
+    qlxDQ_DeleteAttr(attributes);
+    strcpy(record_->szDQName, "PWSQ");
+    strcpy(record_->szDQLib, "QZELDQ");
+    record_->hSystem = system_;
+    record_->hConnSystem = system_;
+    record_->usCommState = 6;
+  }
+  ~ManagerSystem() { qlxCO_DeleteSystem(system_); }
+
+  RZ700SysStruct* record() { return record_; }
+  uint32_t system() const { return system_; }
+
+ private:
+  RZ700SysStruct* record_ = nullptr;
+  uint32_t system_ = 0;
+};
+
+uint16_t Write(RZ700SysStruct* system, const std::string& key, std::string entry) {
+  DQSendItem item{};
+  item.pEntry = entry.data();
+  item.ulLength = static_cast<uint32_t>(entry.size());
+  memcpy(item.achKey, Ebcdic(key).data(), 12);
+  return cdSendDQItem(system, &item);
+}
+
+struct ReadResult {
+  uint16_t rc = 0;
+  DQReadItem item{};
+  std::string data;
+};
+
+ReadResult Read(RZ700SysStruct* system, const std::string& key, uint16_t order, int32_t wait) {
+  ReadResult result;
+  result.data.assign(200, '\0');
+  result.item.pBuffer = result.data.data();
+  result.item.ulLength = static_cast<uint32_t>(result.data.size());
+  memcpy(result.item.achKey, Ebcdic(key).data(), 12);
+  result.item.usSearchOrder = order;
+  result.rc = cdReadDataQueue(system, &result.item, wait);
+  result.data.resize(result.rc == 0 ? result.item.ulLength : 0);
+  return result;
+}
+
+TEST(DataQueue, AnEntryComesBackWithItsKeyInAsciiAndAnEmptyQueueGives1059) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  ManagerSystem manager(host);
+  ASSERT_EQ(Write(manager.record(), "SAAA0001AAA0", "reply data"), 0);
+  ReadResult read = Read(manager.record(), "SAAA0001AAA0", dataqueue::kSearchEqual, 5);
+  ASSERT_EQ(read.rc, 0);
+  EXPECT_STREQ(read.item.achKey, "SAAA0001AAA0");
+  EXPECT_EQ(read.data, "reply data");
+
+  read = Read(manager.record(), "SAAA0001AAA0", dataqueue::kSearchEqual, 1);
+  EXPECT_EQ(read.rc, VQZM_RC_TIMED_OUT);
+  EXPECT_EQ(read.item.ulLength, 200u) << "the item is left as it was";
+  EXPECT_EQ(std::string(read.item.achKey, 12), Ebcdic("SAAA0001AAA0"));
+}
+
+TEST(DataQueue, AnApplicationReachesTheQueueOverAConnectionOfItsOwn) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  ManagerSystem manager(host);
+  RZ700SysStruct* record = manager.record();
+  // The manager's handle means nothing in another process.
+  record->hSystem = 0x7F000001;
+  ASSERT_EQ(Write(record, "ZA0001AAA000", "for the manager"), 0);
+  ReadResult read = Read(record, "Z           ", dataqueue::kSearchGreaterEqual, 5);
+  ASSERT_EQ(read.rc, 0);
+  EXPECT_STREQ(read.item.achKey, "ZA0001AAA000");
+  EXPECT_EQ(record->hSystem, 0x7F000001u) << "the record keeps the manager's handle";
+}
+
+TEST(DataQueue, TheManagersEndlessReadEndsWith1035WhenTheHostDropsItsConnection) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  ManagerSystem manager(host);
+  auto reader = std::async(std::launch::async, [&] {
+    return Read(manager.record(), "Z           ", dataqueue::kSearchGreaterEqual,
+                dataqueue::kWaitForever)
+        .rc;
+  });
+  ASSERT_EQ(reader.wait_for(1s), std::future_status::timeout) << "the read waits for an entry";
+  // Connection 1 is the sign-on connection the manager made.
+  ASSERT_EQ(host.Control("drop 1").rfind("ok", 0), 0u) << host.Control("list");
+  ASSERT_EQ(reader.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(reader.get(), VQZM_RC_CONNECTION_FAILED);
+}
+
+int g_live = 0;  // data objects and error handles alive
+
+TEST(DataQueue, AFailedWriteIs1034AndReleasesWhatItMade) {
+  FakeQlx fake;
+  g_live = 0;
+  fake->qlxDQ_CreateData = []() -> uint32_t {
+    ++g_live;
+    return services::RealQlx().qlxDQ_CreateData();
+  };
+  fake->qlxDQ_DeleteData = [](uint32_t data) -> uint32_t {
+    --g_live;
+    return services::RealQlx().qlxDQ_DeleteData(data);
+  };
+  fake->qlxSV_CreateErrHandle = [](uint32_t* handle) -> uint32_t {
+    ++g_live;
+    return services::RealQlx().qlxSV_CreateErrHandle(handle);
+  };
+  fake->qlxSV_DeleteErrHandle = [](uint32_t handle) -> uint32_t {
+    --g_live;
+    return services::RealQlx().qlxSV_DeleteErrHandle(handle);
+  };
+  fake->qlxCO_TestConnection = [](uint32_t, uint32_t, uint32_t* connected) -> uint32_t {
+    *connected = 1;
+    return 0;
+  };
+  fake->qlxDQ_OpenEx = [](uint32_t, const char*, const char*, uint32_t* queue,
+                          uint32_t) -> uint32_t {
+    *queue = 0;
+    return 0;
+  };
+  fake->qlxDQ_Write = [](uint32_t, uint32_t, uint32_t, uint32_t) -> uint32_t {
+    return QLXDQ_RC_CONNECTION;
+  };
+  RZ700SysStruct* record = nullptr;
+  ASSERT_EQ(cmAddSystemByName("HOSTA", &record), 0);
+  record->hSystem = 5;
+  TraceCapture capture;
+  EXPECT_EQ(Write(record, "AAAAA0001AAA", std::string(128, '\0')), VQZM_RC_DATA_QUEUE_ERROR);
+  EXPECT_TRUE(capture.RaisedErrorPoint("EXT_WRITE_DATA", "vqzmcd0"));
+  EXPECT_EQ(g_live, 0);
+}
+
+TEST(ExitRoutine, WritesTheTerminationEntryOfAnActiveSystemOnce) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  ManagerSystem manager(host);
+  ASSERT_EQ(cmInitCPMStateSem(), 0);
+  cmExitListRoutine();
+  EXPECT_EQ(manager.record()->bTermMsgSent, 1);
+  ReadResult read = Read(manager.record(), "ZZZZZZZZZZZZ", dataqueue::kSearchEqual, 1);
+  ASSERT_EQ(read.rc, 0);
+  EXPECT_EQ(ToHex(read.data), ToHex(std::string(12, 'Z') + '\0'));
+  EXPECT_EQ(ToHex(Ebcdic("ZZZZZZZZZZZZ")), ToHex(std::string(12, '\xE9')));
+
+  ASSERT_EQ(cmInitCPMStateSem(), 0);
+  cmExitListRoutine();
+  EXPECT_EQ(Read(manager.record(), "ZZZZZZZZZZZZ", dataqueue::kSearchEqual, 1).rc,
+            VQZM_RC_TIMED_OUT);
+}
+
+// ---- Entry headers ----
+
+std::string BigEndian(uint32_t value) {
+  return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+          static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+
+std::string ReturnEntry(const std::string& msg_id, uint32_t total, uint32_t block, uint32_t left) {
+  std::string entry = Ebcdic(msg_id) + std::string(2, '\0') + BigEndian(7) + BigEndian(1) +
+                      BigEndian(total) + BigEndian(block) + BigEndian(left);
+  entry.resize(128, '\0');
+  return entry;
+}
+
+TEST(EntryHeader, ReturnAndRequestHeadersAreCheckedAndConvertedInPlace) {
+  std::string entry = ReturnEntry("ZEL/700001", 20000, 8192, 11808);
+  ASSERT_EQ(cdProcRcvHeader(dataqueue::kDataReturnMsgId, entry.data()), 0);
+  DQRetHeader header;
+  memcpy(&header, entry.data(), sizeof header);
+  EXPECT_EQ(std::string(header.achMsgId, 10), "ZEL/700001");
+  EXPECT_EQ(header.ulValue, 7u);
+  EXPECT_EQ(header.ulDataVersion, 1u);
+  EXPECT_EQ(header.ulTotalLen, 20000u);
+  EXPECT_EQ(header.ulBlockLen, 8192u);
+  EXPECT_EQ(header.ulBytesLeft, 11808u);
+  entry = ReturnEntry("ZEL/700002", 0, 0, 0);
+  EXPECT_EQ(cdProcRcvHeader(dataqueue::kDataReturnMsgId, entry.data()), 0);
+
+  std::string request = Ebcdic("ZEL/700000") + Ebcdic("ECHO" + std::string(17, ' ')) +
+                        std::string(1, '\0') + BigEndian(3) + BigEndian(0) + BigEndian(5) +
+                        BigEndian(5) + BigEndian(0);
+  request.resize(128, '\0');
+  std::string copy = request;
+  ASSERT_EQ(cdProcRcvHeader(dataqueue::kRequestMsgId, request.data()), 0);
+  DQReqHeader req;
+  memcpy(&req, request.data(), sizeof req);
+  EXPECT_EQ(std::string(req.achProgram, 21), "ECHO" + std::string(17, ' '));
+  EXPECT_EQ(req.ulValue, 3u);
+  EXPECT_EQ(req.ulTotalLen, 5u);
+
+  TraceCapture capture;
+  EXPECT_EQ(cdProcRcvHeader(dataqueue::kDataReturnMsgId, copy.data()), VQZM_RC_INTERNAL_ERROR);
+  EXPECT_TRUE(capture.RaisedErrorPoint("ENTRY_TYPE_ERROR1", "vqzmcd0"));
+  EXPECT_EQ(cdProcRcvHeader("ZEL/700009", copy.data()), VQZM_RC_INTERNAL_ERROR);
+  EXPECT_TRUE(capture.RaisedErrorPoint("UNSUPPORTED_ENTRY_TYPE"));
+}
+
+// ---- Placing received data ----
+
+void* Reassembled(const std::string& data) {
+  void* buffer = malloc(data.size());
+  memcpy(buffer, data.data(), data.size());
+  return buffer;
+}
+
+TEST(ReceivedData, EachPurposePlacesTheDataAndAnUnknownVersionGivesNothing) {
+  using platform::GlobalFree;
+  using platform::GlobalSize;
+  std::string data = "0123456789";
+  uint32_t length = 10;
+
+  void* holder = Reassembled(data);
+  ASSERT_EQ(cdConvRcvdDataBuffer(2, 0, &length, &holder), 0);
+  ASSERT_EQ(GlobalSize(holder), 37u);
+  EXPECT_EQ(std::string(static_cast<char*>(holder) + 27, 10), data);
+  GlobalFree(holder);
+
+  void* own = Reassembled(data);
+  holder = own;
+  ASSERT_EQ(cdConvRcvdDataBuffer(3, 0, &length, &holder), 0);
+  EXPECT_EQ(holder, own) << "the caller's own process takes the buffer as it is";
+  free(own);
+
+  holder = Reassembled(data);
+  ASSERT_EQ(cdConvRcvdDataBuffer(5, 0, &length, &holder), 0);
+  EXPECT_EQ(GlobalSize(holder), 27u);
+  GlobalFree(holder);
+
+  for (auto [purpose, version] : {std::pair<uint16_t, uint32_t>{1, 2}, {6, 0}}) {
+    holder = Reassembled(data);
+    EXPECT_EQ(cdConvRcvdDataBuffer(purpose, version, &length, &holder), VQZM_RC_INTERNAL_ERROR);
+    EXPECT_EQ(holder, nullptr);
+  }
+}
+
+}  // namespace
+}  // namespace zel::test

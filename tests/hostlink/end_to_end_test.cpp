@@ -1,0 +1,278 @@
+// Starting and stopping systems from end to end: a real zelhost on
+// loopback, the real communication manager (SHARED/VQZMCMW.EXE of this
+// build, started by the library), and applications in child processes. The
+// test process looks at the shared records and at both logs.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "ctrlblk/ctrlblk.h"
+#include "tests/harness/zel_test.h"
+#include "tests/host/host_harness.h"
+#include "vqzmcm.h"
+#include "vqzmcsw.h"
+#include "vqzmrc.h"
+
+namespace zel::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An application: "start NAME" starts communication and reports "rc conv";
+// "stop" stops its last conversation and reports the rc; "end" ends it.
+ZEL_CHILD_COMMAND(application) {
+  child::Report("ready");
+  uint32_t conv = 0;
+  for (int commands = 0; commands < 20; ++commands) {
+    std::optional<std::string> line = child::Receive(120s);
+    if (!line || *line == "end") return 0;
+    if (line->rfind("start ", 0) == 0) {
+      uint16_t rc = caInitializeZELComm(line->substr(6).c_str(), 0, 0, 0, &conv, 0);
+      child::Report(std::to_string(rc) + " " + std::to_string(conv));
+    } else if (*line == "stop") {
+      child::Report(std::to_string(caStopZELComm(conv)));
+    }
+  }
+  return 0;
+}
+
+class Application {
+ public:
+  Application() : process_(ChildProcess::Start("application")) {
+    EXPECT_TRUE(process_.Expect("ready"));
+  }
+  ~Application() {
+    process_.Send("end");
+    process_.Wait();
+  }
+
+  // The start's code and conversation ID; -1 when the application did not
+  // answer within the start's bound.
+  std::pair<int, uint32_t> Start(const std::string& system) {
+    process_.Send("start " + system);
+    std::optional<std::string> line = process_.ReadLine(100s);
+    int rc = -1;
+    uint32_t conv = 0;
+    if (line) sscanf(line->c_str(), "%d %u", &rc, &conv);
+    return {rc, conv};
+  }
+
+  int Stop() {
+    process_.Send("stop");
+    std::optional<std::string> line = process_.ReadLine();
+    return line ? std::stoi(*line) : -1;
+  }
+
+ private:
+  ChildProcess process_;
+};
+
+bool Eventually(const std::function<bool()>& done, Millis limit = 30s) {
+  for (Clock::time_point end = Clock::now() + limit; Clock::now() < end;) {
+    if (done()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return done();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Ended, or a zombie of the application that started it.
+bool ProcessEnded(uint32_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  size_t paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
+}
+
+class EndToEnd : public testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("ZEL_CPMGR_LOG", ManagerLogPath().c_str(), 1);
+    setenv("ZEL_CPMGR_IDLE_SECONDS", "1", 1);
+  }
+
+  static std::string ManagerLogPath() { return TestPath("cpmgr.log"); }
+  static std::string ManagerLog() { return ReadFile(ManagerLogPath()); }
+
+  static RZ700SysStruct* System(const char* name) {
+    RZ700SysStruct* system = nullptr;
+    return cbFindRZ700SysByName(name, &system) == 0 ? system : nullptr;
+  }
+
+  static bool Stopped(RZ700SysStruct* system) { return system->usCommState == 1; }
+};
+
+TEST_F(EndToEnd, AStartASecondConversationTheLastStopAndTheManagersEnd) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  Application first;
+  auto [rc, conv] = first.Start("HOSTA");
+  ASSERT_EQ(rc, 0) << ManagerLog();
+  EXPECT_NE(conv, 0u);
+  RZ700SysStruct* system = System("HOSTA");
+  ASSERT_NE(system, nullptr);
+  EXPECT_EQ(system->usCommState, 6);
+  EXPECT_EQ(std::string(system->achPWSSysID, 3), "AAA");
+  EXPECT_STREQ(system->szUserProfile, "ZELUSER");
+  EXPECT_STREQ(system->szDQLib, "QZELDQ");
+  std::string queue = system->szDQName;
+  ASSERT_FALSE(queue.empty());
+  std::string qualified = "QZELDQ/" + queue;
+  EXPECT_EQ(std::string(system->szQualDQName), qualified + std::string(21 - qualified.size(), ' '));
+
+  Application second;
+  auto [rc2, conv2] = second.Start("HOSTA");
+  EXPECT_EQ(rc2, 0);
+  EXPECT_NE(conv2, conv);
+  EXPECT_EQ(system->ulConvCount, 2u);
+  EXPECT_EQ(Count(ManagerLog(), "starting system HOSTA"), 1u);
+
+  EXPECT_EQ(first.Stop(), 0);
+  EXPECT_EQ(second.Stop(), 0);
+  ASSERT_TRUE(Eventually([&] { return Stopped(system); })) << ManagerLog();
+  uint32_t manager = GetZELAnchorCB()->ulCPMgrPid;
+  EXPECT_TRUE(Eventually([&] { return ProcessEnded(manager); })) << ManagerLog();
+  std::string log = ManagerLog();
+  EXPECT_NE(log.find("idle for 1 s: stopping"), std::string::npos) << log;
+  EXPECT_NE(log.find("comm state 1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("the manager ends"), std::string::npos) << log;
+  EXPECT_NE(host.LogText().find("termination signal from PWS AAA"), std::string::npos);
+  EXPECT_NE(host.LogText().find("delete queue QZELDQ/" + queue + ": rc 0"), std::string::npos);
+}
+
+TEST_F(EndToEnd, AHostThatRefusesConnectionsFailsTheStartWith1035AndLeavesNoRecord) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  // The start makes one connection, and it is refused.
+  ASSERT_EQ(host.Control("fault refuse 1").rfind("ok", 0), 0u);
+  Application app;
+  EXPECT_EQ(app.Start("HOSTA").first, VQZM_RC_CONNECTION_FAILED);
+  EXPECT_EQ(System("HOSTA"), nullptr);
+  EXPECT_NE(ManagerLog().find("comm state 1, rc 1035"), std::string::npos) << ManagerLog();
+  EXPECT_NE(host.LogText().find("fault: connection from 127.0.0.1"), std::string::npos);
+  EXPECT_EQ(app.Start("HOSTA").first, 0);
+}
+
+TEST_F(EndToEnd, StationInformationOfAnotherFormatFailsTheStartWith1026) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  ASSERT_EQ(host.Control("fault start-format 2").rfind("ok", 0), 0u);
+  Application app;
+  EXPECT_EQ(app.Start("HOSTA").first, VQZM_RC_INTERNAL_ERROR);
+  EXPECT_NE(ManagerLog().find("torn down after an error"), std::string::npos) << ManagerLog();
+  EXPECT_TRUE(Eventually([&] { return host.LogText().find("closed: closed by the peer") !=
+                                      std::string::npos; }));
+}
+
+TEST_F(EndToEnd, AnRrpStartAnsweredWithHostCode16FailsTheStartWith16AndDeletesTheQueue) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  ASSERT_EQ(host.Control("fault rrp-rc 16").rfind("ok", 0), 0u);
+  Application app;
+  EXPECT_EQ(app.Start("HOSTA").first, 16);
+  EXPECT_NE(host.LogText().find("delete queue QZELDQ/"), std::string::npos) << host.LogText();
+  EXPECT_EQ(host.Control("list").rfind("ok", 0), 0u);
+  EXPECT_NE(host.Control("list").find(" 0 queues"), std::string::npos) << host.Control("list");
+}
+
+TEST_F(EndToEnd, ADroppedConnectionEndsTheSystemWithTheDeferredNoticeAndALaterStartWorks) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  Application app;
+  ASSERT_EQ(app.Start("HOSTA").first, 0);
+  RZ700SysStruct* system = System("HOSTA");
+  ASSERT_NE(system, nullptr);
+  ASSERT_EQ(host.Control("drop AAA").rfind("ok", 0), 0u);
+  ASSERT_TRUE(Eventually([&] { return Stopped(system); })) << ManagerLog();
+  EXPECT_EQ(system->ulConvCount, 0u);
+  ASSERT_TRUE(Eventually([&] { return ManagerLog().find("notice 1011/1056") != std::string::npos; }))
+      << ManagerLog();
+  std::string log = ManagerLog();
+  size_t teardown = log.find("torn down after an error");
+  size_t stopped = log.find("comm state 1, rc 1035");
+  size_t notice = log.find("notice 1011/1056");
+  EXPECT_LT(teardown, stopped) << log;
+  EXPECT_LT(stopped, notice) << log;
+  EXPECT_NE(log.find("[flag 1]", notice), std::string::npos) << log;
+
+  auto [rc, conv] = app.Start("HOSTA");
+  EXPECT_EQ(rc, 0) << ManagerLog();
+  EXPECT_NE(conv, 0u);
+}
+
+TEST_F(EndToEnd, ATerminationTheHostAsksForEndsTheSystem) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  Application app;
+  ASSERT_EQ(app.Start("HOSTA").first, 0);
+  RZ700SysStruct* system = System("HOSTA");
+  ASSERT_NE(system, nullptr);
+  ASSERT_EQ(host.Control("stop AAA").rfind("ok", 0), 0u);
+  ASSERT_TRUE(Eventually([&] { return Stopped(system); })) << ManagerLog();
+  EXPECT_EQ(system->ulConvCount, 0u);
+  EXPECT_EQ(system->ulDQErrPending, 0u);
+  EXPECT_NE(ManagerLog().find("system HOSTA comm state 1\n"), std::string::npos) << ManagerLog();
+  EXPECT_TRUE(Eventually([&] {
+    return host.LogText().find("termination signal from PWS AAA") != std::string::npos;
+  }));
+}
+
+TEST_F(EndToEnd, TwoSystemsOnTwoHostsRunAtOnce) {
+  HostServer host_a;
+  HostServer host_b;
+  ASSERT_TRUE(host_a.running() && host_b.running());
+  std::string config = TestPath("zel.conf");
+  std::ofstream(config) << "system HOSTA " << host_a.address() << "\nsystem HOSTB "
+                        << host_b.address() << "\ndefault HOSTA\n";
+  setenv("ZEL_CONFIG", config.c_str(), 1);
+  Application first;
+  Application second;
+  EXPECT_EQ(first.Start("HOSTA").first, 0);
+  EXPECT_EQ(second.Start("HOSTB").first, 0);
+  RZ700SysStruct* a = System("HOSTA");
+  RZ700SysStruct* b = System("HOSTB");
+  ASSERT_TRUE(a != nullptr && b != nullptr);
+  EXPECT_EQ(a->usCommState, 6);
+  EXPECT_EQ(b->usCommState, 6);
+  EXPECT_STRNE(a->szSysID, b->szSysID);
+  EXPECT_NE(host_a.LogText().find("system " + std::string(a->szSysID)), std::string::npos);
+  EXPECT_NE(host_b.LogText().find("system " + std::string(b->szSysID)), std::string::npos);
+
+  EXPECT_EQ(second.Stop(), 0);
+  ASSERT_TRUE(Eventually([&] { return Stopped(b); })) << ManagerLog();
+  EXPECT_EQ(a->usCommState, 6) << "the other system runs on";
+  EXPECT_EQ(first.Stop(), 0);
+  EXPECT_TRUE(Eventually([&] { return Stopped(a); })) << ManagerLog();
+}
+
+}  // namespace
+}  // namespace zel::test
