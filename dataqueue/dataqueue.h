@@ -52,22 +52,22 @@ bool HostLinkUp(uint32_t hSystem);
 // A request entry header (message ID "ZEL/700000") once cdProcRcvHeader has
 // converted it: text in ASCII, numbers in the PC's byte order.
 struct DQReqHeader {
-  char achMsgId[10];      // "ZEL/700000"
-  char achProgram[21];    // target program, blank padded
+  char achMsgId[10];    // "ZEL/700000"
+  char achProgram[21];  // target program, blank padded
   uint8_t bZero;
-  uint32_t ulValue;       // carried with the request
-  uint32_t ulDataVersion; // 0 raw data, 1 packets
-  uint32_t ulTotalLen;    // length of the whole buffer
-  uint32_t ulBlockLen;    // data bytes in this entry
-  uint32_t ulBytesLeft;   // data bytes still to come after this entry
+  uint32_t ulValue;        // carried with the request
+  uint32_t ulDataVersion;  // 0 raw data, 1 packets
+  uint32_t ulTotalLen;     // length of the whole buffer
+  uint32_t ulBlockLen;     // data bytes in this entry
+  uint32_t ulBytesLeft;    // data bytes still to come after this entry
   uint8_t abZero[76];
 };
 
 // A return entry header ("ZEL/700001" or "ZEL/700002"), converted.
 struct DQRetHeader {
-  char achMsgId[10];      // "ZEL/700001" data, "ZEL/700002" return code
+  char achMsgId[10];  // "ZEL/700001" data, "ZEL/700002" return code
   uint8_t abZero1[2];
-  uint32_t ulValue;       // for "ZEL/700002" the return code (its low 16 bits)
+  uint32_t ulValue;  // for "ZEL/700002" the return code (its low 16 bits)
   uint32_t ulDataVersion;
   uint32_t ulTotalLen;
   uint32_t ulBlockLen;
@@ -84,9 +84,9 @@ static_assert(offsetof(DQRetHeader, ulValue) == 12 && offsetof(DQRetHeader, ulBy
 
 // What one write needs.
 struct DQSendItem {
-  void* pEntry;        // the entry: header and data
-  uint32_t ulLength;   // entry length in bytes
-  char achKey[13];     // 12 EBCDIC key characters and a NUL
+  void* pEntry;       // the entry: header and data
+  uint32_t ulLength;  // entry length in bytes
+  char achKey[13];    // 12 EBCDIC key characters and a NUL
 };
 
 // What one read needs, and what it found.

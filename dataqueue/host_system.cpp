@@ -66,8 +66,7 @@ uint16_t HostSystemHandle(RZ700SysStruct* pSystem, uint32_t error_handle, uint32
   *phSystem = 0;
   uint32_t record_system = pSystem->hSystem;
   uint32_t connected = 0;
-  uint32_t result =
-      Qlx().qlxCO_TestConnection(record_system, QLXCO_SERVICE_SIGNON, &connected);
+  uint32_t result = Qlx().qlxCO_TestConnection(record_system, QLXCO_SERVICE_SIGNON, &connected);
   if (result == 0 && connected == 1) {
     *phSystem = record_system;
     return 0;

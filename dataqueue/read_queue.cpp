@@ -92,7 +92,8 @@ uint32_t AwaitRead(uint32_t read, uint32_t error_handle, uint32_t host, int32_t 
     uint32_t result = Qlx().qlxDQ_CheckData(read, error_handle);
     if (result != QLXDQ_RC_IN_PROGRESS) return result;
     if (!HostLinkUp(host)) return result;
-    if (lWait != kWaitForever && std::chrono::steady_clock::now() > give_up) return QLXDQ_RC_TIMEOUT;
+    if (lWait != kWaitForever && std::chrono::steady_clock::now() > give_up)
+      return QLXDQ_RC_TIMEOUT;
     std::this_thread::sleep_for(kPollInterval);
   }
 }
@@ -166,8 +167,8 @@ uint16_t cdReadDataQueue(RZ700SysStruct* pSystem, DQReadItem* pItem, int32_t lWa
 
   uint32_t host = 0;
   if (uint16_t rc = HostSystemHandle(pSystem, error.get(), &host); rc != 0) return rc;
-  uint32_t rc = Qlx().qlxDQ_OpenEx(host, pSystem->szDQName, pSystem->szDQLib, &objects.queue,
-                                   error.get());
+  uint32_t rc =
+      Qlx().qlxDQ_OpenEx(host, pSystem->szDQName, pSystem->szDQLib, &objects.queue, error.get());
   if (rc != 0 && ZEL_ERROR_POINT("EXT_ASYNC_OPEN")) {
     trace::Rc("CD", -100, "qlxDQ_OpenEx() rc=", rc);
     trace::String("CD", -100, "KPR/700 DQ Error Msg", error.Text().c_str());
@@ -195,8 +196,7 @@ uint16_t cdReadDataQueue(RZ700SysStruct* pSystem, DQReadItem* pItem, int32_t lWa
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
   if (result == QLXDQ_RC_IN_PROGRESS && ZEL_ERROR_POINT("EXT_CONNECTION_LOST")) {
-    trace::String("CD", -100, "host connection lost during the read, system",
-                  pSystem->szSysName);
+    trace::String("CD", -100, "host connection lost during the read, system", pSystem->szSysName);
     return VQZM_RC_CONNECTION_FAILED;
   }
   if (result == QLXDQ_RC_TIMEOUT && ZEL_ERROR_POINT("EXT_TIME_OUT")) {

@@ -36,8 +36,7 @@ uint16_t Failed(RZ700SysStruct* pSystem, uint16_t rc) {
   return rc;
 }
 
-uint16_t RunStartStep(RZ700SysStruct* pSystem, uint16_t (*step)(RZ700SysStruct*),
-                      uint16_t next) {
+uint16_t RunStartStep(RZ700SysStruct* pSystem, uint16_t (*step)(RZ700SysStruct*), uint16_t next) {
   uint16_t rc = step(pSystem);
   if (rc != 0) return Failed(pSystem, rc);
   SetState(pSystem, next);
@@ -71,8 +70,8 @@ void PostDeferredNotice(RZ700SysStruct* pSystem, uint32_t pending, uint16_t rc) 
   trace::Rc("CC", -100, "Error cdCommReadDataQueue() rc=", rc);
   auto* notice = static_cast<CPMgrNotice*>(malloc(sizeof(CPMgrNotice)));
   if (notice == nullptr) return;
-  *notice = CPMgrNotice{kMsgReadFailed, kMsgCPMgrEnded, pSystem->szSysName, nullptr,
-                        kNoticeCount, pSystem};
+  *notice = CPMgrNotice{kMsgReadFailed, kMsgCPMgrEnded, pSystem->szSysName,
+                        nullptr,        kNoticeCount,   pSystem};
   if (cbPostCPMgrMsg(ZEL_MSG_CPMGR_NOTICE, pending & 0xFFFF, notice) != 0) free(notice);
 }
 

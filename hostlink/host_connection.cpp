@@ -26,9 +26,9 @@ namespace {
 using services::Qlx;
 
 constexpr uint16_t kHostBufSize = 32767;
-constexpr uint32_t kNameField = 11;       // names in the station information and the record
-constexpr uint32_t kUserIdLength = 10;    // longest user ID the host accepts
-constexpr uint32_t kQualifiedLength = 21; // "LIB/NAME" blank-padded
+constexpr uint32_t kNameField = 11;        // names in the station information and the record
+constexpr uint32_t kUserIdLength = 10;     // longest user ID the host accepts
+constexpr uint32_t kQualifiedLength = 21;  // "LIB/NAME" blank-padded
 constexpr uint32_t kMinNameBuffer = 256;
 constexpr uint32_t kSysNameWork = 265;
 
@@ -87,8 +87,7 @@ uint16_t SetAttributes(const RZ700SysStruct* pSystem, uint32_t attributes) {
       {qlx.qlxDQ_SetKeySize, wire::kKeySize, "EXT_SET_KEY_SIZE", "qlxDQ_SetKeySize() rc="},
       {qlx.qlxDQ_SetAuthority, pSystem->bDQAuthority == 2 ? 2u : 1u, "EXT_SET_AUTHORITY",
        "qlxDQ_SetAuthority() rc="},
-      {qlx.qlxDQ_SetForceToStorage, 0, "EXT_SET_FORCE_TO_STORAGE",
-       "qlxDQ_SetForceToStorage() rc="},
+      {qlx.qlxDQ_SetForceToStorage, 0, "EXT_SET_FORCE_TO_STORAGE", "qlxDQ_SetForceToStorage() rc="},
       {qlx.qlxDQ_SetSenderID, 0, "EXT_SET_SENDER_ID", "qlxDQ_SetSenderID() rc="},
   };
   for (const Setting& setting : settings) {
@@ -249,9 +248,9 @@ uint16_t ccRcvStnInfo(RZ700SysStruct* pSystem) {
     char* text;
     const char* label;
   };
-  for (const Field& field : {Field{info.user_profile, "EXT_XLAT_ERROR1"},
-                             Field{info.library, "EXT_XLAT_ERROR2"},
-                             Field{info.queue, "EXT_XLAT_ERROR3"}}) {
+  for (const Field& field :
+       {Field{info.user_profile, "EXT_XLAT_ERROR1"}, Field{info.library, "EXT_XLAT_ERROR2"},
+        Field{info.queue, "EXT_XLAT_ERROR3"}}) {
     rc = NameToAscii(field.text);
     if (rc != 0 && ZEL_ERROR_POINT(field.label)) {
       trace::Rc("CC", -100, "cbEbcToAsc() error rc=", rc);
@@ -341,8 +340,8 @@ uint16_t SetUpDataQueue(RZ700SysStruct* pSystem) {
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
   uint32_t system = pSystem->hSystem;
-  uint32_t rc = Qlx().qlxDQ_CreateEx(system, pSystem->szDQName, pSystem->szDQLib,
-                                     attributes.handle, error.get());
+  uint32_t rc = Qlx().qlxDQ_CreateEx(system, pSystem->szDQName, pSystem->szDQLib, attributes.handle,
+                                     error.get());
   if (rc != 0 && ZEL_ERROR_POINT("EXT_CREATE_QUEUE")) {
     trace::Rc("CC", -100, "qlxDQ_CreateEx() rc=", rc);
     trace::String("CC", -100, "Create Queue Error Msg", error.Text().c_str());

@@ -57,19 +57,19 @@ pid_t StartHost(const fs::path& work, unsigned* port) {
   std::string port_file = (work / "zelhost.port").string();
   std::string log = (work / "zelhost.log").string();
   std::string program = binary.string();
-  const char* argv[] = {program.c_str(), "--listen", "127.0.0.1:0", "--port-file",
-                        port_file.c_str(), "--log", log.c_str(), nullptr};
+  const char* argv[] = {program.c_str(),   "--listen", "127.0.0.1:0", "--port-file",
+                        port_file.c_str(), "--log",    log.c_str(),   nullptr};
   // Its one line on standard output says what the port file says.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, const_cast<char**>(argv),
-                            environ);
+  int spawned =
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return 0;
-  bool listening = WaitFor([&] { return std::ifstream(port_file) >> *port && *port != 0; },
-                           kStartWait);
+  bool listening =
+      WaitFor([&] { return std::ifstream(port_file) >> *port && *port != 0; }, kStartWait);
   if (listening) return pid;
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
@@ -124,8 +124,8 @@ int Run(const fs::path& work) {
   }
   std::printf("zelhost listening on 127.0.0.1:%u\n", port);
   WriteConfiguration(work, port);
-  std::printf("configuration %s: system %s at 127.0.0.1:%u\n", (work / "zel.conf").c_str(),
-              kSystem, port);
+  std::printf("configuration %s: system %s at 127.0.0.1:%u\n", (work / "zel.conf").c_str(), kSystem,
+              port);
 
   Clock::time_point begun = Clock::now();
   uint32_t conv = 0;
@@ -137,9 +137,9 @@ int Run(const fs::path& work) {
   if (rc == 0) std::printf("caStopZELComm(%u): rc %u\n", conv, caStopZELComm(conv));
 
   bool manager_ended = WaitForManagerEnd();
-  std::printf("communication manager %s\n",
-              manager_ended ? "stopped the system and ended after its idle time"
-                            : "did not end in time");
+  std::printf("communication manager %s\n", manager_ended
+                                                ? "stopped the system and ended after its idle time"
+                                                : "did not end in time");
   bool host_stopped = StopHost(host);
   std::printf("zelhost %s\n", host_stopped ? "stopped" : "did not stop cleanly");
   return ok && manager_ended && host_stopped ? 0 : 1;

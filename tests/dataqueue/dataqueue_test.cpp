@@ -2,6 +2,8 @@
 // manager's connection and from an application's own; a failing write; the
 // termination entry of the manager's exit; entry headers; placing received
 // data.
+#include "dataqueue/dataqueue.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +12,6 @@
 
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
-#include "dataqueue/dataqueue.h"
 #include "platform/globalmem.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
@@ -27,9 +28,9 @@ namespace {
 std::string Ebcdic(const std::string& ascii) {
   std::string out(ascii.size(), '\0');
   uint32_t length = static_cast<uint32_t>(out.size());
-  EXPECT_EQ(cbAscToEbcCharArray(out.data(), ascii.data(), &length,
-                                static_cast<uint32_t>(ascii.size())),
-            0);
+  EXPECT_EQ(
+      cbAscToEbcCharArray(out.data(), ascii.data(), &length, static_cast<uint32_t>(ascii.size())),
+      0);
   return out;
 }
 

@@ -186,8 +186,8 @@ TEST_F(EndToEnd, StationInformationOfAnotherFormatFailsTheStartWith1026) {
   Application app;
   EXPECT_EQ(app.Start("HOSTA").first, VQZM_RC_INTERNAL_ERROR);
   EXPECT_NE(ManagerLog().find("torn down after an error"), std::string::npos) << ManagerLog();
-  EXPECT_TRUE(Eventually([&] { return host.LogText().find("closed: closed by the peer") !=
-                                      std::string::npos; }));
+  EXPECT_TRUE(Eventually(
+      [&] { return host.LogText().find("closed: closed by the peer") != std::string::npos; }));
 }
 
 TEST_F(EndToEnd, AnRrpStartAnsweredWithHostCode16FailsTheStartWith16AndDeletesTheQueue) {
@@ -213,8 +213,9 @@ TEST_F(EndToEnd, ADroppedConnectionEndsTheSystemWithTheDeferredNoticeAndALaterSt
   ASSERT_EQ(host.Control("drop AAA").rfind("ok", 0), 0u);
   ASSERT_TRUE(Eventually([&] { return Stopped(system); })) << ManagerLog();
   EXPECT_EQ(system->ulConvCount, 0u);
-  ASSERT_TRUE(Eventually([&] { return ManagerLog().find("notice 1011/1056") != std::string::npos; }))
-      << ManagerLog();
+  ASSERT_TRUE(Eventually([&] {
+    return ManagerLog().find("notice 1011/1056") != std::string::npos;
+  })) << ManagerLog();
   std::string log = ManagerLog();
   size_t teardown = log.find("torn down after an error");
   size_t stopped = log.find("comm state 1, rc 1035");
@@ -241,9 +242,8 @@ TEST_F(EndToEnd, ATerminationTheHostAsksForEndsTheSystem) {
   EXPECT_EQ(system->ulConvCount, 0u);
   EXPECT_EQ(system->ulDQErrPending, 0u);
   EXPECT_NE(ManagerLog().find("system HOSTA comm state 1\n"), std::string::npos) << ManagerLog();
-  EXPECT_TRUE(Eventually([&] {
-    return host.LogText().find("termination signal from PWS AAA") != std::string::npos;
-  }));
+  EXPECT_TRUE(Eventually(
+      [&] { return host.LogText().find("termination signal from PWS AAA") != std::string::npos; }));
 }
 
 TEST_F(EndToEnd, TwoSystemsOnTwoHostsRunAtOnce) {

@@ -2,6 +2,8 @@
 // host's answers, the data-queue setup, the system names, and the comm
 // state machine with the client services replaced where a real host cannot
 // be made to fail. The test thread plays the CPMgr window.
+#include "hostlink/hostlink.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -10,7 +12,6 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "dataqueue/dataqueue.h"
-#include "hostlink/hostlink.h"
 #include "platform/window.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
@@ -130,8 +131,10 @@ TEST(InitBuffer, RrpStartsTerminationAndAnUnknownAction) {
   system->ulRRPStartValue = 5;
   system->bDQAuthority = 2;
   uint8_t buffer[kInitBufferSize];
-  std::string tail = " D8 E9 C5 D3 C4 D8 00 00 00 00 00 F0 F0 F0 F0 F0 F0 F2 C1 00 00 00"
-                     " 00 00 20 80 F0 F0 F1 00 02" + Zeros(11);
+  std::string tail =
+      " D8 E9 C5 D3 C4 D8 00 00 00 00 00 F0 F0 F0 F0 F0 F0 F2 C1 00 00 00"
+      " 00 00 20 80 F0 F0 F1 00 02" +
+      Zeros(11);
   ASSERT_EQ(ccInitRZ700SendData(system, buffer, kActionRrpStart), 0);
   EXPECT_EQ(ToHex(Bytes(buffer, sizeof buffer)), ToHex(Hex("02 00 00 00 00 05" + tail)));
   ASSERT_EQ(ccInitRZ700SendData(system, buffer, kActionFurtherRrp), 0);
@@ -186,8 +189,9 @@ TEST(StationInformation, SetsTheNamesOrLeavesThemForAnotherFormat) {
   FakeQlx fake;
   fake->qlxCO_Recv = FakeRecv;
   RZ700SysStruct* system = StartedSystem();
-  std::string names = " E9 C5 D3 E4 E2 C5 D9 00 00 00 00 D8 C7 D7 D3 00 00 00 00 00 00 00"
-                      " C1 C2 C3 00 00 00 00 00 00 00 00";
+  std::string names =
+      " E9 C5 D3 E4 E2 C5 D9 00 00 00 00 D8 C7 D7 D3 00 00 00 00 00 00 00"
+      " C1 C2 C3 00 00 00 00 00 00 00 00";
   g_replies = {Hex("02" + names), Hex("01" + names)};
   EXPECT_EQ(ccRcvStnInfo(system), VQZM_RC_INTERNAL_ERROR);
   EXPECT_STREQ(system->szDQLib, "QZELDQ");
