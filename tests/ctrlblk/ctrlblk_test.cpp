@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/process_state.h"
 #include "platform/event.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
+#include "platform/user.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmrc.h"
@@ -129,6 +131,14 @@ TEST(Attach, AProcessThatCannotMapTheAreaAtItsAddressSetsTheErrorFlag) {
   EXPECT_EQ(child.ReadLine(), "1 no-view");
   ASSERT_EQ(child.Wait(), 0);
   EXPECT_EQ(V(Shared()->ulSharedMemError), 1u);  // the flag is shared and stays set
+}
+
+TEST(Attach, TheMessageLibraryComesFromTheLanguagesMessageDirectory) {
+  zel::platform::HMODULE library = ThisProcess().message_library;
+  ASSERT_NE(library, 0u);
+  char text[100];
+  EXPECT_GT(zel::platform::LoadString(library, 1062, text, sizeof text), 0);
+  EXPECT_EQ(zel::platform::LoadString(library, 1, text, sizeof text), 0);
 }
 
 // ---- Heap ----
