@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "convert/convert.h"
 #include "services/trace.h"
@@ -58,14 +59,36 @@ uint16_t CopyData(uint16_t format, uint8_t* out, uint32_t* output_length, const 
   return VQZM_RC_OK;
 }
 
+// The length `text` takes in the host code page, or 0 when it does not
+// convert. Double-byte text grows by its shift characters: at most a
+// shift-out and a shift-in around each two-byte character.
+uint32_t HostTextLength(const uint8_t* text, uint32_t length) {
+  uint32_t room = 2 * length + 2;
+  std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[room]);
+  if (scratch == nullptr) return 0;
+  return cbAscToEbcCharArray(scratch.get(), text, &room, length) == VQZM_RC_OK ? room : 0;
+}
+
 uint16_t ConvertCharacters(bool to_host, uint8_t* out, uint32_t* output_length, const uint8_t* in,
                            uint32_t ll) {
-  uint32_t converted = *output_length - kHeaderSize;
+  uint32_t room = *output_length;
+  uint32_t converted = room - kHeaderSize;
   uint16_t rc =
       to_host
           ? cbAscToEbcCharArray(out + kHeaderSize, in + kHeaderSize, &converted, ll - kHeaderSize)
           : cbEbcToAscCharArray(out + kHeaderSize, in + kHeaderSize, &converted, ll - kHeaderSize);
   *output_length = kHeaderSize + converted;
+  // The character converter refuses text that does not fit rather than cut
+  // it. Text that only grew past the room (shift characters) is reported
+  // with 4 and the length the packet needs, so that a growing buffer can
+  // make exactly that room and convert it again.
+  if (rc == VQZM_RC_CONVERSION_FAILED && to_host) {
+    uint32_t needed = HostTextLength(in + kHeaderSize, ll - kHeaderSize);
+    if (needed != 0 && kHeaderSize + needed > room) {
+      rc = VQZM_RC_NO_MEMORY;
+      *output_length = kHeaderSize + needed;
+    }
+  }
   if (rc != VQZM_RC_OK && ZEL_ERROR_POINT("EXT_ASC_CONV")) {
     trace::Rc(kPacketTag, -100, "cbAscToEbcCharArray() ERROR rc=", rc);
     if (rc == VQZM_RC_NO_MEMORY) std::memset(out, 0, kHeaderSize);

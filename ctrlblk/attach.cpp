@@ -2,13 +2,17 @@
 // or attaches the control blocks and opens the serialization objects.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/process_state.h"
 #include "platform/event.h"
 #include "platform/handles.h"
+#include "platform/module.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
+#include "services/errhandle.h"
+#include "services/language.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -41,6 +45,26 @@ void TraceSystemError(const char* tag) {
   trace::Msg(tag, -100, text);
 }
 
+constexpr char kMessageLibrary[] = "VQZMCMRI.DLL";
+
+// The message library lives in the language's message directory, which the
+// language service names. A process without it goes on: only the texts of
+// the messages it shows are missing.
+void LoadMessageLibrary() {
+  uint32_t error_handle = 0;
+  if (qlxSV_CreateErrHandle(&error_handle) != 0) return;
+  char dir[257] = {};
+  uint32_t rc = qlxNL_GetMsgDirectory(dir, sizeof dir - 1, error_handle);
+  qlxSV_DeleteErrHandle(error_handle);
+  if (rc != 0) {
+    trace::Rc("CM", -50, "Message directory not available rc=", rc);
+    return;
+  }
+  std::string path = std::string(dir) + kMessageLibrary;
+  ThisProcess().message_library = LoadLibrary(path.c_str());
+  if (ThisProcess().message_library == 0) trace::String("CM", -50, "Not loaded:", path.c_str());
+}
+
 // Process attach (reason 1).
 int AttachProcess() {
   ProcessState& state = ThisProcess();
@@ -50,6 +74,7 @@ int AttachProcess() {
     return 0;
   }
   SharedData& shared = *Shared();
+  LoadMessageLibrary();
 
   HANDLE init_term = CreateMutex(false, kInitTermName);
   WaitForSingleObject(init_term, kInitTermWaitMs);  // a time-out goes on regardless
@@ -97,6 +122,9 @@ int DetachProcess() {
     return 0;
   }
   if (!CloseHandle(init_term) && ZEL_ERROR_POINT("EXT_CLOSE_SEM")) return 0;
+  ProcessState& state = ThisProcess();
+  if (state.message_library != 0) FreeLibrary(state.message_library);
+  state.message_library = 0;
   return 1;
 }
 

@@ -149,11 +149,12 @@ void SetStartSystem(const char* pszName) {
   ZEL_TRACE_FUNCTION("CM", "SetStartSystem");
   if (pszName == nullptr || Shared() == nullptr) return;
   SharedData& shared = *Shared();
-  if (strlen(pszName) >= sizeof shared.szStartSystem && ZEL_ERROR_POINT("EXT_NAME_TOO_LONG")) {
+  size_t length = strlen(pszName);
+  if (length >= sizeof shared.szStartSystem && ZEL_ERROR_POINT("EXT_NAME_TOO_LONG")) {
     zel::trace::String("CM", -100, "System name too long: ", pszName);
     return;
   }
-  strncpy(shared.szStartSystem, pszName, sizeof shared.szStartSystem);
+  memcpy(shared.szStartSystem, pszName, length + 1);
   zel::trace::String("CM", 100, "System: ", shared.szStartSystem);
 }
 

@@ -16,9 +16,21 @@
  * An unknown directive or a malformed line makes every call that reads the
  * file fail with QLXCO_RC_CONFIG, naming the file and line.
  *
- * Handles belong to the process that made them; in another process they are
- * refused with QLXCO_RC_INVALID_HANDLE. All functions may be called from any
- * thread; sends on one service handle are serialised, and so are receives.
+ * Handles are handles of the platform's handle table (platform/handles.h)
+ * and belong to the process that made them; in another process (a child
+ * forked without exec included) they are refused with
+ * QLXCO_RC_INVALID_HANDLE, and so are closed handles and handles of another
+ * kind (a queue handle given as a system object). A closed handle's value
+ * comes back only after some 65,000 later closes. A process holds at most
+ * 16,384 handles of every kind together (this service's, the data-queue and
+ * error-handle services' and the platform's own); past that the creators
+ * fail with QLXCO_RC_NO_MEMORY and qlxCO_GetSrvHandle returns 0.
+ *
+ * All functions may be called from any thread, on one handle too. A call
+ * racing the deletion of its handle is safe: it fails with
+ * QLXCO_RC_INVALID_HANDLE or works on the object as it finds it, and a
+ * system object once deleted is never connected again. Sends on one service
+ * handle are serialised, and so are receives.
  * Every wait on the host is bounded (QLXCO_RC_RECEIVE after 60 s without an
  * answer; a failed receive shuts the sign-on connection). Functions return 0
  * or a QLXCO_RC_* code; where an error handle is passed (0: none), the code

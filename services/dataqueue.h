@@ -7,12 +7,26 @@
  * one entry to write or receive one entry read; read handles stand for a read
  * started with qlxDQ_AsyncRead and polled with qlxDQ_CheckData.
  *
- * Every handle belongs to the process that made it: used in another process
- * it is refused with QLXDQ_RC_INVALID_HANDLE. Every function may be called
- * from any thread; one data object or read handle must not be used by two
- * threads at once. All functions return 0 or one of the QLXDQ_RC_* codes
- * (creators return 0 on failure instead) and, where an error handle is given,
- * also store the code and an explanatory text in it. Nothing blocks without
+ * Every handle is a handle of the platform's handle table
+ * (platform/handles.h) and belongs to the process that made it: used in
+ * another process (a child forked without exec included) it is refused with
+ * QLXDQ_RC_INVALID_HANDLE, and so is a closed handle or one of another kind
+ * (a data object given as a queue, a system object as a read). A closed
+ * handle's value comes back only after some 65,000 later closes. A process
+ * holds at most 16,384 handles of every kind together (shared with the
+ * connection and error-handle services and the platform); past that
+ * qlxDQ_CreateAttr and qlxDQ_CreateData return 0 and qlxDQ_OpenEx and
+ * qlxDQ_AsyncRead fail with QLXDQ_RC_NO_MEMORY.
+ *
+ * Every function may be called from any thread; one data object or read
+ * handle must not be used by two threads at once. A call racing the close
+ * of its handle is safe: it fails with QLXDQ_RC_INVALID_HANDLE or completes
+ * on the object as it finds it; a read started on a queue as the queue is
+ * closed is cancelled with it.
+ *
+ * All functions return 0 or one of the QLXDQ_RC_* codes (creators return 0
+ * on failure instead) and, where an error handle is given, also store the
+ * code and an explanatory text in it. Nothing blocks without
  * limit: host round trips are bounded (QLXDQ_RC_CONNECTION when the host does
  * not answer), and waiting for an entry happens only inside the host.
  *

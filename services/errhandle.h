@@ -7,13 +7,19 @@
  * trace; then it deletes the handle. Every service of libqlx records the
  * failure of a call in the handle it was given (zel::qlx::SetError below).
  *
- * Handles are 32-bit and belong to the process that created them: a handle
- * made by another process (read from a shared record, say) is refused with
- * QLXSV_INVALID_HANDLE, never taken for one of this process's handles. 0 is
- * never a valid handle. A process holds at most QLXSV_MAX_HANDLES at once.
+ * Handles are 32-bit handles of the platform's handle table
+ * (platform/handles.h) and belong to the process that created them: a handle
+ * made by another process (read from a shared record, say, or inherited by
+ * a child forked without exec) is refused with QLXSV_INVALID_HANDLE, never
+ * taken for one of this process's handles; so is a handle of another
+ * service's kind. 0 is never a valid handle, and a deleted handle's value
+ * comes back only after some 65,000 later closes in the process. A process
+ * holds at most QLXSV_MAX_HANDLES error handles at once, and fewer when the
+ * handle table (16,384 handles of every kind together) is full.
  *
- * Every function may be called from any thread; one handle should be used
- * by one call at a time.
+ * Every function may be called from any thread, on one handle too; a call
+ * racing the handle's deletion either completes as if it came first or
+ * fails with QLXSV_INVALID_HANDLE.
  */
 #ifndef ZEL_SERVICES_ERRHANDLE_H
 #define ZEL_SERVICES_ERRHANDLE_H
@@ -28,8 +34,8 @@
  * error handle they were given is bad). */
 enum QlxSvResult {
   QLXSV_OK = 0,
-  QLXSV_INVALID_HANDLE = 6301,  /* 0, deleted, or made by another process */
-  QLXSV_NO_MORE_HANDLES = 6302, /* this process holds QLXSV_MAX_HANDLES */
+  QLXSV_INVALID_HANDLE = 6301,  /* 0, deleted, of another kind or made by another process */
+  QLXSV_NO_MORE_HANDLES = 6302, /* this process holds QLXSV_MAX_HANDLES, or its table is full */
   QLXSV_INVALID_POINTER = 6303  /* a required pointer argument is null */
 };
 

@@ -7,7 +7,6 @@
 
 #include "host/protocol.h"
 #include "services/connection/error_report.h"
-#include "services/connection/handles.h"
 #include "services/connection/system.h"
 #include "services/connection/system_config.h"
 
@@ -18,8 +17,27 @@ constexpr Millis kConnectTimeout{10'000};
 constexpr Millis kReceiveTimeout{60'000};
 constexpr uint32_t kTokenMagic = 0x5A4C4354;  // "ZLCT"
 
-struct SystemList {
-  std::vector<std::string> names;
+HandleKind ServiceKind() {
+  static const HandleKind kind = platform::RegisterHandleKind("qlx service handle");
+  return kind;
+}
+
+HandleKind SystemListKind() {
+  static const HandleKind kind = platform::RegisterHandleKind("qlx system list");
+  return kind;
+}
+
+// A service handle: the sign-on connection of one system object.
+struct ServiceLink : ServiceObject {
+  explicit ServiceLink(std::shared_ptr<SystemObject> of)
+      : ServiceObject(ServiceKind()), system(std::move(of)) {}
+  const std::shared_ptr<SystemObject> system;
+};
+
+struct SystemList : ServiceObject {
+  SystemList() : ServiceObject(SystemListKind()) {}
+  std::vector<std::string> names;  // fixed once the handle is out
+  std::mutex mutex;                // guards `next`
   size_t next = 0;
 };
 
@@ -32,7 +50,7 @@ struct ConnToken {
 static_assert(sizeof(ConnToken) == QLXCO_TOKEN_SIZE);
 
 std::shared_ptr<SystemObject> System(uint32_t handle) {
-  return Find<SystemObject>(handle, HandleKind::kSystem);
+  return Reference<SystemObject>(handle, SystemKind());
 }
 
 // Copies `text` and a NUL into a buffer of `size` bytes; false when it does not fit.
@@ -80,15 +98,28 @@ uint32_t SignOn(SystemObject& system, uint32_t error_handle) {
   return QLXCO_RC_OK;
 }
 
-std::shared_ptr<Socket> Link(uint32_t service_handle, std::shared_ptr<SystemObject>* system) {
-  auto service = Find<ServiceLink>(service_handle, HandleKind::kService);
-  if (!service) return nullptr;
-  std::lock_guard lock(service->system->mutex);
-  *system = service->system;
-  return service->system->link;
+// The sign-on connection behind a service handle, and its system object;
+// null with `rc` QLXCO_RC_INVALID_HANDLE or QLXCO_RC_NOT_CONNECTED.
+std::shared_ptr<Socket> Link(uint32_t service_handle, std::shared_ptr<SystemObject>& system,
+                             uint32_t& rc) {
+  auto service = Reference<ServiceLink>(service_handle, ServiceKind());
+  if (!service) {
+    rc = QLXCO_RC_INVALID_HANDLE;
+    return nullptr;
+  }
+  system = service->system;
+  std::lock_guard lock(system->mutex);
+  rc = system->link ? QLXCO_RC_OK : QLXCO_RC_NOT_CONNECTED;
+  return system->link;
 }
 
 }  // namespace
+
+HandleKind SystemKind() {
+  static const HandleKind kind = platform::RegisterHandleKind("qlx system object");
+  return kind;
+}
+
 }  // namespace zel::qlx
 
 using namespace zel::qlx;
@@ -111,14 +142,15 @@ uint32_t qlxCO_CreateSystem(const char* pszSystemName, uint32_t* phSystem) {
   system->name = configured->name;
   system->address = configured->address;
   system->configured_user = config.user;
-  *phSystem = AddHandle(HandleKind::kSystem, system);
+  *phSystem = Insert(system);
   return *phSystem == 0 ? QLXCO_RC_NO_MEMORY : QLXCO_RC_OK;
 }
 
 uint32_t qlxCO_DeleteSystem(uint32_t hSystem) {
-  auto system = std::static_pointer_cast<SystemObject>(RemoveHandle(hSystem, HandleKind::kSystem));
+  auto system = Close<SystemObject>(hSystem, SystemKind());
   if (!system) return QLXCO_RC_INVALID_HANDLE;
   std::lock_guard lock(system->mutex);
+  system->deleted = true;
   if (system->link) system->link->Shutdown();
   system->link.reset();
   system->dq.reset();
@@ -188,6 +220,9 @@ uint32_t qlxCO_Connect(uint32_t hSystem, uint32_t ulService, uint32_t hErr) {
     return Fail(hErr, QLXCO_RC_SERVICE, "service " + std::to_string(ulService) + " is not offered");
   }
   std::lock_guard lock(system->mutex);
+  if (system->deleted) {
+    return Fail(hErr, QLXCO_RC_INVALID_HANDLE, "system " + system->name + " was deleted");
+  }
   if (system->link && !system->link->PeerClosed()) return QLXCO_RC_OK;
   system->link.reset();
   return SignOn(*system, hErr);
@@ -226,25 +261,20 @@ uint32_t qlxCO_GetSrvHandle(uint32_t hSystem, uint32_t ulService) {
     std::lock_guard lock(system->mutex);
     if (!system->link) return 0;
   }
-  return AddHandle(HandleKind::kService, std::make_shared<ServiceLink>(ServiceLink{system}));
+  return Insert(std::make_shared<ServiceLink>(system));
 }
 
 uint32_t qlxCO_ReleaseSrvHandle(uint32_t hSystem, uint32_t hSrvHandle) {
-  auto service = Find<ServiceLink>(hSrvHandle, HandleKind::kService);
-  if (!service || !System(hSystem) || service->system != System(hSystem)) {
-    return QLXCO_RC_INVALID_HANDLE;
-  }
-  RemoveHandle(hSrvHandle, HandleKind::kService);
-  return QLXCO_RC_OK;
+  auto service = Reference<ServiceLink>(hSrvHandle, ServiceKind());
+  if (!service || service->system != System(hSystem)) return QLXCO_RC_INVALID_HANDLE;
+  return Close<ServiceLink>(hSrvHandle, ServiceKind()) ? QLXCO_RC_OK : QLXCO_RC_INVALID_HANDLE;
 }
 
 uint32_t qlxCO_Send(uint32_t hSrvHandle, const void* pData, uint32_t ulLength) {
   std::shared_ptr<SystemObject> system;
-  if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) {
-    return QLXCO_RC_INVALID_HANDLE;
-  }
-  std::shared_ptr<Socket> link = Link(hSrvHandle, &system);
-  if (!link) return QLXCO_RC_NOT_CONNECTED;
+  uint32_t rc = 0;
+  std::shared_ptr<Socket> link = Link(hSrvHandle, system, rc);
+  if (!link) return rc;
   if (pData == nullptr && ulLength != 0) return QLXCO_RC_INVALID_PARAMETER;
   std::lock_guard lock(system->send_mutex);
   std::string why;
@@ -256,20 +286,16 @@ uint32_t qlxCO_Send(uint32_t hSrvHandle, const void* pData, uint32_t ulLength) {
 
 uint32_t qlxCO_SendComplete(uint32_t hSrvHandle) {
   std::shared_ptr<SystemObject> system;
-  if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) {
-    return QLXCO_RC_INVALID_HANDLE;
-  }
-  std::shared_ptr<Socket> link = Link(hSrvHandle, &system);
-  return link ? QLXCO_RC_OK : QLXCO_RC_NOT_CONNECTED;
+  uint32_t rc = 0;
+  Link(hSrvHandle, system, rc);
+  return rc;
 }
 
 uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength, uint32_t ulCapacity) {
   std::shared_ptr<SystemObject> system;
-  if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) {
-    return QLXCO_RC_INVALID_HANDLE;
-  }
-  std::shared_ptr<Socket> link = Link(hSrvHandle, &system);
-  if (!link) return QLXCO_RC_NOT_CONNECTED;
+  uint32_t rc = 0;
+  std::shared_ptr<Socket> link = Link(hSrvHandle, system, rc);
+  if (!link) return rc;
   if (pulLength == nullptr || (pBuffer == nullptr && ulCapacity != 0)) {
     return QLXCO_RC_INVALID_PARAMETER;
   }
@@ -303,8 +329,8 @@ uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength, uin
 void* qlxCO_GetConnToken(uint32_t hSrvHandle, void* pWork) {
   if (pWork == nullptr) return nullptr;
   std::shared_ptr<SystemObject> system;
-  if (Find<ServiceLink>(hSrvHandle, HandleKind::kService) == nullptr) return nullptr;
-  if (!Link(hSrvHandle, &system)) return nullptr;
+  uint32_t rc = 0;
+  if (!Link(hSrvHandle, system, rc)) return nullptr;
   ConnToken token{};
   token.magic.set(kTokenMagic);
   {
@@ -341,18 +367,19 @@ uint32_t qlxCO_CreateSysList(uint32_t* phList) {
   if (!LoadSystemConfig(config, error)) return Fail(0, QLXCO_RC_CONFIG, error);
   auto list = std::make_shared<SystemList>();
   for (const ConfiguredSystem& system : config.systems) list->names.push_back(system.name);
-  *phList = AddHandle(HandleKind::kSystemList, list);
+  *phList = Insert(list);
   return *phList == 0 ? QLXCO_RC_NO_MEMORY : QLXCO_RC_OK;
 }
 
 uint32_t qlxCO_DeleteSysList(uint32_t hList) {
-  return RemoveHandle(hList, HandleKind::kSystemList) ? QLXCO_RC_OK : QLXCO_RC_INVALID_HANDLE;
+  return Close<SystemList>(hList, SystemListKind()) ? QLXCO_RC_OK : QLXCO_RC_INVALID_HANDLE;
 }
 
 uint32_t qlxCO_GetNextSysName(uint32_t hList, char* pszName, uint32_t ulSize, uint32_t* pulNeeded) {
-  auto list = Find<SystemList>(hList, HandleKind::kSystemList);
+  auto list = Reference<SystemList>(hList, SystemListKind());
   if (!list) return QLXCO_RC_INVALID_HANDLE;
   if (pszName == nullptr || pulNeeded == nullptr) return QLXCO_RC_INVALID_PARAMETER;
+  std::lock_guard lock(list->mutex);
   if (list->next >= list->names.size()) return QLXCO_RC_END_OF_LIST;
   const std::string& name = list->names[list->next];
   *pulNeeded = static_cast<uint32_t>(name.size() + 1);

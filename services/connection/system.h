@@ -1,5 +1,6 @@
-// A system object of the connection service and the service handle of its
-// sign-on connection. Shared by the connection and data-queue services.
+// A system object of the connection service. Shared by the connection,
+// data-queue and QLXUNAPI services, which look system handles up under
+// SystemKind().
 #ifndef ZEL_SERVICES_CONNECTION_SYSTEM_H
 #define ZEL_SERVICES_CONNECTION_SYSTEM_H
 
@@ -8,18 +9,25 @@
 #include <mutex>
 #include <string>
 
+#include "services/connection/service_object.h"
 #include "services/connection/socket.h"
 
 namespace zel::qlx {
 
 class DqClient;
 
-struct SystemObject {
+// The handle kind of system objects, registered at first use.
+HandleKind SystemKind();
+
+struct SystemObject : ServiceObject {
+  SystemObject() : ServiceObject(SystemKind()) {}
+
   std::string name;
   std::string address;          // HOST:PORT of its zelhost, from the configuration
   std::string configured_user;  // the configuration's `user`, may be empty
 
   std::mutex mutex;              // guards every field below
+  bool deleted = false;          // qlxCO_DeleteSystem ran: a call still holding it connects nothing
   std::string user;              // set by qlxCO_SetUserID
   std::string password;          // set by qlxCO_SetPassword
   uint32_t sign_on_mode = 0;     // QLXCO_SIGNON_*
@@ -31,11 +39,6 @@ struct SystemObject {
   // Serialise whole messages on `link` in each direction.
   std::mutex send_mutex;
   std::mutex receive_mutex;
-};
-
-// A service handle: the sign-on connection of one system object.
-struct ServiceLink {
-  std::shared_ptr<SystemObject> system;
 };
 
 }  // namespace zel::qlx

@@ -7,7 +7,6 @@
 
 #include "host/protocol.h"
 #include "services/connection/error_report.h"
-#include "services/connection/handles.h"
 #include "services/connection/system.h"
 #include "services/dataqueue/dq_client.h"
 
@@ -19,7 +18,22 @@ namespace {
 // the caller polls is seen at once, short enough for the caller's own loop.
 constexpr Millis kCheckWait{500};
 
-struct Attributes {
+// The handle kinds of this service, registered at first use.
+struct Kinds {
+  HandleKind attributes, queue, data, read;
+};
+
+const Kinds& DqKinds() {
+  static const Kinds kinds{platform::RegisterHandleKind("qlx data-queue attributes"),
+                           platform::RegisterHandleKind("qlx data queue"),
+                           platform::RegisterHandleKind("qlx data-queue data object"),
+                           platform::RegisterHandleKind("qlx data-queue read")};
+  return kinds;
+}
+
+struct Attributes : ServiceObject {
+  Attributes() : ServiceObject(DqKinds().attributes) {}
+  std::mutex mutex;  // guards every field below
   uint32_t max_record_length = 8320;
   uint32_t order = QLXDQ_QUEUE_KEYED;
   uint32_t key_size = 12;
@@ -28,8 +42,9 @@ struct Attributes {
   uint32_t sender_id = 0;
 };
 
-struct DataObject {
-  std::mutex mutex;  // guards every field
+struct DataObject : ServiceObject {
+  DataObject() : ServiceObject(DqKinds().data) {}
+  std::mutex mutex;  // guards every field below
   void* address = nullptr;
   uint32_t length = 0;
   std::string key;
@@ -39,17 +54,27 @@ struct DataObject {
   uint32_t result_length = 0;
 };
 
-struct QueueObject {
+struct QueueObject : ServiceObject {
+  QueueObject() : ServiceObject(DqKinds().queue) {}
   std::shared_ptr<DqClient> client;
   wire::DqQueueName name;
   std::string text;  // "LIBRARY/QUEUE" for messages
   uint32_t max_record_length = 0;
   uint32_t key_size = 0;
-  std::mutex mutex;          // guards `reads`
+  std::mutex mutex;          // guards `closed` and `reads`
+  bool closed = false;       // qlxDQ_Close ran: no further read joins `reads`
   std::set<uint32_t> reads;  // read handles not yet spent
 };
 
-struct ReadObject {
+struct ReadObject : ServiceObject {
+  ReadObject() : ServiceObject(DqKinds().read) {}
+  // A read that neither qlxDQ_CheckData nor qlxDQ_Close settled (its handle
+  // was never handed out, or closed some other way) is given up here, so
+  // that an entry it may still receive goes back to the queue.
+  ~ReadObject() override {
+    if (pending != nullptr && !settled) client->Abandon(pending, request_id);
+  }
+
   std::shared_ptr<DqClient> client;
   std::shared_ptr<PendingReply> pending;
   uint32_t request_id = 0;
@@ -57,6 +82,7 @@ struct ReadObject {
   void* address = nullptr;  // the data object's buffer when the read started
   uint32_t length = 0;
   std::shared_ptr<QueueObject> queue;
+  bool settled = false;  // qlxDQ_CheckData took the outcome over
 };
 
 bool ValidName(const char* name) {
@@ -72,12 +98,16 @@ std::string Body(const void* object, size_t size) {
 
 // The system's data-queue connection, made or remade as needed.
 std::shared_ptr<DqClient> ClientFor(uint32_t system_handle, uint32_t error_handle, uint32_t& rc) {
-  auto system = Find<SystemObject>(system_handle, HandleKind::kSystem);
+  auto system = Reference<SystemObject>(system_handle, SystemKind());
   if (!system) {
     rc = Fail(error_handle, QLXDQ_RC_INVALID_HANDLE, "not a system object of this process");
     return nullptr;
   }
   std::lock_guard lock(system->mutex);
+  if (system->deleted) {
+    rc = Fail(error_handle, QLXDQ_RC_INVALID_HANDLE, "system " + system->name + " was deleted");
+    return nullptr;
+  }
   if (system->dq && system->dq->alive()) return system->dq;
   std::string why;
   system->dq = DqClient::Connect(system->address, rc, why);
@@ -133,13 +163,14 @@ std::string Explain(uint32_t rc) {
 
 template <typename Setter>
 uint32_t SetAttribute(uint32_t handle, Setter set) {
-  auto attributes = Find<Attributes>(handle, HandleKind::kAttributes);
+  auto attributes = Reference<Attributes>(handle, DqKinds().attributes);
   if (!attributes) return QLXDQ_RC_INVALID_HANDLE;
+  std::lock_guard lock(attributes->mutex);
   return set(*attributes) ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_PARAMETER;
 }
 
 std::shared_ptr<DataObject> Data(uint32_t handle) {
-  return Find<DataObject>(handle, HandleKind::kData);
+  return Reference<DataObject>(handle, DqKinds().data);
 }
 
 }  // namespace
@@ -150,12 +181,10 @@ namespace wire = zel::wire;
 
 extern "C" {
 
-uint32_t qlxDQ_CreateAttr(void) {
-  return AddHandle(HandleKind::kAttributes, std::make_shared<Attributes>());
-}
+uint32_t qlxDQ_CreateAttr(void) { return Insert(std::make_shared<Attributes>()); }
 
 uint32_t qlxDQ_DeleteAttr(uint32_t hAttr) {
-  return RemoveHandle(hAttr, HandleKind::kAttributes) ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_HANDLE;
+  return Close<Attributes>(hAttr, DqKinds().attributes) ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_HANDLE;
 }
 
 uint32_t qlxDQ_SetMaxRecLen(uint32_t hAttr, uint32_t ulMaxRecLen) {
@@ -202,18 +231,21 @@ uint32_t qlxDQ_SetSenderID(uint32_t hAttr, uint32_t ulSenderID) {
 
 uint32_t qlxDQ_CreateEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
                         uint32_t hAttr, uint32_t hErr) {
-  auto attributes = Find<Attributes>(hAttr, HandleKind::kAttributes);
+  auto attributes = Reference<Attributes>(hAttr, DqKinds().attributes);
   if (!attributes) return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "not an attribute object");
   wire::DqCreateBody body{};
   uint32_t rc = 0;
   auto client = QueueCall(hSystem, pszQueue, pszLibrary, hErr, body.queue, rc);
   if (!client) return rc;
-  body.max_record_length.set(attributes->max_record_length);
-  body.key_size.set(attributes->key_size);
-  body.order.set(attributes->order);
-  body.authority.set(attributes->authority);
-  body.force_to_storage = static_cast<uint8_t>(attributes->force_to_storage);
-  body.sender_id = static_cast<uint8_t>(attributes->sender_id);
+  {
+    std::lock_guard lock(attributes->mutex);
+    body.max_record_length.set(attributes->max_record_length);
+    body.key_size.set(attributes->key_size);
+    body.order.set(attributes->order);
+    body.authority.set(attributes->authority);
+    body.force_to_storage = static_cast<uint8_t>(attributes->force_to_storage);
+    body.sender_id = static_cast<uint8_t>(attributes->sender_id);
+  }
   rc = client->Call(wire::kCreate, Body(&body, sizeof body), nullptr);
   if (rc != 0) {
     return Fail(hErr, rc, "create queue " + QueueText(pszQueue, pszLibrary) + ": " + Explain(rc));
@@ -251,31 +283,30 @@ uint32_t qlxDQ_OpenEx(uint32_t hSystem, const char* pszQueue, const char* pszLib
   std::memcpy(&open, reply.data(), sizeof open);
   queue->max_record_length = static_cast<uint32_t>(open.max_record_length.get());
   queue->key_size = static_cast<uint32_t>(open.key_size.get());
-  *phQueue = AddHandle(HandleKind::kQueue, queue);
+  *phQueue = Insert(queue);
   return *phQueue == 0 ? Fail(hErr, QLXDQ_RC_NO_MEMORY, "no free handle") : QLXDQ_RC_OK;
 }
 
 uint32_t qlxDQ_Close(uint32_t hQueue) {
-  auto queue = std::static_pointer_cast<QueueObject>(RemoveHandle(hQueue, HandleKind::kQueue));
+  auto queue = Close<QueueObject>(hQueue, DqKinds().queue);
   if (!queue) return QLXDQ_RC_INVALID_HANDLE;
   std::set<uint32_t> reads;
   {
     std::lock_guard lock(queue->mutex);
+    queue->closed = true;
     reads.swap(queue->reads);
   }
   for (uint32_t handle : reads) {
-    auto read = std::static_pointer_cast<ReadObject>(RemoveHandle(handle, HandleKind::kRead));
+    auto read = Close<ReadObject>(handle, DqKinds().read);
     if (read) read->client->Abandon(read->pending, read->request_id);
   }
   return QLXDQ_RC_OK;
 }
 
-uint32_t qlxDQ_CreateData(void) {
-  return AddHandle(HandleKind::kData, std::make_shared<DataObject>());
-}
+uint32_t qlxDQ_CreateData(void) { return Insert(std::make_shared<DataObject>()); }
 
 uint32_t qlxDQ_DeleteData(uint32_t hData) {
-  return RemoveHandle(hData, HandleKind::kData) ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_HANDLE;
+  return Close<DataObject>(hData, DqKinds().data) ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_HANDLE;
 }
 
 uint32_t qlxDQ_SetDataAddr(uint32_t hData, void* pData, uint32_t ulLength) {
@@ -335,7 +366,7 @@ uint32_t qlxDQ_GetDataLen(uint32_t hData, uint32_t* pulLength) {
 }
 
 uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t /*ulCommit*/, uint32_t hErr) {
-  auto queue = Find<QueueObject>(hQueue, HandleKind::kQueue);
+  auto queue = Reference<QueueObject>(hQueue, DqKinds().queue);
   auto data = Data(hData);
   if (!queue || !data) return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "not a queue or data object");
   std::string body;
@@ -366,7 +397,7 @@ uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t /*ulCommit*/, uin
 
 uint32_t qlxDQ_AsyncRead(uint32_t hQueue, uint32_t hData, int32_t lWait, uint32_t* phRead,
                          uint32_t hErr) {
-  auto queue = Find<QueueObject>(hQueue, HandleKind::kQueue);
+  auto queue = Reference<QueueObject>(hQueue, DqKinds().queue);
   auto data = Data(hData);
   if (!queue || !data) return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "not a queue or data object");
   if (phRead == nullptr || lWait < QLXDQ_WAIT_FOREVER) {
@@ -403,27 +434,31 @@ uint32_t qlxDQ_AsyncRead(uint32_t hQueue, uint32_t hData, int32_t lWait, uint32_
     return Fail(hErr, QLXDQ_RC_CONNECTION,
                 "read from " + queue->text + ": " + Explain(QLXDQ_RC_CONNECTION));
   }
-  uint32_t handle = AddHandle(HandleKind::kRead, read);
-  if (handle == 0) {
-    read->client->Abandon(read->pending, read->request_id);
-    return Fail(hErr, QLXDQ_RC_NO_MEMORY, "no free handle");
-  }
+  // From here on a failure drops the last reference to `read`, which gives
+  // the read up.
+  uint32_t handle = Insert(read);
+  if (handle == 0) return Fail(hErr, QLXDQ_RC_NO_MEMORY, "no free handle");
   {
     std::lock_guard lock(queue->mutex);
-    queue->reads.insert(handle);
+    if (!queue->closed) {
+      queue->reads.insert(handle);
+      *phRead = handle;
+      return QLXDQ_RC_OK;
+    }
   }
-  *phRead = handle;
-  return QLXDQ_RC_OK;
+  Close<ReadObject>(handle, DqKinds().read);
+  return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "queue " + queue->text + " was closed");
 }
 
 uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr) {
-  auto read = Find<ReadObject>(hRead, HandleKind::kRead);
+  auto read = Reference<ReadObject>(hRead, DqKinds().read);
   if (!read) return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "not a read handle of this process");
   if (!read->client->WaitRead(read->pending, kCheckWait)) return QLXDQ_RC_IN_PROGRESS;
   // The read is over: its handle is spent, whatever the outcome.
-  if (!RemoveHandle(hRead, HandleKind::kRead)) {
+  if (!Close<ReadObject>(hRead, DqKinds().read)) {
     return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "read handle already spent");
   }
+  read->settled = true;
   {
     std::lock_guard lock(read->queue->mutex);
     read->queue->reads.erase(hRead);

@@ -1,147 +1,132 @@
-// Error handles: a per-process table of slots. A handle carries the low 16
-// bits of the creating process's ID, the slot's generation and the slot
-// index, so that a handle from another process or a deleted one is refused
-// rather than taken for a live handle of this process.
+// Error handles: objects of the platform's handle table under a kind of
+// their own; the table refuses handles of other processes, closed ones and
+// those of other kinds.
 #include "services/errhandle.h"
 
+#include <sys/types.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "services/connection/service_object.h"
+
 namespace zel::qlx {
 namespace {
 
-constexpr uint32_t kIndexBits = 10;
-constexpr uint32_t kGenerationBits = 6;
-constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
-constexpr uint32_t kGenerationMask = (1u << kGenerationBits) - 1;
-static_assert((1u << kIndexBits) == QLXSV_MAX_HANDLES);
+HandleKind ErrorKind() {
+  static const HandleKind kind = platform::RegisterHandleKind("qlx error handle");
+  return kind;
+}
 
-struct Slot {
-  bool in_use = false;
-  uint32_t generation = 0;  // 1..63 while in use, so that no handle is 0
-  uint32_t number = 0;      // error number last recorded
-  std::string text;         // "QLX<number>: <text>", at most 255 characters
-};
-
-class HandleTable {
+// This process's error handles against QLXSV_MAX_HANDLES. A forked child
+// starts from none: it can neither use nor delete its parent's.
+class Quota {
  public:
-  uint32_t Create(uint32_t* handle) {
+  bool Take() {
     std::lock_guard lock(mutex_);
-    for (uint32_t i = 0; i < slots_.size(); ++i) {
-      uint32_t index = (next_ + i) % slots_.size();
-      Slot& slot = slots_[index];
-      if (slot.in_use) continue;
-      slot = Slot{true, NextGeneration(slot.generation), 0, {}};
-      next_ = index + 1;
-      *handle = Encode(index, slot.generation);
-      return QLXSV_OK;
-    }
-    return QLXSV_NO_MORE_HANDLES;
+    ForThisProcess();
+    if (live_ == QLXSV_MAX_HANDLES) return false;
+    ++live_;
+    return true;
   }
 
-  uint32_t Delete(uint32_t handle) {
+  void Give() {
     std::lock_guard lock(mutex_);
-    Slot* slot = Find(handle);
-    if (slot == nullptr) return QLXSV_INVALID_HANDLE;
-    slot->in_use = false;
-    slot->text.clear();
-    return QLXSV_OK;
-  }
-
-  uint32_t Set(uint32_t handle, uint32_t number, std::string_view text) {
-    std::lock_guard lock(mutex_);
-    Slot* slot = Find(handle);
-    if (slot == nullptr) return QLXSV_INVALID_HANDLE;
-    slot->number = number;
-    char prefix[24];
-    snprintf(prefix, sizeof prefix, "QLX%04u: ", number);
-    slot->text = prefix;
-    slot->text.append(text.substr(0, QLXSV_MAX_TEXT - 1 - slot->text.size()));
-    return QLXSV_OK;
-  }
-
-  uint32_t GetText(uint32_t handle, char* buffer, uint32_t size) {
-    std::lock_guard lock(mutex_);
-    Slot* slot = Find(handle);
-    if (slot == nullptr) return QLXSV_INVALID_HANDLE;
-    size_t n = std::min<size_t>(slot->text.size(), size - 1);
-    memcpy(buffer, slot->text.data(), n);
-    buffer[n] = '\0';
-    return QLXSV_OK;
-  }
-
-  bool IsValid(uint32_t handle) {
-    std::lock_guard lock(mutex_);
-    return Find(handle) != nullptr;
-  }
-
-  uint32_t Number(uint32_t handle) {
-    std::lock_guard lock(mutex_);
-    Slot* slot = Find(handle);
-    return slot ? slot->number : 0;
+    ForThisProcess();
+    if (live_ > 0) --live_;
   }
 
  private:
-  static uint32_t ProcessTag() { return static_cast<uint32_t>(getpid()) & 0xFFFF; }
-
-  static uint32_t NextGeneration(uint32_t generation) {
-    uint32_t next = (generation + 1) & kGenerationMask;
-    return next == 0 ? 1 : next;
-  }
-
-  static uint32_t Encode(uint32_t index, uint32_t generation) {
-    return ProcessTag() << 16 | generation << kIndexBits | index;
-  }
-
-  // The live slot `handle` names, or null. Caller holds mutex_.
-  Slot* Find(uint32_t handle) {
-    if (handle >> 16 != ProcessTag()) return nullptr;
-    Slot& slot = slots_[handle & kIndexMask];
-    uint32_t generation = (handle >> kIndexBits) & kGenerationMask;
-    return slot.in_use && slot.generation == generation ? &slot : nullptr;
+  void ForThisProcess() {
+    pid_t now = getpid();
+    if (pid_ == now) return;
+    pid_ = now;
+    live_ = 0;
   }
 
   std::mutex mutex_;
-  std::array<Slot, QLXSV_MAX_HANDLES> slots_;  // guarded by mutex_
-  uint32_t next_ = 0;  // where the search for a free slot starts; guarded too
+  pid_t pid_ = 0;  // the process `live_` counts for; guarded by mutex_
+  int live_ = 0;   // its error handles that exist; guarded by mutex_
 };
 
-HandleTable& Table() {
-  static HandleTable* table = new HandleTable;  // outlives every static destructor
-  return *table;
+Quota& TheQuota() {
+  static Quota* quota = new Quota;  // outlives every static destructor
+  return *quota;
+}
+
+// Made only with a share of the quota, which it gives back as it goes.
+struct ErrorObject : ServiceObject {
+  ErrorObject() : ServiceObject(ErrorKind()) {}
+  ~ErrorObject() override {
+    if (MadeHere()) TheQuota().Give();
+  }
+
+  std::mutex mutex;     // guards the fields below
+  uint32_t number = 0;  // error number last recorded
+  std::string text;     // "QLX<number>: <text>", at most 255 characters
+};
+
+std::shared_ptr<ErrorObject> Find(uint32_t handle) {
+  return Reference<ErrorObject>(handle, ErrorKind());
 }
 
 }  // namespace
 
 uint32_t SetError(uint32_t handle, uint32_t number, std::string_view text) {
-  return Table().Set(handle, number, text);
+  std::shared_ptr<ErrorObject> error = Find(handle);
+  if (error == nullptr) return QLXSV_INVALID_HANDLE;
+  char prefix[24];
+  snprintf(prefix, sizeof prefix, "QLX%04u: ", number);
+  std::string full = prefix;
+  full.append(text.substr(0, QLXSV_MAX_TEXT - 1 - full.size()));
+  std::lock_guard lock(error->mutex);
+  error->number = number;
+  error->text = std::move(full);
+  return QLXSV_OK;
 }
 
-bool IsValidErrHandle(uint32_t handle) { return Table().IsValid(handle); }
+bool IsValidErrHandle(uint32_t handle) { return Find(handle) != nullptr; }
 
-uint32_t ErrorNumber(uint32_t handle) { return Table().Number(handle); }
+uint32_t ErrorNumber(uint32_t handle) {
+  std::shared_ptr<ErrorObject> error = Find(handle);
+  if (error == nullptr) return 0;
+  std::lock_guard lock(error->mutex);
+  return error->number;
+}
 
 }  // namespace zel::qlx
+
+using namespace zel::qlx;
 
 extern "C" {
 
 uint32_t qlxSV_CreateErrHandle(uint32_t* handle) {
   if (handle == nullptr) return QLXSV_INVALID_POINTER;
   *handle = 0;
-  return zel::qlx::Table().Create(handle);
+  if (!TheQuota().Take()) return QLXSV_NO_MORE_HANDLES;
+  // From here the object holds the share: it gives it back if the insert fails.
+  *handle = Insert(std::make_shared<ErrorObject>());
+  return *handle != 0 ? QLXSV_OK : QLXSV_NO_MORE_HANDLES;
 }
 
-uint32_t qlxSV_DeleteErrHandle(uint32_t handle) { return zel::qlx::Table().Delete(handle); }
+uint32_t qlxSV_DeleteErrHandle(uint32_t handle) {
+  return Close<ErrorObject>(handle, ErrorKind()) ? QLXSV_OK : QLXSV_INVALID_HANDLE;
+}
 
 uint32_t qlxSV_GetErrText(uint32_t handle, char* buffer, uint32_t size) {
   if (buffer == nullptr || size == 0) return QLXSV_INVALID_POINTER;
   buffer[0] = '\0';
-  return zel::qlx::Table().GetText(handle, buffer, size);
+  std::shared_ptr<ErrorObject> error = Find(handle);
+  if (error == nullptr) return QLXSV_INVALID_HANDLE;
+  std::lock_guard lock(error->mutex);
+  size_t n = std::min<size_t>(error->text.size(), size - 1);
+  memcpy(buffer, error->text.data(), n);
+  buffer[n] = '\0';
+  return QLXSV_OK;
 }
 
 }  // extern "C"

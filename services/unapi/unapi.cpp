@@ -5,7 +5,6 @@
 #include <string>
 
 #include "services/connection.h"
-#include "services/connection/handles.h"
 #include "services/connection/system.h"
 
 extern "C" uint32_t qlxUN_GetSystemHandle(const char* pszSystemName, const char* pszComponent,
@@ -17,7 +16,7 @@ extern "C" uint32_t qlxUN_GetSystemHandle(const char* pszSystemName, const char*
     if (pszSystemName == nullptr) return QLXCO_RC_INVALID_PARAMETER;
     return qlxCO_CreateSystem(pszSystemName, phSystem);
   }
-  auto system = zel::qlx::Find<zel::qlx::SystemObject>(*phSystem, zel::qlx::HandleKind::kSystem);
+  auto system = zel::qlx::Reference<zel::qlx::SystemObject>(*phSystem, zel::qlx::SystemKind());
   if (!system) return QLXCO_RC_INVALID_HANDLE;
   if (pszSystemName != nullptr && system->name != pszSystemName) return QLXCO_RC_NOT_CONFIGURED;
   return QLXCO_RC_OK;

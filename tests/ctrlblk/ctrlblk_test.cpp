@@ -16,15 +16,24 @@
 #include <vector>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/process_state.h"
 #include "platform/event.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
+#include "platform/user.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmrc.h"
 
 namespace zel::test {
 namespace {
+
+// Shared records are byte-packed: a field is compared through a copy, never
+// bound to a reference at its (possibly unaligned) address.
+template <class T>
+T V(T value) {
+  return value;
+}
 
 using namespace zel::ctrlblk;
 
@@ -89,10 +98,10 @@ ZEL_CHILD_COMMAND(attach_and_read_anchor) {
 TEST(Attach, FirstProcessCreatesTheAreaAndASecondAttachesAtTheSameAddress) {
   ZELAnchorCB* anchor = GetZELAnchorCB();
   ASSERT_NE(anchor, nullptr);
-  EXPECT_EQ(Shared()->ulSharedMemError, 0u);
-  EXPECT_EQ(anchor->pSharedMem, reinterpret_cast<void*>(kControlBlockAddress));
-  EXPECT_EQ(anchor->usCPMgrState, 21);
-  EXPECT_EQ(anchor->ulNextConvId, 1u);
+  EXPECT_EQ(V(Shared()->ulSharedMemError), 0u);
+  EXPECT_EQ(V(anchor->pSharedMem), reinterpret_cast<void*>(kControlBlockAddress));
+  EXPECT_EQ(V(anchor->usCPMgrState), 21);
+  EXPECT_EQ(V(anchor->ulNextConvId), 1u);
   EXPECT_STREQ(anchor->szNextSysID, "000");
   EXPECT_STREQ(Shared()->szStartSystem, "           ");
   RZ700SysStruct* parent = NewSystem("PARENT");
@@ -116,12 +125,20 @@ ZEL_CHILD_COMMAND(report_shared_mem_error) {
 }
 
 TEST(Attach, AProcessThatCannotMapTheAreaAtItsAddressSetsTheErrorFlag) {
-  ASSERT_EQ(Shared()->ulSharedMemError, 0u);
+  ASSERT_EQ(V(Shared()->ulSharedMemError), 0u);
   ChildProcess child =
       ChildProcess::Start("report_shared_mem_error", {}, {{"ZEL_TEST_OCCUPY_AREA", "1"}});
   EXPECT_EQ(child.ReadLine(), "1 no-view");
   ASSERT_EQ(child.Wait(), 0);
-  EXPECT_EQ(Shared()->ulSharedMemError, 1u);  // the flag is shared and stays set
+  EXPECT_EQ(V(Shared()->ulSharedMemError), 1u);  // the flag is shared and stays set
+}
+
+TEST(Attach, TheMessageLibraryComesFromTheLanguagesMessageDirectory) {
+  zel::platform::HMODULE library = ThisProcess().message_library;
+  ASSERT_NE(library, 0u);
+  char text[100];
+  EXPECT_GT(zel::platform::LoadString(library, 1062, text, sizeof text), 0);
+  EXPECT_EQ(zel::platform::LoadString(library, 1, text, sizeof text), 0);
 }
 
 // ---- Heap ----
@@ -153,7 +170,7 @@ TEST(Systems, IdsRunFrom000AndWrapAfter999) {
   RZ700SysStruct* b = NewSystem("B");
   EXPECT_STREQ(a->szSysID, "000");
   EXPECT_STREQ(b->szSysID, "001");
-  EXPECT_EQ(a->usCommState, 1);
+  EXPECT_EQ(V(a->usCommState), 1);
   memcpy(Anchor().szNextSysID, "999", 4);
   EXPECT_STREQ(NewSystem("C")->szSysID, "999");
   EXPECT_STREQ(NewSystem("D")->szSysID, "000");
@@ -257,11 +274,11 @@ TEST(Conversations, IdsRiseFromOneAndAreNeverReissued) {
   ASSERT_EQ(cbReturnNewConvId(&second, system, 0), 0);
   EXPECT_EQ(first, 1u);
   EXPECT_EQ(second, 2u);
-  EXPECT_EQ(system->ulConvCount, 1u);  // the first asked for no count
+  EXPECT_EQ(V(system->ulConvCount), 1u);  // the first asked for no count
   EXPECT_EQ(cbDeallocConvId(second), VQZM_RC_INTERNAL_ERROR);  // no CPMgr window to tell
-  EXPECT_EQ(system->ulConvCount, 0u);
+  EXPECT_EQ(V(system->ulConvCount), 0u);
   EXPECT_EQ(cbDeallocConvId(second), VQZM_RC_CONV_NOT_ACTIVE);
-  EXPECT_EQ(system->ulConvCount, 0u);
+  EXPECT_EQ(V(system->ulConvCount), 0u);
   uint32_t third = 0;
   ASSERT_EQ(cbReturnNewConvId(&third, system, 1), 0);
   EXPECT_EQ(third, 3u);
@@ -279,8 +296,8 @@ TEST(Conversations, FreedSlotsAreReusedBeforeTheChainGrows) {
   std::vector<uint32_t> ids(101);
   for (uint32_t& id : ids) ASSERT_EQ(cbReturnNewConvId(&id, system, 1), 0);
   ConvBlock* first_block = Anchor().pConvBlk;
-  ASSERT_NE(first_block->pNext, nullptr);  // the 101st took a new block
-  EXPECT_EQ(first_block->pNext->aEntries[0].ulConvId, ids[100]);
+  ASSERT_NE(V(first_block->pNext), nullptr);  // the 101st took a new block
+  EXPECT_EQ(V(first_block->pNext->aEntries[0].ulConvId), ids[100]);
 
   RZ700SysStruct* released = nullptr;
   {
@@ -289,9 +306,9 @@ TEST(Conversations, FreedSlotsAreReusedBeforeTheChainGrows) {
   }
   uint32_t next = 0;
   ASSERT_EQ(cbReturnNewConvId(&next, system, 1), 0);
-  EXPECT_EQ(first_block->aEntries[5].ulConvId, next);
-  EXPECT_EQ(first_block->pNext->pNext, nullptr);
-  EXPECT_EQ(first_block->pNext->aEntries[1].ulInUse, 0u);
+  EXPECT_EQ(V(first_block->aEntries[5].ulConvId), next);
+  EXPECT_EQ(V(first_block->pNext->pNext), nullptr);
+  EXPECT_EQ(V(first_block->pNext->aEntries[1].ulInUse), 0u);
 }
 
 TEST(Conversations, ReleasingASystemsConnectionDropsAllItsIds) {
@@ -327,7 +344,7 @@ TEST(ManagerFields, StateAndWindowHandle) {
   EXPECT_EQ(cbReturnCPMgrState(), 23);
   cbSetCPMgrHwnd(0x12345);
   EXPECT_EQ(cbRetCPMgrHwnd(), 0x12345u);
-  EXPECT_EQ(Anchor().ulCPMgrPid, static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(V(Anchor().ulCPMgrPid), static_cast<uint32_t>(getpid()));
   TraceCapture capture;
   EXPECT_EQ(cbPostCPMgrMsg(0x405, 0, nullptr), VQZM_RC_INTERNAL_ERROR);  // no such window
   EXPECT_TRUE(capture.Traced("Error trying to send CPMgr msg"));
@@ -340,8 +357,8 @@ TEST(Lists, AsyncReturnsAreFoundNewestFirstByWindowAndByRid) {
   AsyncRetStruct* newer = nullptr;
   ASSERT_EQ(cbInitAsyncRetStruct(&older), 0);
   ASSERT_EQ(cbInitAsyncRetStruct(&newer), 0);
-  EXPECT_EQ(older->usPostState, 40);
-  EXPECT_EQ(older->pData, nullptr);
+  EXPECT_EQ(V(older->usPostState), 40);
+  EXPECT_EQ(V(older->pData), nullptr);
   memcpy(older->achRID, "A0001AAA000", ZEL_RID_LEN);
   memcpy(newer->achRID, "A0002AAA000", ZEL_RID_LEN);
   older->hwndNotify = newer->hwndNotify = 77;
@@ -369,7 +386,7 @@ TEST(Lists, ResetFreesReassemblyBuffersExceptOfUnpostedAnswers) {
   cbAddAsyncRetStruct(waiting);
   TraceCapture capture;
   cbResetAsyncRetList();
-  EXPECT_EQ(Anchor().pAsyncRetList, nullptr);
+  EXPECT_EQ(V(Anchor().pAsyncRetList), nullptr);
   EXPECT_TRUE(capture.TracedValue("Async Post Msg State", 41));
   EXPECT_TRUE(capture.TracedValue("Async Post Msg State", 40));
 }
@@ -455,9 +472,9 @@ TEST(Outstanding, TheSecondDeleteFreesAndTheCleanEventFollowsUnansweredRecords) 
   ASSERT_EQ(cbRelOutstandingDQCBList(), 0);
 
   EXPECT_EQ(cbDeleteOutstandingDQCBAndLinkedMem(first), 0u);
-  EXPECT_EQ(Anchor().pOutstandingDQList->pNext, first);  // still linked
+  EXPECT_EQ(V(Anchor().pOutstandingDQList->pNext), first);  // still linked
   EXPECT_EQ(cbDeleteOutstandingDQCBAndLinkedMem(first), 1u);
-  EXPECT_EQ(Anchor().pOutstandingDQList->pNext, nullptr);
+  EXPECT_EQ(V(Anchor().pOutstandingDQList->pNext), nullptr);
 }
 
 TEST(Outstanding, TheDeleteOfTheLastUnansweredRecordReleasesAWaiter) {
@@ -494,7 +511,7 @@ TEST(Outstanding, AnUnknownTypeIsRefusedAndLeftUnlinkedAndUnfreed) {
   TraceCapture capture;
   EXPECT_EQ(cbDeleteOutstandingDQCBAndLinkedMem(rec), 0u);
   EXPECT_TRUE(capture.RaisedErrorPoint("ERR_INVALID_REQ_TYPE", "Vqzmcb1"));
-  EXPECT_EQ(Anchor().pOutstandingDQList, nullptr);
+  EXPECT_EQ(V(Anchor().pOutstandingDQList), nullptr);
   EXPECT_EQ(cdChkOutstandingListReturnedFromCPMgr(), 0u);
 }
 

@@ -1,19 +1,27 @@
 // QLXDQ and QlxCo against a real zelhost: keyed reads, waits, several
 // readers, reads given up as their entry arrives, errors, lost connections,
-// handles of another process, the configuration file, QlxAd and QLXUNAPI.
+// handles of another process, of a forked child's parent and of another
+// kind, the configuration file, QlxAd and QLXUNAPI.
 #include "services/dataqueue.h"
 
 #include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "host/protocol.h"
+#include "platform/handles.h"
 #include "services/admin.h"
 #include "services/connection.h"
+#include "services/errhandle.h"
 #include "services/unapi.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/host/host_harness.h"
@@ -291,6 +299,206 @@ TEST_F(DataQueueTest, HandlesAreRefusedInAnotherProcess) {
   ASSERT_EQ(Write(Key("SSTILL"), "mine"), 0u);  // our own handles still work
 }
 
+// Runs `body` in a child forked without exec; its result (0 to 255), or -1
+// when it gave none within the bound (the child is then killed).
+int RunInForkedChild(const std::function<int()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    unsigned char result = static_cast<unsigned char>(body());
+    _exit(write(fds[1], &result, 1) == 1 ? 0 : 1);
+  }
+  close(fds[1]);
+  int result = -1;
+  if (pid > 0) {
+    pollfd ready{fds[0], POLLIN, 0};
+    unsigned char byte = 0;
+    if (poll(&ready, 1, static_cast<int>(kChildTimeout.count())) == 1 &&
+        read(fds[0], &byte, 1) == 1) {
+      result = byte;
+    } else {
+      kill(pid, SIGKILL);
+    }
+    waitpid(pid, nullptr, 0);
+  }
+  close(fds[0]);
+  return result;
+}
+
+// The child inherits a copy of the parent's handle table; the parent's
+// objects (its connections and their receiver threads) are not its own to
+// use or to destroy.
+TEST_F(DataQueueTest, AChildForkedWithoutExecRefusesItsParentsHandlesAndLeavesThemAlone) {
+  uint32_t error = 0;
+  ASSERT_EQ(qlxSV_CreateErrHandle(&error), QLXSV_OK);
+  ASSERT_EQ(qlx::SetError(error, 6101, "the parent's"), QLXSV_OK);
+  uint32_t data = qlxDQ_CreateData();
+  std::string key = Key("SFORK");
+  ASSERT_EQ(qlxDQ_SetKey(data, key.data(), 12), 0u);
+  int result = RunInForkedChild([&] {
+    char text[QLXSV_MAX_TEXT];
+    uint32_t connected = 7;
+    if (qlxCO_TestConnection(system_, 11, &connected) != QLXCO_RC_INVALID_HANDLE) return 1;
+    if (qlxDQ_Write(queue_, data, 1, 0) != QLXDQ_RC_INVALID_HANDLE) return 2;
+    if (qlxSV_GetErrText(error, text, sizeof text) != QLXSV_INVALID_HANDLE) return 3;
+    if (qlxDQ_Close(queue_) != QLXDQ_RC_INVALID_HANDLE) return 4;
+    if (qlxCO_DeleteSystem(system_) != QLXCO_RC_INVALID_HANDLE) return 5;
+    if (qlxDQ_DeleteData(data) != QLXDQ_RC_INVALID_HANDLE) return 6;
+    if (qlxSV_DeleteErrHandle(error) != QLXSV_INVALID_HANDLE) return 7;
+    // Handles the child makes are its own.
+    uint32_t own = 0;
+    if (qlxSV_CreateErrHandle(&own) != QLXSV_OK) return 8;
+    if (qlx::SetError(own, 6102, "the child's") != QLXSV_OK) return 9;
+    if (qlxSV_GetErrText(own, text, sizeof text) != QLXSV_OK) return 10;
+    if (std::strcmp(text, "QLX6102: the child's") != 0) return 11;
+    return qlxSV_DeleteErrHandle(own) == QLXSV_OK ? 0 : 12;
+  });
+  EXPECT_EQ(result, 0);
+  // The parent's connection, objects and texts are as they were.
+  ASSERT_EQ(Write(Key("SFORK"), "still ours"), 0u);
+  EXPECT_EQ(Read(Key("SFORK"), QLXDQ_ORDER_EQ, 0).data, "still ours");
+  char text[QLXSV_MAX_TEXT];
+  ASSERT_EQ(qlxSV_GetErrText(error, text, sizeof text), QLXSV_OK);
+  EXPECT_STREQ(text, "QLX6101: the parent's");
+  EXPECT_EQ(qlxDQ_DeleteData(data), 0u);
+  EXPECT_EQ(qlxSV_DeleteErrHandle(error), QLXSV_OK);
+}
+
+// Every service looks its handles up by kind in the one handle table: a
+// handle of another kind gets the service's own invalid-handle code, and a
+// delete function given one closes nothing.
+TEST_F(DataQueueTest, AHandleOfAnotherKindIsRefusedWithEachServicesCodeAndStaysOpen) {
+  uint32_t error = 0, list = 0;
+  ASSERT_EQ(qlxSV_CreateErrHandle(&error), QLXSV_OK);
+  ASSERT_EQ(qlxCO_CreateSysList(&list), 0u);
+  uint32_t attributes = qlxDQ_CreateAttr();
+  uint32_t data = qlxDQ_CreateData();
+  ASSERT_EQ(qlxCO_Connect(system_, QLXCO_SERVICE_SIGNON, 0), 0u);
+  uint32_t service = qlxCO_GetSrvHandle(system_, QLXCO_SERVICE_SIGNON);
+  std::string buffer(16, '\0');
+  uint32_t read = StartRead(data, buffer, Key("SKIND"), QLXDQ_ORDER_EQ, QLXDQ_WAIT_FOREVER);
+  ASSERT_NE(attributes, 0u);
+  ASSERT_NE(service, 0u);
+  ASSERT_NE(read, 0u);
+
+  uint32_t connected = 7;
+  char name[64];
+  uint32_t needed = 0;
+  for (uint32_t other : {queue_, data, attributes, read, error, service, list}) {
+    SCOPED_TRACE("system object " + std::to_string(other));
+    EXPECT_EQ(qlxCO_TestConnection(other, QLXCO_SERVICE_SIGNON, &connected),
+              QLXCO_RC_INVALID_HANDLE);
+    EXPECT_EQ(qlxCO_DeleteSystem(other), QLXCO_RC_INVALID_HANDLE);
+    uint32_t opened = 0;
+    EXPECT_EQ(qlxDQ_OpenEx(other, kQueue, kLibrary, &opened, 0), QLXDQ_RC_INVALID_HANDLE);
+    uint32_t copy = other;
+    EXPECT_EQ(qlxUN_GetSystemHandle("HOSTSYS", "zel", &copy), QLXCO_RC_INVALID_HANDLE);
+  }
+  for (uint32_t other : {system_, queue_, data, read, error, list}) {
+    SCOPED_TRACE("service handle " + std::to_string(other));
+    EXPECT_EQ(qlxCO_Send(other, "x", 1), QLXCO_RC_INVALID_HANDLE);
+    EXPECT_EQ(qlxCO_ReleaseSrvHandle(system_, other), QLXCO_RC_INVALID_HANDLE);
+  }
+  for (uint32_t other : {system_, queue_, data, error, service}) {
+    SCOPED_TRACE("system list " + std::to_string(other));
+    EXPECT_EQ(qlxCO_GetNextSysName(other, name, sizeof name, &needed), QLXCO_RC_INVALID_HANDLE);
+    EXPECT_EQ(qlxCO_DeleteSysList(other), QLXCO_RC_INVALID_HANDLE);
+  }
+  for (uint32_t other : {system_, data, attributes, read, error, service, list}) {
+    SCOPED_TRACE("queue " + std::to_string(other));
+    EXPECT_EQ(qlxDQ_Write(other, data, 1, 0), QLXDQ_RC_INVALID_HANDLE);
+    EXPECT_EQ(qlxDQ_Close(other), QLXDQ_RC_INVALID_HANDLE);
+  }
+  for (uint32_t other : {system_, queue_, attributes, read, error, service, list}) {
+    SCOPED_TRACE("data object " + std::to_string(other));
+    EXPECT_EQ(qlxDQ_DeleteData(other), QLXDQ_RC_INVALID_HANDLE);
+  }
+  for (uint32_t other : {system_, queue_, data, read, error, service, list}) {
+    SCOPED_TRACE("attributes " + std::to_string(other));
+    EXPECT_EQ(qlxDQ_DeleteAttr(other), QLXDQ_RC_INVALID_HANDLE);
+  }
+  for (uint32_t other : {system_, queue_, data, attributes, error, service, list}) {
+    SCOPED_TRACE("read " + std::to_string(other));
+    EXPECT_EQ(qlxDQ_CheckData(other, 0), QLXDQ_RC_INVALID_HANDLE);
+  }
+  for (uint32_t other : {system_, queue_, data, attributes, read, service, list}) {
+    SCOPED_TRACE("error handle " + std::to_string(other));
+    EXPECT_EQ(qlxSV_GetErrText(other, name, sizeof name), QLXSV_INVALID_HANDLE);
+    EXPECT_EQ(qlx::SetError(other, 6001, "x"), QLXSV_INVALID_HANDLE);
+    EXPECT_EQ(qlxSV_DeleteErrHandle(other), QLXSV_INVALID_HANDLE);
+  }
+
+  // Nothing was closed: each handle still works as what it is.
+  EXPECT_EQ(qlxCO_TestConnection(system_, QLXCO_SERVICE_SIGNON, &connected), 0u);
+  EXPECT_EQ(qlxCO_SendComplete(service), 0u);
+  EXPECT_EQ(qlxCO_GetNextSysName(list, name, sizeof name, &needed), 0u);
+  EXPECT_STREQ(name, "HOSTSYS");
+  EXPECT_EQ(qlxDQ_SetKeySize(attributes, 12), 0u);
+  EXPECT_EQ(qlxSV_GetErrText(error, name, sizeof name), QLXSV_OK);
+  ASSERT_EQ(Write(Key("SKIND"), "for the read"), 0u);
+  uint32_t rc = QLXDQ_RC_IN_PROGRESS;
+  for (int i = 0; i < 20 && rc == QLXDQ_RC_IN_PROGRESS; ++i) rc = qlxDQ_CheckData(read, 0);
+  EXPECT_EQ(rc, 0u);
+  EXPECT_EQ(buffer.substr(0, 12), "for the read");
+
+  EXPECT_EQ(qlxCO_ReleaseSrvHandle(system_, service), 0u);
+  EXPECT_EQ(qlxCO_DeleteSysList(list), 0u);
+  EXPECT_EQ(qlxDQ_DeleteAttr(attributes), 0u);
+  EXPECT_EQ(qlxDQ_DeleteData(data), 0u);
+  EXPECT_EQ(qlxSV_DeleteErrHandle(error), QLXSV_OK);
+}
+
+// Reads started while their queue is being closed: each is either refused
+// or given up with the queue, none is left waiting on the host.
+TEST_F(DataQueueTest, ClosingAQueueGivesUpEveryReadStartedOnItEvenWhileReadsStart) {
+  uint32_t reader_queue = 0;
+  ASSERT_EQ(qlxDQ_OpenEx(system_, kQueue, kLibrary, &reader_queue, 0), 0u);
+  std::string buffer(64, '\0');
+  std::string key = Key("SRACE");
+  std::atomic<int> started{0};
+  std::vector<uint32_t> reads, objects;
+  uint32_t last_rc = 0;
+  std::thread reader([&] {
+    for (int i = 0; i < 20'000 && last_rc == 0; ++i) {
+      uint32_t data = qlxDQ_CreateData();
+      objects.push_back(data);
+      qlxDQ_SetDataAddr(data, buffer.data(), static_cast<uint32_t>(buffer.size()));
+      qlxDQ_SetKey(data, key.data(), static_cast<uint32_t>(key.size()));
+      uint32_t read = 0;
+      last_rc = qlxDQ_AsyncRead(reader_queue, data, QLXDQ_WAIT_FOREVER, &read, 0);
+      if (last_rc == 0) reads.push_back(read);
+      ++started;
+    }
+  });
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (started.load() < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(qlxDQ_Close(reader_queue), 0u);
+  reader.join();
+  EXPECT_EQ(last_rc, QLXDQ_RC_INVALID_HANDLE);
+  for (uint32_t read : reads) ASSERT_EQ(qlxDQ_CheckData(read, 0), QLXDQ_RC_INVALID_HANDLE);
+  // No given-up read takes the entry: it waits on the queue for this reader.
+  ASSERT_EQ(Write(key, "kept"), 0u);
+  EXPECT_EQ(Read(key, QLXDQ_ORDER_EQ, 10).data, "kept");
+  for (uint32_t data : objects) qlxDQ_DeleteData(data);
+}
+
+// A read handle closed through the platform's CloseHandle, not through this
+// service, still gives its read up: the entry goes to the next reader.
+TEST_F(DataQueueTest, AReadHandleClosedAnotherWayGivesItsReadUp) {
+  std::string buffer(64, '\0');
+  uint32_t data = qlxDQ_CreateData();
+  uint32_t read = StartRead(data, buffer, Key("SOTHERWAY"), QLXDQ_ORDER_EQ, QLXDQ_WAIT_FOREVER);
+  ASSERT_EQ(qlxDQ_CheckData(read, 0), QLXDQ_RC_IN_PROGRESS);
+  ASSERT_TRUE(platform::CloseHandle(read));
+  EXPECT_EQ(qlxDQ_CheckData(read, 0), QLXDQ_RC_INVALID_HANDLE);
+  ASSERT_EQ(Write(Key("SOTHERWAY"), "next reader's"), 0u);
+  EXPECT_EQ(Read(Key("SOTHERWAY"), QLXDQ_ORDER_EQ, 10).data, "next reader's");
+  qlxDQ_DeleteData(data);
+}
+
 class ConnectionTest : public ::testing::Test {
  protected:
   HostServer host_;
@@ -385,6 +593,26 @@ TEST_F(ConnectionTest, RefusedConnectionsAndUnknownSystemsFail) {
   EXPECT_TRUE(closed);
   EXPECT_EQ(qlxCO_Connect(system, 11, 0), QLXCO_RC_CONNECT);
   qlxCO_DeleteSystem(system);
+}
+
+// A second handle to a system object (a platform duplicate) stands for a
+// call that still holds the object while it is deleted: the object is not
+// connected again through it.
+TEST_F(ConnectionTest, ADeletedSystemIsNotConnectedAgainThroughAnotherHandle) {
+  host_.Configure();
+  uint32_t system = 0, copy = 0;
+  ASSERT_EQ(qlxCO_CreateSystem("HOSTSYS", &system), 0u);
+  ASSERT_TRUE(platform::DuplicateHandle(platform::GetCurrentProcess(), system,
+                                        platform::GetCurrentProcess(), &copy, 0, false,
+                                        platform::DUPLICATE_SAME_ACCESS));
+  ASSERT_EQ(qlxCO_Connect(copy, QLXCO_SERVICE_SIGNON, 0), 0u);
+  ASSERT_EQ(qlxCO_DeleteSystem(system), 0u);
+  uint32_t connected = 7;
+  EXPECT_EQ(qlxCO_TestConnection(copy, QLXCO_SERVICE_SIGNON, &connected), QLXCO_RC_NOT_CONNECTED);
+  EXPECT_EQ(qlxCO_Connect(copy, QLXCO_SERVICE_SIGNON, 0), QLXCO_RC_INVALID_HANDLE);
+  uint32_t queue = 0;
+  EXPECT_EQ(qlxDQ_OpenEx(copy, kQueue, kLibrary, &queue, 0), QLXDQ_RC_INVALID_HANDLE);
+  EXPECT_EQ(qlxCO_DeleteSystem(copy), 0u);
 }
 
 TEST(ConnectionConfig, DefaultNameSystemListAndBadLinesWithTheirNumbers) {
