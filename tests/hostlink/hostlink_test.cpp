@@ -25,6 +25,13 @@
 namespace zel::test {
 namespace {
 
+// Shared records are byte-packed: a field is compared through a copy, never
+// bound to a reference at its (possibly unaligned) address.
+template <class T>
+T V(T value) {
+  return value;
+}
+
 using namespace zel::hostlink;
 using namespace zel::platform;
 
@@ -234,7 +241,7 @@ TEST(DataQueueSetup, AFailedCreateIs1034AndLeavesNoAttributeObject) {
   }
   EXPECT_TRUE(capture.RaisedErrorPoint("EXT_CREATE_QUEUE", "Vqzmcc0"));
   EXPECT_EQ(g_attributes, 0);
-  EXPECT_NE(system->pDQBuf, nullptr);
+  EXPECT_NE(V(system->pDQBuf), nullptr);
   free(system->pDQBuf);
 }
 
@@ -297,7 +304,7 @@ TEST(CommStates, AnInvalidStateIsReportedWith1026AndLeftAsItIs) {
   for (uint16_t state : {0, 13}) {
     system->usCommState = state;
     EXPECT_EQ(ccHandleCommState(system), VQZM_RC_INTERNAL_ERROR);
-    EXPECT_EQ(system->usCommState, state);
+    EXPECT_EQ(V(system->usCommState), state);
   }
   const std::vector<Posted>& seen = manager.Seen();
   ASSERT_EQ(seen.size(), 2u);
@@ -322,10 +329,10 @@ TEST(CommStates, ARefusedConnectionSkipsTheHandshakeAndEndsInState1With1035) {
   fputs("system HOSTA 127.0.0.1:1\n", file);
   fclose(file);
   ccCommThread(system);
-  EXPECT_EQ(system->usCommState, kStopped);
-  EXPECT_EQ(system->usCommRC, VQZM_RC_CONNECTION_FAILED);
-  EXPECT_EQ(system->hSystem, 0u);
-  EXPECT_EQ(system->pHostBuf, nullptr);
+  EXPECT_EQ(V(system->usCommState), kStopped);
+  EXPECT_EQ(V(system->usCommRC), VQZM_RC_CONNECTION_FAILED);
+  EXPECT_EQ(V(system->hSystem), 0u);
+  EXPECT_EQ(V(system->pHostBuf), nullptr);
   EXPECT_TRUE(g_sent.empty());
   EXPECT_EQ(g_calls, 0);
   const std::vector<Posted>& seen = manager.Seen();
@@ -350,11 +357,11 @@ TEST(CommStates, AFailedStartRequestStillSendsTheTerminationSignalAndReleasesEve
   };
   RZ700SysStruct* system = NewSystem();
   ccCommThread(system);
-  EXPECT_EQ(system->usCommState, kStopped);
+  EXPECT_EQ(V(system->usCommState), kStopped);
   ASSERT_EQ(g_sent.size(), 2u);
   EXPECT_EQ(g_sent[1][4], 3) << "the second frame is the termination signal";
-  EXPECT_EQ(system->hSystem, 0u) << "the system object was deleted";
-  EXPECT_EQ(system->pHostBuf, nullptr);
+  EXPECT_EQ(V(system->hSystem), 0u) << "the system object was deleted";
+  EXPECT_EQ(V(system->pHostBuf), nullptr);
   const std::vector<Posted>& seen = manager.Seen();
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.back().wParam, StateReport(kStopped, VQZM_RC_CONNECTION_FAILED));
@@ -385,8 +392,8 @@ TEST(CommStates, ALostLinkIsReportedToTheManagerOnlyAfterTheTeardown) {
   RZ700SysStruct* system = ActiveSystem();
   TraceCapture capture;
   RunUntilStopped(system);
-  ASSERT_EQ(system->usCommState, kStopped);
-  EXPECT_EQ(system->ulDQErrPending, 1u);
+  ASSERT_EQ(V(system->usCommState), kStopped);
+  EXPECT_EQ(V(system->ulDQErrPending), 1u);
   EXPECT_TRUE(capture.RaisedErrorPoint("EXT_CONNECTION_LOST", "vqzmcd0"));
   const std::vector<Posted>& seen = manager.Seen();
   ASSERT_EQ(seen.size(), 3u);
@@ -395,12 +402,12 @@ TEST(CommStates, ALostLinkIsReportedToTheManagerOnlyAfterTheTeardown) {
   EXPECT_EQ(seen[2].message, UINT{ZEL_MSG_CPMGR_NOTICE});
   EXPECT_EQ(seen[2].wParam, 1u);
   const auto* notice = reinterpret_cast<const CPMgrNotice*>(seen[2].lParam);
-  EXPECT_EQ(notice->ulMsgNum1, 1011u);
-  EXPECT_EQ(notice->ulMsgNum2, 1056u);
-  EXPECT_EQ(notice->pszSysName, system->szSysName);
-  EXPECT_EQ(notice->pszInsert, nullptr);
-  EXPECT_EQ(notice->usCount, 5);
-  EXPECT_EQ(notice->pSystem, system);
+  EXPECT_EQ(V(notice->ulMsgNum1), 1011u);
+  EXPECT_EQ(V(notice->ulMsgNum2), 1056u);
+  EXPECT_EQ(V(notice->pszSysName), system->szSysName);
+  EXPECT_EQ(V(notice->pszInsert), nullptr);
+  EXPECT_EQ(V(notice->usCount), 5);
+  EXPECT_EQ(V(notice->pSystem), system);
 }
 
 TEST(CommStates, AnyOtherReadFailureIsReportedAtOnceAndNotAgain) {
@@ -415,8 +422,8 @@ TEST(CommStates, AnyOtherReadFailureIsReportedAtOnceAndNotAgain) {
   };
   RZ700SysStruct* system = ActiveSystem();
   RunUntilStopped(system);
-  ASSERT_EQ(system->usCommState, kStopped);
-  EXPECT_EQ(system->ulDQErrPending, 0u);
+  ASSERT_EQ(V(system->usCommState), kStopped);
+  EXPECT_EQ(V(system->ulDQErrPending), 0u);
   // The teardown message is sent, so the stand-in handles it ahead of the
   // notice posted before it.
   std::vector<Posted> notices;
@@ -425,7 +432,7 @@ TEST(CommStates, AnyOtherReadFailureIsReportedAtOnceAndNotAgain) {
   }
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].wParam, 0u);
-  EXPECT_EQ(reinterpret_cast<const CPMgrNotice*>(notices[0].lParam)->ulMsgNum2, 1056u);
+  EXPECT_EQ(V(reinterpret_cast<const CPMgrNotice*>(notices[0].lParam)->ulMsgNum2), 1056u);
   EXPECT_EQ(manager.Seen().back().wParam, StateReport(kStopped, VQZM_RC_DATA_QUEUE_ERROR));
 }
 
@@ -437,14 +444,14 @@ TEST(Dispatch, TheSecondKeyCharacterDecidesAndOnlyTerminationChangesTheState) {
   for (const char* key : {"AA0001AAA000", "RR0001AAA000", "Q?0001AAA000"}) {
     strcpy(item.achKey, key);
     EXPECT_EQ(cdProcDQBuffer(system, &item), 0);
-    EXPECT_EQ(system->usCommState, kActive) << key;
+    EXPECT_EQ(V(system->usCommState), kActive) << key;
   }
   EXPECT_TRUE(capture.Traced("Async type received"));
   EXPECT_TRUE(capture.Traced("Req type received"));
   EXPECT_TRUE(capture.Traced("Garbage PRID Type received"));
   strcpy(item.achKey, "ZZ0001AAA000");
   EXPECT_EQ(cdProcDQBuffer(system, &item), 0);
-  EXPECT_EQ(system->usCommState, kTermRequested);
+  EXPECT_EQ(V(system->usCommState), kTermRequested);
 }
 
 }  // namespace
