@@ -41,7 +41,7 @@ uint16_t UseInitUser(RZ700SysStruct* pSystem, uint32_t system) {
   const char* user = ctrlblk::Shared()->szInitUserID;
   if (user[0] == '\0') return 0;
   char profile[kNameField] = {};
-  strncpy(profile, user, kUserIdLength);
+  memcpy(profile, user, strnlen(user, kUserIdLength));
   memcpy(pSystem->szUserProfile, profile, sizeof profile);
   Qlx().qlxCO_SetUserID(system, user);
   return static_cast<uint16_t>(Qlx().qlxCO_SetSignOnMode(system, QLXCO_SIGNON_USE_SET));

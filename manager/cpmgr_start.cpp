@@ -63,21 +63,23 @@ DWORD WaitForStarted(HANDLE started, HANDLE process) {
 }
 
 // The CPMgr pulses "RETURN" right after it signals "STARTED", and a pulse
-// reaches only a thread that already waits. So the starter also watches
-// "RUNNING", which the CPMgr signals with the same code after the pulse and
+// reaches only a thread that already waits: the starter, woken by
+// "STARTED", nearly always comes too late for it. So the starter waits on
+// "RUNNING", which the CPMgr resets before "STARTED" and signals with the
+// same code after the pulse (for a starter that created "RETURN"), and
 // leaves signalled (the starter holds a handle from before the CPMgr runs,
-// so the event outlives a CPMgr that reports and ends at once), and the
-// CPMgr process itself: the answer is never missed, and a CPMgr that dies
-// without answering gives 1029 instead of a wait without end.
-uint16_t WaitForInitResult(HANDLE return_event, HANDLE running, HANDLE process) {
+// so the event outlives a CPMgr that reports and ends at once); and it
+// watches the CPMgr process itself, so that a CPMgr that dies without
+// answering gives 1029 instead of a wait without end.
+uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
   for (;;) {
-    DWORD wait = WaitForSingleObject(return_event, kLivenessSliceMs);
+    DWORD wait = WaitForSingleObject(running, kLivenessSliceMs);
     if (wait == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
       trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
       TraceSystemError();
       return VQZM_RC_INTERNAL_ERROR;
     }
-    if (wait == WAIT_OBJECT_0 || WaitForSingleObject(running, 0) == WAIT_OBJECT_0) return 0;
+    if (wait == WAIT_OBJECT_0) return 0;
     if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) continue;
     // It ended: it may have answered just before.
     if (WaitForSingleObject(running, 0) == WAIT_OBJECT_0) return 0;
@@ -175,7 +177,7 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
     rc = VQZM_RC_INTERNAL_ERROR;
   }
   if (rc == 0) {
-    rc = WaitForInitResult(return_event, running, info.hProcess);
+    rc = WaitForInitResult(running, info.hProcess);
     if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
       trace::Rc("CM", -100, "Error cmWaitCPMgrReturn()", rc);
     }

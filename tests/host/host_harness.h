@@ -24,6 +24,7 @@ class HostServer {
   ~HostServer();
 
   bool running() const { return port_ != 0; }
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   uint16_t port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   const std::string& log_path() const { return log_path_; }

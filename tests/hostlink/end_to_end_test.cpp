@@ -2,6 +2,7 @@
 // loopback, the real communication manager (SHARED/VQZMCMW.EXE of this
 // build, started by the library), and applications in child processes. The
 // test process looks at the shared records and at both logs.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -251,6 +252,20 @@ TEST_F(EndToEnd, ATerminationTheHostAsksForEndsTheSystem) {
   EXPECT_NE(ManagerLog().find("system HOSTA comm state 1\n"), std::string::npos) << ManagerLog();
   EXPECT_TRUE(Eventually(
       [&] { return host.LogText().find("termination signal from PWS AAA") != std::string::npos; }));
+}
+
+TEST_F(EndToEnd, AHostThatNeverAnswersFailsTheStartWithinTheSignOnBound) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  Application app;
+  // Frozen, it still accepts connections (the kernel queues them) but
+  // answers nothing.
+  // Start() gives -1 when the application has no answer within its bound.
+  ASSERT_EQ(kill(host.pid(), SIGSTOP), 0);
+  EXPECT_EQ(app.Start("HOSTA").first, VQZM_RC_CONNECTION_FAILED);
+  EXPECT_EQ(System("HOSTA"), nullptr);
+  kill(host.pid(), SIGCONT);
 }
 
 TEST_F(EndToEnd, TwoSystemsOnTwoHostsRunAtOnce) {
