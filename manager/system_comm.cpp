@@ -9,7 +9,6 @@
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
-#include "services/connection.h"
 #include "services/qlx_calls.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
