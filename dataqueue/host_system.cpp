@@ -25,8 +25,17 @@ struct OwnLink {
   uint32_t system;   // system object of this process
 };
 
-std::mutex g_links_mutex;
-std::vector<OwnLink> g_links;  // guarded by g_links_mutex
+// The connections of this process, released as it ends.
+struct OwnLinks {
+  ~OwnLinks() {
+    for (const OwnLink& link : links) Qlx().qlxCO_DeleteSystem(link.system);
+  }
+
+  std::mutex mutex;
+  std::vector<OwnLink> links;  // guarded by mutex
+};
+
+OwnLinks g_own;
 
 // Connects a new system object for `pSystem`, signed on as the user that
 // started communication; 0 when the host cannot be reached.
@@ -77,20 +86,20 @@ uint16_t HostSystemHandle(RZ700SysStruct* pSystem, uint32_t error_handle, uint32
     trace::String("CD", -100, "host connection lost, system", pSystem->szSysName);
     return VQZM_RC_CONNECTION_FAILED;
   }
-  std::lock_guard lock(g_links_mutex);
-  for (auto link = g_links.begin(); link != g_links.end(); ++link) {
+  std::lock_guard lock(g_own.mutex);
+  for (auto link = g_own.links.begin(); link != g_own.links.end(); ++link) {
     if (link->record != pSystem || link->name != pSystem->szSysName) continue;
     if (HostLinkUp(link->system)) {
       *phSystem = link->system;
       return 0;
     }
     Qlx().qlxCO_DeleteSystem(link->system);
-    g_links.erase(link);
+    g_own.links.erase(link);
     break;
   }
   uint32_t system = Connect(pSystem, error_handle);
   if (system == 0) return VQZM_RC_CONNECTION_FAILED;
-  g_links.push_back(OwnLink{pSystem, pSystem->szSysName, system});
+  g_own.links.push_back(OwnLink{pSystem, pSystem->szSysName, system});
   *phSystem = system;
   return 0;
 }
