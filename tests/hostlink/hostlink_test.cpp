@@ -192,6 +192,25 @@ TEST(StartedMessage, NamesThePwsOrCarriesTheHostsCodeOrIsRefused) {
   EXPECT_EQ(ccRcvRRPStartedMsg(system), VQZM_RC_CONNECTION_FAILED);  // nothing came
 }
 
+TEST(StartedMessage, AFurtherRrpIsStartedWithValue1AndItsAnswerRead) {
+  FakeQlx fake;
+  g_sent.clear();
+  fake->qlxCO_Send = FakeSend;
+  fake->qlxCO_SendComplete = [](uint32_t) -> uint32_t { return 0; };
+  fake->qlxCO_Recv = FakeRecv;
+  RZ700SysStruct* system = StartedSystem();
+  system->ulRRPStartValue = 9;
+  std::vector<uint8_t> host_buffer(32767);
+  system->pHostBuf = host_buffer.data();
+  system->usHostBufSize = static_cast<uint16_t>(host_buffer.size());
+  g_replies = {Hex("02 00 00 00 00 C1 C1 C3 00")};
+  ccStartRZ700RRPThread(system);
+  ASSERT_EQ(g_sent.size(), 1u);
+  EXPECT_EQ(ToHex(g_sent[0].substr(0, 10)), ToHex(Hex("00 34 12 FF 02 00 00 00 00 01")));
+  EXPECT_EQ(std::string(system->achPWSSysID, 3), "AAC");
+  EXPECT_TRUE(g_replies.empty());
+}
+
 TEST(StationInformation, SetsTheNamesOrLeavesThemForAnotherFormat) {
   FakeQlx fake;
   fake->qlxCO_Recv = FakeRecv;
