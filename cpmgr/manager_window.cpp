@@ -22,7 +22,9 @@ std::string Name(const RZ700SysStruct* system) {
 }
 
 // "1035 (The connection to the host system failed or was lost)"
-std::string Code(uint32_t rc) { return std::to_string(rc) + " (" + MessageText(rc) + ")"; }
+std::string Code(uint32_t rc) {
+  return rc == 0 ? std::string("0") : std::to_string(rc) + " (" + MessageText(rc) + ")";
+}
 
 }  // namespace
 
