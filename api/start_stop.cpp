@@ -172,7 +172,8 @@ uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint16_t, uint
     // Without a default system there is nothing to start: say so (1076 or
     // 1034) rather than start a system without a name.
     default_name = static_cast<char*>(calloc(1, kDefaultNameBuffer + 1));
-    rc = default_name == nullptr ? uint16_t{VQZM_RC_NO_MEMORY} : cmRetDefaultRouterSys(default_name);
+    rc =
+        default_name == nullptr ? uint16_t{VQZM_RC_NO_MEMORY} : cmRetDefaultRouterSys(default_name);
     pszSystemName = default_name;
   }
   trace::Rc("CA", 100, "Internal call", ulInternal);

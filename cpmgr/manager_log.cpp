@@ -1,8 +1,8 @@
 #include "cpmgr/manager_log.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>

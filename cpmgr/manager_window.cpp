@@ -151,7 +151,8 @@ void ManagerWindow::OnStop(RZ700SysStruct* system) {
 }
 
 void ManagerWindow::OnConvCount(RZ700SysStruct* system) {
-  Log("system " + Name(system) + " has " + std::to_string(system->ulConvCount) + " conversation(s)");
+  Log("system " + Name(system) + " has " + std::to_string(system->ulConvCount) +
+      " conversation(s)");
   if (system->ulConvCount == 0 && system->usCommState == kActive) {
     idle_since_[system] = Clock::now();
   } else {

@@ -27,23 +27,20 @@ constexpr char kInitTermName[] = "INITTERM";
 constexpr DWORD kInitTermWaitMs = 180000;
 
 constexpr const char* kSerialNames[] = {
-    "hmtxConvLstName",       "hmtxSysLstName",           "hmtxAsyncRetLstName",
-    "hmtxPartylstName",      "hmtxAsyncWndsLstName",     "hmtxAsyncNamesLstName",
-    "hmtxRZ700ReqLstName",   "hmtxOutstandingDQReqName", "hevOutstandingDQReqCleanName"};
-constexpr const char* kSerialLabels[] = {
-    "CONV_LST_SEM_ERROR",         "SYS_LST_SEM_ERROR",
-    "ASYNC_RET_LST_SEM_ERROR",    "_3RD_PARTY_LST_SEM_ERROR",
-    "ASYNC_WNDS_LST_SEM_ERROR",   "ASYNC_NAMES_LST_SEM_ERROR",
-    "RZ700_REQ_LST_SEM_ERROR",    "OUTSTANDING_DQ_REQ_LST_SEM_ERROR",
-    "OUTSTANDING_DQ_REQ_CLEAN_SEM_ERROR"};
+    "hmtxConvLstName",     "hmtxSysLstName",           "hmtxAsyncRetLstName",
+    "hmtxPartylstName",    "hmtxAsyncWndsLstName",     "hmtxAsyncNamesLstName",
+    "hmtxRZ700ReqLstName", "hmtxOutstandingDQReqName", "hevOutstandingDQReqCleanName"};
+constexpr const char* kSerialLabels[] = {"CONV_LST_SEM_ERROR",
+                                         "SYS_LST_SEM_ERROR",
+                                         "ASYNC_RET_LST_SEM_ERROR",
+                                         "_3RD_PARTY_LST_SEM_ERROR",
+                                         "ASYNC_WNDS_LST_SEM_ERROR",
+                                         "ASYNC_NAMES_LST_SEM_ERROR",
+                                         "RZ700_REQ_LST_SEM_ERROR",
+                                         "OUTSTANDING_DQ_REQ_LST_SEM_ERROR",
+                                         "OUTSTANDING_DQ_REQ_CLEAN_SEM_ERROR"};
 static_assert(std::size(kSerialNames) == static_cast<size_t>(Serial::kCount));
 static_assert(std::size(kSerialLabels) == static_cast<size_t>(Serial::kCount));
-
-void TraceSystemError(const char* tag) {
-  char text[256];
-  btGetSysErrorText(text, sizeof text);
-  trace::Msg(tag, -100, text);
-}
 
 constexpr char kMessageLibrary[] = "VQZMCMRI.DLL";
 
@@ -70,7 +67,7 @@ int AttachProcess() {
   ProcessState& state = ThisProcess();
   if (!MapSharedData() && ZEL_ERROR_POINT("EXT_SHARED_DATA_ERROR")) {
     trace::Msg("CM", -100, "Shared data section could not be mapped");
-    TraceSystemError("CM");
+    trace::SysErrorText("CM");
     return 0;
   }
   SharedData& shared = *Shared();
@@ -103,7 +100,7 @@ int DetachProcess() {
   HANDLE init_term = CreateMutex(false, kInitTermName);
   if (init_term == 0) {
     if (GetLastError() != ERROR_ALREADY_EXISTS && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
-      TraceSystemError("CM");
+      trace::SysErrorText("CM");
     }
     ZEL_ERROR_POINT("EXT_INIT_SEM");
     return 0;
@@ -187,8 +184,8 @@ void InitializeSerialization() {
   ProcessState& state = ThisProcess();
   for (size_t i = 0; i < state.serial.size(); ++i) {
     bool is_event = static_cast<Serial>(i) == Serial::kOutstandingClean;
-    HANDLE handle = is_event ? CreateEvent(true, false, kSerialNames[i])
-                             : CreateMutex(false, kSerialNames[i]);
+    HANDLE handle =
+        is_event ? CreateEvent(true, false, kSerialNames[i]) : CreateMutex(false, kSerialNames[i]);
     if (handle == 0 && ZEL_ERROR_POINT(kSerialLabels[i])) {
       for (HANDLE& created : state.serial) {
         if (created != 0) CloseHandle(created);

@@ -17,12 +17,6 @@ using namespace zel::platform;
 
 constexpr uint32_t kConvCountChanged = 0x405;
 
-void TraceSystemError() {
-  char text[256];
-  btGetSysErrorText(text, sizeof text);
-  trace::Msg("CB", -100, text);
-}
-
 // The slot that holds `id`, issued or not; null when none does.
 ConvEntry* FindSlot(uint32_t id, bool issued_only) {
   for (ConvBlock* block = Anchor().pConvBlk; block != nullptr; block = block->pNext) {
@@ -164,13 +158,13 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
   HANDLE mutex = OpenMutex(MUTEX_ALL_ACCESS, false, SerialName(Serial::kConvList));
   if (mutex == 0 && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::Msg("CB", -100, "error on DosRequestMutexSem call rc = ");
-    TraceSystemError();
+    trace::SysErrorText("CB");
     return VQZM_RC_INTERNAL_ERROR;
   }
   DWORD wait = WaitForSingleObject(mutex, INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("TIMEOUT_SEM_ERROR")) {
     trace::SysRc("CB", -100, "Timeout on DosRequestMutexSem = ", wait);
-    TraceSystemError();
+    trace::SysErrorText("CB");
     CloseHandle(mutex);
     return VQZM_RC_MUTEX_WAIT_FAILED;
   }
@@ -223,7 +217,7 @@ uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam) {
   using namespace zel::platform;
   if (!PostMessage(Anchor().hwndCPMgr, ulMsg, wParam, reinterpret_cast<LPARAM>(lParam))) {
     trace::Msg("CB", -100, "Error trying to send CPMgr msg");
-    TraceSystemError();
+    trace::SysErrorText("CB");
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;

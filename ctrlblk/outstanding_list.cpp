@@ -147,7 +147,8 @@ void cbAddOutstandingDQCB(OutstandingDQReqCB* pRec) {
   ZEL_TRACE_FUNCTION("CB", "cbAddOutstandingDQCB");
   if (cdChkOutstandingListReturnedFromCPMgr() == 0) {
     bool reset = ResetEvent(SerialHandle(Serial::kOutstandingClean));
-    trace::Rc("CB", 100, "DosResetEventSem() OutstandingDQReqClean rc=", reset ? 0 : GetLastError());
+    trace::Rc("CB", 100,
+              "DosResetEventSem() OutstandingDQReqClean rc=", reset ? 0 : GetLastError());
   }
   PushFront(&Anchor().pOutstandingDQList, pRec);
 }

@@ -19,12 +19,6 @@ namespace {
 
 using namespace zel::platform;
 
-void TraceSystemError(const char* tag) {
-  char text[256];
-  btGetSysErrorText(text, sizeof text);
-  trace::Msg(tag, -100, text);
-}
-
 void TraceAddress(const void* address) {
   char text[32];
   snprintf(text, sizeof text, "%03Xh", static_cast<unsigned>(reinterpret_cast<uintptr_t>(address)));
@@ -64,7 +58,7 @@ uint16_t cbInitCtrlBlkSharedMem(void** address, uint32_t size) {
   HANDLE mapping = CreateFileMapping(PAGE_READWRITE, size, kControlBlockName);
   if (mapping == 0 && ZEL_ERROR_POINT("EXT_MAP_FILE_ERR")) {
     trace::Msg("CM", -100, "Create file Map failed ...");
-    TraceSystemError("CM");
+    trace::SysErrorText("CM");
     shared.ulSharedMemError = 1;
     return 0;
   }
@@ -72,7 +66,7 @@ uint16_t cbInitCtrlBlkSharedMem(void** address, uint32_t size) {
   if (view == nullptr && ZEL_ERROR_POINT("EXT_MEM_ERR")) {
     CloseHandle(mapping);
     trace::Msg("CM", -100, "Map View of file failed ...");
-    TraceSystemError("CM");
+    trace::SysErrorText("CM");
     shared.ulSharedMemError = 1;
     return 0;
   }
@@ -94,14 +88,14 @@ uint16_t cbAttachCtrlBlk() {
   state.mapping = OpenFileMapping(FILE_MAP_ALL_ACCESS, false, kControlBlockName);
   if (state.mapping == 0 && ZEL_ERROR_POINT("EXT_OPEN_FILE_ERROR")) {
     trace::Msg("CM", -100, "Open File Map  attach file failed ...,Error text:");
-    TraceSystemError("CM");
+    trace::SysErrorText("CM");
     shared.ulSharedMemError = 1;
     return 0;
   }
   void* view = MapViewOfFileEx(state.mapping, FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
   if (view == nullptr && ZEL_ERROR_POINT("EXT_MAP_FILE_ERROR")) {
     trace::Msg("CM", -100, "Map View of file failed ...");
-    TraceSystemError("CM");
+    trace::SysErrorText("CM");
     shared.ulSharedMemError = 1;
     return 0;
   }

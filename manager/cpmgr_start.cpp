@@ -33,12 +33,6 @@ constexpr DWORD kStartedWaitMs = 90000;
 std::mutex g_flag_mutex;
 uint32_t g_started_by_api = 0;  // guarded by g_flag_mutex
 
-void TraceSystemError() {
-  char text[256];
-  btGetSysErrorText(text, sizeof text);
-  trace::Msg("CM", -100, text);
-}
-
 // The installation directory with exactly one "/" at its end.
 std::string InstallDirectory() {
   char dir[257] = {};
@@ -76,7 +70,7 @@ uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
     DWORD wait = WaitForSingleObject(running, kLivenessSliceMs);
     if (wait == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
       trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
-      TraceSystemError();
+      trace::SysErrorText("CM");
       return VQZM_RC_INTERNAL_ERROR;
     }
     if (wait == WAIT_OBJECT_0) return 0;
@@ -124,7 +118,8 @@ bool CPMgrAlive() {
 
 void ForgetDeadCPMgr() {
   if (ctrlblk::Anchor().usCPMgrState == ZEL_CPMGR_NOT_RUNNING || CPMgrAlive()) return;
-  trace::Rc("CM", -50, "CPMgr is gone; control blocks reset, state was", ctrlblk::Anchor().usCPMgrState);
+  trace::Rc("CM", -50, "CPMgr is gone; control blocks reset, state was",
+            ctrlblk::Anchor().usCPMgrState);
   cmCompleteTermination();
 }
 
@@ -168,7 +163,8 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
   }
 
   uint16_t rc = 0;
-  if (WaitForStarted(started, info.hProcess) == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_STARTED_SEM_ERROR")) {
+  if (WaitForStarted(started, info.hProcess) == WAIT_FAILED &&
+      ZEL_ERROR_POINT("WAIT_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error wait sem");
     rc = VQZM_RC_CPMGR_NOT_STARTED;
   }
@@ -230,9 +226,10 @@ extern "C" {
 
 uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) {
   ZEL_TRACE_FUNCTION("CM", "cmWaitCPMgrReturn");
-  if (WaitForSingleObject(hev, INFINITE) == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
+  if (WaitForSingleObject(hev, INFINITE) == WAIT_FAILED &&
+      ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
     trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
@@ -288,7 +285,7 @@ uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) {
   HANDLE event = OpenEvent(EVENT_ALL_ACCESS, false, name.c_str());
   if (event == 0 && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
-    TraceSystemError();
+    trace::SysErrorText("CM");
     trace::String("CM", -100, "Event", name.c_str());
     return 0;
   }

@@ -29,9 +29,9 @@ constexpr uint32_t kThreadStack = 12288;
 #pragma pack(push, 1)
 // One message of the start/stop queue, written and read whole.
 struct StartStopMsg {
-  uint32_t ulSenderPid;   // process ID of the writer
-  uint32_t ulAction;      // ZEL_ACTION_*
-  RZ700SysStruct* pSys;   // the system; not used by action 4
+  uint32_t ulSenderPid;  // process ID of the writer
+  uint32_t ulAction;     // ZEL_ACTION_*
+  RZ700SysStruct* pSys;  // the system; not used by action 4
 };
 #pragma pack(pop)
 static_assert(sizeof(StartStopMsg) == 16);
@@ -43,12 +43,6 @@ constexpr uint16_t kMsgCtrlCommState = 1210;
 constexpr uint16_t kMsgReleaseCommState = 1220;
 constexpr uint16_t kMsgCtrlCPMState = 1240;
 constexpr uint16_t kMsgReleaseCPMState = 1250;
-
-void TraceSystemError() {
-  char text[256];
-  btGetSysErrorText(text, sizeof text);
-  trace::Msg("CM", -100, text);
-}
 
 // Posts a status notice; false when it could not be allocated or posted
 // (the thread must then end).
@@ -104,8 +98,8 @@ bool GiveCommState(uint32_t action, RZ700SysStruct* system) {
   uint16_t rc = cmReleaseCommStateSem(system);
   cmCloseCommStateSem(system);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_REL_COMM_STATE_SEM")) {
-    return SemaphoreFailed("cmReleaseCommStateSem() error rc = ", rc, kMsgReleaseCommState,
-                           action, system);
+    return SemaphoreFailed("cmReleaseCommStateSem() error rc = ", rc, kMsgReleaseCommState, action,
+                           system);
   }
   return true;
 }
@@ -164,14 +158,25 @@ bool Start(RZ700SysStruct* system) {
 void StopNotice(uint16_t rc, uint16_t* msg_num, uint32_t* failure) {
   *failure = 0;
   switch (rc) {
-    case VQZM_RC_NO_MEMORY: *msg_num = 1310; return;
-    case VQZM_RC_CONVERSION_FAILED: *msg_num = 1320; return;
-    case VQZM_RC_INTERNAL_ERROR: *msg_num = 1330; return;
+    case VQZM_RC_NO_MEMORY:
+      *msg_num = 1310;
+      return;
+    case VQZM_RC_CONVERSION_FAILED:
+      *msg_num = 1320;
+      return;
+    case VQZM_RC_INTERNAL_ERROR:
+      *msg_num = 1330;
+      return;
     case VQZM_RC_NOT_ACTIVE:
     case VQZM_RC_DATA_QUEUE_ERROR:
     case 1288:
-    case 1290: *msg_num = 0; return;
-    default: *msg_num = 1340; *failure = 1; return;
+    case 1290:
+      *msg_num = 0;
+      return;
+    default:
+      *msg_num = 1340;
+      *failure = 1;
+      return;
   }
 }
 
@@ -222,8 +227,10 @@ bool StopManager() {
   trace::Rc("CM", 100, "cmReleaseCPMState() rc=", cmReleaseCPMState());
   cmCloseCPMStateSem();
   ZELAnchorCB& anchor = ctrlblk::Anchor();
-  trace::Rc("CM", 100, "DosCloseQueue() rc=", CloseHandle(anchor.hStartStopRead) ? 0 : GetLastError());
-  trace::Rc("CM", 100, "DosExitList rc = ", CloseHandle(anchor.hStartStopWrite) ? 0 : GetLastError());
+  trace::Rc("CM", 100,
+            "DosCloseQueue() rc=", CloseHandle(anchor.hStartStopRead) ? 0 : GetLastError());
+  trace::Rc("CM", 100,
+            "DosExitList rc = ", CloseHandle(anchor.hStartStopWrite) ? 0 : GetLastError());
   return EndThread();
 }
 
@@ -234,7 +241,7 @@ bool RunOneAction() {
   if (!ReadFile(ctrlblk::Anchor().hStartStopRead, &msg, sizeof msg, &read) &&
       ZEL_ERROR_POINT("EXT_READ_QUEUE")) {
     trace::Msg("CM", -100, "DosReadQueue() error rc=");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     PostNotice(2, kMsgQueueRead, ZEL_STATUS_QUEUE, nullptr, nullptr, 1);
     return EndThread();
   }
@@ -243,10 +250,14 @@ bool RunOneAction() {
     return true;
   }
   switch (msg.ulAction) {
-    case ZEL_ACTION_START_ANNOUNCED: return StartAnnounced(msg.pSys);
-    case ZEL_ACTION_START: return Start(msg.pSys);
-    case ZEL_ACTION_STOP: return Stop(msg.pSys);
-    case ZEL_ACTION_STOP_CPMGR: return StopManager();
+    case ZEL_ACTION_START_ANNOUNCED:
+      return StartAnnounced(msg.pSys);
+    case ZEL_ACTION_START:
+      return Start(msg.pSys);
+    case ZEL_ACTION_STOP:
+      return Stop(msg.pSys);
+    case ZEL_ACTION_STOP_CPMGR:
+      return StopManager();
     default:
       trace::Rc("CM", -50, "unsupported action", msg.ulAction);
       return true;
@@ -270,20 +281,29 @@ uint16_t cmHandleStartRC(RZ700SysStruct* pSys, uint16_t usRC) {
   uint16_t rc = usRC;
   RZ700SysStruct* running = nullptr;
   switch (usRC) {
-    case VQZM_RC_NO_MEMORY: msg_num = 1260; break;
-    case VQZM_RC_MUTEX_WAIT_FAILED: msg_num = 1280; break;
-    case VQZM_RC_CONVERSION_FAILED: msg_num = 1270; break;
+    case VQZM_RC_NO_MEMORY:
+      msg_num = 1260;
+      break;
+    case VQZM_RC_MUTEX_WAIT_FAILED:
+      msg_num = 1280;
+      break;
+    case VQZM_RC_CONVERSION_FAILED:
+      msg_num = 1270;
+      break;
     case VQZM_RC_INTERNAL_ERROR:
     case VQZM_RC_DATA_QUEUE_ERROR:
     case VQZM_RC_CONNECTION_FAILED:
     case VQZM_RC_MANAGER_HANDOVER_FAILED:
     case 1071:
-    case 1072: break;
-    case VQZM_RC_CPMGR_ENDED: failure = 1; break;
+    case 1072:
+      break;
+    case VQZM_RC_CPMGR_ENDED:
+      failure = 1;
+      break;
     case VQZM_RC_ALREADY_RUNNING:
       trace::Msg("CM", 100, "System Already running");
-      if (uint16_t found = cmFindCommNotStopped(&running); found != 0 &&
-          ZEL_ERROR_POINT("EXT_SYS_NOT_FOUND")) {
+      if (uint16_t found = cmFindCommNotStopped(&running);
+          found != 0 && ZEL_ERROR_POINT("EXT_SYS_NOT_FOUND")) {
         trace::Msg("CM", -100, "Rcv'd return code indicating system already running");
         trace::Msg("CM", -100, "unable to locate running system");
         trace::Rc("CM", -100, "cmFindCommNotStopped() error rc=", found);
@@ -324,7 +344,7 @@ uint16_t cmInitStartStop(void) {
   HANDLE write_end = 0;
   if (!CreatePipe(&read_end, &write_end, 0) && ZEL_ERROR_POINT("EXT_CREATE_QUEUE")) {
     trace::Msg("CM", -100, "DosCreateQueue() error rc=");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
   ZELAnchorCB& anchor = zel::ctrlblk::Anchor();
@@ -361,8 +381,8 @@ void cmAsyncInitZELCommThread(void* pParms) {
   auto* result = static_cast<AsyncInitResult*>(GlobalAlloc(GMEM_SHARE, sizeof(AsyncInitResult)));
   if (result != nullptr) {
     *result = AsyncInitResult{rc, conv_id};
-    bool posted = PostMessage(parms->hwndNotify, parms->usNotifyMsg, 0,
-                              reinterpret_cast<LPARAM>(result));
+    bool posted =
+        PostMessage(parms->hwndNotify, parms->usNotifyMsg, 0, reinterpret_cast<LPARAM>(result));
     trace::Rc("CM", 100, "WinPostMsg() rc=", posted ? 0 : GetLastError());
     if (!posted) GlobalFree(result);
   }

@@ -24,12 +24,6 @@ constexpr char kStateName[] = "STATE";
 constexpr char kRunningName[] = "RUNNING";
 constexpr char kStartedName[] = "STARTED";
 
-void TraceSystemError() {
-  char text[256];
-  btGetSysErrorText(text, sizeof text);
-  trace::Msg("CM", -100, text);
-}
-
 // A handle that every thread of this process shares, opened by the first
 // user and closed by the last, so that threads never close each other's
 // handle. The shared records' handle fields are left alone: a handle means
@@ -40,9 +34,9 @@ struct SharedHandle {
 };
 
 std::mutex g_handles_mutex;
-SharedHandle g_state;                            // "STATE"
+SharedHandle g_state;                               // "STATE"
 std::map<std::string, SharedHandle> g_comm_states;  // "COMMSTATE" + system ID
-HANDLE g_running = 0;                            // "RUNNING", held by the CPMgr
+HANDLE g_running = 0;                               // "RUNNING", held by the CPMgr
 
 std::string CommStateName(const RZ700SysStruct* pSystem) {
   return std::string("COMMSTATE") + std::string(pSystem->szSysID, 3);
@@ -97,7 +91,7 @@ uint16_t cmCtrlCommStateSem(RZ700SysStruct* pSystem, uint32_t ulTimeout) {
   DWORD wait = WaitForSingleObject(CommStateHandle(pSystem), ulTimeout);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("SEM_ERROR")) {
     trace::Msg("CM", -100, "Semaphore Error ");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   return 0;
@@ -128,18 +122,18 @@ uint16_t cmPostRunningSem(uint16_t usRC) {
   HANDLE running = OpenEvent(EVENT_ALL_ACCESS, false, kRunningName);
   if (running == 0 && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open Running Semaphore error");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
   if (!SetEvent(running) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
     trace::Msg("CM", -100, "Reset Event error");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     CloseHandle(running);
     return VQZM_RC_INTERNAL_ERROR;
   }
   if (!CloseHandle(running) && ZEL_ERROR_POINT("CLOSE_POST_RUNNING_ERROR")) {
     trace::Msg("CM", -100, "Close Running Semaphore error");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
@@ -158,7 +152,7 @@ uint16_t cmInitCPMStateSem(void) {
   std::lock_guard lock(g_handles_mutex);
   if (!OpenShared(g_state, kStateName)) {
     trace::Msg("CM", -100, "error on DosCreateMutexSem call");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
@@ -168,7 +162,7 @@ uint16_t cmCtrlCPMState(uint32_t ulTimeout) {
   ZEL_TRACE_FUNCTION("CM", "cmCtrlCPMState");
   if (WaitForSingleObject(StateHandle(), ulTimeout) == WAIT_FAILED) {
     trace::Msg("CM", -100, "Fail on RequestMutex ");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   return 0;

@@ -26,12 +26,6 @@ constexpr uint32_t kDefaultNameBuffer = 265;
 // Serialises the post of a start with the setting of ulWaitingRC.
 std::mutex g_post_mutex;
 
-void TraceSystemError() {
-  char text[256];
-  btGetSysErrorText(text, sizeof text);
-  trace::Msg("CM", -100, text);
-}
-
 // Walks the system list under its mutex for the first record that is not
 // stopped and, when `name` is given, has exactly that name.
 uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
@@ -39,7 +33,7 @@ uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
   HANDLE list = OpenMutex(MUTEX_ALL_ACCESS, false, ctrlblk::SerialName(ctrlblk::Serial::kSysList));
   if (list == 0 && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open MutexSem call Error, rc = ");
-    TraceSystemError();
+    trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
   DWORD wait = WaitForSingleObject(list, INFINITE);
@@ -128,14 +122,14 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
   }
   if (rc != 0 && ZEL_ERROR_POINT("SEND_MSG_ERROR")) {
     trace::Rc("CM", -100, "Error cbPostCPMgrMsg() rc =", rc);
-    TraceSystemError();
+    trace::SysErrorText("CM");
     CloseHandle(event);
     return VQZM_RC_INTERNAL_ERROR;
   }
   rc = WaitForAnswer(event);
   if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
     trace::Rc("CM", -100, "Error DosWaitEventSem() rc =", rc);
-    TraceSystemError();
+    trace::SysErrorText("CM");
     if (post_start) pSystem->ulWaitingRC = 0;
     CloseHandle(event);
     return post_start ? rc : uint16_t{VQZM_RC_INTERNAL_ERROR};
@@ -303,8 +297,7 @@ uint16_t cmRetDefaultRouterSys(char* pszBuffer) {
     return VQZM_RC_DATA_QUEUE_ERROR;
   }
   char name[kDefaultNameBuffer] = {};
-  uint32_t result =
-      zel::services::Qlx().qlxCO_GetDefaultSystemName(name, sizeof name, error.get());
+  uint32_t result = zel::services::Qlx().qlxCO_GetDefaultSystemName(name, sizeof name, error.get());
   if (result != 0 && ZEL_ERROR_POINT("EXT_GET_DEF_SYS_NAME")) {
     trace::Rc("CM", -100, "qlxCO_GetDefaultSystemName() rc=", result);
     trace::String("CM", -100, "Error msg", error.Text().c_str());

@@ -39,12 +39,11 @@ BT_EXPORT void btTraceLimit(const char* tag, int32_t number, const char* text, u
 BT_EXPORT void btTraceValue(const char* tag, int32_t number, uint32_t value);
 BT_EXPORT void btTraceString(const char* tag, int32_t number, const char* label,
                              const char* string);
-BT_EXPORT void btTraceDump(const char* tag, int32_t number, const char* label,
-                           const void* address, uint32_t length);
-BT_EXPORT void btTraceKey(const char* tag, int32_t number, const char* label,
-                          const void* address, uint32_t length);
-BT_EXPORT void btTraceBytes(const char* tag, int32_t number, const void* address,
-                            uint32_t length);
+BT_EXPORT void btTraceDump(const char* tag, int32_t number, const char* label, const void* address,
+                           uint32_t length);
+BT_EXPORT void btTraceKey(const char* tag, int32_t number, const char* label, const void* address,
+                          uint32_t length);
+BT_EXPORT void btTraceBytes(const char* tag, int32_t number, const void* address, uint32_t length);
 
 /* Records an error point (tag "ue") in this process's ring and, while
  * tracing is on, in the trace. Always returns nonzero: the caller takes its
@@ -59,6 +58,10 @@ BT_EXPORT void btGetSysErrorText(char* buffer, uint32_t size);
  * raised to what the platform and this system's code need. Returns -1 when
  * the thread cannot be started, 0 otherwise. */
 BT_EXPORT int btLaunchThread(void (*function)(void*), uint32_t stack_size, void* argument);
+
+/* The stack size a thread asking for `requested` bytes gets: at least the
+ * platform minimum and what this system's own code on a thread needs. */
+BT_EXPORT size_t btThreadStackSize(size_t requested);
 
 /* Nonzero when the configured PC code page (ZEL_PC_CODEPAGE) is double-byte. */
 BT_EXPORT uint16_t bdIsDBCS(void);
@@ -77,11 +80,11 @@ BT_EXPORT void btSetSysErrorSource(BtSysErrorSource source);
 
 /* One error point, as kept in the per-process ring. */
 typedef struct BtErrorPointRecord {
-  int64_t time_us;  /* wall-clock time, microseconds since the epoch */
-  uint32_t tid;     /* thread that raised it */
-  int32_t line;     /* source line of the error test */
-  char label[64];   /* error label, truncated if longer */
-  char module[16];  /* module name, truncated if longer */
+  int64_t time_us; /* wall-clock time, microseconds since the epoch */
+  uint32_t tid;    /* thread that raised it */
+  int32_t line;    /* source line of the error test */
+  char label[64];  /* error label, truncated if longer */
+  char module[16]; /* module name, truncated if longer */
 } BtErrorPointRecord;
 
 /* Copies up to `max` of the most recent error points, oldest first, and
@@ -91,15 +94,15 @@ BT_EXPORT uint32_t btGetErrorPoints(BtErrorPointRecord* out, uint32_t max);
 /* A trace record as handed to a capture sink. Pointers are valid only for
  * the duration of the call. */
 typedef struct BtRecord {
-  const char* tag;       /* component tag, "ue" for error points */
-  int32_t number;        /* trace point; the source line for error points */
-  const char* op;        /* operation name without the "btTrace" prefix */
-  const char* text;      /* function name, message, label; null when absent */
-  const char* string;    /* the string of btTraceString; the module of an error point */
-  int has_value;         /* nonzero when `value` is meaningful */
-  uint32_t value;        /* the 32-bit value of the number operations */
-  const void* data;      /* dumped bytes, null when absent */
-  uint32_t length;       /* length of `data` */
+  const char* tag;    /* component tag, "ue" for error points */
+  int32_t number;     /* trace point; the source line for error points */
+  const char* op;     /* operation name without the "btTrace" prefix */
+  const char* text;   /* function name, message, label; null when absent */
+  const char* string; /* the string of btTraceString; the module of an error point */
+  int has_value;      /* nonzero when `value` is meaningful */
+  uint32_t value;     /* the 32-bit value of the number operations */
+  const void* data;   /* dumped bytes, null when absent */
+  uint32_t length;    /* length of `data` */
 } BtRecord;
 
 typedef void (*BtRecordSink)(const BtRecord* record, void* context);
@@ -153,6 +156,15 @@ inline void Bytes(const char* tag, int32_t number, const void* address, uint32_t
   if (Active()) btTraceBytes(tag, number, address, length);
 }
 
+// Traces the text of the calling thread's last system error, as the error
+// paths do after a failed system call.
+inline void SysErrorText(const char* tag, int32_t number = -100) noexcept {
+  if (!Active()) return;
+  char text[256];
+  btGetSysErrorText(text, sizeof text);
+  btTraceMsg(tag, number, text);
+}
+
 // Raises an error point; true when the caller must take its error path.
 inline bool ErrorPoint(const char* label, int32_t line, const char* module) noexcept {
   return btErrorPoint("ue", line, label, module) != 0;
@@ -179,8 +191,8 @@ class FunctionScope {
 }  // namespace zel::trace
 
 // Declares the module a source file belongs to; error points carry it.
-#define ZEL_MODULE(name) \
-  namespace {            \
+#define ZEL_MODULE(name)                                    \
+  namespace {                                               \
   [[maybe_unused]] constexpr const char* kZelModule = name; \
   }
 

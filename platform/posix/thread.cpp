@@ -11,18 +11,10 @@
 
 #include "platform/handles.h"
 #include "platform/posix/last_error.h"
+#include "services/trace.h"
 
 namespace zel::platform {
 namespace {
-
-// The system asks for 12,288-byte stacks, below the platform minimum and
-// too small for our own tracing and conversions (the same floor as the
-// trace service's thread launch).
-#ifdef ZEL_SANITIZED
-constexpr size_t kStackFloor = 1024 * 1024;  // sanitizers keep TLS and redzones on the stack
-#else
-constexpr size_t kStackFloor = 256 * 1024;
-#endif
 
 // A thread's handle: signalled when the thread has ended.
 class ThreadObject : public HandleObject {
@@ -88,12 +80,8 @@ void* Run(void* raw) {
 
 }  // namespace
 
-size_t ThreadStackSize(size_t requested) {
-  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  size_t minimum = static_cast<size_t>(sysconf(_SC_THREAD_STACK_MIN));
-  size_t size = std::max({requested, minimum, kStackFloor});
-  return (size + page - 1) / page * page;
-}
+// One floor for every thread of the system: the trace service's.
+size_t ThreadStackSize(size_t requested) { return btThreadStackSize(requested); }
 
 HANDLE CreateThread(size_t stack_size, ThreadStartRoutine start, void* parameter,
                     DWORD* thread_id) {

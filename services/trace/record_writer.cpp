@@ -38,8 +38,8 @@ std::atomic<int> g_trace_fd{-1};     // the trace file; replaced in place by dup
 std::atomic<bool> g_file_on{false};  // records go to g_trace_fd
 std::mutex g_sink_mutex;             // serialises sink calls and changes
 std::atomic<BtRecordSink> g_sink{nullptr};
-void* g_sink_context = nullptr;      // guarded by g_sink_mutex
-std::atomic<uint32_t> g_pid{0};      // cached; reset in a forked child
+void* g_sink_context = nullptr;  // guarded by g_sink_mutex
+std::atomic<uint32_t> g_pid{0};  // cached; reset in a forked child
 
 thread_local uint32_t t_tid = 0;
 thread_local int64_t t_second = -1;  // the second t_stamp was made for

@@ -31,13 +31,14 @@ void* Run(void* raw) {
   return nullptr;
 }
 
-size_t StackSize(uint32_t requested) {
+}  // namespace
+
+extern "C" size_t btThreadStackSize(size_t requested) {
   size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  size_t size = std::max<size_t>({requested, static_cast<size_t>(PTHREAD_STACK_MIN), kStackFloor});
+  size_t minimum = static_cast<size_t>(sysconf(_SC_THREAD_STACK_MIN));
+  size_t size = std::max({requested, minimum, kStackFloor});
   return (size + page - 1) / page * page;
 }
-
-}  // namespace
 
 extern "C" int btLaunchThread(void (*function)(void*), uint32_t stack_size, void* argument) {
   if (function == nullptr) return -1;
@@ -46,7 +47,7 @@ extern "C" int btLaunchThread(void (*function)(void*), uint32_t stack_size, void
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attr, StackSize(stack_size));
+  pthread_attr_setstacksize(&attr, btThreadStackSize(stack_size));
   pthread_t thread;
   int error = pthread_create(&thread, &attr, Run, launch);
   pthread_attr_destroy(&attr);

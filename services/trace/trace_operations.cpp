@@ -19,8 +19,8 @@ void Valued(const char* tag, int32_t number, const char* op, const char* text, u
   Emit(BtRecord{tag, number, op, text, nullptr, 1, value, nullptr, 0});
 }
 
-void Dumped(const char* tag, int32_t number, const char* op, const char* label,
-            const void* address, uint32_t length) {
+void Dumped(const char* tag, int32_t number, const char* op, const char* label, const void* address,
+            uint32_t length) {
   if (!HasDestination()) return;
   Emit(BtRecord{tag, number, op, label, nullptr, 0, 0, address, length});
 }
