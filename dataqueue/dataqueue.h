@@ -17,6 +17,11 @@ namespace zel::dataqueue {
 // Length of a data-queue key: 12 EBCDIC characters.
 inline constexpr uint32_t kKeyLength = 12;
 
+// Makes the data object of one read or write into *data: the entry's
+// buffer and length, no conversion, the 12-byte key. 0, or 1034 after the
+// failing call's error point (the caller deletes a data object it got).
+uint16_t PrepareDataObject(uint32_t* data, void* buffer, uint32_t length, const char* key);
+
 // Length of an entry header.
 inline constexpr uint32_t kHeaderLength = 128;
 

@@ -55,27 +55,12 @@ void TraceReadRequest(const RZ700SysStruct* pSystem, const DQReadItem* pItem, in
 
 // Sets up the data object of the read; 0 or 1034.
 uint16_t PrepareData(ReadObjects& objects, DQReadItem* pItem) {
-  objects.data = Qlx().qlxDQ_CreateData();
-  if (objects.data == 0 && ZEL_ERROR_POINT("EXT_CREATE_DATA")) {
-    trace::Rc("CD", -100, "qlxDQ_CreateData() rc=", 0);
-    return VQZM_RC_DATA_QUEUE_ERROR;
+  if (uint16_t prepared =
+          PrepareDataObject(&objects.data, pItem->pBuffer, pItem->ulLength, pItem->achKey);
+      prepared != 0) {
+    return prepared;
   }
-  uint32_t rc = Qlx().qlxDQ_SetDataAddr(objects.data, pItem->pBuffer, pItem->ulLength);
-  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_DATA_ADDR")) {
-    trace::Rc("CD", -100, "qlxDQ_SetDataAddr() rc=", rc);
-    return VQZM_RC_DATA_QUEUE_ERROR;
-  }
-  rc = Qlx().qlxDQ_SetConvert(objects.data, 0);
-  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_CONVERT")) {
-    trace::Rc("CD", -100, "qlxDQ_SetConvert() rc=", rc);
-    return VQZM_RC_DATA_QUEUE_ERROR;
-  }
-  rc = Qlx().qlxDQ_SetKey(objects.data, pItem->achKey, kKeyLength);
-  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_KEY")) {
-    trace::Rc("CD", -100, "qlxDQ_SetKey() rc=", rc);
-    return VQZM_RC_DATA_QUEUE_ERROR;
-  }
-  rc = Qlx().qlxDQ_SetSearchOrder(objects.data, pItem->usSearchOrder);
+  uint32_t rc = Qlx().qlxDQ_SetSearchOrder(objects.data, pItem->usSearchOrder);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_SEARCH_ORDER")) {
     trace::Rc("CD", -100, "qlxDQ_SetSearchOrder() rc=", rc);
     return VQZM_RC_DATA_QUEUE_ERROR;

@@ -23,31 +23,41 @@ struct WriteObjects {
 
 }  // namespace
 
+uint16_t zel::dataqueue::PrepareDataObject(uint32_t* data, void* buffer, uint32_t length,
+                                           const char* key) {
+  *data = Qlx().qlxDQ_CreateData();
+  if (*data == 0 && ZEL_ERROR_POINT("EXT_CREATE_DATA")) {
+    trace::Rc("CD", -100, "qlxDQ_CreateData() rc=", 0);
+    return VQZM_RC_DATA_QUEUE_ERROR;
+  }
+  uint32_t rc = Qlx().qlxDQ_SetDataAddr(*data, buffer, length);
+  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_DATA_ADDR")) {
+    trace::Rc("CD", -100, "qlxDQ_SetDataAddr() rc=", rc);
+    return VQZM_RC_DATA_QUEUE_ERROR;
+  }
+  rc = Qlx().qlxDQ_SetConvert(*data, 0);
+  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_CONVERT")) {
+    trace::Rc("CD", -100, "qlxDQ_SetConvert() rc=", rc);
+    return VQZM_RC_DATA_QUEUE_ERROR;
+  }
+  rc = Qlx().qlxDQ_SetKey(*data, key, kKeyLength);
+  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_KEY")) {
+    trace::Rc("CD", -100, "qlxDQ_SetKey() rc=", rc);
+    return VQZM_RC_DATA_QUEUE_ERROR;
+  }
+  return 0;
+}
+
 uint16_t cdSendDQItem(RZ700SysStruct* pSystem, DQSendItem* pItem) {
   ZEL_TRACE_FUNCTION("CD", "cdSendDQItem");
   namespace trace = zel::trace;
   pItem->achKey[zel::dataqueue::kKeyLength] = '\0';
   trace::String("CD", 100, "qlxDQ_OpenEx to system =", pSystem->szSysName);
   WriteObjects objects;
-  objects.data = Qlx().qlxDQ_CreateData();
-  if (objects.data == 0 && ZEL_ERROR_POINT("EXT_CREATE_DATA")) {
-    trace::Rc("CD", -100, "qlxDQ_CreateData() rc=", 0);
-    return VQZM_RC_DATA_QUEUE_ERROR;
-  }
-  uint32_t rc = Qlx().qlxDQ_SetDataAddr(objects.data, pItem->pEntry, pItem->ulLength);
-  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_DATA_ADDR")) {
-    trace::Rc("CD", -100, "qlxDQ_SetDataAddr() rc=", rc);
-    return VQZM_RC_DATA_QUEUE_ERROR;
-  }
-  rc = Qlx().qlxDQ_SetConvert(objects.data, 0);
-  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_CONVERT")) {
-    trace::Rc("CD", -100, "qlxDQ_SetConvert() rc=", rc);
-    return VQZM_RC_DATA_QUEUE_ERROR;
-  }
-  rc = Qlx().qlxDQ_SetKey(objects.data, pItem->achKey, zel::dataqueue::kKeyLength);
-  if (rc != 0 && ZEL_ERROR_POINT("EXT_SET_KEY")) {
-    trace::Rc("CD", -100, "qlxDQ_SetKey() rc=", rc);
-    return VQZM_RC_DATA_QUEUE_ERROR;
+  if (uint16_t rc = zel::dataqueue::PrepareDataObject(&objects.data, pItem->pEntry, pItem->ulLength,
+                                                      pItem->achKey);
+      rc != 0) {
+    return rc;
   }
   zel::services::ErrHandle error;
   if (error.create_rc() != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
@@ -58,7 +68,8 @@ uint16_t cdSendDQItem(RZ700SysStruct* pSystem, DQSendItem* pItem) {
   if (uint16_t lost = zel::dataqueue::HostSystemHandle(pSystem, error.get(), &host); lost != 0) {
     return lost;
   }
-  rc = Qlx().qlxDQ_OpenEx(host, pSystem->szDQName, pSystem->szDQLib, &objects.queue, error.get());
+  uint32_t rc =
+      Qlx().qlxDQ_OpenEx(host, pSystem->szDQName, pSystem->szDQLib, &objects.queue, error.get());
   trace::Rc("CD", 100, "qlxDQ_OpenEx rc=", rc);
   if (rc == 0) {
     trace::Msg("PT", 100, "Prior to qlxDQ_Write() Send data");
