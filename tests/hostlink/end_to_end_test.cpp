@@ -268,6 +268,26 @@ TEST_F(EndToEnd, AHostThatNeverAnswersFailsTheStartWithinTheSignOnBound) {
   kill(host.pid(), SIGCONT);
 }
 
+TEST_F(EndToEnd, SigtermStopsEveryActiveSystemAndThenTheManager) {
+  setenv("ZEL_CPMGR_IDLE_SECONDS", "600", 1);  // only the signal may end it
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  Application app;
+  ASSERT_EQ(app.Start("HOSTA").first, 0);
+  RZ700SysStruct* system = System("HOSTA");
+  ASSERT_NE(system, nullptr);
+  uint32_t manager = GetZELAnchorCB()->ulCPMgrPid;
+  ASSERT_EQ(kill(static_cast<pid_t>(manager), SIGTERM), 0);
+  EXPECT_TRUE(Eventually([&] { return ProcessEnded(manager); })) << ManagerLog();
+  EXPECT_TRUE(Stopped(system));
+  EXPECT_EQ(V(GetZELAnchorCB()->usCPMgrState), ZEL_CPMGR_NOT_RUNNING);
+  std::string log = ManagerLog();
+  EXPECT_NE(log.find("SIGTERM"), std::string::npos) << log;
+  EXPECT_NE(log.find("ended"), std::string::npos) << log;
+  EXPECT_NE(host.LogText().find("termination signal from PWS AAA"), std::string::npos);
+}
+
 TEST_F(EndToEnd, TwoSystemsOnTwoHostsRunAtOnce) {
   HostServer host_a;
   HostServer host_b;
