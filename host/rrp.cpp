@@ -307,24 +307,19 @@ bool Rrp::WriteEntries(const std::string& key, const std::string& msg_id, bool r
     uint32_t left = static_cast<uint32_t>(data.size() - offset - block);
     uint32_t entry_total = bad_total && i + 1 == entries ? total + 1 : total;
     std::string entry(kEntryHeaderSize, '\0');
+    auto fill = [&](auto header) {
+      std::memcpy(header.msg_id, ebcdic_id.data(), sizeof header.msg_id);
+      header.value.set(value);
+      header.data_version.set(data_version);
+      header.total_length.set(entry_total);
+      header.block_length.set(block);
+      header.bytes_left.set(left);
+      std::memcpy(entry.data(), &header, sizeof header);
+    };
     if (request) {
-      wire::RequestEntryHeader h{};
-      std::memcpy(h.msg_id, ebcdic_id.data(), sizeof h.msg_id);
-      h.value.set(value);
-      h.data_version.set(data_version);
-      h.total_length.set(entry_total);
-      h.block_length.set(block);
-      h.bytes_left.set(left);
-      std::memcpy(entry.data(), &h, sizeof h);
+      fill(wire::RequestEntryHeader{});
     } else {
-      wire::ReturnEntryHeader h{};
-      std::memcpy(h.msg_id, ebcdic_id.data(), sizeof h.msg_id);
-      h.value.set(value);
-      h.data_version.set(data_version);
-      h.total_length.set(entry_total);
-      h.block_length.set(block);
-      h.bytes_left.set(left);
-      std::memcpy(entry.data(), &h, sizeof h);
+      fill(wire::ReturnEntryHeader{});
     }
     entry.append(data.substr(offset, block));
     offset += block;

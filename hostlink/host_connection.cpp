@@ -175,18 +175,8 @@ uint16_t ccStartComm(RZ700SysStruct* pSystem) {
     trace::String("CC", -100, "System Name = ", pSystem->szSysName);
     return rc;
   }
-  uint8_t request[kInitBufferSize];
-  rc = ccInitRZ700SendData(pSystem, request, kActionStartRequest);
-  if (rc != 0 && ZEL_ERROR_POINT("INIT_SEND_ERROR")) {
-    trace::Rc("CC", -100, "Error initializing Send Struct rc=", rc);
-    return rc;
-  }
-  uint16_t length = sizeof request;
-  rc = ccSendData(pSystem, request, &length);
-  if (rc != 0 && ZEL_ERROR_POINT("SEND_DATA_ERROR")) {
-    trace::Rc("CC", -100, "Error sending data rc=", rc);
-  }
-  return rc;
+  return SendInitBuffer(pSystem, kActionStartRequest,
+                        "Error initializing Send Struct rc=", "Error sending data rc=");
 }
 
 uint16_t ccInitConv(RZ700SysStruct* pSystem) {

@@ -72,6 +72,10 @@ uint16_t SetUpDataQueue(RZ700SysStruct* pSystem);
 // Fills the 48-byte init buffer for an action. 1026 for an unknown action
 // (the buffer is then all zero).
 uint16_t ccInitRZ700SendData(RZ700SysStruct* pSystem, uint8_t* pBuffer, uint8_t bAction);
+// Builds the init buffer for `action` and sends it: 0, or the failing
+// step's code after its error point and trace (`init_text`, `send_text`).
+uint16_t SendInitBuffer(RZ700SysStruct* pSystem, uint8_t action, const char* init_text,
+                        const char* send_text);
 // State 4: sets up the data queue, then sends the RRP start.
 uint16_t ccStartRZ700RRP(RZ700SysStruct* pSystem);
 // State 5: the started message names the PWS system ID. 1026 for another

@@ -87,21 +87,25 @@ uint16_t ccInitRZ700SendData(RZ700SysStruct* pSystem, uint8_t* pBuffer, uint8_t 
   }
 }
 
+uint16_t SendInitBuffer(RZ700SysStruct* pSystem, uint8_t action, const char* init_text,
+                        const char* send_text) {
+  uint8_t buffer[kInitBufferSize];
+  uint16_t rc = ccInitRZ700SendData(pSystem, buffer, action);
+  if (rc != 0 && ZEL_ERROR_POINT("INIT_SEND_ERROR")) {
+    trace::Rc("CC", -100, init_text, rc);
+    return rc;
+  }
+  uint16_t length = sizeof buffer;
+  rc = ccSendData(pSystem, buffer, &length);
+  if (rc != 0 && ZEL_ERROR_POINT("SEND_DATA_ERROR")) trace::Rc("CC", -100, send_text, rc);
+  return rc;
+}
+
 uint16_t ccStartRZ700RRP(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CC", "ccStartRZ700RRP");
   if (uint16_t rc = SetUpDataQueue(pSystem); rc != 0) return rc;
-  uint8_t start[kInitBufferSize];
-  uint16_t rc = ccInitRZ700SendData(pSystem, start, kActionRrpStart);
-  if (rc != 0 && ZEL_ERROR_POINT("INIT_SEND_ERROR")) {
-    trace::Rc("CC", -100, "Error initializing Send Struct rc=", rc);
-    return rc;
-  }
-  uint16_t length = sizeof start;
-  rc = ccSendData(pSystem, start, &length);
-  if (rc != 0 && ZEL_ERROR_POINT("SEND_DATA_ERROR")) {
-    trace::Rc("CC", -100, "Error sending data rc=", rc);
-  }
-  return rc;
+  return SendInitBuffer(pSystem, kActionRrpStart,
+                        "Error initializing Send Struct rc=", "Error sending data rc=");
 }
 
 uint16_t ccRcvRRPStartedMsg(RZ700SysStruct* pSystem) {
@@ -142,18 +146,9 @@ uint16_t ccRcvRRPStartedMsg(RZ700SysStruct* pSystem) {
 
 uint16_t ccSendStartRZ700RRP(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CC", "ccSendStartRZ700RRP");
-  uint8_t start[kInitBufferSize];
-  uint16_t rc = ccInitRZ700SendData(pSystem, start, kActionFurtherRrp);
-  if (rc != 0 && ZEL_ERROR_POINT("INIT_SEND_ERROR")) {
-    trace::Rc("CC", -100, "ccInitRZ700SendData() error rc = ", rc);
-    return rc;
-  }
-  uint16_t length = sizeof start;
-  rc = ccSendData(pSystem, start, &length);
-  if (rc != 0 && ZEL_ERROR_POINT("SEND_DATA_ERROR")) {
-    trace::Rc("CC", -100, "ccSendData() error rc = ", rc);
-    return rc;
-  }
+  uint16_t rc = SendInitBuffer(pSystem, kActionFurtherRrp,
+                               "ccInitRZ700SendData() error rc = ", "ccSendData() error rc = ");
+  if (rc != 0) return rc;
   rc = ccRcvRRPStartedMsg(pSystem);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_RRP_STARTED_MSG")) {
     trace::Rc("CC", -100, "ccRcvRRPStartedMsg() error rc = ", rc);

@@ -177,6 +177,17 @@ bool Instance::OpenRegistry(bool* fresh) {
 }
 
 // Maps the registry that live processes of the instance use.
+bool Instance::MapRegistry() {
+  void* base = mmap(nullptr, sizeof(Registry), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (base == MAP_FAILED) {
+    int error = errno;
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_MAP"));
+    return FailErrno(error);
+  }
+  registry_ = static_cast<Registry*>(base);
+  return true;
+}
+
 bool Instance::MapExisting() {
   struct stat status;
   if (fstat(fd_, &status) != 0 || status.st_size != sizeof(Registry)) {
@@ -185,13 +196,7 @@ bool Instance::MapExisting() {
     static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_FOREIGN"));
     return Fail(ERROR_INVALID_DATA);
   }
-  void* base = mmap(nullptr, sizeof(Registry), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-  if (base == MAP_FAILED) {
-    int error = errno;
-    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_MAP"));
-    return FailErrno(error);
-  }
-  registry_ = static_cast<Registry*>(base);
+  if (!MapRegistry()) return false;
   const RegistryHeader& header = registry_->header;
   if (header.magic == kRegistryMagic && header.version == kRegistryVersion &&
       header.size == sizeof(Registry)) {
@@ -212,13 +217,7 @@ bool Instance::InitialiseFresh() {
     static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_SIZE"));
     return FailErrno(error);
   }
-  void* base = mmap(nullptr, sizeof(Registry), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-  if (base == MAP_FAILED) {
-    int error = errno;
-    static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_MAP"));
-    return FailErrno(error);
-  }
-  registry_ = static_cast<Registry*>(base);
+  if (!MapRegistry()) return false;
   RegistryHeader& header = registry_->header;
   int error = InitSharedMutex(&header.lock, /*recursive=*/false);
   if (error != 0) {

@@ -102,6 +102,8 @@ class Instance {
   Instance() = default;
   bool Attach();
   bool OpenRegistry(bool* fresh);
+  // Maps the registry file into registry_; false with the last error set.
+  bool MapRegistry();
   bool MapExisting();
   bool InitialiseFresh();
   bool TakeSlot();
