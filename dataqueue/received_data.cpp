@@ -74,7 +74,9 @@ constexpr Placement kPlacements[] = {
 };
 
 void* Allocate(const Placement& place, uint32_t data_length, bool packet) {
-  size_t size = place.prefix + (place.with_data ? data_length : 0);
+  // Widened before the sum: a length near 4 GiB must fail the allocation,
+  // not wrap round to a small block that the copy then overruns.
+  size_t size = size_t{place.prefix} + (place.with_data ? size_t{data_length} : 0);
   if (size == 0) size = 1;
   void* block = place.global ? platform::GlobalAlloc(kSharedZeroed, size) : malloc(size);
   const AllocFailure& failure = packet ? place.packet : place.raw;

@@ -393,6 +393,10 @@ void cmAsyncInitZELCommThread(void* pParms) {
 void cmExitListRoutine(void) {
   ZEL_TRACE_FUNCTION("CM", "cmExitListRoutine");
   cmPostRunningSem(VQZM_RC_CPMGR_ENDED);
+  // Action 4 has closed this process's handle to "STATE" by now; the
+  // routine holds one of its own, so that a manager started meanwhile
+  // never has its state overwritten.
+  cmInitCPMStateSem();
   cmCtrlCPMState(INFINITE);
   cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
   RZ700SysStruct* system = nullptr;

@@ -39,7 +39,7 @@ build() {
     tsan) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TSAN=ON -DZEL_BUILD_BENCH=OFF) ;;
     *) echo "unknown configuration: $config" >&2; exit 2 ;;
   esac
-  cmake -S "$root" -B "$root/build/$config" -G Ninja "${flags[@]}" >/dev/null
+  cmake -S "$root" -B "$root/build/$config" -G Ninja -DZEL_WERROR=ON "${flags[@]}" >/dev/null
   cmake --build "$root/build/$config" -j "$(nproc)"
 }
 

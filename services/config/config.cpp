@@ -47,7 +47,11 @@ std::string Home() {
 std::string Instance() {
   std::string_view value = Env("ZEL_INSTANCE");
   if (!value.empty()) return std::string(value);
-  return "u" + std::to_string(getuid());
+  // Built by appending: GCC 12 at -O3 warns (-Wrestrict) about
+  // "literal" + std::string, wrongly.
+  std::string name = "u";
+  name += std::to_string(getuid());
+  return name;
 }
 
 std::string TracePath() { return std::string(Env("ZEL_TRACE")); }

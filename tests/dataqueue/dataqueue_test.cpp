@@ -12,7 +12,10 @@
 
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
+#include "platform/event.h"
 #include "platform/globalmem.h"
+#include "platform/handles.h"
+#include "platform/mutex.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "tests/harness/fake_qlx.h"
@@ -183,11 +186,18 @@ TEST(DataQueue, AFailedWriteIs1034AndReleasesWhatItMade) {
   EXPECT_EQ(g_live, 0);
 }
 
+// The manager's own handle to "STATE" is closed by the time its exit routine
+// runs (the stop of the manager closes it), as in every normal shutdown.
+void CloseManagersStateHandle() {
+  ASSERT_EQ(cmInitCPMStateSem(), 0);
+  cmCloseCPMStateSem();
+}
+
 TEST(ExitRoutine, WritesTheTerminationEntryOfAnActiveSystemOnce) {
   HostServer host;
   ASSERT_TRUE(host.running());
   ManagerSystem manager(host);
-  ASSERT_EQ(cmInitCPMStateSem(), 0);
+  CloseManagersStateHandle();
   cmExitListRoutine();
   EXPECT_EQ(V(manager.record()->bTermMsgSent), 1);
   ReadResult read = Read(manager.record(), "ZZZZZZZZZZZZ", dataqueue::kSearchEqual, 1);
@@ -195,10 +205,36 @@ TEST(ExitRoutine, WritesTheTerminationEntryOfAnActiveSystemOnce) {
   EXPECT_EQ(ToHex(read.data), ToHex(std::string(12, 'Z') + '\0'));
   EXPECT_EQ(ToHex(Ebcdic("ZZZZZZZZZZZZ")), ToHex(std::string(12, '\xE9')));
 
-  ASSERT_EQ(cmInitCPMStateSem(), 0);
   cmExitListRoutine();
   EXPECT_EQ(Read(manager.record(), "ZZZZZZZZZZZZ", dataqueue::kSearchEqual, 1).rc,
             VQZM_RC_TIMED_OUT);
+}
+
+// Holds "STATE" from another process until told to let go.
+ZEL_CHILD_COMMAND(hold_state) {
+  platform::HANDLE state = platform::CreateMutex(true, "STATE");
+  child::Report(state != 0 ? "held" : "failed");
+  child::Receive();
+  platform::ReleaseMutex(state);
+  return 0;
+}
+
+TEST(ExitRoutine, WaitsForStateAndRaisesNoErrorInANormalShutdown) {
+  platform::HANDLE running = platform::CreateEvent(true, false, "RUNNING");
+  ASSERT_NE(running, 0u);
+  CloseManagersStateHandle();
+  ChildProcess holder = ChildProcess::Start("hold_state");
+  ASSERT_EQ(holder.ReadLine(), "held");
+  TraceCapture capture;
+  std::future<void> exit = std::async(std::launch::async, [] { cmExitListRoutine(); });
+  EXPECT_EQ(exit.wait_for(300ms), std::future_status::timeout)
+      << "the exit routine went on while another process held STATE";
+  holder.Send("release");
+  EXPECT_EQ(exit.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(holder.Wait(), 0);
+  EXPECT_EQ(V(ctrlblk::Anchor().usCPMgrState), ZEL_CPMGR_NOT_RUNNING);
+  EXPECT_TRUE(capture.ErrorPoints().empty()) << capture.ErrorPoints().front();
+  platform::CloseHandle(running);
 }
 
 // ---- Entry headers ----
@@ -284,6 +320,21 @@ TEST(ReceivedData, EachPurposePlacesTheDataAndAnUnknownVersionGivesNothing) {
     EXPECT_EQ(cdConvRcvdDataBuffer(purpose, version, &length, &holder), VQZM_RC_INTERNAL_ERROR);
     EXPECT_EQ(holder, nullptr);
   }
+}
+
+TEST(ReceivedData, ALengthThatWouldWrapTheBlockSizeGives4) {
+  for (uint16_t purpose : {uint16_t{2}, uint16_t{4}}) {
+    for (uint32_t length : {0xFFFFFFE5u, 0xFFFFFFFFu, 0xFFFFFFCDu}) {
+      void* holder = Reassembled("0123456789");
+      uint32_t claimed = length;
+      EXPECT_EQ(cdConvRcvdDataBuffer(purpose, 0, &claimed, &holder), VQZM_RC_NO_MEMORY)
+          << "purpose " << purpose << ", length " << length;
+      EXPECT_EQ(holder, nullptr);
+    }
+  }
+  void* block = platform::GlobalAlloc(platform::GMEM_SHARE, 1 << 20);
+  EXPECT_NE(block, nullptr) << "the global heap is intact";
+  platform::GlobalFree(block);
 }
 
 }  // namespace

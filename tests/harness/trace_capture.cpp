@@ -54,6 +54,15 @@ bool TraceCapture::RaisedErrorPoint(std::string_view label, std::string_view mod
   return false;
 }
 
+std::vector<std::string> TraceCapture::ErrorPoints() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> points;
+  for (const CapturedRecord& r : records_) {
+    if (r.op == "ErrorPoint") points.push_back(r.text + " (" + r.string + ")");
+  }
+  return points;
+}
+
 void TraceCapture::Clear() {
   std::lock_guard lock(mutex_);
   records_.clear();

@@ -43,6 +43,9 @@ class TraceCapture {
   // True when an error point with this label (and module, if given) was raised.
   bool RaisedErrorPoint(std::string_view label, std::string_view module = {}) const;
 
+  // Every error point raised, as "label (module)", in order.
+  std::vector<std::string> ErrorPoints() const;
+
   void Clear();
 
  private:
