@@ -5,10 +5,12 @@
 
 #include "api/api.h"
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/null_argument.h"
 #include "ctrlblk/process_state.h"
 #include "manager/manager.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
+#include "services/barrier.h"
 #include "services/qlx_calls.h"
 #include "services/trace.h"
 #include "services/unapi.h"
@@ -157,9 +159,11 @@ namespace trace = zel::trace;
 extern "C" {
 
 uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint16_t, uint32_t hSysHandle,
-                             uint32_t* pulConvId, uint32_t ulInternal) {
+                             uint32_t* pulConvId, uint32_t ulInternal) noexcept try {
   ZEL_TRACE_FUNCTION("CA", "caInitializeZELComm");
   using namespace zel::ctrlblk;
+  // Before anything is counted, locked or started: nowhere to put an ID.
+  if (ZEL_NULL_ARGUMENT("CA", pulConvId)) return VQZM_RC_INTERNAL_ERROR;
   if (Shared() == nullptr || ThisProcess().load_failed) {
     ZEL_ERROR_POINT("EXT_FATAL_ERROR_HAPPEND");
     trace::Msg("CA", -100, "A fatal Error already happened");
@@ -201,11 +205,15 @@ uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint16_t, uint
   }
   trace::Rc("CA", 100, "Returning: ", rc);
   return rc;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t caStopZELComm(uint32_t ulConvId) {
+uint16_t caStopZELComm(uint32_t ulConvId) noexcept try {
   ZEL_TRACE_FUNCTION("CA", "caStopZELComm");
   return zel::ctrlblk::cbDeallocConvId(ulConvId);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "convert/convert.h"
+#include "services/barrier.h"
 #include "services/errhandle.h"
 #include "services/language.h"
 #include "services/trace.h"
@@ -132,16 +133,20 @@ using zel::convert::Direction;
 extern "C" {
 
 uint16_t cbAscToEbcCharArray(void* target, const void* source, uint32_t* target_length,
-                             uint32_t source_length) {
+                             uint32_t source_length) noexcept try {
   return ConvertCharArray(Direction::kToHost, target, source, target_length, source_length);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 uint16_t cbEbcToAscCharArray(void* target, const void* source, uint32_t* target_length,
-                             uint32_t source_length) {
+                             uint32_t source_length) noexcept try {
   return ConvertCharArray(Direction::kToPc, target, source, target_length, source_length);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cpGetDBSpaceValues(uint8_t* first, uint8_t* second) {
+uint16_t cpGetDBSpaceValues(uint8_t* first, uint8_t* second) noexcept try {
   using namespace zel;
   using zel::convert::kTag;
   ZEL_TRACE_FUNCTION(kTag, "cpGetDBSpaceValues");
@@ -164,6 +169,8 @@ uint16_t cpGetDBSpaceValues(uint8_t* first, uint8_t* second) {
   trace::Result(kTag, 21, "char 1", *first);
   trace::Result(kTag, 22, "char 2", *second);
   return VQZM_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

@@ -5,7 +5,8 @@
  * right to left.
  *
  * Every function may be called from any thread and holds no lock; all
- * return a VqzmReturnCode (include/vqzmrc.h).
+ * return a VqzmReturnCode (include/vqzmrc.h). None throws: a failure inside
+ * returns 4 when memory ran out, 1026 otherwise.
  */
 #ifndef ZEL_CONVERT_CONVERT_H
 #define ZEL_CONVERT_CONVERT_H
@@ -14,6 +15,13 @@
 
 #ifndef VQZM_EXPORT
 #define VQZM_EXPORT __attribute__((visibility("default")))
+#endif
+#ifndef VQZM_NOEXCEPT
+#ifdef __cplusplus
+#define VQZM_NOEXCEPT noexcept
+#else
+#define VQZM_NOEXCEPT
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -27,16 +35,16 @@ extern "C" {
  * the room is below the source length (*target_length then holds the source
  * length), or 1063 when the language service fails. */
 VQZM_EXPORT uint16_t cbAscToEbcCharArray(void* target, const void* source, uint32_t* target_length,
-                                         uint32_t source_length);
+                                         uint32_t source_length) VQZM_NOEXCEPT;
 
 /* The same from the host code page to the PC code page. */
 VQZM_EXPORT uint16_t cbEbcToAscCharArray(void* target, const void* source, uint32_t* target_length,
-                                         uint32_t source_length);
+                                         uint32_t source_length) VQZM_NOEXCEPT;
 
 /* The two bytes of the PC form of the double-byte blank (host 0E 40 40 0F).
  * Outside a double-byte environment both are 0 and the result is 0; on a
  * conversion failure both are 0 and the converter's code is returned. */
-VQZM_EXPORT uint16_t cpGetDBSpaceValues(uint8_t* first, uint8_t* second);
+VQZM_EXPORT uint16_t cpGetDBSpaceValues(uint8_t* first, uint8_t* second) VQZM_NOEXCEPT;
 
 /* Packet directions. */
 enum { CS_TO_HOST = 1, CS_TO_PWS = 2 };
@@ -48,19 +56,20 @@ enum { CS_TO_HOST = 1, CS_TO_PWS = 2 };
  * LL, LL below 8 or past the end of the input, or a character conversion
  * failure). A direction other than 1 or 2 returns 0 and converts nothing. */
 VQZM_EXPORT uint16_t csConvertPacket(uint16_t direction, void* output, uint32_t* output_length,
-                                     const void* input, uint32_t input_length);
+                                     const void* input, uint32_t input_length) VQZM_NOEXCEPT;
 
 /* Converts a buffer of PC packets for the host into a new buffer from the
  * process heap (malloc), which the caller frees with free(). On failure
  * *output is null. An empty input gives a null buffer and length 0. */
 VQZM_EXPORT uint16_t csConvertToRZ700DataBuf(void** output, uint32_t* output_length,
-                                             const void* input, uint32_t input_length);
+                                             const void* input,
+                                             uint32_t input_length) VQZM_NOEXCEPT;
 
 /* Converts a buffer of host packets for the PC into the caller's buffer.
  * *output_length: in, the room; out, the converted length, left unchanged
  * on failure. */
 VQZM_EXPORT uint16_t csConvertToPWSDataBuf(void* output, uint32_t* output_length, const void* input,
-                                           uint32_t input_length);
+                                           uint32_t input_length) VQZM_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

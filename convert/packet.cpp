@@ -8,6 +8,7 @@
 #include <new>
 
 #include "convert/convert.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -261,21 +262,27 @@ uint16_t ConvertToPwsBuffer(uint8_t* out, uint32_t* output_length, const uint8_t
 extern "C" {
 
 uint16_t csConvertPacket(uint16_t direction, void* output, uint32_t* output_length,
-                         const void* input, uint32_t input_length) {
+                         const void* input, uint32_t input_length) noexcept try {
   return zel::convert::ConvertPacket(direction, static_cast<uint8_t*>(output), output_length,
                                      static_cast<const uint8_t*>(input), input_length);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 uint16_t csConvertToRZ700DataBuf(void** output, uint32_t* output_length, const void* input,
-                                 uint32_t input_length) {
+                                 uint32_t input_length) noexcept try {
   return zel::convert::ConvertToHostBuffer(output, output_length,
                                            static_cast<const uint8_t*>(input), input_length);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 uint16_t csConvertToPWSDataBuf(void* output, uint32_t* output_length, const void* input,
-                               uint32_t input_length) {
+                               uint32_t input_length) noexcept try {
   return zel::convert::ConvertToPwsBuffer(static_cast<uint8_t*>(output), output_length,
                                           static_cast<const uint8_t*>(input), input_length);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

@@ -5,6 +5,9 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
+#include "ctrlblk/null_argument.h"
+#include "ctrlblk/process_state.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 
 ZEL_MODULE("vqzmcb0")
@@ -71,8 +74,10 @@ void cbResetAsyncRetList() {
     AsyncRetStruct* next = rec->pNext;
     if (rec->ulTotalLen != 0) {
       trace::Rc("CM", 100, "Async Post Msg State", rec->usPostState);
-      // A posted-state record holds a global block that the reset leaves alone.
-      if (rec->usPostState != kPostFailed) free(rec->pData);
+      // A posted-state record holds a global block that the reset leaves
+      // alone. A reassembly buffer comes from the manager's own heap: any
+      // other process resetting after the manager died drops the pointer.
+      if (rec->usPostState != kPostFailed && ThisProcess().is_manager) free(rec->pData);
     }
     cbFreeCtrlBlkMem(rec, sizeof *rec);
     rec = next;
@@ -88,13 +93,14 @@ void cbResetAsyncNamesList() { ZEL_TRACE_FUNCTION("CM", "cbResetAsyncNamesList")
 
 using namespace zel::ctrlblk;
 
-extern "C" void cbDeleteAsyncRetStruct(AsyncRetStruct* pRec) {
+extern "C" void cbDeleteAsyncRetStruct(AsyncRetStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbDeleteAsyncRetStruct");
+  if (ZEL_NULL_ARGUMENT("CM", pRec)) return;
   ListLock lock(Serial::kAsyncRetList);
   if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return;
-  if (!Unlink(&Anchor().pAsyncRetList, pRec) && ZEL_ERROR_POINT("NOT_FOUND")) {
+  if (!UnlinkAndFree(&Anchor().pAsyncRetList, pRec) && ZEL_ERROR_POINT("NOT_FOUND")) {
     zel::trace::Msg("CM", -50, "Pointer to AsyncRetStruct not found");
-    return;
   }
-  cbFreeCtrlBlkMem(pRec, sizeof *pRec);
+} catch (...) {
+  ZEL_C_REPORT();
 }

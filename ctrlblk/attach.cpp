@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/heap.h"
 #include "ctrlblk/process_state.h"
 #include "platform/event.h"
 #include "platform/handles.h"
@@ -92,11 +93,21 @@ int AttachProcess() {
   }
   ReleaseMutex(init_term);
   CloseHandle(init_term);
-  return rc == 0 && !state.load_failed ? 1 : 0;
+  if (rc != 0 || state.load_failed) return 0;
+  // A new process is a natural moment to take back what ended ones left.
+  if (shared.ulSharedMemError == 0) {
+    ReleaseConversationsOfEndedProcesses();
+    ReclaimDeadProcessBlocks();
+  }
+  return 1;
 }
 
-// Process detach (reason 0) when the process is ending.
+// Process detach (reason 0) when the process is ending. The conversations
+// the process still holds are given back first, as its stops would.
 int DetachProcess() {
+  if (ThisProcess().view != nullptr && Shared()->ulSharedMemError == 0) {
+    ReleaseConversationsOfThisProcess();
+  }
   HANDLE init_term = CreateMutex(false, kInitTermName);
   if (init_term == 0) {
     if (GetLastError() != ERROR_ALREADY_EXISTS && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {

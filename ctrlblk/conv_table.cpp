@@ -1,4 +1,5 @@
-// The conversation table: blocks of 100 slots chained from the anchor.
+// The conversation table: blocks of 100 slots chained from the anchor, each
+// slot with the process that holds its conversation.
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
 #include "services/trace.h"
@@ -8,9 +9,15 @@ ZEL_MODULE("vqzmcb0")
 
 namespace zel::ctrlblk {
 
+ConvOwners& OwnersOf(ConvBlock* block) {
+  return *reinterpret_cast<ConvOwners*>(reinterpret_cast<char*>(block) + sizeof(ConvBlock));
+}
+
 uint16_t cbInitConvBlk(void* pLink) {
   ZEL_TRACE_FUNCTION("CM", "cbInitConvBlk");
-  auto* block = static_cast<ConvBlock*>(cbAllocCtrlBlkMem(sizeof(ConvBlock)));
+  // The owners of the slots follow the block in the same allocation: the
+  // block's layout is shared with the manager and stays as it is.
+  auto* block = static_cast<ConvBlock*>(cbAllocCtrlBlkMem(sizeof(ConvBlock) + sizeof(ConvOwners)));
   if (block == nullptr && ZEL_ERROR_POINT("ALLOCATION_ERROR")) {
     trace::Size("CM", -100, "Error cbAllocCtrlBlkMem() size =", sizeof(ConvBlock));
     return VQZM_RC_NO_MEMORY;
@@ -21,6 +28,7 @@ uint16_t cbInitConvBlk(void* pLink) {
   }
   block->pNext = nullptr;
   StoreLink(pLink, block);
+  Publish(block);
   trace::Msg("CM", 100, "Conversations Initiated");
   return 0;
 }

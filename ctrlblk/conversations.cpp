@@ -1,10 +1,20 @@
 // Conversation IDs, and the anchor fields through which the library and the
 // CPMgr know each other.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/heap.h"
 #include "ctrlblk/list_ops.h"
+#include "ctrlblk/null_argument.h"
+#include "ctrlblk/process_state.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
 #include "platform/window.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -16,6 +26,8 @@ namespace {
 using namespace zel::platform;
 
 constexpr uint32_t kConvCountChanged = 0x405;
+constexpr uint32_t kUnknownOwner = 0xFFFFFFFF;  // a process that could not tell its place
+constexpr std::chrono::seconds kWatchInterval{1};
 
 // The slot that holds `id`, issued or not; null when none does.
 ConvEntry* FindSlot(uint32_t id, bool issued_only) {
@@ -44,17 +56,69 @@ uint16_t PostCountChanged(RZ700SysStruct* pSystem) {
   return cbPostCPMgrMsg(kConvCountChanged, 0, pSystem);
 }
 
+// Slot i of `block` holds conversation `id` of `system` for this process.
+// Called with the conversation mutex held.
+void Issue(ConvBlock* block, size_t i, uint32_t id, RZ700SysStruct* system) {
+  InstanceProcess& owner = OwnersOf(block).owner[i];
+  if (!GetInstanceProcess(&owner)) owner = {kUnknownOwner, 0};
+  ConvEntry& entry = block->aEntries[i];
+  entry.ulConvId = id;
+  entry.pSystem = system;
+  entry.ulInUse = 1;
+}
+
+// Releases each issued conversation whose owner `matches`.
+template <class Match>
+uint32_t ReleaseConversationsOf(Match matches) {
+  std::vector<uint32_t> ids;
+  {
+    ListLock lock(Serial::kConvList);
+    if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return 0;
+    for (ConvBlock* block = Anchor().pConvBlk; block != nullptr; block = block->pNext) {
+      for (size_t i = 0; i < ZEL_CONV_SLOTS; ++i) {
+        const ConvEntry& entry = block->aEntries[i];
+        if (entry.ulInUse == 1 && matches(OwnersOf(block).owner[i])) ids.push_back(entry.ulConvId);
+      }
+    }
+  }
+  for (uint32_t id : ids) {
+    trace::Rc("CB", 100, "Conversation of an ended process released, convId=", id);
+    cbDeallocConvId(id);
+  }
+  return static_cast<uint32_t>(ids.size());
+}
+
+// The watcher of ended processes in the manager's process. It stops as
+// its state goes, at exit or at an unload.
+struct Watcher {
+  ~Watcher() { StopWatchingEndedProcesses(); }
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;  // guarded by mutex
+  std::thread thread;
+};
+Watcher g_watcher;
+
 }  // namespace
+
+void StopWatchingEndedProcesses() {
+  std::thread thread;
+  {
+    std::lock_guard guard(g_watcher.mutex);
+    g_watcher.stop = true;
+    thread = std::move(g_watcher.thread);
+  }
+  g_watcher.wake.notify_all();
+  if (thread.joinable()) thread.join();
+}
 
 uint16_t cbAddConvId(uint32_t ulConvId, RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CB", "cbAddConvId");
   ConvBlock* last = nullptr;
   for (ConvBlock* block = Anchor().pConvBlk; block != nullptr; block = block->pNext) {
-    for (ConvEntry& entry : block->aEntries) {
-      if (entry.ulInUse == 0) {
-        entry.ulConvId = ulConvId;
-        entry.pSystem = pSystem;
-        entry.ulInUse = 1;
+    for (size_t i = 0; i < ZEL_CONV_SLOTS; ++i) {
+      if (block->aEntries[i].ulInUse == 0) {
+        Issue(block, i, ulConvId, pSystem);
         return 0;
       }
     }
@@ -65,12 +129,39 @@ uint16_t cbAddConvId(uint32_t ulConvId, RZ700SysStruct* pSystem) {
     trace::Rc("CB", -100, "error cbInitConvBlk() rc = ", rc);
     return rc;
   }
-  ConvEntry& first = last->pNext->aEntries[0];
-  first.ulConvId = ulConvId;
-  first.pSystem = pSystem;
-  first.ulInUse = 1;
+  Issue(last->pNext, 0, ulConvId, pSystem);
   return 0;
 }
+
+uint32_t ReleaseConversationsOfEndedProcesses() {
+  return ReleaseConversationsOf([](const InstanceProcess& owner) {
+    return owner.slot != kUnknownOwner && !InstanceProcessAlive(owner);
+  });
+}
+
+uint32_t ReleaseConversationsOfThisProcess() {
+  InstanceProcess self{};
+  if (!GetInstanceProcess(&self)) return 0;
+  return ReleaseConversationsOf([self](const InstanceProcess& owner) {
+    return owner.slot == self.slot && owner.generation == self.generation;
+  });
+}
+
+void StartWatchingEndedProcesses() {
+  std::lock_guard guard(g_watcher.mutex);
+  if (g_watcher.thread.joinable()) return;
+  g_watcher.stop = false;
+  g_watcher.thread = std::thread([] {
+    std::unique_lock lock(g_watcher.mutex);
+    while (!g_watcher.wake.wait_for(lock, kWatchInterval, [] { return g_watcher.stop; })) {
+      lock.unlock();
+      ReleaseConversationsOfEndedProcesses();
+      ReclaimDeadProcessBlocks();
+      lock.lock();
+    }
+  });
+}
+
 
 uint16_t cbRemoveConvId(uint32_t ulConvId, RZ700SysStruct** ppSystem) {
   ZEL_TRACE_FUNCTION("CB", "cbRemoveConvId");
@@ -151,9 +242,13 @@ namespace trace = zel::trace;
 
 extern "C" {
 
-uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t ulNoCount) {
+uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t ulNoCount) noexcept
+    try {
   ZEL_TRACE_FUNCTION("CB", "cbReturnNewConvId");
   using namespace zel::platform;
+  if (ZEL_NULL_ARGUMENT("CB", pConvId) || ZEL_NULL_ARGUMENT("CB", pSystem)) {
+    return VQZM_RC_INTERNAL_ERROR;
+  }
   // Each call opens its own handle by name and closes it after a release.
   HANDLE mutex = OpenMutex(MUTEX_ALL_ACCESS, false, SerialName(Serial::kConvList));
   if (mutex == 0 && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
@@ -168,8 +263,17 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
     CloseHandle(mutex);
     return VQZM_RC_MUTEX_WAIT_FAILED;
   }
-  uint32_t id = TakeNextConvId();
-  uint16_t rc = cbAddConvId(id, pSystem);
+  uint32_t id = 0;
+  uint16_t rc = 0;
+  try {
+    id = TakeNextConvId();
+    rc = cbAddConvId(id, pSystem);
+  } catch (...) {
+    // A new conversation block may fail inside; the mutex is not left held.
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    throw;
+  }
   if (rc != 0 && ZEL_ERROR_POINT("ADD_CONVID_ERROR")) {
     trace::Rc("CB", -100, "Error cbAddConvId () = ", rc);
     ReleaseMutex(mutex);
@@ -190,29 +294,43 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
     trace::Rc("CB", -100, "Msg = ", kConvCountChanged);
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cbReturnCPMgrState(void) {
+// The state, or 0 (no state) when the call fails inside.
+uint16_t cbReturnCPMgrState(void) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbReturnCPMgrState");
   uint16_t state = Anchor().usCPMgrState;
   trace::Rc("CB", 100, "CPM State: ", state);
   return state;
+} catch (...) {
+  return ZEL_C_FAILURE(uint16_t{0}, uint16_t{0});
 }
 
-void cbSetCPMgrState(uint16_t usState) {
+void cbSetCPMgrState(uint16_t usState) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbSetCPMgrState");
   Anchor().usCPMgrState = usState;
   trace::Rc("CB", 100, "State changed to", usState);
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-void cbSetCPMgrHwnd(ZELHWND hwnd) {
+// Starting the watcher of ended processes can fail (no thread): the window
+// and process ID are stored by then, and the failure is reported.
+void cbSetCPMgrHwnd(ZELHWND hwnd) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbSetCPMgrHwnd");
   ZELAnchorCB& anchor = Anchor();
   anchor.hwndCPMgr = hwnd;
   anchor.ulCPMgrPid = zel::platform::GetCurrentProcessId();
+  ThisProcess().is_manager = true;
+  StartWatchingEndedProcesses();
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam) {
+// A null lParam is posted as it is: some messages carry none.
+uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbPostCPMgrMsg");
   using namespace zel::platform;
   if (!PostMessage(Anchor().hwndCPMgr, ulMsg, wParam, reinterpret_cast<LPARAM>(lParam))) {
@@ -221,6 +339,8 @@ uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam) {
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

@@ -6,9 +6,11 @@
 #ifndef ZEL_CTRLBLK_CTRLBLK_H
 #define ZEL_CTRLBLK_CTRLBLK_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/process.h"
 #include "platform/types.h"
 #include "vqzmcb.h"
 
@@ -27,7 +29,7 @@ inline constexpr uint32_t kSharedDataSize = 4096;
 // instance has loaded the library.
 struct SharedData {
   uint32_t ulAttachCount;     // raised each time a process creates or attaches the area
-  uint32_t ulHeapUsed;        // bytes of the area handed out; advanced atomically
+  uint32_t ulHeapUsed;        // high-water mark: bytes of the area ever handed out
   uint32_t ulSharedMemError;  // 1 once creating or attaching the area failed
   char szStartSystem[12];     // SetStartSystem's name; 11 blanks and a NUL at first
   char szInitUserID[20];      // user ID taken at caInitializeZELComm
@@ -96,9 +98,11 @@ class ListLock {
   bool held_;
 };
 
-// Control-block heap: `size` bytes of the area, handed out from the front
-// and never reused. Null when the area is absent or fewer than `size` bytes
-// remain. Any thread of any process.
+// Control-block heap (heap.cpp states how memory is reused): a zeroed
+// record of `size` bytes from the area, 8-byte aligned, or null when the
+// area is absent or has no room. A free returns 0 and quarantines the
+// record; a pointer that is no record in use is refused with an error
+// point. Any thread of any process; the caller may hold one list mutex.
 void* cbAllocCtrlBlkMem(uint32_t size);
 uint16_t cbFreeCtrlBlkMem(void* block, uint32_t size);
 
@@ -123,6 +127,29 @@ void cbResetRZ700SysList();
 void cbCreateRID(RZ700SysStruct* pSystem, uint8_t bType, char* pRID);
 void cbCreatePRID(uint8_t bType, const char* pRID, char* pPRID);
 void cbBlankPad(char* psz, uint32_t uiLen);
+
+// The process that holds each issued conversation of a block; it follows
+// the block in the block's own allocation.
+struct ConvOwners {
+  platform::InstanceProcess owner[ZEL_CONV_SLOTS];  // valid while the slot is in use
+};
+ConvOwners& OwnersOf(ConvBlock* block);
+
+// Releases, as caStopZELComm would, every conversation that a process which
+// has ended still held (the count of its system drops and the manager is
+// told). Returns how many it released. Takes the conversation mutex.
+uint32_t ReleaseConversationsOfEndedProcesses();
+
+// Releases every conversation this process still holds; called as the
+// process ends.
+uint32_t ReleaseConversationsOfThisProcess();
+
+// In the manager's process: a thread that releases what ended processes
+// left (their conversations and half-made records) once a second, from
+// the manager's registration until the process ends or the library
+// unloads.
+void StartWatchingEndedProcesses();
+void StopWatchingEndedProcesses();
 
 // Conversations: operations that are not exported.
 // `pLink` is the address of the link field (in the anchor or the last
@@ -162,6 +189,10 @@ uint16_t cbRelOutstandingDQCBList();
 void cbAddOutstandingDQCB(OutstandingDQReqCB* pRec);
 void cbRemoveOutstandingDQCB(OutstandingDQReqCB* pRec);
 uint32_t cbDeleteOutstandingDQCBAndLinkedMem(OutstandingDQReqCB* pRec);
+
+// The request block of `rec` and its descriptor copy, where it has them
+// (null entries otherwise).
+std::array<const void*, 2> RequestBlocks(const OutstandingDQReqCB* rec);
 uint32_t cdChkOutstandingListReturnedFromCPMgr();
 
 }  // namespace zel::ctrlblk

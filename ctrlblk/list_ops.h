@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/heap.h"
 #include "services/trace.h"
 
 namespace zel::ctrlblk {
@@ -24,11 +25,13 @@ void StoreLink(void* link_field, Rec* value) {
   memcpy(link_field, &value, sizeof value);
 }
 
-// Links `rec` in front of the list at `head_field`; newest records come first.
+// Links `rec` in front of the list at `head_field` and publishes it; newest
+// records come first. The list's mutex is held.
 template <class Rec>
 void PushFront(void* head_field, Rec* rec) {
   rec->pNext = LoadLink<Rec>(head_field);
   StoreLink(head_field, rec);
+  Publish(rec);
 }
 
 // Replaces the link that points to `rec` by `rec`'s own link. False when no
@@ -47,6 +50,23 @@ bool Unlink(void* head_field, Rec* rec) {
     }
   }
   return false;
+}
+
+// Unlinks `rec` from the list at `head_field` and frees it; false when it
+// was not in the list. A record not in the list is freed only if it was
+// never linked: a linked one that is gone was deleted by someone else
+// already, and its memory may serve another record by now. The list's
+// mutex is held.
+template <class Rec>
+bool UnlinkAndFree(void* head_field, Rec* rec) {
+  bool published = MarkDeleting(rec);
+  bool found = Unlink(head_field, rec);
+  if (found || !published) {
+    cbFreeCtrlBlkMem(rec, sizeof *rec);
+  } else {
+    Publish(rec);  // in use elsewhere, or deleted already: not ours to free
+  }
+  return found;
 }
 
 // The first record from `first` on for which `match` holds, or null.

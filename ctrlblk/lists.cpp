@@ -3,6 +3,8 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
+#include "ctrlblk/null_argument.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -11,16 +13,13 @@ ZEL_MODULE("Vqzmcb1")
 namespace zel::ctrlblk {
 namespace {
 
-// Unlinks and frees a record; the memory goes back whether or not the
-// record was found.
 template <class Rec>
 void DeleteRecord(Serial list, void* head_field, Rec* rec, const char* not_found) {
   ListLock lock(list);
   if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return;
-  if (!Unlink(head_field, rec) && ZEL_ERROR_POINT("EXT_NOT_FOUND")) {
+  if (!UnlinkAndFree(head_field, rec) && ZEL_ERROR_POINT("EXT_NOT_FOUND")) {
     trace::Msg("CB", -50, not_found);
   }
-  cbFreeCtrlBlkMem(rec, sizeof *rec);
 }
 
 template <class Rec>
@@ -96,6 +95,7 @@ uint16_t cbAddTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec, uint16
   while (last->pNext != nullptr) last = last->pNext;
   pRec->pNext = nullptr;
   last->pNext = pRec;
+  Publish(pRec);
   return 0;
 }
 
@@ -115,20 +115,27 @@ namespace trace = zel::trace;
 
 extern "C" {
 
-uint16_t cbInitNamedAsyncStruct(NamedAsyncStruct** ppRec) {
+uint16_t cbInitNamedAsyncStruct(NamedAsyncStruct** ppRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbInitNamedAsyncStruct");
+  if (ZEL_NULL_ARGUMENT("CB", ppRec)) return VQZM_RC_INTERNAL_ERROR;
   if (uint16_t rc = ZEL_INIT_RECORD(NamedAsyncStruct, ppRec, "CB"); rc != 0) return rc;
   (*ppRec)->pNext = nullptr;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-void cbAddNamedAsyncStruct(NamedAsyncStruct* pRec) {
+void cbAddNamedAsyncStruct(NamedAsyncStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbAddNamedAsyncStruct");
+  if (ZEL_NULL_ARGUMENT("CB", pRec)) return;
   AddRecord(Serial::kAsyncNamesList, &Anchor().pNamedAsyncList, pRec);
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-NamedAsyncStruct* cbRetNamedAsyncFromName(const char* pszName) {
+NamedAsyncStruct* cbRetNamedAsyncFromName(const char* pszName) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbRetNamedAsyncFromName");
+  if (ZEL_NULL_ARGUMENT("CB", pszName)) return nullptr;
   trace::String("CB", 100, "Name Searching for", pszName);
   ListLock lock(Serial::kAsyncNamesList);
   if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return nullptr;
@@ -136,33 +143,48 @@ NamedAsyncStruct* cbRetNamedAsyncFromName(const char* pszName) {
     trace::String("CB", 100, "Name Searching for", rec->szName);
     return strcmp(rec->szName, pszName) == 0;
   });
+} catch (...) {
+  return ZEL_C_FAILURE(nullptr, nullptr);
 }
 
-NamedAsyncStruct* cbRetNextNamedAsync(NamedAsyncStruct* pRec) {
+// A null record asks for the head of the list.
+NamedAsyncStruct* cbRetNextNamedAsync(NamedAsyncStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbRetNextNamedAsync");
   return NextRecord(Serial::kAsyncNamesList, &Anchor().pNamedAsyncList, pRec);
+} catch (...) {
+  return ZEL_C_FAILURE(nullptr, nullptr);
 }
 
-void cbDeleteNamedAsyncStruct(NamedAsyncStruct* pRec) {
+void cbDeleteNamedAsyncStruct(NamedAsyncStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbDeleteNamedAsyncStruct");
+  if (ZEL_NULL_ARGUMENT("CB", pRec)) return;
   DeleteRecord(Serial::kAsyncNamesList, &Anchor().pNamedAsyncList, pRec,
                "Pointer to NamedAsync not found");
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-uint16_t cbInit3rdPartyStruct(ThirdPartyStruct** ppRec) {
+uint16_t cbInit3rdPartyStruct(ThirdPartyStruct** ppRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbInit3rdPartyStruct");
+  if (ZEL_NULL_ARGUMENT("CB", ppRec)) return VQZM_RC_INTERNAL_ERROR;
   if (uint16_t rc = ZEL_INIT_RECORD(ThirdPartyStruct, ppRec, "CB"); rc != 0) return rc;
   (*ppRec)->pNext = nullptr;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-void cbAdd3rdPartyStruct(ThirdPartyStruct* pRec) {
+void cbAdd3rdPartyStruct(ThirdPartyStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbAdd3rdPartyStruct");
+  if (ZEL_NULL_ARGUMENT("CB", pRec)) return;
   AddRecord(Serial::kPartyList, &Anchor().p3rdPartyList, pRec);
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-ThirdPartyStruct* cbRet3rdPartyFromPgmID(const char* pszPgmID) {
+ThirdPartyStruct* cbRet3rdPartyFromPgmID(const char* pszPgmID) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbRet3rdPartyFromPgmID");
+  if (ZEL_NULL_ARGUMENT("CB", pszPgmID)) return nullptr;
   trace::String("CB", 100, "PgmID searching for", pszPgmID);
   ListLock lock(Serial::kPartyList);
   if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return nullptr;
@@ -170,32 +192,46 @@ ThirdPartyStruct* cbRet3rdPartyFromPgmID(const char* pszPgmID) {
     trace::String("CB", 100, "CB szPgmID", rec->szPgmID);
     return strcmp(rec->szPgmID, pszPgmID) == 0;
   });
+} catch (...) {
+  return ZEL_C_FAILURE(nullptr, nullptr);
 }
 
-ThirdPartyStruct* cbRetNext3rdPartyStruct(ThirdPartyStruct* pRec) {
+// A null record asks for the head of the list.
+ThirdPartyStruct* cbRetNext3rdPartyStruct(ThirdPartyStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbRetNext3rdPartyStruct");
   return NextRecord(Serial::kPartyList, &Anchor().p3rdPartyList, pRec);
+} catch (...) {
+  return ZEL_C_FAILURE(nullptr, nullptr);
 }
 
-void cbDelete3rdPartyStruct(ThirdPartyStruct* pRec) {
+void cbDelete3rdPartyStruct(ThirdPartyStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbDelete3rdPartyStruct");
+  if (ZEL_NULL_ARGUMENT("CB", pRec)) return;
   DeleteRecord(Serial::kPartyList, &Anchor().p3rdPartyList, pRec, "Pointer to 3rdParty not found");
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-TermWndStruct* cbRetNextTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec) {
+// A null record asks for the head of the system's list.
+TermWndStruct* cbRetNextTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbRetNextTermWndStruct");
-  if (pSystem == nullptr && ZEL_ERROR_POINT("EXT_INVALID_SYS")) {
+  if (pSystem == nullptr &&
+      RefuseNullArgument("EXT_INVALID_SYS", "CB", "pSystem", __LINE__, kZelModule)) {
     trace::Msg("CB", -100, "NULL pSystem pointer");
     return nullptr;
   }
   return NextRecord(Serial::kAsyncWndsList, &pSystem->pTermWndList, pRec);
+} catch (...) {
+  return ZEL_C_FAILURE(nullptr, nullptr);
 }
 
-void cbDeleteTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec) {
+void cbDeleteTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbDeleteTermWndStruct");
-  if (pSystem == nullptr) return;
+  if (ZEL_NULL_ARGUMENT("CB", pSystem) || ZEL_NULL_ARGUMENT("CB", pRec)) return;
   DeleteRecord(Serial::kAsyncWndsList, &pSystem->pTermWndList, pRec,
                "Pointer to TermWnd not found");
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
 }  // extern "C"

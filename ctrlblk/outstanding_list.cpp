@@ -1,8 +1,10 @@
 // The outstanding data-queue request list: requests handed over inside the
 // CPMgr, tracked until both the requester and the processing side let go.
+#include <array>
 #include <cstring>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/heap.h"
 #include "ctrlblk/list_ops.h"
 #include "platform/event.h"
 #include "platform/handles.h"
@@ -83,6 +85,21 @@ bool KnownType(uint16_t type) { return type >= kObtainRRP && type <= kRetrieveDa
 
 }  // namespace
 
+std::array<const void*, 2> RequestBlocks(const OutstandingDQReqCB* rec) {
+  const void* block = rec->pReqCB;
+  if (block == nullptr) return {};
+  switch (rec->usReqType) {
+    case kSendRequest:
+      return {block, static_cast<const SendReqCB*>(block)->pDesc};
+    case kSendReturn:
+      return {block, static_cast<const SendRetCB*>(block)->pDesc};
+    case kRetrieveData:
+      return {block, static_cast<const RtvDataCB*>(block)->pDesc};
+    default:
+      return {block, nullptr};
+  }
+}
+
 uint16_t cbCheckWithinCPMgr(uint32_t* pulWithin) {
   ZEL_TRACE_FUNCTION("CB", "cbCheckWithinCPMgr");
   *pulWithin = 0;
@@ -151,6 +168,7 @@ void cbAddOutstandingDQCB(OutstandingDQReqCB* pRec) {
               "DosResetEventSem() OutstandingDQReqClean rc=", reset ? 0 : GetLastError());
   }
   PushFront(&Anchor().pOutstandingDQList, pRec);
+  for (const void* block : RequestBlocks(pRec)) Publish(block);
 }
 
 void cbRemoveOutstandingDQCB(OutstandingDQReqCB* pRec) {
@@ -172,6 +190,10 @@ uint32_t cbDeleteOutstandingDQCBAndLinkedMem(OutstandingDQReqCB* pRec) {
   uint32_t freed = 0;
   bool known = KnownType(pRec->usReqType);
   if (pRec->usUseCount == 0) {
+    if (known) {
+      MarkDeleting(pRec);
+      for (const void* block : RequestBlocks(pRec)) MarkDeleting(block);
+    }
     cbRemoveOutstandingDQCB(pRec);
     if (known) {
       FreeLinkedMemory(pRec);

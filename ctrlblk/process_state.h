@@ -18,6 +18,7 @@ struct ProcessState {
   std::array<platform::HANDLE, static_cast<size_t>(Serial::kCount)> serial{};  // nine objects
   platform::HMODULE message_library = 0;     // the message library, when it could be loaded
   bool load_failed = false;                  // the attach failed: the library refuses service
+  bool is_manager = false;                   // this process registered as the CPMgr (cbSetCPMgrHwnd)
 };
 
 // This process's state. Written by the attach and detach handler only.

@@ -1,14 +1,15 @@
 // The regions of the control blocks: the library's shared data section, the
 // control-block area "CPMSHAREME" and the heap inside it.
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/null_argument.h"
 #include "ctrlblk/process_state.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
 #include "platform/window.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -113,35 +114,23 @@ void cbDestroyCtrlBlks() {
   state.mapping = 0;
 }
 
-// Processes allocate at once without a lock of their own (each holds only
-// the mutex of the list it is about to change): the heap's high-water mark
-// advances by compare-and-swap, so concurrent allocations never overlap.
-void* cbAllocCtrlBlkMem(uint32_t size) {
-  auto* base = static_cast<char*>(ControlBlockView());
-  if (base == nullptr) return nullptr;
-  std::atomic_ref<uint32_t> used(Shared()->ulHeapUsed);
-  uint32_t old = used.load();
-  do {
-    if (size > kControlBlockSize - old) return nullptr;
-  } while (!used.compare_exchange_weak(old, old + size));
-  return base + old;
-}
-
-uint16_t cbFreeCtrlBlkMem(void*, uint32_t) { return 0; }
-
 }  // namespace zel::ctrlblk
 
 using namespace zel::ctrlblk;
 
 extern "C" {
 
-ZELAnchorCB* GetZELAnchorCB(void) { return Shared() ? &Anchor() : nullptr; }
+ZELAnchorCB* GetZELAnchorCB(void) noexcept try {
+  return Shared() ? &Anchor() : nullptr;
+} catch (...) {
+  return ZEL_C_FAILURE(nullptr, nullptr);
+}
 
 // The field holds 11 characters: a longer name is refused and the previous
 // one kept, since a cut name would start a different system.
-void SetStartSystem(const char* pszName) {
+void SetStartSystem(const char* pszName) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "SetStartSystem");
-  if (pszName == nullptr || Shared() == nullptr) return;
+  if (ZEL_NULL_ARGUMENT("CM", pszName) || Shared() == nullptr) return;
   SharedData& shared = *Shared();
   size_t length = strlen(pszName);
   if (length >= sizeof shared.szStartSystem && ZEL_ERROR_POINT("EXT_NAME_TOO_LONG")) {
@@ -150,11 +139,13 @@ void SetStartSystem(const char* pszName) {
   }
   memcpy(shared.szStartSystem, pszName, length + 1);
   zel::trace::String("CM", 100, "System: ", shared.szStartSystem);
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
 // The control-block area is open to every process of the instance already:
 // this only checks that the window's process can be told.
-uint16_t cbGiveSharedMem(ZELHWND hwnd) {
+uint16_t cbGiveSharedMem(ZELHWND hwnd) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbGiveSharedMem");
   zel::platform::DWORD process_id = 0;
   zel::platform::GetWindowThreadProcessId(hwnd, &process_id);
@@ -163,12 +154,17 @@ uint16_t cbGiveSharedMem(ZELHWND hwnd) {
     return VQZM_RC_NO_ASYNC_FOR_WINDOW;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-void GetStartSystem(char** ppszBuffer) {
+void GetStartSystem(char** ppszBuffer) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "GetStartSystem");
-  if (ppszBuffer == nullptr || *ppszBuffer == nullptr || Shared() == nullptr) return;
+  if (ZEL_NULL_ARGUMENT("CM", ppszBuffer) || ZEL_NULL_ARGUMENT("CM", *ppszBuffer)) return;
+  if (Shared() == nullptr) return;
   memcpy(*ppszBuffer, Shared()->szStartSystem, sizeof Shared()->szStartSystem);
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
 }  // extern "C"

@@ -5,6 +5,8 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
+#include "ctrlblk/null_argument.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 
 ZEL_MODULE("Vqzmcb1")
@@ -74,24 +76,32 @@ using namespace zel::ctrlblk;
 
 extern "C" {
 
-RZ700SysStruct* cbRetNextRZ700SysStruct(RZ700SysStruct* pSystem) {
+// A null record asks for the head of the list.
+RZ700SysStruct* cbRetNextRZ700SysStruct(RZ700SysStruct* pSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbRetNextRZ700SysStruct");
   ListLock lock(Serial::kSysList);
   if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return nullptr;
   return pSystem == nullptr ? Anchor().pSysList : pSystem->pNext;
+} catch (...) {
+  return ZEL_C_FAILURE(nullptr, nullptr);
 }
 
-RZ700SysStruct* cbRetDefaultRZ700SysStruct(void) {
+RZ700SysStruct* cbRetDefaultRZ700SysStruct(void) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbRetDefaultRZ700SysStruct");
   return Anchor().pDefaultSys;
+} catch (...) {
+  return ZEL_C_FAILURE(nullptr, nullptr);
 }
 
-int32_t cbFindBlank(const char* pch, int32_t iLen) {
+int32_t cbFindBlank(const char* pch, int32_t iLen) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbFindBlank");
+  if (ZEL_NULL_ARGUMENT("CB", pch)) return -1;
   for (int32_t i = 0; i < iLen; ++i) {
     if (pch[i] == ' ') return i;
   }
   return -1;
+} catch (...) {
+  return ZEL_C_FAILURE(-1, -1);
 }
 
 }  // extern "C"

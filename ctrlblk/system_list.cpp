@@ -5,6 +5,8 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
+#include "ctrlblk/null_argument.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -51,8 +53,9 @@ namespace trace = zel::trace;
 
 extern "C" {
 
-uint16_t cbInitRZ700SysStruct(RZ700SysStruct** ppSystem) {
+uint16_t cbInitRZ700SysStruct(RZ700SysStruct** ppSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbInitRZ700SysStruct");
+  if (ZEL_NULL_ARGUMENT("CM", ppSystem)) return VQZM_RC_INTERNAL_ERROR;
   RZ700SysStruct* rec = nullptr;
   if (uint16_t rc = ZEL_INIT_RECORD(RZ700SysStruct, &rec, "CM"); rc != 0) return rc;
   memcpy(rec->achRIDSeq, "0000", 4);
@@ -66,10 +69,13 @@ uint16_t cbInitRZ700SysStruct(RZ700SysStruct** ppSystem) {
   rec->ulDQErrPending = 0;
   *ppSystem = rec;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cbAddRZ700SysStruct(RZ700SysStruct* pSystem) {
+uint16_t cbAddRZ700SysStruct(RZ700SysStruct* pSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbAddRZ700SysStruct");
+  if (ZEL_NULL_ARGUMENT("CM", pSystem)) return VQZM_RC_INTERNAL_ERROR;
   ListLock lock(Serial::kSysList);
   if (!lock.acquired() && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::SysRc("CM", -100, "RequestMutex(SysLst, ) rc =", lock.wait_result());
@@ -82,32 +88,45 @@ uint16_t cbAddRZ700SysStruct(RZ700SysStruct* pSystem) {
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cbAddRZ700SysDefault(RZ700SysStruct* pSystem) {
+// A null record clears the default.
+uint16_t cbAddRZ700SysDefault(RZ700SysStruct* pSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbAddRZ700SysDefault");
   Anchor().pDefaultSys = pSystem;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cbFindRZ700SysByName(const char* pszName, RZ700SysStruct** ppSystem) {
+uint16_t cbFindRZ700SysByName(const char* pszName, RZ700SysStruct** ppSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbFindRZ700SysByName");
+  if (ZEL_NULL_ARGUMENT("CM", pszName) || ZEL_NULL_ARGUMENT("CM", ppSystem)) {
+    return VQZM_RC_INTERNAL_ERROR;
+  }
   *ppSystem = nullptr;
   ListLock lock(Serial::kSysList);
   if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return VQZM_RC_INTERNAL_ERROR;
   RZ700SysStruct* found = FindFrom(Anchor().pSysList, [pszName](RZ700SysStruct* rec) {
-    return pszName != nullptr && strcmp(rec->szSysName, pszName) == 0;
+    return strcmp(rec->szSysName, pszName) == 0;
   });
   if (found == nullptr && ZEL_ERROR_POINT("NOT_FOUND_ERROR")) {
-    trace::String("CM", -50, "system name not found =", pszName ? pszName : "(null)");
+    trace::String("CM", -50, "system name not found =", pszName);
     return VQZM_RC_NO_SUCH_SYSTEM;
   }
   *ppSystem = found;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cbFindRZ700SysByRID(const char* pRID, RZ700SysStruct** ppSystem) {
+uint16_t cbFindRZ700SysByRID(const char* pRID, RZ700SysStruct** ppSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbFindRZ700SysByRID");
+  if (ZEL_NULL_ARGUMENT("CM", pRID) || ZEL_NULL_ARGUMENT("CM", ppSystem)) {
+    return VQZM_RC_INTERNAL_ERROR;
+  }
   *ppSystem = nullptr;
   const char* sys_id = pRID + 8;
   ListLock lock(Serial::kSysList);
@@ -121,23 +140,34 @@ uint16_t cbFindRZ700SysByRID(const char* pRID, RZ700SysStruct** ppSystem) {
   }
   *ppSystem = found;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cbRemoveRZ700SysFromList(RZ700SysStruct* pSystem) {
+uint16_t cbRemoveRZ700SysFromList(RZ700SysStruct* pSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbRemoveRZ700SysFromList");
+  if (ZEL_NULL_ARGUMENT("CM", pSystem)) return VQZM_RC_INTERNAL_ERROR;
   ListLock lock(Serial::kSysList);
   if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return VQZM_RC_INTERNAL_ERROR;
   ZELAnchorCB& anchor = Anchor();
   Unlink(&anchor.pSysList, pSystem);
   if (anchor.pDefaultSys == pSystem) anchor.pDefaultSys = nullptr;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cbDeleteRZ700SysStruct(RZ700SysStruct* pSystem) {
+uint16_t cbDeleteRZ700SysStruct(RZ700SysStruct* pSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbDeleteRZ700SysStruct");
-  if (uint16_t rc = cbRemoveRZ700SysFromList(pSystem); rc != 0) return rc;
-  cbFreeCtrlBlkMem(pSystem, sizeof *pSystem);
+  if (ZEL_NULL_ARGUMENT("CM", pSystem)) return VQZM_RC_INTERNAL_ERROR;
+  ListLock lock(Serial::kSysList);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return VQZM_RC_INTERNAL_ERROR;
+  ZELAnchorCB& anchor = Anchor();
+  if (anchor.pDefaultSys == pSystem) anchor.pDefaultSys = nullptr;
+  UnlinkAndFree(&anchor.pSysList, pSystem);
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

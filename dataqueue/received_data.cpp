@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "convert/convert.h"
+#include "ctrlblk/null_argument.h"
 #include "platform/globalmem.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
@@ -116,8 +118,12 @@ uint16_t Fill(const Placement& place, uint8_t* block, const void* data, uint32_t
 }  // namespace
 
 extern "C" uint16_t cdConvRcvdDataBuffer(uint16_t usPurpose, uint32_t ulDataVersion,
-                                         uint32_t* pulLength, void* pHolder) {
+                                         uint32_t* pulLength, void* pHolder) noexcept try {
   ZEL_TRACE_FUNCTION("CD", "cdConvRcvdDataBuffer");
+  // Refused before the holder's buffer is taken: the caller still owns it.
+  if (ZEL_NULL_ARGUMENT("CD", pulLength) || ZEL_NULL_ARGUMENT("CD", pHolder)) {
+    return VQZM_RC_INTERNAL_ERROR;
+  }
   void* data = nullptr;
   memcpy(&data, pHolder, sizeof data);
   void* placed = nullptr;
@@ -146,4 +152,6 @@ extern "C" uint16_t cdConvRcvdDataBuffer(uint16_t usPurpose, uint32_t ulDataVers
   free(data);
   memcpy(pHolder, &placed, sizeof placed);
   return rc;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }

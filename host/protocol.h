@@ -7,12 +7,12 @@
 // four bytes:
 //
 //   Sign-on service 11   [u16 length][0x12][kind] ...  kind 0xFF: a message
-//                        frame, 0xF0: the sign-on preamble. `length` counts
-//                        the 4 header bytes. Both directions use the same
-//                        frame; the PWS sends 48-byte init buffers
-//                        (InitBuffer), the host answers with the station
-//                        information, the started message or the
-//                        termination acknowledgement.
+//                        frame, 0xF0: the sign-on preamble, 0xF1: the
+//                        data-queue token. `length` counts the 4 header
+//                        bytes. Both directions use the same frame; the PWS
+//                        sends 48-byte init buffers (InitBuffer), the host
+//                        answers with the station information, the started
+//                        message or the termination acknowledgement.
 //   Data queues          "ZLDQ" u16 version u16 role(1)   then DQ frames
 //   Control              "ZLDQ" u16 version u16 role(2)   then DQ frames
 //
@@ -21,11 +21,32 @@
 // carrying SignOnReply. Without a preamble the host signs the connection on
 // as its default user.
 //
+// Data-queue token (optional, sent by the connection service right after the
+// preamble): the PWS sends a 0xF1 frame with no payload; the host answers
+// with a 0xF1 frame carrying SignOnToken: a random token of this sign-on
+// connection and the queue its PWS was given (blank before the start
+// request). From then on the host sends that 0xF1 frame again, with the
+// queue filled in, just before each station information, so the PWS learns
+// which queue the token opens before it learns the queue. A connection that
+// never asks never sees a 0xF1 frame. The token dies with the sign-on
+// connection.
+//
 // Data-queue protocol, version 1. Each frame is a DqFrameHeader followed by
 // its body. Requests carry a request id chosen by the client; each request
 // gets exactly one reply with the same id and type, whose `status` is 0 or a
 // QLXDQ_RC_* code, except kCommit, kRelease and kCancel, which get none:
 //
+//   kToken    the token's kTokenSize bytes          -> status (0 or
+//             QLXDQ_RC_REFUSED). On a data-queue connection: the token of a
+//             signed-on PWS; the connection may then create, delete, open,
+//             write and read that PWS's queue (the station information's
+//             library and queue). It keeps that right to the queue after the
+//             PWS ends, until the host gives the name to another PWS. A
+//             connection may present several tokens. Without one, every
+//             queue request is answered QLXDQ_RC_REFUSED.
+//             On a control connection: the control token, which zelhost
+//             writes to a file only its user can read; a wrong one ends the
+//             connection.
 //   kCreate   DqCreateBody                          -> status
 //   kDelete   DqQueueName                           -> status (waiting reads
 //                                                      of the queue end with
@@ -44,7 +65,8 @@
 //             (QLXDQ_RC_CANCELLED) if it was still waiting
 //   kCommit   DqIdBody(entry id)
 //   kRelease  DqIdBody(entry id)
-//   kControl  command text                          -> reply text (role 2)
+//   kControl  command text                          -> reply text (role 2,
+//             after the control token; without it QLXDQ_RC_REFUSED)
 #ifndef ZEL_HOST_PROTOCOL_H
 #define ZEL_HOST_PROTOCOL_H
 
@@ -87,6 +109,7 @@ inline constexpr uint16_t kSignOnService = 11;
 inline constexpr uint8_t kFrameMarker = 0x12;
 inline constexpr uint8_t kFrameMessage = 0xFF;
 inline constexpr uint8_t kFramePreamble = 0xF0;
+inline constexpr uint8_t kFrameToken = 0xF1;
 inline constexpr size_t kMaxSignOnFrame = 4096;
 
 struct SignOnFrameHeader {
@@ -110,6 +133,47 @@ struct SignOnReply {
   char user[10];       // the user ID the connection runs under, NUL padded
 };
 static_assert(sizeof(SignOnReply) == 18);
+
+// Random bytes that prove a data-queue or control connection's right.
+inline constexpr size_t kTokenSize = 16;
+
+// Host's answer to the token request, and its notice before each station
+// information.
+struct SignOnToken {
+  uint8_t token[kTokenSize];
+  char library[10];  // the PWS's queue, ASCII, blank padded; blank when none
+  char queue[10];
+};
+static_assert(sizeof(SignOnToken) == 36);
+static_assert(offsetof(SignOnToken, library) == 16);
+
+// A token as text for the files that hold it: lower-case hex digits.
+inline std::string TokenToHex(std::string_view token) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char c : token) {
+    text.push_back(kDigits[c >> 4]);
+    text.push_back(kDigits[c & 15]);
+  }
+  return text;
+}
+
+// The token written as TokenToHex wrote it (a line end may follow); empty
+// when the text is anything else.
+inline std::string TokenFromHex(std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (text.size() != 2 * kTokenSize) return {};
+  auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  std::string token;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return {};
+    token.push_back(static_cast<char>(high << 4 | low));
+  }
+  return token;
+}
 
 // Message types of the 48-byte init buffer (its first byte).
 enum InitType : uint8_t { kStartRequest = 1, kRrpStart = 2, kTermination = 3 };
@@ -222,9 +286,10 @@ inline constexpr uint32_t kHostRcProgramNotFound = 0x7001;
 inline constexpr uint32_t kHostRcBadRequest = 0x7002;
 inline constexpr uint32_t kHostRcPcNoAnswer = 0x7003;
 // Started-message codes of an RRP start the host cannot serve.
-inline constexpr uint32_t kHostRcNoStation = 0x7101;  // no start request came first
-inline constexpr uint32_t kHostRcNoQueue = 0x7102;    // the named queue does not exist
-inline constexpr uint32_t kHostRcNoPwsId = 0x7103;    // every PWS ID is in use
+inline constexpr uint32_t kHostRcNoStation = 0x7101;    // no start request came first
+inline constexpr uint32_t kHostRcNoQueue = 0x7102;      // the named queue does not exist
+inline constexpr uint32_t kHostRcNoPwsId = 0x7103;      // every PWS ID is in use
+inline constexpr uint32_t kHostRcNotOwnQueue = 0x7104;  // the queue is not this PWS's
 
 // ---- Data-queue protocol ----
 
@@ -251,6 +316,7 @@ enum DqType : uint16_t {
   kCommit = 7,
   kRelease = 8,
   kControl = 9,
+  kToken = 10,
 };
 
 inline constexpr size_t kMaxRecordLength = 1u << 20;
@@ -326,7 +392,7 @@ template <size_t N>
 bool PadName(std::string_view name, char (&out)[N]) {
   if (name.size() > N) return false;
   std::memset(out, ' ', N);
-  std::memcpy(out, name.data(), name.size());
+  if (!name.empty()) std::memcpy(out, name.data(), name.size());
   return true;
 }
 

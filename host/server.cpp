@@ -7,18 +7,22 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "host/ebcdic.h"
 #include "host/protocol.h"
+#include "services/config.h"
 
 namespace zel::host {
 namespace {
@@ -27,6 +31,23 @@ constexpr uint64_t kListenTag = 0;
 constexpr uint64_t kSignalTag = ~uint64_t{0};
 // A client that lets this much of our output pile up is not reading.
 constexpr size_t kMaxPendingOutput = size_t{64} << 20;
+// Waits after a failed accept (out of descriptors, say): doubling from the
+// first to the last, so that a listener that cannot accept never spins.
+constexpr std::chrono::milliseconds kFirstAcceptBackoff{10};
+constexpr std::chrono::milliseconds kLastAcceptBackoff{1000};
+
+// kTokenSize bytes from the kernel's random source; empty if it fails.
+std::string RandomToken() {
+  std::string token(wire::kTokenSize, '\0');
+  size_t done = 0;
+  while (done < token.size()) {
+    ssize_t got = getrandom(token.data() + done, token.size() - done, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return {};
+    done += static_cast<size_t>(got);
+  }
+  return token;
+}
 
 template <typename T>
 bool ParseNumber(std::string_view text, T& out, int base = 10) {
@@ -105,11 +126,18 @@ std::vector<std::string> Words(const std::string& text) {
 
 }  // namespace
 
+std::string ControlTokenPath(uint16_t port, std::string* error) {
+  std::string dir = config::PrivateDir(error);
+  if (dir.empty()) return {};
+  return dir + "/zelhost." + std::to_string(port) + ".control";
+}
+
 struct Server::Session {
   std::string user;
   bool station_sent = false;
   std::string queue_name;  // the station queue name this PWS was given
   std::string pws_id;      // empty until the first RRP start
+  std::string token;       // its data-queue token; empty until asked for
   std::unique_ptr<Rrp> rrp;
 };
 
@@ -120,6 +148,7 @@ Server::~Server() {
   for (int fd : {listen_fd_, signal_fd_, epoll_fd_}) {
     if (fd >= 0) close(fd);
   }
+  if (!control_token_path_.empty()) unlink(control_token_path_.c_str());
 }
 
 bool Server::Listen() {
@@ -154,6 +183,19 @@ bool Server::Listen() {
   std::string address = Peer(bound);
   port_ = static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
   log_.Write("listening on %s", address.c_str());
+  // The control token is in place before the port is told to anybody.
+  std::string error;
+  std::string path = options_.control_token_file;
+  if (path.empty()) path = ControlTokenPath(port_, &error);
+  control_token_ = RandomToken();
+  if (control_token_.empty()) error = std::string("no random bytes: ") + strerror(errno);
+  if (path.empty() || control_token_.empty() ||
+      !config::WritePrivateFile(path, wire::TokenToHex(control_token_) + "\n", &error)) {
+    log_.Write("cannot write the control token: %s", error.c_str());
+    return false;
+  }
+  control_token_path_ = path;
+  log_.Write("control token in %s", path.c_str());
   if (!options_.port_file.empty()) {
     // Written whole and then renamed, so a reader never sees half a number.
     std::string temporary = options_.port_file + ".tmp";
@@ -229,29 +271,78 @@ void Server::Accept() {
     int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno != EAGAIN && errno != EINTR) log_.Write("accept failed: %s", strerror(errno));
-      return;
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      // Out of descriptors or memory: the connection stays in the backlog
+      // and the listener would report it again at once.
+      log_.Write("accept failed: %s", strerror(errno));
+      return PauseAccepting();
     }
-    std::string peer = Peer(address);
-    if (faults_.refuse != 0) {
-      if (faults_.refuse > 0) --faults_.refuse;
-      log_.Write("fault: connection from %s refused", peer.c_str());
+    accept_backoff_ = std::chrono::milliseconds(0);
+    if (connections_.size() >= options_.max_connections) {
+      log_.Write("connection limit of %zu reached: a new connection is closed",
+                 options_.max_connections);
       close(fd);
       continue;
     }
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto conn = std::make_unique<Connection>();
-    conn->id = next_id_++;
+    uint64_t id = next_id_++;
+    conn->id = id;
     conn->fd = fd;
-    conn->peer = peer;
+    conn->peer = Peer(address);
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.u64 = conn->id;
+    event.data.u64 = id;
     epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event);
-    log_.Write("connection %llu from %s", static_cast<unsigned long long>(conn->id), peer.c_str());
-    connections_.emplace(conn->id, std::move(conn));
+    conn->idle_timer = timers_.After(options_.idle_timeout, [this, id] {
+      Connection* idle = Find(id);
+      if (idle == nullptr) return;
+      idle->idle_timer = 0;
+      Close(*idle, "no request within " + std::to_string(options_.idle_timeout.count()) + " s");
+    });
+    log_.Write("connection %llu from %s", static_cast<unsigned long long>(id), conn->peer.c_str());
+    connections_.emplace(id, std::move(conn));
   }
+}
+
+void Server::PauseAccepting() {
+  accept_backoff_ = std::clamp(accept_backoff_ * 2, kFirstAcceptBackoff, kLastAcceptBackoff);
+  WatchListener(false);
+  timers_.Cancel(accept_timer_);
+  accept_timer_ = timers_.After(accept_backoff_, [this] {
+    accept_timer_ = 0;
+    WatchListener(true);
+  });
+}
+
+void Server::ResumeAccepting() {
+  if (accept_timer_ == 0) return;
+  timers_.Cancel(accept_timer_);
+  accept_timer_ = 0;
+  WatchListener(true);
+}
+
+void Server::WatchListener(bool on) {
+  epoll_event event{};
+  event.events = on ? uint32_t{EPOLLIN} : 0u;
+  event.data.u64 = kListenTag;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, listen_fd_, &event);
+}
+
+void Server::Active(Connection& conn) {
+  if (conn.idle_timer == 0) return;
+  timers_.Cancel(conn.idle_timer);
+  conn.idle_timer = 0;
+}
+
+bool Server::RefusedByFault(Connection& conn) {
+  if (faults_.refuse == 0) return false;
+  if (faults_.refuse > 0) --faults_.refuse;
+  log_.Write("fault: connection from %s refused", conn.peer.c_str());
+  Close(conn, "fault: refused");
+  return true;
 }
 
 void Server::OnReadable(Connection& conn) {
@@ -292,11 +383,15 @@ void Server::Process(Connection& conn) {
   conn.consumed = 0;
 }
 
+// Control connections are never refused by the refuse fault: it could not
+// be cleared otherwise.
 bool Server::Classify(Connection& conn) {
   if (conn.in.size() < 4) return false;
   const auto* bytes = reinterpret_cast<const uint8_t*>(conn.in.data());
   if (bytes[2] == wire::kFrameMarker &&
-      (bytes[3] == wire::kFrameMessage || bytes[3] == wire::kFramePreamble)) {
+      (bytes[3] == wire::kFrameMessage || bytes[3] == wire::kFramePreamble ||
+       bytes[3] == wire::kFrameToken)) {
+    if (RefusedByFault(conn)) return false;
     conn.kind = Kind::kSignOn;
     conn.session = std::make_unique<Session>();
     conn.session->user = options_.default_user;
@@ -319,6 +414,7 @@ bool Server::Classify(Connection& conn) {
   uint16_t role = static_cast<uint16_t>(hello.role.get());
   bool known = hello.version.get() == wire::kDqVersion &&
                (role == wire::kRoleDataQueue || role == wire::kRoleControl);
+  if (known && role == wire::kRoleDataQueue && RefusedByFault(conn)) return false;
   answer.version.set(wire::kDqVersion);
   answer.role.set(known ? 0 : 1);
   Send(conn.id, std::string(reinterpret_cast<const char*>(&answer), sizeof answer));
@@ -395,8 +491,13 @@ void Server::ReapClosed() {
     connections_.erase(it);
     epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, conn->fd, nullptr);
     close(conn->fd);
+    timers_.Cancel(conn->idle_timer);
     EndSession(*conn);
+    if (conn->session && !conn->session->token.empty()) tokens_.erase(conn->session->token);
     store_.DropOwner(conn->id);
+    // A descriptor is free again: a listener waiting out a failed accept
+    // need not wait longer.
+    ResumeAccepting();
   }
 }
 
@@ -408,7 +509,8 @@ bool Server::ProcessSignOn(Connection& conn) {
   wire::SignOnFrameHeader header;
   std::memcpy(&header, in.data(), sizeof header);
   size_t length = header.length.get();
-  bool kind_ok = header.kind == wire::kFrameMessage || header.kind == wire::kFramePreamble;
+  bool kind_ok = header.kind == wire::kFrameMessage || header.kind == wire::kFramePreamble ||
+                 header.kind == wire::kFrameToken;
   if (header.marker != wire::kFrameMarker || !kind_ok || length < sizeof header ||
       length > wire::kMaxSignOnFrame) {
     char text[96];
@@ -424,8 +526,11 @@ bool Server::ProcessSignOn(Connection& conn) {
     Close(conn, "fault: dropped at its next frame");
     return false;
   }
+  Active(conn);
   if (header.kind == wire::kFramePreamble) {
     OnPreamble(conn, payload);
+  } else if (header.kind == wire::kFrameToken) {
+    OnTokenRequest(conn, payload);
   } else {
     OnInitBuffer(conn, payload);
   }
@@ -481,10 +586,35 @@ void Server::OnInitBuffer(Connection& conn, std::string_view payload) {
   }
 }
 
+void Server::OnTokenRequest(Connection& conn, std::string_view payload) {
+  if (!payload.empty()) {
+    return Close(conn, "token request of " + std::to_string(payload.size()) + " bytes, want 0");
+  }
+  Session& session = *conn.session;
+  if (session.token.empty()) {
+    std::string token = RandomToken();
+    if (token.empty()) return Close(conn, std::string("no random bytes: ") + strerror(errno));
+    session.token = token;
+    tokens_[token] = conn.id;
+  }
+  log_.Write("connection %llu: data-queue token handed out", (unsigned long long)conn.id);
+  SendToken(conn);
+}
+
+void Server::SendToken(Connection& conn) {
+  const Session& session = *conn.session;
+  wire::SignOnToken message{};
+  std::memcpy(message.token, session.token.data(), wire::kTokenSize);
+  bool named = !session.queue_name.empty();
+  wire::PadName(named ? std::string_view(options_.library) : std::string_view(), message.library);
+  wire::PadName(named ? std::string_view(session.queue_name) : std::string_view(), message.queue);
+  SendSignOn(conn, wire::kFrameToken, &message, sizeof message);
+}
+
 std::string Server::ChooseQueueName(const std::string& proposed, uint64_t conn_id) {
   auto free = [&](const std::string& name) {
-    return ValidObjectName(name) && queue_names_.count(name) == 0 &&
-           store_.Find(options_.library + "/" + name) == nullptr;
+    std::string path = options_.library + "/" + name;
+    return ValidObjectName(name) && queue_owners_.count(path) == 0 && store_.Find(path) == nullptr;
   };
   if (free(proposed)) return proposed;
   for (uint32_t n = static_cast<uint32_t>(conn_id);; ++n) {
@@ -499,9 +629,9 @@ void Server::OnStartRequest(Connection& conn, std::string_view payload) {
   std::memcpy(&request, payload.data(), sizeof request);
   Session& session = *conn.session;
   std::string proposed = FieldText(request.proposed_queue);
-  if (!session.queue_name.empty()) queue_names_.erase(session.queue_name);
+  if (!session.queue_name.empty()) queue_owners_.erase(options_.library + "/" + session.queue_name);
   session.queue_name = ChooseQueueName(proposed, conn.id);
-  queue_names_.insert(session.queue_name);
+  queue_owners_[options_.library + "/" + session.queue_name] = conn.id;
   session.station_sent = true;
 
   wire::StationInfo info{};
@@ -519,6 +649,9 @@ void Server::OnStartRequest(Connection& conn, std::string_view payload) {
       "connection %llu: start request (system %s, proposed queue '%s'): user %s, queue %s/%s",
       (unsigned long long)conn.id, FieldText(request.sys_id).c_str(), proposed.c_str(),
       session.user.c_str(), options_.library.c_str(), session.queue_name.c_str());
+  // The token's queue is known before the queue is: the PWS stores it for
+  // its applications before it makes the queue.
+  if (!session.token.empty()) SendToken(conn);
   SendSignOn(conn, wire::kFrameMessage, &info, sizeof info);
 }
 
@@ -549,6 +682,8 @@ void Server::OnRrpStart(Connection& conn, std::string_view payload) {
                (unsigned long long)conn.id, rc);
   } else if (!session.station_sent) {
     rc = wire::kHostRcNoStation;
+  } else if (queue != options_.library + "/" + session.queue_name) {
+    rc = wire::kHostRcNotOwnQueue;
   } else if (store_.Find(queue) == nullptr) {
     rc = wire::kHostRcNoQueue;
   } else if (session.pws_id.empty() && (session.pws_id = AllocatePwsId()).empty()) {
@@ -593,7 +728,7 @@ void Server::EndSession(Connection& conn) {
   Session& session = *conn.session;
   session.rrp.reset();
   if (!session.pws_id.empty()) pws_ids_.erase(session.pws_id);
-  if (!session.queue_name.empty()) queue_names_.erase(session.queue_name);
+  if (!session.queue_name.empty()) queue_owners_.erase(options_.library + "/" + session.queue_name);
   session.pws_id.clear();
   session.queue_name.clear();
   session.station_sent = false;
@@ -618,6 +753,7 @@ bool Server::ProcessDq(Connection& conn) {
     Close(conn, "fault: dropped at its next frame");
     return false;
   }
+  Active(conn);
   OnDqFrame(conn, static_cast<uint16_t>(header.type.get()),
             static_cast<uint32_t>(header.request_id.get()), body);
   return true;
@@ -660,19 +796,20 @@ void Server::OnDqFrame(Connection& conn, uint16_t type, uint32_t request_id,
     SendDq(conn.id, type, request_id, status, reply_body);
   };
   auto id = static_cast<unsigned long long>(conn.id);
-  if (conn.kind == Kind::kControl) {
-    if (type != wire::kControl) return reply(QLXDQ_RC_PROTOCOL);
-    std::string command(body);
-    std::string answer = Control(command);
-    log_.Write("connection %llu: control '%s': %s", id, command.c_str(),
-               answer.substr(0, answer.find('\n')).c_str());
-    return reply(0, answer);
-  }
+  if (conn.kind == Kind::kControl) return OnControlFrame(conn, type, request_id, body);
+  // A queue request on a queue the connection has no right to.
+  auto refuse = [&](const char* what, const std::string& path) {
+    log_.Write("connection %llu: %s %s refused: no token of its PWS", id, what, path.c_str());
+    reply(QLXDQ_RC_REFUSED);
+  };
   switch (type) {
+    case wire::kToken:
+      return reply(OnDqToken(conn, body));
     case wire::kCreate: {
       wire::DqCreateBody create;
       if (!Body(body, create)) return reply(QLXDQ_RC_PROTOCOL);
       std::string path = QueuePath(create.queue);
+      if (!path.empty() && !Allowed(conn, path)) return refuse("create queue", path);
       QueueAttributes attributes{static_cast<uint32_t>(create.max_record_length.get()),
                                  static_cast<uint16_t>(create.key_size.get()),
                                  static_cast<uint16_t>(create.authority.get())};
@@ -689,6 +826,7 @@ void Server::OnDqFrame(Connection& conn, uint16_t type, uint32_t request_id,
       wire::DqQueueName queue;
       if (!Body(body, queue)) return reply(QLXDQ_RC_PROTOCOL);
       std::string path = QueuePath(queue);
+      if (!path.empty() && !Allowed(conn, path)) return refuse("delete queue", path);
       uint32_t rc = path.empty() ? QLXDQ_RC_INVALID_PARAMETER : store_.Delete(path);
       log_.Write("connection %llu: delete queue %s: rc %u", id, path.c_str(), rc);
       return reply(rc);
@@ -697,6 +835,7 @@ void Server::OnDqFrame(Connection& conn, uint16_t type, uint32_t request_id,
       wire::DqQueueName queue;
       if (!Body(body, queue)) return reply(QLXDQ_RC_PROTOCOL);
       std::string path = QueuePath(queue);
+      if (!path.empty() && !Allowed(conn, path)) return refuse("open queue", path);
       const QueueAttributes* attributes = path.empty() ? nullptr : store_.Find(path);
       if (attributes == nullptr) {
         return reply(path.empty() ? QLXDQ_RC_INVALID_PARAMETER : QLXDQ_RC_NOT_FOUND);
@@ -719,6 +858,7 @@ void Server::OnDqFrame(Connection& conn, uint16_t type, uint32_t request_id,
       }
       std::string path = QueuePath(write.queue);
       if (path.empty()) return reply(QLXDQ_RC_INVALID_PARAMETER);
+      if (!Allowed(conn, path)) return refuse("write to", path);
       uint32_t rc = store_.Write(path, std::string(body.substr(sizeof write, key_length)),
                                  std::string(body.substr(sizeof write + key_length)));
       if (rc != 0 || options_.verbose) {
@@ -762,6 +902,11 @@ void Server::OnRead(Connection& conn, uint32_t request_id, std::string_view body
   if (body.size() != sizeof read + key_length) return fail(QLXDQ_RC_PROTOCOL);
   std::string path = QueuePath(read.queue);
   if (path.empty()) return fail(QLXDQ_RC_INVALID_PARAMETER);
+  if (!Allowed(conn, path)) {
+    log_.Write("connection %llu: read from %s refused: no token of its PWS",
+               static_cast<unsigned long long>(conn_id), path.c_str());
+    return fail(QLXDQ_RC_REFUSED);
+  }
   ReadRequest wanted;
   wanted.key = std::string(body.substr(sizeof read, key_length));
   wanted.order = static_cast<uint16_t>(read.search_order.get());
@@ -790,6 +935,57 @@ void Server::OnRead(Connection& conn, uint32_t request_id, std::string_view body
     out.append(e->data);
     SendDq(conn_id, wire::kRead, request_id, 0, out);
   });
+}
+
+uint32_t Server::OnDqToken(Connection& conn, std::string_view token) {
+  auto id = static_cast<unsigned long long>(conn.id);
+  auto owner = tokens_.find(std::string(token));
+  if (owner == tokens_.end()) {
+    log_.Write("connection %llu: unknown data-queue token refused", id);
+    return QLXDQ_RC_REFUSED;
+  }
+  conn.token_owners.insert(owner->second);
+  log_.Write("connection %llu: token of sign-on connection %llu", id,
+             static_cast<unsigned long long>(owner->second));
+  return 0;
+}
+
+// A queue is open to the connections that presented the token of the PWS it
+// was given to. It stays open to those that used it when its PWS ends (the
+// manager deletes the queue after it has signed off) until the name goes to
+// another PWS.
+bool Server::Allowed(Connection& conn, const std::string& path) {
+  auto owner = queue_owners_.find(path);
+  if (owner == queue_owners_.end()) return conn.granted.count(path) != 0;
+  if (conn.token_owners.count(owner->second) == 0) return false;
+  conn.granted.insert(path);
+  return true;
+}
+
+void Server::OnControlFrame(Connection& conn, uint16_t type, uint32_t request_id,
+                            std::string_view body) {
+  auto reply = [&](uint32_t status, std::string_view reply_body = {}) {
+    SendDq(conn.id, type, request_id, status, reply_body);
+  };
+  auto id = static_cast<unsigned long long>(conn.id);
+  if (type == wire::kToken) {
+    if (body == control_token_) {
+      conn.control_token_ok = true;
+      return reply(0);
+    }
+    reply(QLXDQ_RC_REFUSED);
+    return Close(conn, "wrong control token");
+  }
+  if (type != wire::kControl) return reply(QLXDQ_RC_PROTOCOL);
+  std::string command(body);
+  if (!conn.control_token_ok) {
+    log_.Write("connection %llu: control '%s' refused: no control token", id, command.c_str());
+    return reply(QLXDQ_RC_REFUSED, "error: the control token must come first");
+  }
+  std::string answer = Control(command);
+  log_.Write("connection %llu: control '%s': %s", id, command.c_str(),
+             answer.substr(0, answer.find('\n')).c_str());
+  reply(0, answer);
 }
 
 Server::Connection* Server::FindByNameOrPws(const std::string& which) {

@@ -4,9 +4,11 @@
 
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
 #include "platform/window.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
@@ -144,14 +146,17 @@ uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
 
 }  // namespace zel::hostlink
 
-extern "C" void ccCommThread(void* pArg) {
+// A null record is refused; the process goes on (the manager's other
+// systems keep running).
+extern "C" void ccCommThread(void* pArg) noexcept try {
   ZEL_TRACE_FUNCTION("CC", "ccCommThread");
   using namespace zel::hostlink;
   namespace trace = zel::trace;
   auto* pSystem = static_cast<RZ700SysStruct*>(pArg);
-  if (pSystem == nullptr && ZEL_ERROR_POINT("NULL_PTR_RCV")) {
+  if (pSystem == nullptr &&
+      zel::ctrlblk::RefuseNullArgument("NULL_PTR_RCV", "CC", "pSystem", __LINE__, kZelModule)) {
     trace::Msg("CC", -100, "NULL ptr received on function entry");
-    exit(0);
+    return;
   }
   // A new start: nothing of an earlier run is pending.
   pSystem->bTermMsgSent = 0;
@@ -166,4 +171,6 @@ extern "C" void ccCommThread(void* pArg) {
     handled = pSystem->usCommState;
     ccHandleCommState(pSystem);
   } while (handled != kTermAcked && handled != kErrorTermAcked);
+} catch (...) {
+  ZEL_C_REPORT();
 }

@@ -9,9 +9,11 @@
 
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/null_argument.h"
 #include "host/protocol.h"
 #include "hostlink/hostlink.h"
 #include "platform/globalmem.h"
+#include "services/barrier.h"
 #include "services/connection.h"
 #include "services/qlx_calls.h"
 #include "services/trace.h"
@@ -377,12 +379,11 @@ void ccDeallocComm(RZ700SysStruct* pSystem) {
 }  // namespace zel::hostlink
 
 extern "C" uint16_t ccGetNextSysName(uint32_t hList, char* pszName, uint32_t ulSize,
-                                     uint32_t* pulNeeded) {
+                                     uint32_t* pulNeeded) noexcept try {
   ZEL_TRACE_FUNCTION("CC", "ccGetNextSysName");
   using namespace zel::hostlink;
   namespace trace = zel::trace;
-  if ((pszName == nullptr || pulNeeded == nullptr) && ZEL_ERROR_POINT("NULL_PTR_RCV")) {
-    trace::Msg("CC", -100, "NULL ptr received on function entry");
+  if (ZEL_NULL_ARGUMENT("CC", pszName) || ZEL_NULL_ARGUMENT("CC", pulNeeded)) {
     return VQZM_RC_INTERNAL_ERROR;
   }
   if (ulSize < kMinNameBuffer && ZEL_ERROR_POINT("EXT_BUFFER_TOO_SMALL")) {
@@ -409,4 +410,6 @@ extern "C" uint16_t ccGetNextSysName(uint32_t hList, char* pszName, uint32_t ulS
   }
   memcpy(pszName, name, length + 1);
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }

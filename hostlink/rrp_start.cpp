@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "convert/convert.h"
+#include "ctrlblk/null_argument.h"
 #include "host/protocol.h"
 #include "hostlink/hostlink.h"
+#include "services/barrier.h"
 #include "services/connection.h"
 #include "services/qlx_calls.h"
 #include "services/trace.h"
@@ -170,7 +172,10 @@ void ccTraceInitBuf(const void* pBuffer) {
 
 // A further RRP for an active system, on a thread of its own; the result is
 // only traced.
-extern "C" void ccStartRZ700RRPThread(void* pSystem) {
+extern "C" void ccStartRZ700RRPThread(void* pSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CC", "ccStartRZ700RRPThread");
+  if (ZEL_NULL_ARGUMENT("CC", pSystem)) return;
   zel::hostlink::ccSendStartRZ700RRP(static_cast<RZ700SysStruct*>(pSystem));
+} catch (...) {
+  ZEL_C_REPORT();
 }

@@ -292,48 +292,69 @@ VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, hwndCPMgr) == 92, "ZELAnchorCB layout")
 VQZM_STATIC_ASSERT(offsetof(ZELAnchorCB, ulCPMgrPid) == 112, "ZELAnchorCB layout");
 VQZM_STATIC_ASSERT(sizeof(ZELAnchorCB) == 116, "ZELAnchorCB size");
 
-/* ---- Operations exported for the CPMgr ---- */
+/* ---- Operations exported for the CPMgr ----
+ *
+ * None ever throws (in C++ they are noexcept): a failure inside returns 4
+ * when memory ran out and 1026 otherwise; the functions that return a
+ * record return null, cbFindBlank -1 and cbReturnCPMgrState 0.
+ *
+ * A null pointer where a record, a name or an out-parameter is needed is
+ * refused before anything is locked or allocated, and the call changes
+ * nothing: 1026, a null record, -1 from cbFindBlank, or no effect, each
+ * with the error point EXT_NULL_PARAMETER (cbRetNextTermWndStruct:
+ * EXT_INVALID_SYS). A null previous record for the cbRetNext* walks means
+ * the head of the list, and cbAddRZ700SysDefault(NULL) clears the default.
+ */
 
 #ifndef VQZM_API
 #define VQZM_API __attribute__((visibility("default")))
 #endif
+#ifndef VQZM_NOEXCEPT
+#ifdef __cplusplus
+#define VQZM_NOEXCEPT noexcept
+#else
+#define VQZM_NOEXCEPT
+#endif
+#endif
 
-VQZM_API ZELAnchorCB* GetZELAnchorCB(void);
-VQZM_API void SetStartSystem(const char* pszName);
-VQZM_API void GetStartSystem(char** ppszBuffer);
-VQZM_API uint16_t cbGiveSharedMem(ZELHWND hwnd);
+VQZM_API ZELAnchorCB* GetZELAnchorCB(void) VQZM_NOEXCEPT;
+VQZM_API void SetStartSystem(const char* pszName) VQZM_NOEXCEPT;
+VQZM_API void GetStartSystem(char** ppszBuffer) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbGiveSharedMem(ZELHWND hwnd) VQZM_NOEXCEPT;
 
-VQZM_API uint16_t cbInitRZ700SysStruct(RZ700SysStruct** ppSystem);
-VQZM_API uint16_t cbAddRZ700SysStruct(RZ700SysStruct* pSystem);
-VQZM_API uint16_t cbAddRZ700SysDefault(RZ700SysStruct* pSystem);
-VQZM_API RZ700SysStruct* cbRetNextRZ700SysStruct(RZ700SysStruct* pSystem);
-VQZM_API RZ700SysStruct* cbRetDefaultRZ700SysStruct(void);
-VQZM_API uint16_t cbFindRZ700SysByName(const char* pszName, RZ700SysStruct** ppSystem);
-VQZM_API uint16_t cbFindRZ700SysByRID(const char* pRID, RZ700SysStruct** ppSystem);
-VQZM_API uint16_t cbRemoveRZ700SysFromList(RZ700SysStruct* pSystem);
-VQZM_API uint16_t cbDeleteRZ700SysStruct(RZ700SysStruct* pSystem);
-VQZM_API int32_t cbFindBlank(const char* pch, int32_t iLen);
+VQZM_API uint16_t cbInitRZ700SysStruct(RZ700SysStruct** ppSystem) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbAddRZ700SysStruct(RZ700SysStruct* pSystem) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbAddRZ700SysDefault(RZ700SysStruct* pSystem) VQZM_NOEXCEPT;
+VQZM_API RZ700SysStruct* cbRetNextRZ700SysStruct(RZ700SysStruct* pSystem) VQZM_NOEXCEPT;
+VQZM_API RZ700SysStruct* cbRetDefaultRZ700SysStruct(void) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbFindRZ700SysByName(const char* pszName,
+                                       RZ700SysStruct** ppSystem) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbFindRZ700SysByRID(const char* pRID, RZ700SysStruct** ppSystem) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbRemoveRZ700SysFromList(RZ700SysStruct* pSystem) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbDeleteRZ700SysStruct(RZ700SysStruct* pSystem) VQZM_NOEXCEPT;
+VQZM_API int32_t cbFindBlank(const char* pch, int32_t iLen) VQZM_NOEXCEPT;
 
 VQZM_API uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem,
-                                    uint32_t ulNoCount);
-VQZM_API uint16_t cbReturnCPMgrState(void);
-VQZM_API void cbSetCPMgrState(uint16_t usState);
-VQZM_API void cbSetCPMgrHwnd(ZELHWND hwnd);
-VQZM_API uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam);
+                                    uint32_t ulNoCount) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbReturnCPMgrState(void) VQZM_NOEXCEPT;
+VQZM_API void cbSetCPMgrState(uint16_t usState) VQZM_NOEXCEPT;
+VQZM_API void cbSetCPMgrHwnd(ZELHWND hwnd) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam) VQZM_NOEXCEPT;
 
-VQZM_API void cbDeleteAsyncRetStruct(AsyncRetStruct* pRec);
-VQZM_API uint16_t cbInitNamedAsyncStruct(NamedAsyncStruct** ppRec);
-VQZM_API void cbAddNamedAsyncStruct(NamedAsyncStruct* pRec);
-VQZM_API NamedAsyncStruct* cbRetNamedAsyncFromName(const char* pszName);
-VQZM_API NamedAsyncStruct* cbRetNextNamedAsync(NamedAsyncStruct* pRec);
-VQZM_API void cbDeleteNamedAsyncStruct(NamedAsyncStruct* pRec);
-VQZM_API uint16_t cbInit3rdPartyStruct(ThirdPartyStruct** ppRec);
-VQZM_API void cbAdd3rdPartyStruct(ThirdPartyStruct* pRec);
-VQZM_API ThirdPartyStruct* cbRet3rdPartyFromPgmID(const char* pszPgmID);
-VQZM_API ThirdPartyStruct* cbRetNext3rdPartyStruct(ThirdPartyStruct* pRec);
-VQZM_API void cbDelete3rdPartyStruct(ThirdPartyStruct* pRec);
-VQZM_API TermWndStruct* cbRetNextTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec);
-VQZM_API void cbDeleteTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec);
+VQZM_API void cbDeleteAsyncRetStruct(AsyncRetStruct* pRec) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbInitNamedAsyncStruct(NamedAsyncStruct** ppRec) VQZM_NOEXCEPT;
+VQZM_API void cbAddNamedAsyncStruct(NamedAsyncStruct* pRec) VQZM_NOEXCEPT;
+VQZM_API NamedAsyncStruct* cbRetNamedAsyncFromName(const char* pszName) VQZM_NOEXCEPT;
+VQZM_API NamedAsyncStruct* cbRetNextNamedAsync(NamedAsyncStruct* pRec) VQZM_NOEXCEPT;
+VQZM_API void cbDeleteNamedAsyncStruct(NamedAsyncStruct* pRec) VQZM_NOEXCEPT;
+VQZM_API uint16_t cbInit3rdPartyStruct(ThirdPartyStruct** ppRec) VQZM_NOEXCEPT;
+VQZM_API void cbAdd3rdPartyStruct(ThirdPartyStruct* pRec) VQZM_NOEXCEPT;
+VQZM_API ThirdPartyStruct* cbRet3rdPartyFromPgmID(const char* pszPgmID) VQZM_NOEXCEPT;
+VQZM_API ThirdPartyStruct* cbRetNext3rdPartyStruct(ThirdPartyStruct* pRec) VQZM_NOEXCEPT;
+VQZM_API void cbDelete3rdPartyStruct(ThirdPartyStruct* pRec) VQZM_NOEXCEPT;
+VQZM_API TermWndStruct* cbRetNextTermWndStruct(RZ700SysStruct* pSystem,
+                                               TermWndStruct* pRec) VQZM_NOEXCEPT;
+VQZM_API void cbDeleteTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec) VQZM_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -4,6 +4,17 @@
  * with them, and the exported manager-control functions it calls.
  *
  * Include vqzmcb.h for the control-block records and their operations.
+ *
+ * No function declared here ever throws (in C++ they are noexcept): a
+ * failure inside returns 4 when memory ran out and 1026 otherwise, or, for
+ * the functions that return a flag or nothing, 0 or nothing.
+ *
+ * A null pointer where a record, a name, a buffer or an out-parameter is
+ * needed is refused before anything is locked, allocated or started, and
+ * the call changes nothing: 1026, 0 from cmCkStartedByAPI, or no effect for
+ * the thread entries, each with the error point EXT_NULL_PARAMETER
+ * (ccCommThread: NULL_PTR_RCV; the process goes on). cmSendStartStop needs
+ * a record for actions 1 to 3 only.
  */
 #ifndef VQZMCM_H
 #define VQZMCM_H
@@ -90,37 +101,47 @@ VQZM_STATIC_ASSERT(sizeof(AsyncInitResult) == 6, "AsyncInitResult size");
 
 /* ---- Manager control exported for the CPMgr ---- */
 
-VQZM_API uint16_t cmInitCPMStateSem(void);
-VQZM_API uint16_t cmCtrlCPMState(uint32_t ulTimeout);
-VQZM_API uint16_t cmReleaseCPMState(void);
-VQZM_API uint16_t cmCloseCPMStateSem(void);
-VQZM_API uint16_t cmInitRunningSem(void);
+#ifndef VQZM_NOEXCEPT
+#ifdef __cplusplus
+#define VQZM_NOEXCEPT noexcept
+#else
+#define VQZM_NOEXCEPT
+#endif
+#endif
 
-VQZM_API uint32_t cmCkStartedByAPI(int argc, char** argv);
-VQZM_API void cmSetStartedAPIFlag(uint32_t ulFlag);
-VQZM_API uint32_t cmQryStartedByAPI(void);
-VQZM_API uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC);
-VQZM_API uint16_t cmReturnCPMgrRC(uint16_t usRC);
-VQZM_API uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC);
-VQZM_API uint16_t cmWaitCPMgrReturn(ZELHANDLE hev);
+VQZM_API uint16_t cmInitCPMStateSem(void) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmCtrlCPMState(uint32_t ulTimeout) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmReleaseCPMState(void) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmCloseCPMStateSem(void) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmInitRunningSem(void) VQZM_NOEXCEPT;
 
-VQZM_API uint16_t cmFindCommNotStopped(RZ700SysStruct** ppSystem);
-VQZM_API uint16_t cmFindCommNotStoppedEx(RZ700SysStruct** ppSystem, const char* pszSysName);
-VQZM_API uint16_t cmAddSystemByName(const char* pszSysName, RZ700SysStruct** ppSystem);
-VQZM_API uint16_t cmRetDefaultRouterSys(char* pszBuffer);
-VQZM_API uint16_t cmStopAndWaitComm(RZ700SysStruct* pSystem);
-VQZM_API uint16_t cmDetermineSysConnectedDKT(const char* pszSysName);
+VQZM_API uint32_t cmCkStartedByAPI(int argc, char** argv) VQZM_NOEXCEPT;
+VQZM_API void cmSetStartedAPIFlag(uint32_t ulFlag) VQZM_NOEXCEPT;
+VQZM_API uint32_t cmQryStartedByAPI(void) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmReturnCPMgrRC(uint16_t usRC) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) VQZM_NOEXCEPT;
+
+VQZM_API uint16_t cmFindCommNotStopped(RZ700SysStruct** ppSystem) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmFindCommNotStoppedEx(RZ700SysStruct** ppSystem,
+                                         const char* pszSysName) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmAddSystemByName(const char* pszSysName,
+                                    RZ700SysStruct** ppSystem) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmRetDefaultRouterSys(char* pszBuffer) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmStopAndWaitComm(RZ700SysStruct* pSystem) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmDetermineSysConnectedDKT(const char* pszSysName) VQZM_NOEXCEPT;
 
 /* ---- Host link ---- */
 
 /* The communication thread of one system; its argument is the record. It
  * takes the system through comm states 2 to 6 and, after a stop or a
  * failure, back to 1, and reports every change to the CPMgr window. */
-VQZM_API void ccCommThread(void* pSystem);
+VQZM_API void ccCommThread(void* pSystem) VQZM_NOEXCEPT;
 
 /* Starts a further remote request processor on the host for an active
  * system; a thread entry whose argument is the record. */
-VQZM_API void ccStartRZ700RRPThread(void* pSystem);
+VQZM_API void ccStartRZ700RRPThread(void* pSystem) VQZM_NOEXCEPT;
 
 /* The next configured system name of a list of the connection service
  * (qlxCO_CreateSysList), empty names skipped, into `pszName` of `ulSize`
@@ -128,7 +149,7 @@ VQZM_API void ccStartRZ700RRPThread(void* pSystem);
  * fit; the service's own code at the end of the list. A buffer below 256
  * bytes gets nothing (result 0). */
 VQZM_API uint16_t ccGetNextSysName(uint32_t hList, char* pszName, uint32_t ulSize,
-                                   uint32_t* pulNeeded);
+                                   uint32_t* pulNeeded) VQZM_NOEXCEPT;
 
 /* ---- Data-queue exchange ---- */
 
@@ -141,13 +162,13 @@ VQZM_API uint16_t ccGetNextSysName(uint32_t hList, char* pszName, uint32_t ulSiz
  * form and updates *pulLength. 0, 4 without memory, 1026 for an unknown
  * purpose or version, or the conversion's code. */
 VQZM_API uint16_t cdConvRcvdDataBuffer(uint16_t usPurpose, uint32_t ulDataVersion,
-                                       uint32_t* pulLength, void* pHolder);
+                                       uint32_t* pulLength, void* pHolder) VQZM_NOEXCEPT;
 
-VQZM_API uint16_t cmInitStartStop(void);
-VQZM_API uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys);
-VQZM_API void cmAsyncInitZELCommThread(void* pParms);
-VQZM_API void cmExitListRoutine(void);
-VQZM_API uint16_t cmSendTermMsg(RZ700SysStruct* pSystem);
+VQZM_API uint16_t cmInitStartStop(void) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys) VQZM_NOEXCEPT;
+VQZM_API void cmAsyncInitZELCommThread(void* pParms) VQZM_NOEXCEPT;
+VQZM_API void cmExitListRoutine(void) VQZM_NOEXCEPT;
+VQZM_API uint16_t cmSendTermMsg(RZ700SysStruct* pSystem) VQZM_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

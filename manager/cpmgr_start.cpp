@@ -7,12 +7,14 @@
 #include <string>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/null_argument.h"
 #include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/process.h"
 #include "platform/window.h"
 #include "services/admin.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -224,7 +226,7 @@ namespace trace = zel::trace;
 
 extern "C" {
 
-uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) {
+uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmWaitCPMgrReturn");
   if (WaitForSingleObject(hev, INFINITE) == WAIT_FAILED &&
       ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
@@ -233,32 +235,42 @@ uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) {
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint32_t cmCkStartedByAPI(int argc, char** argv) {
+uint32_t cmCkStartedByAPI(int argc, char** argv) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmCkStartedByAPI");
+  if (ZEL_NULL_ARGUMENT("CM", argv)) return 0;
   uint32_t found = 0;
-  for (int i = 0; i < argc; ++i) {
+  // A null entry ends the vector, as it does after the last argument.
+  for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
     trace::String("CM", 100, "Argument", argv[i]);
     if (strcmp(argv[i], kStartedByApiArgument) == 0) found = 1;
   }
   return found;
+} catch (...) {
+  return ZEL_C_FAILURE(0u, 0u);
 }
 
-void cmSetStartedAPIFlag(uint32_t ulFlag) {
+void cmSetStartedAPIFlag(uint32_t ulFlag) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmSetStartedAPIFlag");
   trace::Rc("CM", 100, "Flag = ", ulFlag);
   cmQrySetStartedByAPI(1, &ulFlag);
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-uint32_t cmQryStartedByAPI(void) {
+uint32_t cmQryStartedByAPI(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmQryStartedByAPI");
   uint32_t flag = 0;
   cmQrySetStartedByAPI(2, &flag);
   return flag;
+} catch (...) {
+  return ZEL_C_FAILURE(0u, 0u);
 }
 
-uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) {
+uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReturnCPMgrRCDuringInit");
   zel::ctrlblk::Anchor().usCPMgrRC = usRC;
   cmSetStartedAPIFlag(1);
@@ -268,17 +280,22 @@ uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) {
   // A CPMgr that no application started has nobody to tell.
   if (rc == 0 && opened) rc = cmPostRunningSem(usRC);
   return rc;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmReturnCPMgrRC(uint16_t usRC) {
+uint16_t cmReturnCPMgrRC(uint16_t usRC) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReturnCPMgrRC");
   zel::ctrlblk::Anchor().usCPMgrRC = usRC;
   bool opened = false;
   return PulseReturn(&opened);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) {
+uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReturnCommRC");
+  if (ZEL_NULL_ARGUMENT("CM", pSystem)) return VQZM_RC_INTERNAL_ERROR;
   pSystem->usRetCode = usRC;
   trace::Rc("CM", 100, "Return Code Returned", usRC);
   std::string name = RetCodeEventName(pSystem);
@@ -300,6 +317,8 @@ uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) {
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

@@ -7,12 +7,14 @@
 
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "manager/manager.h"
 #include "platform/globalmem.h"
 #include "platform/handles.h"
 #include "platform/pipe.h"
 #include "platform/window.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmcsw.h"
 #include "vqzmrc.h"
@@ -338,7 +340,7 @@ namespace trace = zel::trace;
 
 extern "C" {
 
-uint16_t cmInitStartStop(void) {
+uint16_t cmInitStartStop(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitStartStop");
   HANDLE read_end = 0;
   HANDLE write_end = 0;
@@ -356,10 +358,15 @@ uint16_t cmInitStartStop(void) {
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys) {
+// Actions 1 to 3 are for a system; stopping the CPMgr (4) needs none.
+uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmSendStartStop");
+  bool for_system = ulAction >= ZEL_ACTION_START_ANNOUNCED && ulAction <= ZEL_ACTION_STOP;
+  if (for_system && ZEL_NULL_ARGUMENT("CM", pSys)) return VQZM_RC_INTERNAL_ERROR;
   StartStopMsg msg{GetCurrentProcessId(), ulAction, pSys};
   DWORD written = 0;
   if (!WriteFile(zel::ctrlblk::Anchor().hStartStopWrite, &msg, sizeof msg, &written) &&
@@ -368,12 +375,15 @@ uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys) {
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 // The result goes to the window as a global-memory block, so that the
 // window may live in another process; its receiver frees it (GlobalFree).
-void cmAsyncInitZELCommThread(void* pParms) {
+void cmAsyncInitZELCommThread(void* pParms) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmAsyncInitZELCommThread");
+  if (ZEL_NULL_ARGUMENT("CM", pParms)) return;
   auto* parms = static_cast<AsyncInitParms*>(pParms);
   uint32_t conv_id = 0;
   uint16_t rc = caInitializeZELComm(parms->pszSysName, parms->hwndNotify, parms->usNotifyMsg,
@@ -388,9 +398,11 @@ void cmAsyncInitZELCommThread(void* pParms) {
   }
   free(parms->pszSysName);
   free(parms);
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-void cmExitListRoutine(void) {
+void cmExitListRoutine(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmExitListRoutine");
   cmPostRunningSem(VQZM_RC_CPMGR_ENDED);
   // Action 4 has closed this process's handle to "STATE" by now; the
@@ -403,10 +415,13 @@ void cmExitListRoutine(void) {
   if (cmFindCommNotStopped(&system) == 0 && system->bTermMsgSent == 0) cmSendTermMsg(system);
   trace::Rc("CM", 100, "cmReleaseCPMState() rc = ", cmReleaseCPMState());
   cmCloseCPMStateSem();
+} catch (...) {
+  ZEL_C_REPORT();
 }
 
-uint16_t cmSendTermMsg(RZ700SysStruct* pSystem) {
+uint16_t cmSendTermMsg(RZ700SysStruct* pSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmSendTermMsg");
+  if (ZEL_NULL_ARGUMENT("CM", pSystem)) return VQZM_RC_INTERNAL_ERROR;
   pSystem->hSystem = pSystem->hConnSystem;
   char data[13];
   memset(data, 'Z', 12);
@@ -427,6 +442,8 @@ uint16_t cmSendTermMsg(RZ700SysStruct* pSystem) {
   }
   pSystem->bTermMsgSent = 1;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
+#include "services/barrier.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
 
@@ -147,7 +148,7 @@ namespace trace = zel::trace;
 
 extern "C" {
 
-uint16_t cmInitCPMStateSem(void) {
+uint16_t cmInitCPMStateSem(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitCPMStateSem");
   std::lock_guard lock(g_handles_mutex);
   if (!OpenShared(g_state, kStateName)) {
@@ -156,9 +157,11 @@ uint16_t cmInitCPMStateSem(void) {
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmCtrlCPMState(uint32_t ulTimeout) {
+uint16_t cmCtrlCPMState(uint32_t ulTimeout) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmCtrlCPMState");
   if (WaitForSingleObject(StateHandle(), ulTimeout) == WAIT_FAILED) {
     trace::Msg("CM", -100, "Fail on RequestMutex ");
@@ -166,25 +169,31 @@ uint16_t cmCtrlCPMState(uint32_t ulTimeout) {
     return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmReleaseCPMState(void) {
+uint16_t cmReleaseCPMState(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReleaseCPMState");
   if (!ReleaseMutex(StateHandle())) {
     trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmCloseCPMStateSem(void) {
+uint16_t cmCloseCPMStateSem(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmCloseCPMStateSem");
   std::lock_guard lock(g_handles_mutex);
   CloseShared(g_state);
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmInitRunningSem(void) {
+uint16_t cmInitRunningSem(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitRunningSem");
   HANDLE started = 0;
   if (cmQryStartedByAPI() == 1) {
@@ -213,6 +222,8 @@ uint16_t cmInitRunningSem(void) {
   }
   CloseHandle(started);
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

@@ -5,10 +5,12 @@
 #include <string>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/null_argument.h"
 #include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
+#include "services/barrier.h"
 #include "services/qlx_calls.h"
 #include "services/trace.h"
 #include "vqzmrc.h"
@@ -246,20 +248,31 @@ namespace trace = zel::trace;
 
 extern "C" {
 
-uint16_t cmFindCommNotStopped(RZ700SysStruct** ppSystem) {
+uint16_t cmFindCommNotStopped(RZ700SysStruct** ppSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmFindCommNotStopped");
+  if (ZEL_NULL_ARGUMENT("CM", ppSystem)) return VQZM_RC_INTERNAL_ERROR;
   return FindNotStopped(ppSystem, nullptr);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmFindCommNotStoppedEx(RZ700SysStruct** ppSystem, const char* pszSysName) {
+uint16_t cmFindCommNotStoppedEx(RZ700SysStruct** ppSystem, const char* pszSysName) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmFindCommNotStoppedEx");
+  if (ZEL_NULL_ARGUMENT("CM", ppSystem) || ZEL_NULL_ARGUMENT("CM", pszSysName)) {
+    return VQZM_RC_INTERNAL_ERROR;
+  }
   return FindNotStopped(ppSystem, pszSysName);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 // Names longer than the record's 255 characters are refused with 111: a cut
 // name would stand for a different system.
-uint16_t cmAddSystemByName(const char* pszSysName, RZ700SysStruct** ppSystem) {
+uint16_t cmAddSystemByName(const char* pszSysName, RZ700SysStruct** ppSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmAddSystemByName");
+  if (ZEL_NULL_ARGUMENT("CM", pszSysName) || ZEL_NULL_ARGUMENT("CM", ppSystem)) {
+    return VQZM_RC_INTERNAL_ERROR;
+  }
   *ppSystem = nullptr;
   if (strlen(pszSysName) > kMaxSystemName && ZEL_ERROR_POINT("EXT_NAME_TOO_LONG")) {
     trace::Size("CM", -100, "System name length", static_cast<uint32_t>(strlen(pszSysName)));
@@ -286,11 +299,14 @@ uint16_t cmAddSystemByName(const char* pszSysName, RZ700SysStruct** ppSystem) {
   trace::String("CM", 100, "System: ", pszSysName);
   *ppSystem = system;
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 // Names with a period are taken like any other: host names often have one.
-uint16_t cmRetDefaultRouterSys(char* pszBuffer) {
+uint16_t cmRetDefaultRouterSys(char* pszBuffer) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmRetDefaultRouterSys");
+  if (ZEL_NULL_ARGUMENT("CM", pszBuffer)) return VQZM_RC_INTERNAL_ERROR;
   zel::services::ErrHandle error;
   if (error.create_rc() != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
     trace::Rc("CM", -100, "qlxSV_CreateErrHandle() rc=", error.create_rc());
@@ -315,17 +331,25 @@ uint16_t cmRetDefaultRouterSys(char* pszBuffer) {
   }
   trace::Rc("CM", 100, "qlxSV_DeleteErrHandle() rc=", error.Release());
   return rc;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmStopAndWaitComm(RZ700SysStruct* pSystem) {
+uint16_t cmStopAndWaitComm(RZ700SysStruct* pSystem) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmStopAndWaitComm");
+  if (ZEL_NULL_ARGUMENT("CM", pSystem)) return VQZM_RC_INTERNAL_ERROR;
   return PostAndWaitAnswer(pSystem, ZEL_MSG_STOP_SYSTEM, false);
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
-uint16_t cmDetermineSysConnectedDKT(const char* pszSysName) {
+uint16_t cmDetermineSysConnectedDKT(const char* pszSysName) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmDetermineSysConnectedDKT");
-  trace::String("CM", 100, "system name", pszSysName ? pszSysName : "(null)");
+  if (ZEL_NULL_ARGUMENT("CM", pszSysName)) return VQZM_RC_INTERNAL_ERROR;
+  trace::String("CM", 100, "system name", pszSysName);
   return 0;
+} catch (...) {
+  return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

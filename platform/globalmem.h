@@ -12,6 +12,11 @@
 // it. When a process ends, the blocks it owns are reclaimed; blocks that
 // must outlive their maker are handed over by posting them.
 //
+// A process killed at any moment, even inside the heap's lock, leaves the
+// heap whole: the next process to take the lock rebuilds the allocator's
+// indexes from the blocks themselves, and the dead process's blocks are
+// reclaimed. No space is lost and no later allocation fails because of it.
+//
 // All functions may be called from any thread of any process of the
 // instance. They take the heap's own lock, never the instance's registry
 // lock.
@@ -36,9 +41,9 @@ inline constexpr UINT GMEM_SHARE = 0x2000;
 inline constexpr UINT GMEM_DDESHARE = 0x2000;
 inline constexpr UINT GPTR = GMEM_FIXED | GMEM_ZEROINIT;
 
-// Allocates `bytes` (at least one). Returns the block, or null with
-// ERROR_NOT_ENOUGH_MEMORY when the heap has no room (or has been found
-// damaged after a crash), ERROR_INVALID_PARAMETER for unknown flags.
+// Allocates `bytes` (at least one). Returns the block, 16-byte aligned, or
+// null with ERROR_NOT_ENOUGH_MEMORY when the heap has no room,
+// ERROR_INVALID_PARAMETER for unknown flags.
 ZEL_PLATFORM_EXPORT HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
 
 // Raises the block's lock count and returns its data's address; null with

@@ -67,6 +67,26 @@ ZEL_PLATFORM_EXPORT DWORD GetProcessId(HANDLE process);
 // the process goes on (dlclose) by it.
 ZEL_PLATFORM_EXPORT bool ProcessIsEnding();
 
+// A process's place in its instance: the process slot it holds and that
+// slot's generation. Shared records note it so that what a process left
+// half-made can be told apart, and reclaimed, once it has gone.
+struct InstanceProcess {
+  uint32_t slot;        // process slot in the instance
+  uint32_t generation;  // the slot's generation while this process holds it
+};
+
+// This process's place, attaching to the instance first. False with the
+// last error set when it cannot attach, ERROR_INVALID_PARAMETER for a null
+// `process`. Any thread.
+ZEL_PLATFORM_EXPORT bool GetInstanceProcess(InstanceProcess* process);
+
+// True while the process that held `process` lives: false once it has
+// died (whether or not the instance has reaped it yet) or detached, and
+// for a slot that has since been freed or taken by another process. Never
+// takes the registry lock. False also when this process cannot attach.
+// Any thread.
+ZEL_PLATFORM_EXPORT bool InstanceProcessAlive(InstanceProcess process);
+
 }  // namespace zel::platform
 
 #endif  // ZEL_PLATFORM_PROCESS_H

@@ -106,6 +106,21 @@ ZEL_PLATFORM_EXPORT bool IsWindow(HWND hwnd);
 // ERROR_INVALID_WINDOW_HANDLE when it is not a window.
 ZEL_PLATFORM_EXPORT DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id);
 
+// The window's idle count: its owning thread raises it each time it looks
+// for a message (GetMessage, PeekMessage, WaitMessage), finds none to take,
+// and nothing for the window is queued for it or unread in its process's
+// socket, a post under way from another process included. Once the count
+// has changed after a moment T, every message posted to the window before
+// T has been taken by its thread, and dispatched when the loop dispatches
+// before it looks again. A thread busy in a handler, or one that never
+// looks, leaves the count as it is; a thread asleep in GetMessage looks
+// again when a message comes, so a caller that needs the count to move
+// posts one (WM_NULL) after reading it. Any thread of any process of the
+// instance. False with ERROR_INVALID_WINDOW_HANDLE when `hwnd` is no
+// window or its process has ended (a window that is gone has nothing left
+// to handle), ERROR_INVALID_PARAMETER for a null `count`.
+ZEL_PLATFORM_EXPORT bool GetWindowIdleCount(HWND hwnd, DWORD* count);
+
 }  // namespace zel::platform
 
 #endif  // ZEL_PLATFORM_WINDOW_H

@@ -34,7 +34,10 @@
  * Every wait on the host is bounded (QLXCO_RC_RECEIVE after 60 s without an
  * answer; a failed receive shuts the sign-on connection). Functions return 0
  * or a QLXCO_RC_* code; where an error handle is passed (0: none), the code
- * and an explanatory text are also stored in it.
+ * and an explanatory text are also stored in it. No function throws: one
+ * that fails inside returns QLXCO_RC_NO_MEMORY or QLXCO_RC_INTERNAL_ERROR
+ * (a handle or token function its 0 or null) and raises the error point
+ * EXT_EXCEPTION; the error handle is then left as it was.
  *
  * Function numbers: GetDefaultSystemName 363, TestConnection 406, GetUserID
  * 410, GetSignOnInfo 6055.
@@ -46,6 +49,13 @@
 
 #ifndef QLX_EXPORT
 #define QLX_EXPORT __attribute__((visibility("default")))
+#endif
+#ifndef QLX_NOEXCEPT
+#ifdef __cplusplus
+#define QLX_NOEXCEPT noexcept
+#else
+#define QLX_NOEXCEPT
+#endif
 #endif
 
 #define QLXCO_RC_OK 0u
@@ -61,7 +71,8 @@
 #define QLXCO_RC_INVALID_PARAMETER 5009u
 #define QLXCO_RC_SIGNON_REFUSED 5010u /* the host refused the user ID */
 #define QLXCO_RC_SERVICE 5011u        /* a service other than 11 */
-#define QLXCO_RC_NO_MEMORY 5012u
+#define QLXCO_RC_NO_MEMORY 5012u      /* memory or handles ran out */
+#define QLXCO_RC_INTERNAL_ERROR 5013u /* the library failed inside (an unexpected exception) */
 
 /* The host service the PWS uses. */
 #define QLXCO_SERVICE_SIGNON 11u
@@ -78,63 +89,67 @@ extern "C" {
 #endif
 
 /* System objects. */
-QLX_EXPORT uint32_t qlxCO_CreateSystem(const char* pszSystemName, uint32_t* phSystem);
+QLX_EXPORT uint32_t qlxCO_CreateSystem(const char* pszSystemName, uint32_t* phSystem) QLX_NOEXCEPT;
 /* Disconnects whatever is still connected and releases the object. */
-QLX_EXPORT uint32_t qlxCO_DeleteSystem(uint32_t hSystem);
+QLX_EXPORT uint32_t qlxCO_DeleteSystem(uint32_t hSystem) QLX_NOEXCEPT;
 /* The user ID (at most 10 characters) to sign on with at the next connect. */
-QLX_EXPORT uint32_t qlxCO_SetUserID(uint32_t hSystem, const char* pszUserID);
+QLX_EXPORT uint32_t qlxCO_SetUserID(uint32_t hSystem, const char* pszUserID) QLX_NOEXCEPT;
 /* The password sent with the user ID at the next connect. */
-QLX_EXPORT uint32_t qlxCO_SetPassword(uint32_t hSystem, const char* pszPassword);
+QLX_EXPORT uint32_t qlxCO_SetPassword(uint32_t hSystem, const char* pszPassword) QLX_NOEXCEPT;
 /* The further setting: QLXCO_SIGNON_DEFAULT or QLXCO_SIGNON_USE_SET. */
-QLX_EXPORT uint32_t qlxCO_SetSignOnMode(uint32_t hSystem, uint32_t ulMode);
+QLX_EXPORT uint32_t qlxCO_SetSignOnMode(uint32_t hSystem, uint32_t ulMode) QLX_NOEXCEPT;
 /* The object's user ID (as set, signed on or configured) into a buffer of
  * `ulLength` bytes, NUL terminated; an empty text when there is none. */
-QLX_EXPORT uint32_t qlxCO_GetUserID(uint32_t hSystem, char* pszUserID, uint32_t ulLength);
+QLX_EXPORT uint32_t qlxCO_GetUserID(uint32_t hSystem, char* pszUserID,
+                                    uint32_t ulLength) QLX_NOEXCEPT;
 /* The user ID and password the object signed on with (the password as set;
  * empty when none). Fails with QLXCO_RC_NOT_CONNECTED before a connect. */
 QLX_EXPORT uint32_t qlxCO_GetSignOnInfo(uint32_t hSystem, char* pszUserID, uint32_t ulUserSize,
-                                        char* pszPassword, uint32_t ulPasswordSize);
+                                        char* pszPassword, uint32_t ulPasswordSize) QLX_NOEXCEPT;
 
 /* Connects and signs on for the service; connecting a connected object does
  * nothing. Disconnect ends the sign-on connection. */
-QLX_EXPORT uint32_t qlxCO_Connect(uint32_t hSystem, uint32_t ulService, uint32_t hErr);
-QLX_EXPORT uint32_t qlxCO_Disconnect(uint32_t hSystem, uint32_t ulService, uint32_t hErr);
+QLX_EXPORT uint32_t qlxCO_Connect(uint32_t hSystem, uint32_t ulService, uint32_t hErr) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxCO_Disconnect(uint32_t hSystem, uint32_t ulService,
+                                     uint32_t hErr) QLX_NOEXCEPT;
 /* Connection test: 0 with *pulConnected 1 when the object is a live handle
  * of this process whose service is connected and not closed by the host;
  * otherwise a nonzero code and *pulConnected 0. */
 QLX_EXPORT uint32_t qlxCO_TestConnection(uint32_t hSystem, uint32_t ulService,
-                                         uint32_t* pulConnected);
+                                         uint32_t* pulConnected) QLX_NOEXCEPT;
 
 /* The service handle of a connected object; 0 when not connected. */
-QLX_EXPORT uint32_t qlxCO_GetSrvHandle(uint32_t hSystem, uint32_t ulService);
-QLX_EXPORT uint32_t qlxCO_ReleaseSrvHandle(uint32_t hSystem, uint32_t hSrvHandle);
+QLX_EXPORT uint32_t qlxCO_GetSrvHandle(uint32_t hSystem, uint32_t ulService) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxCO_ReleaseSrvHandle(uint32_t hSystem, uint32_t hSrvHandle) QLX_NOEXCEPT;
 /* Sends bytes as given (the caller frames its messages). */
-QLX_EXPORT uint32_t qlxCO_Send(uint32_t hSrvHandle, const void* pData, uint32_t ulLength);
+QLX_EXPORT uint32_t qlxCO_Send(uint32_t hSrvHandle, const void* pData,
+                               uint32_t ulLength) QLX_NOEXCEPT;
 /* Completes the sends made so far: 0 while the connection stands. */
-QLX_EXPORT uint32_t qlxCO_SendComplete(uint32_t hSrvHandle);
+QLX_EXPORT uint32_t qlxCO_SendComplete(uint32_t hSrvHandle) QLX_NOEXCEPT;
 /* Receives the host's next message without its frame header: at most
  * `ulCapacity` bytes (the rest of a longer message is dropped), and its
  * length in *pulLength. */
 QLX_EXPORT uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength,
-                               uint32_t ulCapacity);
+                               uint32_t ulCapacity) QLX_NOEXCEPT;
 
 /* The host's number for the connection behind a service handle, from which
  * the PWS proposes its queue name: the first call fills a work area of
  * QLXCO_TOKEN_SIZE bytes and returns it (null on failure), the second reads
  * the 32-bit number from it (0 for anything that is not such a token). */
-QLX_EXPORT void* qlxCO_GetConnToken(uint32_t hSrvHandle, void* pWork);
-QLX_EXPORT uint32_t qlxCO_GetTokenValue(const void* pToken);
+QLX_EXPORT void* qlxCO_GetConnToken(uint32_t hSrvHandle, void* pWork) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxCO_GetTokenValue(const void* pToken) QLX_NOEXCEPT;
 
 /* The configured default system name; an empty name when none is set. */
-QLX_EXPORT uint32_t qlxCO_GetDefaultSystemName(char* pszName, uint32_t ulSize, uint32_t hErr);
+QLX_EXPORT uint32_t qlxCO_GetDefaultSystemName(char* pszName, uint32_t ulSize,
+                                               uint32_t hErr) QLX_NOEXCEPT;
 
 /* The configured system names, in file order. GetNextSysName returns
  * QLXCO_RC_BUFFER_OVERFLOW with the size needed in *pulNeeded (without
  * moving on) when a name does not fit, QLXCO_RC_END_OF_LIST after the last. */
-QLX_EXPORT uint32_t qlxCO_CreateSysList(uint32_t* phList);
-QLX_EXPORT uint32_t qlxCO_DeleteSysList(uint32_t hList);
+QLX_EXPORT uint32_t qlxCO_CreateSysList(uint32_t* phList) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxCO_DeleteSysList(uint32_t hList) QLX_NOEXCEPT;
 QLX_EXPORT uint32_t qlxCO_GetNextSysName(uint32_t hList, char* pszName, uint32_t ulSize,
-                                         uint32_t* pulNeeded);
+                                         uint32_t* pulNeeded) QLX_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -26,9 +26,13 @@
  *
  * All functions return 0 or one of the QLXDQ_RC_* codes (creators return 0
  * on failure instead) and, where an error handle is given, also store the
- * code and an explanatory text in it. Nothing blocks without
- * limit: host round trips are bounded (QLXDQ_RC_CONNECTION when the host does
- * not answer), and waiting for an entry happens only inside the host.
+ * code and an explanatory text in it. Nothing blocks without limit: host
+ * round trips are bounded (QLXDQ_RC_CONNECTION when the host does not
+ * answer), and waiting for an entry happens only inside the host.
+ *
+ * No function throws: one that fails inside returns QLXDQ_RC_NO_MEMORY or
+ * QLXDQ_RC_INTERNAL_ERROR (a creator 0) and raises the error point
+ * EXT_EXCEPTION; the error handle is then left as it was.
  *
  * Function numbers: CreateAttr 16, SetMaxRecLen 17, SetOrder 18, SetAuthority
  * 19, SetForceToStorage 20, SetSenderID 21, SetKeySize 22, DeleteAttr 31,
@@ -44,6 +48,13 @@
 #ifndef QLX_EXPORT
 #define QLX_EXPORT __attribute__((visibility("default")))
 #endif
+#ifndef QLX_NOEXCEPT
+#ifdef __cplusplus
+#define QLX_NOEXCEPT noexcept
+#else
+#define QLX_NOEXCEPT
+#endif
+#endif
 
 /* Result codes; the host's data-queue server answers with the same numbers. */
 #define QLXDQ_RC_OK 0u
@@ -55,13 +66,14 @@
 #define QLXDQ_RC_BUFFER_TOO_SMALL 6006u  /* the entry waiting is longer than the buffer */
 #define QLXDQ_RC_CONNECTION 6007u        /* the host cannot be reached or was lost */
 #define QLXDQ_RC_PROTOCOL 6008u          /* the host answered something malformed */
-#define QLXDQ_RC_NO_MEMORY 6009u
-#define QLXDQ_RC_NOT_READ 6010u    /* the data object holds no entry read */
-#define QLXDQ_RC_CANCELLED 6011u   /* the read was cancelled (queue closed or deleted) */
-#define QLXDQ_RC_KEY_SIZE 6012u    /* key length differs from the queue's key size */
-#define QLXDQ_RC_REFUSED 6013u     /* the host refused the connection */
-#define QLXDQ_RC_TIMEOUT 6017u     /* the wait time ran out; no entry was taken */
-#define QLXDQ_RC_IN_PROGRESS 6027u /* the read is still waiting */
+#define QLXDQ_RC_NO_MEMORY 6009u         /* memory or handles ran out (on the host: queue full) */
+#define QLXDQ_RC_NOT_READ 6010u          /* the data object holds no entry read */
+#define QLXDQ_RC_CANCELLED 6011u         /* the read was cancelled (queue closed or deleted) */
+#define QLXDQ_RC_KEY_SIZE 6012u          /* key length differs from the queue's key size */
+#define QLXDQ_RC_REFUSED 6013u           /* the host refused the connection */
+#define QLXDQ_RC_INTERNAL_ERROR 6014u    /* the library failed inside (an unexpected exception) */
+#define QLXDQ_RC_TIMEOUT 6017u           /* the wait time ran out; no entry was taken */
+#define QLXDQ_RC_IN_PROGRESS 6027u       /* the read is still waiting */
 
 /* Search orders of a keyed read: which entry keys match the read's key. */
 #define QLXDQ_ORDER_EQ 1u /* equal */
@@ -82,58 +94,60 @@ extern "C" {
 #endif
 
 /* Attribute objects (defaults: record length 8320, keyed, key size 12). */
-QLX_EXPORT uint32_t qlxDQ_CreateAttr(void); /* 0 on failure */
-QLX_EXPORT uint32_t qlxDQ_DeleteAttr(uint32_t hAttr);
-QLX_EXPORT uint32_t qlxDQ_SetMaxRecLen(uint32_t hAttr, uint32_t ulMaxRecLen);
-QLX_EXPORT uint32_t qlxDQ_SetOrder(uint32_t hAttr, uint32_t ulOrder);
-QLX_EXPORT uint32_t qlxDQ_SetKeySize(uint32_t hAttr, uint32_t ulKeySize);
-QLX_EXPORT uint32_t qlxDQ_SetAuthority(uint32_t hAttr, uint32_t ulAuthority);
-QLX_EXPORT uint32_t qlxDQ_SetForceToStorage(uint32_t hAttr, uint32_t ulForce);
-QLX_EXPORT uint32_t qlxDQ_SetSenderID(uint32_t hAttr, uint32_t ulSenderID);
+QLX_EXPORT uint32_t qlxDQ_CreateAttr(void) QLX_NOEXCEPT; /* 0 on failure */
+QLX_EXPORT uint32_t qlxDQ_DeleteAttr(uint32_t hAttr) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxDQ_SetMaxRecLen(uint32_t hAttr, uint32_t ulMaxRecLen) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxDQ_SetOrder(uint32_t hAttr, uint32_t ulOrder) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxDQ_SetKeySize(uint32_t hAttr, uint32_t ulKeySize) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxDQ_SetAuthority(uint32_t hAttr, uint32_t ulAuthority) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxDQ_SetForceToStorage(uint32_t hAttr, uint32_t ulForce) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxDQ_SetSenderID(uint32_t hAttr, uint32_t ulSenderID) QLX_NOEXCEPT;
 
 /* Queues, named by up to 10 characters of name and library on the host of
  * `hSystem`. `hErr` may be 0. */
 QLX_EXPORT uint32_t qlxDQ_CreateEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                                   uint32_t hAttr, uint32_t hErr);
+                                   uint32_t hAttr, uint32_t hErr) QLX_NOEXCEPT;
 QLX_EXPORT uint32_t qlxDQ_DeleteEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                                   uint32_t hErr);
+                                   uint32_t hErr) QLX_NOEXCEPT;
 /* Checks that the queue exists and hands out a queue handle. */
 QLX_EXPORT uint32_t qlxDQ_OpenEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                                 uint32_t* phQueue, uint32_t hErr);
+                                 uint32_t* phQueue, uint32_t hErr) QLX_NOEXCEPT;
 /* Closes the handle; a read still waiting on it is cancelled on the host and
  * an entry already on its way back is returned to the queue. */
-QLX_EXPORT uint32_t qlxDQ_Close(uint32_t hQueue);
+QLX_EXPORT uint32_t qlxDQ_Close(uint32_t hQueue) QLX_NOEXCEPT;
 
 /* Data objects. */
-QLX_EXPORT uint32_t qlxDQ_CreateData(void); /* 0 on failure */
-QLX_EXPORT uint32_t qlxDQ_DeleteData(uint32_t hData);
+QLX_EXPORT uint32_t qlxDQ_CreateData(void) QLX_NOEXCEPT; /* 0 on failure */
+QLX_EXPORT uint32_t qlxDQ_DeleteData(uint32_t hData) QLX_NOEXCEPT;
 /* The caller's buffer: the entry to write, or where a read puts its entry.
  * It must stay valid while the data object uses it. */
-QLX_EXPORT uint32_t qlxDQ_SetDataAddr(uint32_t hData, void* pData, uint32_t ulLength);
+QLX_EXPORT uint32_t qlxDQ_SetDataAddr(uint32_t hData, void* pData, uint32_t ulLength) QLX_NOEXCEPT;
 /* Only 0 (bytes travel unchanged) is supported. */
-QLX_EXPORT uint32_t qlxDQ_SetConvert(uint32_t hData, uint32_t ulConvert);
-QLX_EXPORT uint32_t qlxDQ_SetKey(uint32_t hData, const void* pKey, uint32_t ulKeyLength);
-QLX_EXPORT uint32_t qlxDQ_SetSearchOrder(uint32_t hData, uint32_t ulOrder);
+QLX_EXPORT uint32_t qlxDQ_SetConvert(uint32_t hData, uint32_t ulConvert) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxDQ_SetKey(uint32_t hData, const void* pKey,
+                                 uint32_t ulKeyLength) QLX_NOEXCEPT;
+QLX_EXPORT uint32_t qlxDQ_SetSearchOrder(uint32_t hData, uint32_t ulOrder) QLX_NOEXCEPT;
 /* After a read: the key of the entry read (key size bytes and a NUL). */
-QLX_EXPORT uint32_t qlxDQ_GetRetKey(uint32_t hData, void* pKey);
+QLX_EXPORT uint32_t qlxDQ_GetRetKey(uint32_t hData, void* pKey) QLX_NOEXCEPT;
 /* After a read: the length of the entry read. */
-QLX_EXPORT uint32_t qlxDQ_GetDataLen(uint32_t hData, uint32_t* pulLength);
+QLX_EXPORT uint32_t qlxDQ_GetDataLen(uint32_t hData, uint32_t* pulLength) QLX_NOEXCEPT;
 
 /* Writes the data object's buffer under its key. `ulCommit` other than 1 is
  * treated as 1: the call returns once the host has stored the entry. */
-QLX_EXPORT uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t ulCommit, uint32_t hErr);
+QLX_EXPORT uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t ulCommit,
+                                uint32_t hErr) QLX_NOEXCEPT;
 
 /* Starts a keyed read of at most `lWait` seconds (QLXDQ_WAIT_FOREVER: no
  * limit) and hands out a read handle. The entry is taken from the queue by
  * exactly one reader; a read given up before qlxDQ_CheckData saw its entry
  * leaves the entry on the queue. */
 QLX_EXPORT uint32_t qlxDQ_AsyncRead(uint32_t hQueue, uint32_t hData, int32_t lWait,
-                                    uint32_t* phRead, uint32_t hErr);
+                                    uint32_t* phRead, uint32_t hErr) QLX_NOEXCEPT;
 /* Polls a read: 0 when the entry is in the data object's buffer (the read
  * handle is then spent and released), QLXDQ_RC_IN_PROGRESS while it waits
  * (after waiting briefly for it inside this call), QLXDQ_RC_TIMEOUT when
  * the wait ran out (handle released), another code on failure (released). */
-QLX_EXPORT uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr);
+QLX_EXPORT uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr) QLX_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

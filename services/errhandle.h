@@ -19,7 +19,9 @@
  *
  * Every function may be called from any thread, on one handle too; a call
  * racing the handle's deletion either completes as if it came first or
- * fails with QLXSV_INVALID_HANDLE.
+ * fails with QLXSV_INVALID_HANDLE. No function throws: one that fails inside
+ * returns QLXSV_NO_MEMORY or QLXSV_INTERNAL_ERROR and raises the error
+ * point EXT_EXCEPTION.
  */
 #ifndef ZEL_SERVICES_ERRHANDLE_H
 #define ZEL_SERVICES_ERRHANDLE_H
@@ -29,6 +31,13 @@
 #ifndef QLX_EXPORT
 #define QLX_EXPORT __attribute__((visibility("default")))
 #endif
+#ifndef QLX_NOEXCEPT
+#ifdef __cplusplus
+#define QLX_NOEXCEPT noexcept
+#else
+#define QLX_NOEXCEPT
+#endif
+#endif
 
 /* Results of the QlxSv calls (the other services return these too when the
  * error handle they were given is bad). */
@@ -36,7 +45,9 @@ enum QlxSvResult {
   QLXSV_OK = 0,
   QLXSV_INVALID_HANDLE = 6301,  /* 0, deleted, of another kind or made by another process */
   QLXSV_NO_MORE_HANDLES = 6302, /* this process holds QLXSV_MAX_HANDLES, or its table is full */
-  QLXSV_INVALID_POINTER = 6303  /* a required pointer argument is null */
+  QLXSV_INVALID_POINTER = 6303, /* a required pointer argument is null */
+  QLXSV_NO_MEMORY = 6304,       /* memory ran out */
+  QLXSV_INTERNAL_ERROR = 6305   /* the library failed inside (an unexpected exception) */
 };
 
 enum { QLXSV_MAX_HANDLES = 1024, QLXSV_MAX_TEXT = 256 /* bytes, NUL included */ };
@@ -47,15 +58,15 @@ extern "C" {
 
 /* Creates an error handle with no error recorded (function 79). On failure
  * *handle is 0. */
-QLX_EXPORT uint32_t qlxSV_CreateErrHandle(uint32_t* handle);
+QLX_EXPORT uint32_t qlxSV_CreateErrHandle(uint32_t* handle) QLX_NOEXCEPT;
 
 /* Deletes a handle of this process (function 80). */
-QLX_EXPORT uint32_t qlxSV_DeleteErrHandle(uint32_t handle);
+QLX_EXPORT uint32_t qlxSV_DeleteErrHandle(uint32_t handle) QLX_NOEXCEPT;
 
 /* Copies the handle's error text, NUL-terminated and cut to `size` bytes,
  * into `buffer` (function 81). An empty text when no error was recorded. On
  * failure the buffer holds an empty text (when size > 0). */
-QLX_EXPORT uint32_t qlxSV_GetErrText(uint32_t handle, char* buffer, uint32_t size);
+QLX_EXPORT uint32_t qlxSV_GetErrText(uint32_t handle, char* buffer, uint32_t size) QLX_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

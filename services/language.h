@@ -35,7 +35,10 @@
  * characters and always end a double-byte run with shift-in.
  *
  * Every function may be called from any thread. Converters are cached
- * inside the service; callers keep no state between calls.
+ * inside the service; callers keep no state between calls. No function
+ * throws: one that fails inside returns QLXNL_NO_MEMORY or
+ * QLXNL_INTERNAL_ERROR and raises the error point EXT_EXCEPTION; the error
+ * handle is then left as it was.
  */
 #ifndef ZEL_SERVICES_LANGUAGE_H
 #define ZEL_SERVICES_LANGUAGE_H
@@ -50,6 +53,8 @@ enum QlxNlResult {
   QLXNL_UNKNOWN_CCSID = 6102,         /* no code page for this CCSID */
   QLXNL_TARGET_TOO_SMALL = 6103,      /* the text was cut: *target_length is what fit */
   QLXNL_BUFFER_TOO_SMALL = 6104,      /* a result does not fit the caller's buffer */
+  QLXNL_NO_MEMORY = 6105,             /* memory ran out */
+  QLXNL_INTERNAL_ERROR = 6106,        /* the service failed inside (an unexpected exception) */
   QLXNL_SUBSTITUTED = 6107            /* converted with substitutions (see above) */
 };
 
@@ -60,18 +65,19 @@ extern "C" {
 /* Copies the directory of the language's message files, ending in "/",
  * into `buffer` of `size` bytes, NUL included (function 15): the "msg"
  * directory of the installation (ZEL_HOME). */
-QLX_EXPORT uint32_t qlxNL_GetMsgDirectory(char* buffer, uint32_t size, uint32_t error_handle);
+QLX_EXPORT uint32_t qlxNL_GetMsgDirectory(char* buffer, uint32_t size,
+                                          uint32_t error_handle) QLX_NOEXCEPT;
 
 /* The workstation's code page. */
-QLX_EXPORT uint32_t qlxNL_GetPcCodePage(uint32_t* code_page, uint32_t error_handle);
+QLX_EXPORT uint32_t qlxNL_GetPcCodePage(uint32_t* code_page, uint32_t error_handle) QLX_NOEXCEPT;
 
 /* The CCSID of host system `system_name`; null names the default system. */
 QLX_EXPORT uint32_t qlxNL_GetHostCcsid(const char* system_name, uint32_t* ccsid,
-                                       uint32_t error_handle);
+                                       uint32_t error_handle) QLX_NOEXCEPT;
 
 /* The code page a CCSID names; QLXNL_UNKNOWN_CCSID when there is none. */
 QLX_EXPORT uint32_t qlxNL_GetCodePageOfCcsid(uint32_t ccsid, uint32_t* code_page,
-                                             uint32_t error_handle);
+                                             uint32_t error_handle) QLX_NOEXCEPT;
 
 /* Converts `source_length` bytes of `source` from one code page to the
  * other into `target` (room for `target_capacity` bytes); *target_length
@@ -84,7 +90,7 @@ QLX_EXPORT uint32_t qlxNL_ConvertCodePage(uint32_t source_code_page, uint32_t ta
                                           uint32_t source_length, uint32_t target_capacity,
                                           const void* source, void* target, uint32_t* error_number,
                                           uint32_t* error_position, uint32_t* target_length,
-                                          uint32_t error_handle);
+                                          uint32_t error_handle) QLX_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -100,7 +106,8 @@ QLX_EXPORT uint32_t qlxNL_ConvertCodePage(uint32_t source_code_page, uint32_t ta
  * into `buffer` of `size` bytes and returns 0; QLXNL_BUFFER_TOO_SMALL or
  * QLXSV_INVALID_POINTER otherwise. The installed language follows the PC
  * code page: 2961 (Hebrew) for 1255, 2954 (Arabic) for 1256, 0000 (the base
- * language) for the rest. `system_name` is not used.
+ * language) for the rest. `system_name` is not used. It never throws, like
+ * the functions above.
  */
 typedef uint32_t (*QlxNlLangGetFunction)(const char* system_name, char* buffer, uint32_t size);
 

@@ -8,7 +8,10 @@
  * loaded; one line per record, written with a single append so that records
  * of many threads and processes never interleave.
  *
- * All functions may be called from any thread of any process.
+ * All functions may be called from any thread of any process. None ever
+ * throws (in C++ they are noexcept): when tracing fails, for want of memory
+ * or because a capture sink threw, the record is dropped and the caller
+ * carries on.
  */
 #ifndef ZEL_SERVICES_TRACE_H
 #define ZEL_SERVICES_TRACE_H
@@ -17,6 +20,12 @@
 #include <stdint.h>
 
 #define BT_EXPORT __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+#define BT_NOEXCEPT noexcept
+#else
+#define BT_NOEXCEPT
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -28,55 +37,63 @@ BT_EXPORT extern int btTraceActive;
 
 /* Trace operations. `tag` is the two-letter component tag ("CA", "CB", ...);
  * `number` is the trace point, negative for error traces. */
-BT_EXPORT void btTraceEntry(const char* tag, const char* function);
-BT_EXPORT void btTraceExit(const char* tag, const char* function);
-BT_EXPORT void btTraceMsg(const char* tag, int32_t number, const char* text);
-BT_EXPORT void btTraceRc(const char* tag, int32_t number, const char* text, uint32_t value);
-BT_EXPORT void btTraceSysRc(const char* tag, int32_t number, const char* text, uint32_t value);
-BT_EXPORT void btTraceSize(const char* tag, int32_t number, const char* text, uint32_t value);
-BT_EXPORT void btTraceResult(const char* tag, int32_t number, const char* text, uint32_t value);
-BT_EXPORT void btTraceLimit(const char* tag, int32_t number, const char* text, uint32_t value);
-BT_EXPORT void btTraceValue(const char* tag, int32_t number, uint32_t value);
+BT_EXPORT void btTraceEntry(const char* tag, const char* function) BT_NOEXCEPT;
+BT_EXPORT void btTraceExit(const char* tag, const char* function) BT_NOEXCEPT;
+BT_EXPORT void btTraceMsg(const char* tag, int32_t number, const char* text) BT_NOEXCEPT;
+BT_EXPORT void btTraceRc(const char* tag, int32_t number, const char* text,
+                         uint32_t value) BT_NOEXCEPT;
+BT_EXPORT void btTraceSysRc(const char* tag, int32_t number, const char* text,
+                            uint32_t value) BT_NOEXCEPT;
+BT_EXPORT void btTraceSize(const char* tag, int32_t number, const char* text,
+                           uint32_t value) BT_NOEXCEPT;
+BT_EXPORT void btTraceResult(const char* tag, int32_t number, const char* text,
+                             uint32_t value) BT_NOEXCEPT;
+BT_EXPORT void btTraceLimit(const char* tag, int32_t number, const char* text,
+                            uint32_t value) BT_NOEXCEPT;
+BT_EXPORT void btTraceValue(const char* tag, int32_t number, uint32_t value) BT_NOEXCEPT;
 BT_EXPORT void btTraceString(const char* tag, int32_t number, const char* label,
-                             const char* string);
+                             const char* string) BT_NOEXCEPT;
 BT_EXPORT void btTraceDump(const char* tag, int32_t number, const char* label, const void* address,
-                           uint32_t length);
+                           uint32_t length) BT_NOEXCEPT;
 BT_EXPORT void btTraceKey(const char* tag, int32_t number, const char* label, const void* address,
-                          uint32_t length);
-BT_EXPORT void btTraceBytes(const char* tag, int32_t number, const void* address, uint32_t length);
+                          uint32_t length) BT_NOEXCEPT;
+BT_EXPORT void btTraceBytes(const char* tag, int32_t number, const void* address,
+                            uint32_t length) BT_NOEXCEPT;
 
 /* Records an error point (tag "ue") in this process's ring and, while
  * tracing is on, in the trace. Always returns nonzero: the caller takes its
  * error path. */
-BT_EXPORT int btErrorPoint(const char* tag, int32_t line, const char* label, const char* module);
+BT_EXPORT int btErrorPoint(const char* tag, int32_t line, const char* label,
+                           const char* module) BT_NOEXCEPT;
 
 /* Fills `buffer` (NUL-terminated, at most `size` bytes) with the text of the
  * calling thread's last system error. */
-BT_EXPORT void btGetSysErrorText(char* buffer, uint32_t size);
+BT_EXPORT void btGetSysErrorText(char* buffer, uint32_t size) BT_NOEXCEPT;
 
 /* Starts a detached thread running function(argument). The stack size is
  * raised to what the platform and this system's code need. Returns -1 when
  * the thread cannot be started, 0 otherwise. */
-BT_EXPORT int btLaunchThread(void (*function)(void*), uint32_t stack_size, void* argument);
+BT_EXPORT int btLaunchThread(void (*function)(void*), uint32_t stack_size,
+                             void* argument) BT_NOEXCEPT;
 
 /* The stack size a thread asking for `requested` bytes gets: at least the
  * platform minimum and what this system's own code on a thread needs. */
-BT_EXPORT size_t btThreadStackSize(size_t requested);
+BT_EXPORT size_t btThreadStackSize(size_t requested) BT_NOEXCEPT;
 
 /* Nonzero when the configured PC code page (ZEL_PC_CODEPAGE) is double-byte. */
-BT_EXPORT uint16_t bdIsDBCS(void);
+BT_EXPORT uint16_t bdIsDBCS(void) BT_NOEXCEPT;
 
 /* ---- Extensions of this implementation (not part of the system's table) ---- */
 
 /* Directs the trace to `path` (appending) and turns tracing on; a null path
  * turns it off. Returns 0, or the errno of a failed open (tracing then off). */
-BT_EXPORT int btTraceOpen(const char* path);
+BT_EXPORT int btTraceOpen(const char* path) BT_NOEXCEPT;
 
 /* Where btGetSysErrorText takes the thread's last error from. The platform
  * layer registers its per-thread last error when it is loaded; without a
  * source the text of errno is used. */
 typedef void (*BtSysErrorSource)(char* buffer, uint32_t size);
-BT_EXPORT void btSetSysErrorSource(BtSysErrorSource source);
+BT_EXPORT void btSetSysErrorSource(BtSysErrorSource source) BT_NOEXCEPT;
 
 /* One error point, as kept in the per-process ring. */
 typedef struct BtErrorPointRecord {
@@ -89,7 +106,7 @@ typedef struct BtErrorPointRecord {
 
 /* Copies up to `max` of the most recent error points, oldest first, and
  * returns how many were copied. The ring keeps the last 64. */
-BT_EXPORT uint32_t btGetErrorPoints(BtErrorPointRecord* out, uint32_t max);
+BT_EXPORT uint32_t btGetErrorPoints(BtErrorPointRecord* out, uint32_t max) BT_NOEXCEPT;
 
 /* A trace record as handed to a capture sink. Pointers are valid only for
  * the duration of the call. */
@@ -109,7 +126,7 @@ typedef void (*BtRecordSink)(const BtRecord* record, void* context);
 
 /* Test hook: every record is also handed to `sink` (null removes it).
  * While a sink is set, tracing is on. */
-BT_EXPORT void btSetRecordSink(BtRecordSink sink, void* context);
+BT_EXPORT void btSetRecordSink(BtRecordSink sink, void* context) BT_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,7 +1,9 @@
 /*
  * QLXUNAPI (part of lib/libqlx.so): system handles of an application's
  * connection environment, for the component named by a short word ("zel").
- * Callable from any thread.
+ * Callable from any thread. It never throws: when it fails inside it returns
+ * QLXCO_RC_NO_MEMORY or QLXCO_RC_INTERNAL_ERROR and raises the error point
+ * EXT_EXCEPTION.
  */
 #ifndef ZEL_SERVICES_UNAPI_H
 #define ZEL_SERVICES_UNAPI_H
@@ -10,6 +12,13 @@
 
 #ifndef QLX_EXPORT
 #define QLX_EXPORT __attribute__((visibility("default")))
+#endif
+#ifndef QLX_NOEXCEPT
+#ifdef __cplusplus
+#define QLX_NOEXCEPT noexcept
+#else
+#define QLX_NOEXCEPT
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -21,7 +30,7 @@ extern "C" {
  * With *phSystem 0 it creates one for the system (see qlxCO_CreateSystem)
  * and stores its handle. Returns 0 or a QLXCO_RC_* code. */
 QLX_EXPORT uint32_t qlxUN_GetSystemHandle(const char* pszSystemName, const char* pszComponent,
-                                          uint32_t* phSystem);
+                                          uint32_t* phSystem) QLX_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,7 +1,8 @@
 // Named events on one 64-bit state word, with no lock that a dead process
 // could keep. Its low half is the futex word that waiters sleep on:
 // generation << 2 | token << 1 | signalled. Its high half counts, for an
-// auto-reset event, the waiters and the grants that Set has handed to them.
+// auto-reset event, the waiters and the grants that Set has handed to them;
+// grants never outnumber waiters.
 //
 // A waiter notes the generation when it starts waiting. Set and pulse of a
 // manual-reset event raise the generation, releasing every waiter that
@@ -13,12 +14,24 @@
 // waiters even when the first has not run yet. An auto-reset pulse raises
 // the generation and leaves a token that only one waiter with an older
 // generation can take. Set, reset and pulse clear an unused token.
+//
+// A process killed while waiting cannot uncount itself. Each waiter of a
+// named auto-reset event therefore also counts itself in its process's
+// slot of the registry entry, raised before and lowered after its count in
+// the word, and the reaper (or the process itself as it detaches at exit)
+// subtracts a dead process's slot count from the word. A wait that starts
+// after its process detached is not counted in the word at all. A kill
+// between the two counts leaves the word counting one waiter too few, never
+// too many: a Set then finds no waiter without a grant and leaves the event
+// signalled, and since every Set wakes a sleeper, a live waiter still takes
+// it.
 #include "platform/event.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -46,6 +59,14 @@ constexpr uint64_t kOneWaiter = uint64_t{1} << 48;
 uint32_t Generation(uint64_t state) { return static_cast<uint32_t>(state) >> 2; }
 uint32_t Grants(uint64_t state) { return (state >> 32) & 0xFFFF; }
 uint32_t Waiters(uint64_t state) { return (state >> 48) & 0xFFFF; }
+
+// `state` with `count` fewer waiters (never below none) and no more grants
+// than waiters.
+uint64_t WithoutWaiters(uint64_t state, uint32_t count) {
+  uint64_t waiters = Waiters(state) - std::min(count, Waiters(state));
+  uint64_t grants = std::min<uint64_t>(Grants(state), waiters);
+  return (state & kLowHalf) | grants << 32 | waiters << 48;
+}
 
 // The next generation, with signal and token cleared.
 uint64_t NextGeneration(uint64_t state) {
@@ -77,6 +98,7 @@ class EventObject : public HandleObject {
       : HandleObject(HandleKind::kEvent),
         hold_(std::move(hold)),
         state_(&hold_->entry().event_state),
+        slot_waiters_(&hold_->entry().event_waiters[hold_->instance().slot()]),
         manual_reset_(hold_->entry().manual_reset != 0) {}
 
   EventObject(bool manual_reset, bool initial_state)
@@ -86,28 +108,11 @@ class EventObject : public HandleObject {
         manual_reset_(manual_reset) {}
 
   DWORD Wait(DWORD timeout_ms) override {
-    internal::Deadline deadline = internal::Deadline::After(timeout_ms);
-    uint64_t state = state_->load(std::memory_order_acquire);
-    if (!manual_reset_) {
-      while (!state_->compare_exchange_weak(state, state + kOneWaiter, std::memory_order_acq_rel)) {
-      }
-      state += kOneWaiter;
-    }
-    const uint32_t start = Generation(state);
-    bool last_look = timeout_ms == 0;
-    for (;;) {
-      Outcome outcome = Leave(state, start, last_look);
-      if (outcome == Outcome::kReleased) return WAIT_OBJECT_0;
-      if (outcome == Outcome::kTimedOut) return WAIT_TIMEOUT;
-      int error = Sleep(state_, state, deadline);
-      if (error == ETIMEDOUT) last_look = true;
-      if (error != 0 && error != EAGAIN && error != EINTR && error != ETIMEDOUT) {
-        if (!manual_reset_) state_->fetch_sub(kOneWaiter, std::memory_order_acq_rel);
-        internal::SetErrorFromErrno(error);
-        return WAIT_FAILED;
-      }
-      state = state_->load(std::memory_order_acquire);
-    }
+    if (manual_reset_) return WaitCounted(timeout_ms);
+    if (slot_waiters_ != nullptr) slot_waiters_->fetch_add(1);
+    DWORD result = WaitCounted(timeout_ms);
+    if (slot_waiters_ != nullptr) LowerSlotCount();
+    return result;
   }
 
   void Set() {
@@ -116,14 +121,15 @@ class EventObject : public HandleObject {
       Wake(state_, INT_MAX);
       return;
     }
-    uint64_t before = Update([](uint64_t state) {
+    Update([](uint64_t state) {
       // The new generation also wakes a waiter that is just going to sleep.
       if (Waiters(state) > Grants(state)) {
         return (NextGeneration(state) | (state & kSignalled)) + kOneGrant;
       }
       return (state & ~kToken) | kSignalled;
     });
-    if (Waiters(before) > 0) Wake(state_, 1);
+    // Even when the word counts no waiter: it may count one too few.
+    Wake(state_, 1);
   }
 
   void Reset() { state_->fetch_and(~kFlags, std::memory_order_acq_rel); }
@@ -137,11 +143,49 @@ class EventObject : public HandleObject {
  private:
   enum class Outcome { kReleased, kTimedOut, kWaiting };
 
+  // Waits, counted among the waiters of the word when auto reset.
+  DWORD WaitCounted(DWORD timeout_ms) {
+    internal::Deadline deadline = internal::Deadline::After(timeout_ms);
+    bool counted = !manual_reset_;
+    uint64_t state = counted ? state_->fetch_add(kOneWaiter) + kOneWaiter
+                             : state_->load(std::memory_order_acquire);
+    if (counted && LeftInstance()) {
+      Update([](uint64_t now) { return WithoutWaiters(now, 1); });
+      state = state_->load(std::memory_order_acquire);
+      counted = false;
+    }
+    const uint32_t start = Generation(state);
+    bool last_look = timeout_ms == 0;
+    for (;;) {
+      Outcome outcome = Leave(state, start, last_look, counted);
+      if (outcome == Outcome::kReleased) return WAIT_OBJECT_0;
+      if (outcome == Outcome::kTimedOut) return WAIT_TIMEOUT;
+      int error = Sleep(state_, state, deadline);
+      if (error == ETIMEDOUT) last_look = true;
+      if (error != 0 && error != EAGAIN && error != EINTR && error != ETIMEDOUT) {
+        if (counted) Update([](uint64_t now) { return WithoutWaiters(now, 1); });
+        internal::SetErrorFromErrno(error);
+        return WAIT_FAILED;
+      }
+      state = state_->load(std::memory_order_acquire);
+    }
+  }
+
+  // True when this process detached from the instance of a named event,
+  // as it does at exit: nobody would take its count back. Called after the
+  // counts are raised; all of these and the detach's exchange and loads are
+  // sequentially consistent, so either the detach takes back the counts or
+  // this sees it.
+  bool LeftInstance() const {
+    return hold_ != nullptr && internal::Instance::Attached() != &hold_->instance();
+  }
+
   // Decides whether a waiter that noted generation `start` goes now,
-  // taking what releases it (for auto reset: the signal, a grant, or a
+  // taking what releases it (for auto reset: a grant, the signal, or a
   // pulse token of a later generation) or, on its last look, giving up its
-  // place. On a lost race `state` is refreshed and it decides again.
-  Outcome Leave(uint64_t& state, uint32_t start, bool last_look) {
+  // place (when `counted`, its count in the word). On a lost race `state`
+  // is refreshed and it decides again.
+  Outcome Leave(uint64_t& state, uint32_t start, bool last_look, bool counted) {
     for (;;) {
       if (manual_reset_) {
         if ((state & kSignalled) != 0 || Generation(state) != start) return Outcome::kReleased;
@@ -149,10 +193,12 @@ class EventObject : public HandleObject {
       }
       Outcome outcome = Outcome::kReleased;
       uint64_t next;
-      if ((state & kSignalled) != 0) {
-        next = state & ~kSignalled;
-      } else if (Grants(state) > 0) {
+      // A grant before the signal: a Set that found every waiter granted
+      // signalled the event for a later waiter, and a Reset must clear it.
+      if (Grants(state) > 0) {
         next = state - kOneGrant;
+      } else if ((state & kSignalled) != 0) {
+        next = state & ~kSignalled;
       } else if ((state & kToken) != 0 && Generation(state) != start) {
         next = state & ~kToken;
       } else if (last_look) {
@@ -161,9 +207,19 @@ class EventObject : public HandleObject {
       } else {
         return Outcome::kWaiting;
       }
-      if (state_->compare_exchange_weak(state, next - kOneWaiter, std::memory_order_acq_rel)) {
+      if (state_->compare_exchange_weak(state, WithoutWaiters(next, counted ? 1 : 0),
+                                        std::memory_order_acq_rel)) {
         return outcome;
       }
+    }
+  }
+
+  // Lowers this process's count of waiters, never below zero: after this
+  // process detached at exit, its slot may have been reaped meanwhile.
+  void LowerSlotCount() {
+    uint16_t count = slot_waiters_->load(std::memory_order_acquire);
+    while (count > 0 &&
+           !slot_waiters_->compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
     }
   }
 
@@ -179,6 +235,7 @@ class EventObject : public HandleObject {
   std::shared_ptr<EntryHold> hold_;       // null for an event of this process only
   std::atomic<uint64_t> local_state_{0};  // the state of an event of this process only
   std::atomic<uint64_t>* const state_;
+  std::atomic<uint16_t>* const slot_waiters_ = nullptr;  // this process's count; null when local
   const bool manual_reset_;
 };
 
@@ -187,6 +244,23 @@ std::shared_ptr<EventObject> Event(HANDLE event) {
 }
 
 }  // namespace
+
+namespace internal {
+
+void ForgetDeadWaiters(ObjectEntry& entry, uint32_t slot) {
+  uint16_t dead = entry.event_waiters[slot].load();
+  if (dead == 0) return;
+  uint64_t state = entry.event_state.load(std::memory_order_relaxed);
+  while (!entry.event_state.compare_exchange_weak(state, WithoutWaiters(state, dead),
+                                                  std::memory_order_acq_rel)) {
+  }
+  RegistryEditPoint();
+  // Cleared only now: a reaper killed in between leaves the count to be
+  // taken again, which can only undercount.
+  entry.event_waiters[slot].store(0, std::memory_order_release);
+}
+
+}  // namespace internal
 
 HANDLE CreateEvent(bool manual_reset, bool initial_state, const char* name) {
   bool existed = false;

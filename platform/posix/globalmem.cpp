@@ -1,19 +1,28 @@
 // Global memory: one heap per instance at kGlobalHeapBase, shared by every
-// process, with a best-fit allocator behind a robust lock.
+// process, with an allocator whose metadata survives a process killed at any
+// instruction.
+//
+// After the heap's header, blocks tile the segment exactly. The one word at
+// the start of each block's header (size and state) is all that defines the
+// chain, and every change of the chain is a single store of such a word,
+// made after everything it relies on is written. Everything else (bins of
+// free blocks, previous sizes, blocks per slot) is derived: when a process
+// dies holding the heap's lock, the next holder rebuilds it from one walk of
+// the chain.
 #include "platform/globalmem.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <boost/interprocess/mem_algo/rbtree_best_fit.hpp>
-#include <boost/interprocess/sync/mutex_family.hpp>
+#include <bit>
 #include <cerrno>
 #include <cstring>
-#include <new>
+#include <vector>
 
-#include "platform/handles.h"
 #include "platform/posix/address_space.h"
 #include "platform/posix/heap.h"
 #include "platform/posix/instance.h"
@@ -28,84 +37,314 @@ namespace internal {
 namespace {
 
 constexpr char kTag[] = "PL";
-constexpr uint64_t kHeapMagic = 0x31504145484c455aULL;  // "ZELHEAP1"
-constexpr uint32_t kLiveBlock = 0x4b4c4247;             // "GBLK"
-constexpr uint32_t kFreedBlock = 0x45455246;            // "FREE"
+constexpr uint64_t kHeapMagic = 0x32504145484c455aULL;  // "ZELHEAP2"
+constexpr uint32_t kBlockMagic = 0x4b4c4247;            // "GBLK"
 constexpr UINT kKnownFlags = 0x0002 | 0x0010 | 0x0020 | 0x0040 | 0x0100 | 0x1000 | 0x2000 | 0x4000;
 
-// Raw pointers are right here: the heap lies at one address in every
-// process. The allocator's own lock is a no-op; HeapHeader::lock guards it.
-using Allocator =
-    boost::interprocess::rbtree_best_fit<boost::interprocess::null_mutex_family, void*>;
+// Every field of the heap is read and written under its lock; the atomics
+// only make single stores explicit.
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+// A block's word: its size (header included, a multiple of 16) and state.
+constexpr uint64_t kUsed = 1;
+constexpr uint64_t kSizeMask = ~uint64_t{15};
+
+// Free blocks sit in segregated bins: one per size below kExactLimit, then
+// four per doubling up to the size of the heap.
+constexpr uint64_t kExactLimit = 1024;
+constexpr uint64_t kMinBlock = 64;  // a header and the bin links
+constexpr uint32_t kExactBins = (kExactLimit - kMinBlock) / 16;
+constexpr uint32_t kBins = kExactBins + 4 * (27 - 10);
+static_assert(kGlobalHeapSize <= uint64_t{1} << 27, "the bins end at 128 MiB");
 
 // At the start of the heap segment.
 struct HeapHeader {
-  uint64_t magic;        // kHeapMagic once built
-  pthread_mutex_t lock;  // robust: guards the allocator, the block list and block headers
-  uint32_t poisoned;     // nonzero after a crash left the heap damaged: no more allocations
-  uint32_t reserved;     // alignment
-  uint64_t first_block;  // offset of the newest live block's header, 0 when none
-  uint64_t live_blocks;  // number of live blocks
+  uint64_t magic;                       // kHeapMagic once built
+  pthread_mutex_t lock;                 // robust: guards everything below and every block
+  uint64_t recoveries;                  // rebuilds after a process died holding the lock
+  uint64_t repairs;                     // rebuilds that met a header that cannot be right
+  uint64_t filled_bins[2];              // bit per bin, set while it holds a block (derived)
+  uint64_t bins[kBins];                 // offset of each bin's first block, 0 if none (derived)
+  uint32_t live_blocks[kMaxProcesses];  // used blocks per owner slot (derived)
 };
+static_assert(kBins <= 128, "filled_bins has a bit per bin");
+
+constexpr uint64_t kFirstBlock = (sizeof(HeapHeader) + 63) / 64 * 64;
 
 // In front of every block's data.
 struct BlockHeader {
-  uint32_t magic;               // kLiveBlock while allocated, kFreedBlock after
-  std::atomic<uint32_t> owner;  // process slot that owns the block
-  uint64_t size;                // bytes asked for
+  std::atomic<uint64_t> word;   // size | kUsed: the only field that defines the chain
+  uint64_t previous_size;       // size of the block before, 0 for the first (derived)
+  uint32_t magic;               // kBlockMagic; cleared when a merge swallows the header
+  std::atomic<uint32_t> owner;  // process slot that owns a used block
   uint32_t locks;               // GlobalLock count
   uint32_t flags;               // GlobalAlloc flags
+  uint64_t requested;           // bytes asked for
   uint64_t self;                // offset of this header: a pointer into data is no block
-  uint64_t previous;            // offset of the next newer live block, 0 for the newest
-  uint64_t next;                // offset of the next older live block, 0 for the oldest
 };
 static_assert(sizeof(BlockHeader) % 16 == 0, "block data stays 16-byte aligned");
+static_assert(sizeof(BlockHeader) + 16 <= kMinBlock, "a free block holds its bin links");
 
-constexpr size_t kAllocatorOffset = (sizeof(HeapHeader) + 63) / 64 * 64;
+// At the start of a free block's data: its place in its bin (derived).
+struct BinLinks {
+  uint64_t next;      // offset of the next block of the bin, 0 for the last
+  uint64_t previous;  // offset of the previous block of the bin, 0 for the first
+};
 
 std::atomic<HeapHeader*> g_heap{nullptr};
 
-char* Base() { return reinterpret_cast<char*>(kGlobalHeapBase); }
+// Test hook (KillAtGlobalHeapEdit): edits left before this process stops.
+std::atomic<uint32_t> g_edits_to_kill{0};
 
-Allocator& HeapAllocator() { return *reinterpret_cast<Allocator*>(Base() + kAllocatorOffset); }
+char* Base() { return reinterpret_cast<char*>(kGlobalHeapBase); }
 
 BlockHeader* At(uint64_t offset) { return reinterpret_cast<BlockHeader*>(Base() + offset); }
 
-uint64_t OffsetOf(const BlockHeader* block) {
-  return static_cast<uint64_t>(reinterpret_cast<const char*>(block) - Base());
+BinLinks* LinksOf(uint64_t offset) {
+  return reinterpret_cast<BinLinks*>(Base() + offset + sizeof(BlockHeader));
 }
 
-// Walks the live-block list, bounded by the recorded count, checking every
-// link.
-bool BlockListSound(const HeapHeader& heap) {
-  uint64_t previous = 0;
-  uint64_t offset = heap.first_block;
-  for (uint64_t seen = 0; offset != 0; ++seen) {
-    if (seen >= heap.live_blocks || offset < kAllocatorOffset || offset >= kGlobalHeapSize) {
-      return false;
-    }
-    const BlockHeader* block = At(offset);
-    if (block->magic != kLiveBlock || block->self != offset || block->previous != previous) {
-      return false;
-    }
-    previous = offset;
-    offset = block->next;
+uint64_t SizeOf(const BlockHeader* block) { return block->word.load(kRelaxed) & kSizeMask; }
+
+bool IsUsed(const BlockHeader* block) { return (block->word.load(kRelaxed) & kUsed) != 0; }
+
+uint64_t EndOf(uint64_t offset) { return offset + SizeOf(At(offset)); }
+
+// Between two edits of heap metadata: where the armed test hook stops the
+// process for good.
+void EditPoint() {
+  if (g_edits_to_kill.load(kRelaxed) == 0) return;
+  if (g_edits_to_kill.fetch_sub(1) == 1) raise(SIGKILL);
+}
+
+// The store that changes the chain. The compiler fences keep the stores
+// before it before it and the stores after it after it: a process killed at
+// any instruction has made every edit that the commit relies on, and none
+// that relies on the commit.
+void Commit(BlockHeader* block, uint64_t word) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  block->word.store(word, std::memory_order_release);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  EditPoint();
+}
+
+// Whether the header at `offset` can be a block of the chain.
+bool Sound(uint64_t offset) {
+  const BlockHeader* block = At(offset);
+  uint64_t word = block->word.load(kRelaxed);
+  uint64_t size = word & kSizeMask;
+  if ((word & ~kSizeMask & ~kUsed) != 0 || size < kMinBlock || size > kGlobalHeapSize - offset) {
+    return false;
   }
-  return true;
+  if (block->magic != kBlockMagic || block->self != offset) return false;
+  return (word & kUsed) == 0 || block->owner.load(kRelaxed) < kMaxProcesses;
 }
 
-// Holds the heap lock. A holder that died may have left the allocator or
-// the block list half-changed; if the checks fail, the heap is poisoned.
+// Writes the whole header of a free block that is not yet in the chain.
+void WriteFreeHeader(uint64_t offset, uint64_t size, uint64_t previous_size) {
+  BlockHeader* block = At(offset);
+  block->word.store(size, kRelaxed);
+  block->previous_size = previous_size;
+  block->magic = kBlockMagic;
+  block->owner.store(0, kRelaxed);
+  block->locks = 0;
+  block->flags = 0;
+  block->requested = 0;
+  block->self = offset;
+}
+
+// Tells the block after the one at `offset`, if any, its previous size.
+void LinkBackward(uint64_t offset) {
+  uint64_t end = EndOf(offset);
+  if (end < kGlobalHeapSize) At(end)->previous_size = end - offset;
+}
+
+uint32_t BinOf(uint64_t size) {
+  if (size < kExactLimit) return static_cast<uint32_t>((size - kMinBlock) / 16);
+  uint32_t log = static_cast<uint32_t>(std::bit_width(size)) - 1;
+  uint32_t quarter = static_cast<uint32_t>(size >> (log - 2)) & 3;
+  return kExactBins + (log - 10) * 4 + quarter;
+}
+
+bool BinFilled(const HeapHeader& heap, uint32_t bin) {
+  return (heap.filled_bins[bin / 64] >> (bin % 64) & 1) != 0;
+}
+
+// The first bin from `from` on that holds a block; kBins when none does.
+uint32_t FirstFilledBin(const HeapHeader& heap, uint32_t from) {
+  for (uint32_t word = from / 64; word < 2; ++word) {
+    uint64_t bits = heap.filled_bins[word];
+    if (word == from / 64) bits &= ~uint64_t{0} << (from % 64);
+    if (bits != 0) return word * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+  }
+  return kBins;
+}
+
+void Bin(HeapHeader& heap, uint64_t offset) {
+  uint32_t bin = BinOf(SizeOf(At(offset)));
+  BinLinks* links = LinksOf(offset);
+  links->next = heap.bins[bin];
+  links->previous = 0;
+  if (links->next != 0) LinksOf(links->next)->previous = offset;
+  heap.bins[bin] = offset;
+  heap.filled_bins[bin / 64] |= uint64_t{1} << (bin % 64);
+  EditPoint();
+}
+
+// Takes a free block out of its bin; its size must still be the binned one.
+void Unbin(HeapHeader& heap, uint64_t offset) {
+  uint32_t bin = BinOf(SizeOf(At(offset)));
+  const BinLinks* links = LinksOf(offset);
+  if (links->previous != 0) {
+    LinksOf(links->previous)->next = links->next;
+  } else {
+    heap.bins[bin] = links->next;
+  }
+  if (links->next != 0) LinksOf(links->next)->previous = links->previous;
+  if (heap.bins[bin] == 0) heap.filled_bins[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+  EditPoint();
+}
+
+// Good fit: the first block that fits in the bin of `need`, else the first
+// block of the next bin that holds any (all of them fit). 0 when none fits.
+uint64_t FindFree(const HeapHeader& heap, uint64_t need) {
+  uint32_t bin = BinOf(need);
+  for (uint64_t offset = heap.bins[bin]; offset != 0; offset = LinksOf(offset)->next) {
+    if (SizeOf(At(offset)) >= need) return offset;
+  }
+  uint32_t larger = FirstFilledBin(heap, bin + 1);
+  return larger < kBins ? heap.bins[larger] : 0;
+}
+
+// Cuts the unbinned free block at `offset` to `keep` bytes; the rest
+// becomes a free block of its own, binned.
+void Split(HeapHeader& heap, uint64_t offset, uint64_t keep) {
+  uint64_t rest = offset + keep;
+  WriteFreeHeader(rest, SizeOf(At(offset)) - keep, keep);
+  EditPoint();
+  Commit(At(offset), keep);
+  LinkBackward(rest);
+  EditPoint();
+  Bin(heap, rest);
+}
+
+// Grows the free block at `offset` over the free block after it, which is
+// in no bin.
+void Absorb(uint64_t offset) {
+  uint64_t next = EndOf(offset);
+  Commit(At(offset), SizeOf(At(offset)) + SizeOf(At(next)));
+  At(next)->magic = 0;
+  EditPoint();
+  LinkBackward(offset);
+  EditPoint();
+}
+
+// Merges the unbinned free block at `offset` with its free neighbours and
+// returns where the merged block starts.
+uint64_t MergeWithNeighbours(HeapHeader& heap, uint64_t offset) {
+  uint64_t next = EndOf(offset);
+  if (next < kGlobalHeapSize && !IsUsed(At(next))) {
+    Unbin(heap, next);
+    Absorb(offset);
+  }
+  uint64_t previous_size = At(offset)->previous_size;
+  if (previous_size == 0 || IsUsed(At(offset - previous_size))) return offset;
+  uint64_t previous = offset - previous_size;
+  Unbin(heap, previous);
+  Absorb(previous);
+  return previous;
+}
+
+// Takes a block of `need` bytes for `slot`, splitting off what it does not
+// need; returns its offset, or 0 when no free block is large enough.
+uint64_t TakeBlock(HeapHeader& heap, uint64_t need, UINT flags, size_t bytes, uint32_t slot) {
+  uint64_t offset = FindFree(heap, need);
+  if (offset == 0) return 0;
+  Unbin(heap, offset);
+  if (SizeOf(At(offset)) - need >= kMinBlock) Split(heap, offset, need);
+  BlockHeader* block = At(offset);
+  block->owner.store(slot, kRelaxed);
+  block->locks = 0;
+  block->flags = flags;
+  block->requested = bytes;
+  EditPoint();
+  Commit(block, SizeOf(block) | kUsed);
+  ++heap.live_blocks[slot];
+  EditPoint();
+  return offset;
+}
+
+// Frees the used block at `offset`, merging it with free neighbours;
+// returns where the free block that now holds its space starts.
+uint64_t ReleaseBlock(HeapHeader& heap, uint64_t offset) {
+  BlockHeader* block = At(offset);
+  uint32_t owner = block->owner.load(kRelaxed);
+  Commit(block, SizeOf(block));
+  --heap.live_blocks[owner];
+  EditPoint();
+  offset = MergeWithNeighbours(heap, offset);
+  Bin(heap, offset);
+  return offset;
+}
+
+// Makes the rest of the heap from `offset`, where the walk met a header that
+// cannot be right, free: a block of its own (true), or part of the block at
+// `previous` when too small for one (false). Headers of the blocks dropped
+// with it are unmarked, so that they no longer pass as blocks. Nothing the
+// allocator does leads here; only a stray write into the heap does.
+bool Repair(HeapHeader& heap, uint64_t previous, uint64_t offset) {
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_HEAP_DAMAGED"));
+  trace::Rc(kTag, -10, "global heap: a damaged block header ends the chain, offset=",
+            static_cast<uint32_t>(offset));
+  ++heap.repairs;
+  for (uint64_t stale = offset; stale + sizeof(BlockHeader) <= kGlobalHeapSize; stale += 16) {
+    if (At(stale)->magic == kBlockMagic && At(stale)->self == stale) At(stale)->magic = 0;
+  }
+  uint64_t rest = kGlobalHeapSize - offset;
+  if (rest >= kMinBlock) {
+    WriteFreeHeader(offset, rest, 0);
+    return true;
+  }
+  BlockHeader* last = At(previous);
+  Commit(last, (kGlobalHeapSize - previous) | (last->word.load(kRelaxed) & kUsed));
+  return false;
+}
+
+// After a process died holding the lock: rebuilds everything derived from
+// one walk of the chain, merging free neighbours on the way.
+void Rebuild(HeapHeader& heap) {
+  ++heap.recoveries;
+  std::fill(std::begin(heap.bins), std::end(heap.bins), 0);
+  std::fill(std::begin(heap.filled_bins), std::end(heap.filled_bins), 0);
+  std::fill(std::begin(heap.live_blocks), std::end(heap.live_blocks), 0);
+  uint64_t previous = 0;
+  for (uint64_t offset = kFirstBlock; offset < kGlobalHeapSize;) {
+    if (!Sound(offset) && !Repair(heap, previous, offset)) break;
+    BlockHeader* block = At(offset);
+    bool previous_free = previous != 0 && !IsUsed(At(previous));
+    if (previous_free && !IsUsed(block)) {
+      Absorb(previous);
+      offset = EndOf(previous);
+      continue;
+    }
+    if (previous_free) Bin(heap, previous);
+    block->previous_size = previous == 0 ? 0 : offset - previous;
+    if (IsUsed(block)) ++heap.live_blocks[block->owner.load(kRelaxed)];
+    previous = offset;
+    offset = EndOf(offset);
+  }
+  if (!IsUsed(At(previous))) Bin(heap, previous);
+  trace::Rc(kTag, 10, "global heap rebuilt after a process died in it, recoveries=",
+            static_cast<uint32_t>(heap.recoveries));
+}
+
+// Holds the heap lock. When the previous holder died, everything derived is
+// rebuilt before the lock is used.
 class HeapLock {
  public:
   explicit HeapLock(HeapHeader& heap) : heap_(heap) {
-    int error = pthread_mutex_lock(&heap_.lock);
-    if (error != EOWNERDEAD) return;
-    if (!HeapAllocator().check_sanity() || !BlockListSound(heap_)) {
-      static_cast<void>(ZEL_ERROR_POINT("PLAT_HEAP_DAMAGED"));
-      trace::Msg(kTag, -10, "global heap damaged by a process that died in it; allocations stop");
-      heap_.poisoned = 1;
-    }
+    if (pthread_mutex_lock(&heap_.lock) != EOWNERDEAD) return;
+    Rebuild(heap_);
     pthread_mutex_consistent(&heap_.lock);
   }
   ~HeapLock() { pthread_mutex_unlock(&heap_.lock); }
@@ -116,36 +355,66 @@ class HeapLock {
   HeapHeader& heap_;
 };
 
-void Unlink(HeapHeader& heap, BlockHeader* block) {
-  if (block->previous != 0) {
-    At(block->previous)->next = block->next;
-  } else {
-    heap.first_block = block->next;
-  }
-  if (block->next != 0) At(block->next)->previous = block->previous;
-  --heap.live_blocks;
-}
-
-// Frees a live block. In a poisoned heap the block is only marked freed:
-// neither the list nor the allocator can be trusted to take it back.
-void Release(HeapHeader& heap, BlockHeader* block) {
-  block->magic = kFreedBlock;
-  if (heap.poisoned != 0) return;
-  Unlink(heap, block);
-  HeapAllocator().deallocate(block);
-}
-
-// The header of the block whose data is at `data`, or null when `data` is
-// not the data address of a live block. Heap lock held.
+// The header of the used block whose data is at `data`, or null when `data`
+// is not the data address of a used block. Heap lock held.
 BlockHeader* LiveBlock(const void* data) {
   uintptr_t address = reinterpret_cast<uintptr_t>(data);
-  uintptr_t first_data = kGlobalHeapBase + kAllocatorOffset + sizeof(BlockHeader);
+  uintptr_t first_data = kGlobalHeapBase + kFirstBlock + sizeof(BlockHeader);
   if (address < first_data || address >= kGlobalHeapBase + kGlobalHeapSize || address % 16 != 0) {
     return nullptr;
   }
-  auto* block = reinterpret_cast<BlockHeader*>(address - sizeof(BlockHeader));
-  if (block->magic != kLiveBlock || block->self != OffsetOf(block)) return nullptr;
-  return block;
+  uint64_t offset = address - kGlobalHeapBase - sizeof(BlockHeader);
+  if (!Sound(offset) || !IsUsed(At(offset))) return nullptr;
+  return At(offset);
+}
+
+// The first broken invariant of the bins, given the chain's free blocks in
+// order; null when there is none. Heap lock held.
+const char* BinFault(const HeapHeader& heap, const std::vector<uint64_t>& free_blocks) {
+  size_t binned = 0;
+  for (uint32_t bin = 0; bin < kBins; ++bin) {
+    if (BinFilled(heap, bin) != (heap.bins[bin] != 0)) return "a bin's bit is wrong";
+    uint64_t previous = 0;
+    for (uint64_t offset = heap.bins[bin]; offset != 0; offset = LinksOf(offset)->next) {
+      if (++binned > free_blocks.size()) return "the bins hold more blocks than are free";
+      if (!std::binary_search(free_blocks.begin(), free_blocks.end(), offset)) {
+        return "a bin holds a block that is not free";
+      }
+      if (BinOf(SizeOf(At(offset))) != bin) return "a block is in the wrong bin";
+      if (LinksOf(offset)->previous != previous) return "a bin's backward link is wrong";
+      previous = offset;
+    }
+  }
+  return binned == free_blocks.size() ? nullptr : "a free block is in no bin";
+}
+
+// The first broken invariant of the heap, null when there is none; counts
+// the blocks into `report` on the way. Heap lock held.
+const char* HeapFault(const HeapHeader& heap, GlobalHeapReport& report) {
+  std::vector<uint64_t> free_blocks;
+  uint32_t live[kMaxProcesses] = {};
+  uint64_t previous = 0;
+  for (uint64_t offset = kFirstBlock; offset < kGlobalHeapSize; offset = EndOf(offset)) {
+    if (!Sound(offset)) return "a block header cannot be right";
+    const BlockHeader* block = At(offset);
+    if (block->previous_size != (previous == 0 ? 0 : offset - previous)) {
+      return "a previous size is wrong";
+    }
+    if (IsUsed(block)) {
+      ++live[block->owner.load(kRelaxed)];
+      ++report.used_blocks;
+    } else {
+      if (previous != 0 && !IsUsed(At(previous))) return "two free blocks are neighbours";
+      free_blocks.push_back(offset);
+      report.free_bytes += SizeOf(block);
+    }
+    previous = offset;
+  }
+  report.free_blocks = free_blocks.size();
+  if (!std::equal(std::begin(live), std::end(live), std::begin(heap.live_blocks))) {
+    return "a slot's count of blocks is wrong";
+  }
+  return BinFault(heap, free_blocks);
 }
 
 // The mapped heap, attaching this process to the instance first.
@@ -164,7 +433,8 @@ bool BuildHeap(int fd) {
     UnmapShared(base, kGlobalHeapSize);
     return FailErrno(error);
   }
-  new (Base() + kAllocatorOffset) Allocator(kGlobalHeapSize - kAllocatorOffset, 0);
+  WriteFreeHeader(kFirstBlock, kGlobalHeapSize - kFirstBlock, 0);
+  Bin(*heap, kFirstBlock);
   heap->magic = kHeapMagic;
   g_heap.store(heap, std::memory_order_release);
   return true;
@@ -186,26 +456,15 @@ bool MapHeap(int fd) {
   return true;
 }
 
-// Allocates and links a block owned by this process; null when the heap
-// has no room or is poisoned.
+// Allocates a block owned by this process and returns its data; null when
+// the heap has no room.
 void* AllocateBlock(HeapHeader& heap, UINT flags, size_t bytes) {
+  uint64_t need = (sizeof(BlockHeader) + std::max<size_t>(bytes, 1) + 15) & kSizeMask;
+  need = std::max(need, kMinBlock);
+  if (need > kGlobalHeapSize - kFirstBlock) return nullptr;
   HeapLock lock(heap);
-  if (heap.poisoned != 0) return nullptr;
-  void* raw = HeapAllocator().allocate(sizeof(BlockHeader) + (bytes != 0 ? bytes : 1));
-  if (raw == nullptr) return nullptr;
-  auto* block = static_cast<BlockHeader*>(raw);
-  block->owner.store(Instance::Get()->slot());
-  block->size = bytes;
-  block->locks = 0;
-  block->flags = flags;
-  block->self = OffsetOf(block);
-  block->previous = 0;
-  block->next = heap.first_block;
-  if (block->next != 0) At(block->next)->previous = block->self;
-  heap.first_block = block->self;
-  ++heap.live_blocks;
-  block->magic = kLiveBlock;
-  return raw;
+  uint64_t offset = TakeBlock(heap, need, flags, bytes, Instance::Get()->slot());
+  return offset == 0 ? nullptr : Base() + offset + sizeof(BlockHeader);
 }
 
 }  // namespace
@@ -228,14 +487,14 @@ void DetachGlobalHeap() {
 
 void ReapGlobalBlocks(uint32_t slot) {
   HeapHeader* heap = g_heap.load(std::memory_order_acquire);
-  if (heap == nullptr) return;
+  if (heap == nullptr || slot >= kMaxProcesses) return;
   HeapLock lock(*heap);
-  if (heap->poisoned != 0) return;
-  uint64_t offset = heap->first_block;
-  while (offset != 0) {
-    BlockHeader* block = At(offset);
-    offset = block->next;
-    if (block->owner.load() == slot) Release(*heap, block);
+  for (uint64_t offset = kFirstBlock; offset < kGlobalHeapSize && heap->live_blocks[slot] != 0;
+       offset = EndOf(offset)) {
+    // Only a stray write into the heap breaks the chain: stop, never follow it.
+    if (!Sound(offset)) return;
+    const BlockHeader* block = At(offset);
+    if (IsUsed(block) && block->owner.load(kRelaxed) == slot) offset = ReleaseBlock(*heap, offset);
   }
 }
 
@@ -243,10 +502,33 @@ void TransferGlobalBlock(LPARAM address, uint32_t slot) {
   uintptr_t data = static_cast<uintptr_t>(address);
   if (data < kGlobalHeapBase || data >= kGlobalHeapBase + kGlobalHeapSize) return;
   HeapHeader* heap = g_heap.load(std::memory_order_acquire);
-  if (heap == nullptr) return;
+  if (heap == nullptr || slot >= kMaxProcesses) return;
   HeapLock lock(*heap);
-  if (BlockHeader* block = LiveBlock(reinterpret_cast<void*>(data))) block->owner.store(slot);
+  BlockHeader* block = LiveBlock(reinterpret_cast<void*>(data));
+  if (block == nullptr) return;
+  uint32_t from = block->owner.load(kRelaxed);
+  block->owner.store(slot, kRelaxed);
+  EditPoint();
+  --heap->live_blocks[from];
+  ++heap->live_blocks[slot];
+  EditPoint();
 }
+
+GlobalHeapReport CheckGlobalHeap() {
+  GlobalHeapReport report{};
+  HeapHeader* heap = Heap();
+  if (heap == nullptr) {
+    report.problem = "the heap is not mapped";
+    return report;
+  }
+  HeapLock lock(*heap);
+  report.problem = HeapFault(*heap, report);
+  report.recoveries = heap->recoveries;
+  report.repairs = heap->repairs;
+  return report;
+}
+
+void KillAtGlobalHeapEdit(uint32_t edit) { g_edits_to_kill.store(edit); }
 
 }  // namespace internal
 
@@ -265,17 +547,16 @@ HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
     internal::SetError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  void* raw = internal::AllocateBlock(*heap, flags, bytes);
-  if (raw == nullptr) {
+  void* data = internal::AllocateBlock(*heap, flags, bytes);
+  if (data == nullptr) {
     // Blocks of processes that died may be what fills the heap.
     internal::Instance::Get()->ReapDead();
-    raw = internal::AllocateBlock(*heap, flags, bytes);
+    data = internal::AllocateBlock(*heap, flags, bytes);
   }
-  if (raw == nullptr) {
+  if (data == nullptr) {
     internal::SetError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  void* data = static_cast<char*>(raw) + sizeof(BlockHeader);
   if ((flags & GMEM_ZEROINIT) != 0) memset(data, 0, bytes);
   return data;
 }
@@ -320,7 +601,7 @@ HGLOBAL GlobalFree(HGLOBAL block) {
     internal::SetError(ERROR_INVALID_HANDLE);
     return block;
   }
-  internal::Release(*heap, header);
+  internal::ReleaseBlock(*heap, header->self);
   return nullptr;
 }
 
@@ -336,7 +617,7 @@ size_t GlobalSize(HGLOBAL block) {
     internal::SetError(ERROR_INVALID_HANDLE);
     return 0;
   }
-  return header->size;
+  return header->requested;
 }
 
 }  // namespace zel::platform

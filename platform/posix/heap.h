@@ -20,12 +20,35 @@ void AttachGlobalHeap(const Instance& instance, bool fresh);
 void DetachGlobalHeap();
 
 // Frees the blocks that the process in `slot` owns. Called with the
-// registry lock held (the heap lock is taken after it).
+// registry lock held (the heap lock is taken after it); costs one look at a
+// count when the slot owns none.
 void ReapGlobalBlocks(uint32_t slot);
 
 // Makes the process in `slot` the owner of the block at `address`; nothing
 // happens when `address` is not a live block. Any thread.
 void TransferGlobalBlock(LPARAM address, uint32_t slot);
+
+// What CheckGlobalHeap found.
+struct GlobalHeapReport {
+  const char* problem;   // the first broken invariant, null when the heap is sound
+  uint64_t used_blocks;  // allocated blocks
+  uint64_t free_blocks;  // free blocks (1 when nothing is allocated)
+  uint64_t free_bytes;   // bytes in free blocks, their headers included
+  uint64_t recoveries;   // rebuilds after a process died holding the heap lock
+  uint64_t repairs;      // rebuilds that met a damaged block header
+};
+
+// Walks the whole heap under its lock (rebuilding first if the last holder
+// died) and checks every invariant: the blocks tile the heap, headers are
+// whole, no two free blocks are neighbours, previous sizes, bins and the
+// blocks counted per slot match the chain. For tests; any thread.
+ZEL_PLATFORM_EXPORT GlobalHeapReport CheckGlobalHeap();
+
+// Test hook: this process kills itself (SIGKILL) at the `edit`th edit of
+// heap metadata from now on, 1 being the next one; 0 disarms. Every commit
+// and every step between two stores that matter counts, so sweeping `edit`
+// stops the allocator at each point where a crash can leave it.
+ZEL_PLATFORM_EXPORT void KillAtGlobalHeapEdit(uint32_t edit);
 
 }  // namespace zel::platform::internal
 

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +32,7 @@ constexpr int kAttachAttempts = 64;
 constexpr uint32_t kMaxTag = 4094;
 
 std::mutex g_attach_mutex;
+std::atomic<uint32_t> g_edits_to_kill{0};  // see KillAtRegistryEdit
 std::atomic<Instance*> g_instance{nullptr};
 bool g_detached = false;        // guarded by g_attach_mutex
 Instance* g_retired = nullptr;  // the detached instance, kept for late readers
@@ -86,7 +88,7 @@ Instance* Instance::Get() {
   return instance;
 }
 
-Instance* Instance::Attached() { return g_instance.load(std::memory_order_acquire); }
+Instance* Instance::Attached() { return g_instance.load(); }
 
 void Instance::DetachAtExit() {
   std::lock_guard guard(g_attach_mutex);
@@ -220,6 +222,9 @@ bool Instance::InitialiseFresh() {
   if (!MapRegistry()) return false;
   RegistryHeader& header = registry_->header;
   int error = InitSharedMutex(&header.lock, /*recursive=*/false);
+  for (WindowEntry& window : registry_->windows) {
+    if (error == 0) error = InitSharedMutex(&window.post_lock, /*recursive=*/false);
+  }
   if (error != 0) {
     static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_LOCK"));
     munmap(registry_, sizeof(Registry));
@@ -248,10 +253,14 @@ bool Instance::TakeSlot() {
     if (generation_ == 0) generation_ = 1;
     slot_ = index;
     tag_ = NextTagLocked();
+    RegistryEditPoint();
     slot.generation.store(generation_);
+    RegistryEditPoint();
     slot.pid.store(static_cast<uint32_t>(getpid()));
     slot.tag.store(tag_);
+    RegistryEditPoint();
     slot.state.store(static_cast<uint32_t>(SlotState::kLive), std::memory_order_release);
+    RegistryEditPoint();
     return true;
   }
   static_cast<void>(ZEL_ERROR_POINT("PLAT_NO_PROCESS_SLOT"));
@@ -335,6 +344,17 @@ bool Instance::SlotAlive(uint32_t slot) const {
   return lock.l_type != F_UNLCK;
 }
 
+bool Instance::ProcessAlive(uint32_t slot, uint32_t generation) const {
+  // The probe comes first. A holder takes the slot's byte before it stores
+  // the new generation and only then marks the slot live, so a live state
+  // and the old generation read after a successful probe mean that the
+  // byte was locked by the process asked about.
+  if (!SlotAlive(slot)) return false;
+  const ProcessSlot& entry = registry_->slots[slot];
+  return entry.state.load() == static_cast<uint32_t>(SlotState::kLive) &&
+         entry.generation.load() == generation;
+}
+
 void Instance::ReapDeadLocked() {
   for (uint32_t index = 0; index < kMaxProcesses; ++index) {
     const ProcessSlot& slot = registry_->slots[index];
@@ -370,30 +390,44 @@ void Instance::RepairLocked() {
 void Instance::ReleaseSlotLocked(uint32_t slot) {
   for (ObjectEntry& entry : registry_->objects) {
     if (!Held(entry)) continue;
+    // The waits of a dead process, or of one that detaches as it exits,
+    // count no more.
+    if (entry.type == ObjectType::kEvent) ForgetDeadWaiters(entry, slot);
     if (entry.holders[slot] == 0) continue;
     entry.holders[slot] = 0;
+    RegistryEditPoint();
     if (AllHoldersGone(entry)) FreeEntryLocked(entry);
   }
   for (WindowEntry& window : registry_->windows) {
-    if (window.hwnd.load() != 0 && window.owner_slot.load() == slot) window.hwnd.store(0);
+    if (window.hwnd.load() != 0 && window.owner_slot.load() == slot) {
+      window.hwnd.store(0);
+      RegistryEditPoint();
+    }
   }
   ReapGlobalBlocks(slot);
+  RegistryEditPoint();
   registry_->slots[slot].state.store(static_cast<uint32_t>(SlotState::kFree));
+  RegistryEditPoint();
 }
 
 void Instance::FreeEntryLocked(ObjectEntry& entry) {
   if (entry.type == ObjectType::kMutex && KernelOwnerTid(entry.mutex) != 0) {
     entry.name[0] = '\0';
+    RegistryEditPoint();
     entry.state.store(static_cast<uint32_t>(EntryState::kZombie));
+    RegistryEditPoint();
     return;
   }
   if (entry.type == ObjectType::kMapping) {
     unlink(FilePath("map." + std::to_string(entry.mapping_segment)).c_str());
+    RegistryEditPoint();
   }
   entry.name[0] = '\0';
   entry.type = ObjectType::kNone;
+  RegistryEditPoint();
   ++entry.generation;
   entry.state.store(static_cast<uint32_t>(EntryState::kFree));
+  RegistryEditPoint();
 }
 
 ObjectEntry* Instance::FindLocked(std::string_view name) {
@@ -416,11 +450,13 @@ ObjectEntry* Instance::AllocateLocked(std::string_view name, ObjectType type) {
     entry.holders[slot_] = 1;
     memset(&entry.mutex, 0, sizeof entry.mutex);
     entry.event_state.store(0);
+    for (std::atomic<uint16_t>& waiters : entry.event_waiters) waiters.store(0);
     entry.manual_reset = 0;
     entry.mapping_size = 0;
     entry.mapping_segment = 0;
     entry.mapping_protect = 0;
     entry.state.store(static_cast<uint32_t>(EntryState::kCreating));
+    RegistryEditPoint();
     return &entry;
   }
   static_cast<void>(ZEL_ERROR_POINT("PLAT_OBJECT_TABLE_FULL"));
@@ -432,6 +468,7 @@ ObjectEntry* Instance::AllocateLocked(std::string_view name, ObjectType type) {
 bool Instance::AddHoldLocked(ObjectEntry& entry) {
   if (entry.holders[slot_] == UINT16_MAX) return Fail(ERROR_NO_SYSTEM_RESOURCES);
   ++entry.holders[slot_];
+  RegistryEditPoint();
   return true;
 }
 
@@ -445,6 +482,7 @@ void Instance::DropHoldLocked(ObjectEntry& entry) {
   if (Attached() != this) return;
   if (entry.holders[slot_] == 0) return;
   --entry.holders[slot_];
+  RegistryEditPoint();
   if (AllHoldersGone(entry)) FreeEntryLocked(entry);
 }
 
@@ -453,6 +491,13 @@ WindowEntry* Instance::WindowSlot(HWND hwnd) const {
   if ((hwnd & 0xFFFF) == 0 || index >= kMaxWindows) return nullptr;
   return &registry_->windows[index];
 }
+
+void RegistryEditPoint() {
+  if (g_edits_to_kill.load(std::memory_order_relaxed) == 0) return;
+  if (g_edits_to_kill.fetch_sub(1) == 1) raise(SIGKILL);
+}
+
+void KillAtRegistryEdit(uint32_t edit) { g_edits_to_kill.store(edit); }
 
 uint32_t ProcessHandleTag() {
   DWORD saved = GetLastError();

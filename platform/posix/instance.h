@@ -27,6 +27,7 @@ class Instance {
   static Instance* Get();
 
   // The instance when this process has attached, else null; never attaches.
+  // A sequentially consistent load (see event.cpp).
   static Instance* Attached();
 
   // Leaves the instance: frees this process's holds, windows and global
@@ -60,6 +61,11 @@ class Instance {
 
   // True while the process in `slot` lives (always for this process's own).
   bool SlotAlive(uint32_t slot) const;
+
+  // True while the process that took `slot` as `generation` lives; false
+  // once it has died (reaped or not), detached, or the slot was taken again.
+  // Any thread, without the registry lock.
+  bool ProcessAlive(uint32_t slot, uint32_t generation) const;
 
   // Frees what processes that died still held: their holds on named
   // objects, their windows and their global blocks. ReapDeadLocked expects
@@ -126,6 +132,15 @@ class Instance {
 // The handle tag of this process: its slot's tag when it can attach, else
 // one derived from its process id.
 uint32_t ProcessHandleTag();
+
+// Between two stores of an edit of the registry's tables: where the armed
+// test hook below stops the process.
+void RegistryEditPoint();
+
+// Test hook: this process kills itself (SIGKILL) at the `edit`th registry
+// edit point from now on, 1 being the next one; 0 disarms. Sweeping `edit`
+// stops a process at each point where a crash can leave the tables.
+ZEL_PLATFORM_EXPORT void KillAtRegistryEdit(uint32_t edit);
 
 // Names of the instance's objects without the "Global\" or "Local\"
 // prefix. False with ERROR_FILENAME_EXCED_RANGE for a name that is too long.

@@ -1,5 +1,7 @@
 // What libzelplat does as it loads and unloads.
 #include <atomic>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,16 +26,25 @@ void LastErrorSource(char* buffer, uint32_t size) {
 
 std::atomic<bool> g_ending{false};
 
-void MarkEnding() { g_ending = true; }
+// Tells the process's end from an unload while it goes on. exit() runs the
+// calling thread's thread_local destructors before any exit handler and
+// before the libraries' unload handlers; an exit handler registered while
+// the libraries load would run only after those. The watch lives on the
+// main thread, whose thread_locals end only with the process.
+struct EndingWatch {
+  ~EndingWatch() {
+    if (gettid() == getpid()) g_ending = true;
+  }
+};
+thread_local EndingWatch t_ending_watch;
 
 // Before anything else can take its addresses, the fixed window is
 // reserved; attaching to the instance waits for first use.
 [[gnu::constructor]] void Load() {
   ReserveFixedWindow();
   btSetSysErrorSource(LastErrorSource);
-  // Exit handlers run before any library's unload handler; a dlclose of a
-  // library that depends on this one runs none.
-  atexit(MarkEnding);
+  // Touched here, so that the loading thread's watch exists.
+  static_cast<void>(&t_ending_watch);
 }
 
 // Runs at exit after the libraries that depend on this one have finished,

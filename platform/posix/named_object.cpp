@@ -42,7 +42,9 @@ std::shared_ptr<EntryHold> CreateNamed(const char* name, ObjectType type,
     SetError(error);
     return nullptr;
   }
+  RegistryEditPoint();
   Instance::Publish(*entry);
+  RegistryEditPoint();
   return std::make_shared<EntryHold>(*instance, *entry);
 }
 

@@ -12,6 +12,7 @@
 
 #include "platform/handles.h"
 #include "platform/posix/clock.h"
+#include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
 #include "services/trace.h"
 
@@ -231,6 +232,20 @@ DWORD GetProcessId(HANDLE process) {
   auto object = ReferenceHandleAs<ProcessObject>(process, HandleKind::kProcess);
   if (object == nullptr) return 0;
   return static_cast<DWORD>(object->pid());
+}
+
+bool GetInstanceProcess(InstanceProcess* process) {
+  if (process == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
+  internal::Instance* instance = internal::Instance::Get();
+  if (instance == nullptr) return false;
+  *process = InstanceProcess{instance->slot(), instance->generation()};
+  return true;
+}
+
+bool InstanceProcessAlive(InstanceProcess process) {
+  internal::Instance* instance = internal::Instance::Get();
+  if (instance == nullptr || process.slot >= internal::kMaxProcesses) return false;
+  return instance->ProcessAlive(process.slot, process.generation);
 }
 
 }  // namespace zel::platform

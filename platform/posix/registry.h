@@ -21,7 +21,7 @@
 namespace zel::platform::internal {
 
 inline constexpr uint64_t kRegistryMagic = 0x3147455254505a5aULL;  // "ZZPTREG1"
-inline constexpr uint32_t kRegistryVersion = 1;
+inline constexpr uint32_t kRegistryVersion = 2;
 
 inline constexpr uint32_t kMaxProcesses = 128;
 inline constexpr uint32_t kMaxObjects = 1024;
@@ -54,6 +54,9 @@ enum class EntryState : uint32_t { kFree = 0, kLive = 1, kZombie = 2, kCreating 
 
 // One named object. `holders[slot]` counts the holds (handles and views)
 // of the process in that slot; the object is freed when all are zero.
+// `event_waiters[slot]` counts the threads of that process that wait on an
+// auto-reset event, so that the reaper can take back what a dead process
+// counted in the event's state word (see event.cpp).
 struct ObjectEntry {
   std::atomic<uint32_t> state;  // EntryState
   ObjectType type;              // what the body below is
@@ -64,16 +67,24 @@ struct ObjectEntry {
   pthread_mutex_t mutex;              // kMutex: robust, recursive, process-shared
   std::atomic<uint64_t> event_state;  // kEvent: the event's state word (see event.cpp)
   uint32_t manual_reset;              // kEvent: nonzero for manual reset
-  uint32_t reserved3;                 // alignment
-  uint64_t mapping_size;              // kMapping: size in bytes
-  uint64_t mapping_segment;           // kMapping: number of its segment file
-  uint32_t mapping_protect;           // kMapping: PAGE_READONLY or PAGE_READWRITE
-  uint32_t reserved2;                 // alignment
+  // kEvent: auto-reset waiters per slot (see above).
+  std::atomic<uint16_t> event_waiters[kMaxProcesses];
+  uint32_t reserved3;        // alignment
+  uint64_t mapping_size;     // kMapping: size in bytes
+  uint64_t mapping_segment;  // kMapping: number of its segment file
+  uint32_t mapping_protect;  // kMapping: PAGE_READONLY or PAGE_READWRITE
+  uint32_t reserved2;        // alignment
 };
 
 // One window. `hwnd` is 0 while the entry is free and is stored last when
 // the entry is taken, first when it is freed; readers load it, read the
 // other fields and load it again.
+//
+// `post_lock` (robust, process-shared, made once with the registry and
+// never again, whatever window the entry holds) is held by a process that
+// posts to the window around its send, and by the window's thread while it
+// raises `idle_count`: no post can then be half-way between a sender and
+// the window's queues when the thread finds them empty.
 struct WindowEntry {
   std::atomic<uint32_t> hwnd;              // generation << 16 | (index + 1), 0 when free
   std::atomic<uint32_t> owner_slot;        // process slot of the owner
@@ -81,11 +92,15 @@ struct WindowEntry {
   std::atomic<uint32_t> pid;               // owner's process id
   std::atomic<uint32_t> tid;               // owner's thread id
   std::atomic<uint32_t> generation;        // raised each time the entry is reused
+  std::atomic<uint32_t> idle_count;        // see GetWindowIdleCount; 0 when made
+  uint32_t reserved;                       // alignment
+  pthread_mutex_t post_lock;               // see above
 };
 
-// One drive letter's network connection.
+// One drive letter's network connection. `connected` is stored after the
+// remote path, so a writer that dies half-way leaves the letter unconnected.
 struct DriveEntry {
-  uint32_t connected;                // nonzero when the letter is connected
+  std::atomic<uint32_t> connected;   // nonzero when the letter is connected
   char remote[kRemoteNameCapacity];  // remote path, NUL-terminated
 };
 
@@ -114,6 +129,11 @@ inline constexpr off_t kAttachLockByte = 0;
 inline constexpr off_t kPresenceLockByte = 1;
 inline constexpr off_t kSlotLockBase = 2;
 
+// Takes back what the dead process in `slot` counted as waiting on the
+// auto-reset event `entry` (event.cpp). Registry lock held.
+void ForgetDeadWaiters(ObjectEntry& entry, uint32_t slot);
+
+static_assert(std::atomic<uint16_t>::is_always_lock_free);
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(sizeof(ObjectEntry) % 8 == 0);

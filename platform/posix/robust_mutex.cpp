@@ -13,6 +13,12 @@ int InitSharedMutex(pthread_mutex_t* mutex, bool recursive) {
   if (error != 0) return error;
   error = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
   if (error == 0) error = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  // Priority inheritance makes the kernel hand a contended mutex to its
+  // next waiter as it unlocks. Without it a wake-up can be lost for good:
+  // the woken waiter is killed before it takes the mutex, another thread
+  // takes it without noting that others sleep, and the kernel, finding the
+  // mutex owned when the killed waiter dies, wakes nobody.
+  if (error == 0) error = pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
   if (error == 0 && recursive) error = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
   if (error == 0) error = pthread_mutex_init(mutex, &attr);
   pthread_mutexattr_destroy(&attr);

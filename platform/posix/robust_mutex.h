@@ -13,8 +13,9 @@
 
 namespace zel::platform::internal {
 
-// Initialises `mutex` (in memory shared between processes) as robust and
-// process-shared, and recursive when asked. Returns 0 or an errno value.
+// Initialises `mutex` (in memory shared between processes) as robust,
+// process-shared and priority-inheriting (the kernel hands it over to the
+// next waiter), and recursive when asked. Returns 0 or an errno value.
 int InitSharedMutex(pthread_mutex_t* mutex, bool recursive);
 
 // Locks with a time limit: 0, EOWNERDEAD (locked; the previous owner died),

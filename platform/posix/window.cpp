@@ -9,6 +9,13 @@
 // when the whole process is stuck. Messages within a process go straight
 // into the queue. A thread is woken through its queue's eventfd, which it
 // can wait on together with the pidfd of a process it sent a message to.
+//
+// A window's idle count is raised by its thread when it finds nothing for
+// the window. It then holds the window's post lock (so no post from another
+// process is under way), the reader's lock (so no datagram is between the
+// socket and a queue) and its queue's lock, drains the socket itself and
+// looks at its queue: "nothing unread and nothing queued" is one
+// observation, and the count changes at that moment.
 #include "platform/window.h"
 
 #include <fcntl.h>
@@ -20,6 +27,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -30,12 +38,14 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/handles.h"
 #include "platform/posix/clock.h"
 #include "platform/posix/heap.h"
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/robust_mutex.h"
 #include "platform/thread.h"
 #include "services/trace.h"
 
@@ -54,6 +64,12 @@ constexpr int kSendTimeoutSeconds = 5;
 // exists, besides watching its process.
 constexpr int kSendRecheckMs = 250;
 constexpr uint32_t kDatagramMagic = 0x4d4c455a;  // "ZELM"
+// Datagrams the reader moves per hold of its lock, so that a thread that
+// wants to look at the socket does not wait behind a flood.
+constexpr int kDrainBatch = 64;
+// Datagrams a thread raising its window's idle count moves at most; more
+// means a flood is still coming in, which is no idle moment.
+constexpr int kIdleDrainLimit = 1024;
 
 enum class Kind : uint32_t { kPosted = 1, kSent = 2, kReply = 3 };
 
@@ -195,20 +211,33 @@ class Messages {
   int SendTo(const Instance& instance, uint32_t slot, uint32_t generation,
              const Datagram& datagram);
 
+  // Moves what the socket holds into the queues, up to `limit` datagrams;
+  // the senders of messages to windows that are gone are added to
+  // `orphans`, to be answered once the lock is free. False when the socket
+  // may hold more. Reader lock held.
+  bool DrainLocked(int limit, std::vector<ReplyTo>* orphans);
+
+  // Serialises taking datagrams out of the socket with putting them into
+  // the queues. Held by the reader thread, and by a window's thread that
+  // raises the window's idle count.
+  std::mutex& reader_mutex() { return reader_mutex_; }
+  bool transport_ready() const { return transport_ready_.load(std::memory_order_acquire); }
+
  private:
   Messages() = default;
   static void* ReaderMain(void* self);
-  void Receive(const Datagram& datagram);
+  void Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans);
 
   std::mutex mutex_;
   std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>> queues_;  // guarded by mutex_
   std::unordered_map<HWND, std::shared_ptr<LocalWindow>> windows_;  // guarded by mutex_
   std::atomic<uint64_t> next_sequence_{0};
   std::once_flag transport_once_;
-  bool transport_ready_ = false;                       // written once under transport_once_
+  std::atomic<bool> transport_ready_{false};           // set once under transport_once_
   DWORD transport_error_ = ERROR_NO_SYSTEM_RESOURCES;  // why it is not ready; as above
   int receive_fd_ = -1;
   int send_fd_ = -1;
+  std::mutex reader_mutex_;
 };
 
 sockaddr_un SocketAddress(const Instance& instance, uint32_t slot, uint32_t generation,
@@ -253,10 +282,10 @@ bool Messages::StartTransport(Instance& instance) {
       transport_error_ = ERROR_NOT_ENOUGH_MEMORY;
       return;
     }
-    transport_ready_ = true;
+    transport_ready_.store(true, std::memory_order_release);
   });
-  if (!transport_ready_) internal::SetError(transport_error_);
-  return transport_ready_;
+  if (!transport_ready()) internal::SetError(transport_error_);
+  return transport_ready();
 }
 
 int Messages::SendTo(const Instance& instance, uint32_t slot, uint32_t generation,
@@ -272,10 +301,28 @@ int Messages::SendTo(const Instance& instance, uint32_t slot, uint32_t generatio
   }
 }
 
+void SendReply(const ReplyTo& reply_to, LRESULT result, bool handled);
+
 void* Messages::ReaderMain(void* self) {
   auto& messages = *static_cast<Messages*>(self);
-  uid_t own_uid = geteuid();
   for (;;) {
+    pollfd readable{messages.receive_fd_, POLLIN, 0};
+    if (poll(&readable, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return nullptr;
+    }
+    std::vector<ReplyTo> orphans;
+    {
+      std::lock_guard guard(messages.reader_mutex_);
+      messages.DrainLocked(kDrainBatch, &orphans);
+    }
+    for (const ReplyTo& orphan : orphans) SendReply(orphan, 0, false);
+  }
+}
+
+bool Messages::DrainLocked(int limit, std::vector<ReplyTo>* orphans) {
+  uid_t own_uid = geteuid();
+  for (int count = 0; count < limit; ++count) {
     Datagram datagram;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     iovec data{&datagram, sizeof datagram};
@@ -284,10 +331,10 @@ void* Messages::ReaderMain(void* self) {
     header.msg_iovlen = 1;
     header.msg_control = control;
     header.msg_controllen = sizeof control;
-    ssize_t size = recvmsg(messages.receive_fd_, &header, MSG_CMSG_CLOEXEC);
+    ssize_t size = recvmsg(receive_fd_, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (size < 0) {
       if (errno == EINTR) continue;
-      return nullptr;
+      return true;  // EAGAIN: empty
     }
     // Abstract names carry no permissions: only our own user's processes
     // may talk to us.
@@ -298,8 +345,9 @@ void* Messages::ReaderMain(void* self) {
       trace::Msg(kTag, -60, "dropped a malformed or foreign window message");
       continue;
     }
-    messages.Receive(datagram);
+    Receive(datagram, orphans);
   }
+  return false;
 }
 
 // Hands an answer to a thread of this process that still waits for it.
@@ -327,11 +375,14 @@ void SendReply(const ReplyTo& reply_to, LRESULT result, bool handled) {
   reply.sequence = reply_to.sequence;
   reply.sender_tid = reply_to.tid;
   reply.handled = handled ? 1 : 0;
-  // A sender that died meanwhile is past caring.
-  Messages::Get().SendTo(*instance, reply_to.slot, reply_to.generation, reply);
+  // A sender that died meanwhile is past caring; what it left is cleared.
+  if (Messages::Get().SendTo(*instance, reply_to.slot, reply_to.generation, reply) ==
+      ECONNREFUSED) {
+    instance->ReapDead();
+  }
 }
 
-void Messages::Receive(const Datagram& datagram) {
+void Messages::Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans) {
   if (datagram.kind == Kind::kReply) {
     std::shared_ptr<ThreadQueue> queue;
     {
@@ -347,7 +398,7 @@ void Messages::Receive(const Datagram& datagram) {
   ReplyTo reply_to{nullptr, datagram.sender_slot, datagram.sender_generation, datagram.sender_tid,
                    datagram.sequence};
   if (window == nullptr) {
-    if (datagram.kind == Kind::kSent) SendReply(reply_to, 0, false);
+    if (datagram.kind == Kind::kSent) orphans->push_back(reply_to);
     return;
   }
   ThreadQueue& queue = *window->queue;
@@ -387,6 +438,62 @@ bool Resolve(Instance& instance, HWND hwnd, Target* target) {
 
 bool IsOwnProcess(const Instance& instance, const Target& target) {
   return target.slot == instance.slot() && target.generation == instance.generation();
+}
+
+// True while the window's process lives (its window may still be gone).
+bool OwnerAlive(const Instance& instance, const Target& target) {
+  return instance.ProcessAlive(target.slot, target.generation);
+}
+
+// Holds a window's post lock (see registry.h). A holder that died held it
+// only around a send: there is nothing to repair.
+class PostLock {
+ public:
+  explicit PostLock(WindowEntry& entry) : mutex_(&entry.post_lock) {
+    int error = internal::LockSharedMutex(mutex_, internal::Deadline::After(INFINITE), false);
+    if (error == EOWNERDEAD) pthread_mutex_consistent(mutex_);
+  }
+  ~PostLock() { pthread_mutex_unlock(mutex_); }
+  PostLock(const PostLock&) = delete;
+  PostLock& operator=(const PostLock&) = delete;
+
+ private:
+  pthread_mutex_t* const mutex_;
+};
+
+bool QueuedFor(const ThreadQueue& queue, HWND hwnd) {
+  return std::any_of(queue.posted.begin(), queue.posted.end(),
+                     [hwnd](const MSG& msg) { return msg.hwnd == hwnd; }) ||
+         std::any_of(queue.sent.begin(), queue.sent.end(),
+                     [hwnd](const SentMessage& sent) { return sent.hwnd == hwnd; });
+}
+
+// Raises the idle count of `hwnd` when nothing for it is queued or unread
+// (see the top of this file). The calling thread owns the window.
+void RaiseIdleCount(Instance& instance, ThreadQueue& queue, HWND hwnd) {
+  WindowEntry* entry = instance.WindowSlot(hwnd);
+  if (entry == nullptr) return;
+  Messages& messages = Messages::Get();
+  std::vector<ReplyTo> orphans;
+  {
+    PostLock post_lock(*entry);
+    std::lock_guard reader(messages.reader_mutex());
+    if (messages.DrainLocked(kIdleDrainLimit, &orphans)) {
+      std::lock_guard guard(queue.mutex);
+      if (!QueuedFor(queue, hwnd) && entry->hwnd.load() == hwnd) {
+        entry->idle_count.fetch_add(1, std::memory_order_acq_rel);
+      }
+    }
+  }
+  for (const ReplyTo& orphan : orphans) SendReply(orphan, 0, false);
+}
+
+// The calling thread looked for a message and found none: raises the idle
+// count of each of its windows that has nothing queued or unread.
+void NoteIdle(ThreadQueue& queue) {
+  Instance* instance = Instance::Attached();
+  if (instance == nullptr || !Messages::Get().transport_ready()) return;
+  for (HWND hwnd : Messages::Get().WindowsOf(queue.tid)) RaiseIdleCount(*instance, queue, hwnd);
 }
 
 // Ends a thread's part in the message system when the thread ends: its
@@ -475,9 +582,10 @@ bool OwnsWindow(const ThreadQueue& queue, HWND hwnd) {
 
 // Waits for the reply to `sequence` (registered as awaited before it was
 // sent), handling messages sent to this thread meanwhile; false when the
-// window's process (`pidfd`) ends or the window goes first.
-bool AwaitReply(Instance& instance, ThreadQueue& queue, HWND hwnd, uint64_t sequence, int pidfd,
-                LRESULT* result) {
+// window's process (`pidfd`, and `target` in the registry) ends or the
+// window goes first.
+bool AwaitReply(Instance& instance, ThreadQueue& queue, HWND hwnd, const Target& target,
+                uint64_t sequence, int pidfd, LRESULT* result) {
   internal::Deadline forever = internal::Deadline::After(INFINITE);
   bool gone = false;
   for (;;) {
@@ -498,8 +606,8 @@ bool AwaitReply(Instance& instance, ThreadQueue& queue, HWND hwnd, uint64_t sequ
       }
     }
     bool died = Sleep(queue, pidfd, forever, kSendRecheckMs);
-    Target target;
-    gone = died || !Resolve(instance, hwnd, &target);
+    Target now;
+    gone = died || !Resolve(instance, hwnd, &now) || !OwnerAlive(instance, target);
   }
 }
 
@@ -512,6 +620,12 @@ void Await(ThreadQueue& queue, uint64_t sequence) {
 LRESULT FailSend() {
   internal::SetError(ERROR_INVALID_WINDOW_HANDLE);
   return 0;
+}
+
+// Fails a send whose window's process died, clearing what it left.
+LRESULT FailSendToDead(Instance& instance) {
+  instance.ReapDead();
+  return FailSend();
 }
 
 // Removes what is queued for a window that goes, answering its senders.
@@ -553,14 +667,18 @@ HWND CreateMessageWindow(WindowProc proc) {
     uint32_t generation = (entry.generation.load() + 1) & 0xFFFF;
     if (generation == 0) generation = 1;
     entry.generation.store(generation);
+    internal::RegistryEditPoint();
     HWND hwnd = generation << 16 | (index + 1);
     entry.owner_slot.store(instance->slot());
     entry.owner_generation.store(instance->generation());
     entry.pid.store(GetCurrentProcessId());
     entry.tid.store(queue.tid);
+    entry.idle_count.store(0);
+    internal::RegistryEditPoint();
     // Known here before anyone can find it in the table.
     Messages::Get().AddWindow(hwnd, std::move(window));
     entry.hwnd.store(hwnd, std::memory_order_release);
+    internal::RegistryEditPoint();
     return hwnd;
   }
   static_cast<void>(ZEL_ERROR_POINT("PLAT_WINDOW_TABLE_FULL"));
@@ -577,7 +695,10 @@ bool DestroyWindow(HWND hwnd) {
   {
     Instance::Lock lock(*instance);
     WindowEntry* entry = instance->WindowSlot(hwnd);
-    if (entry != nullptr && entry->hwnd.load() == hwnd) entry->hwnd.store(0);
+    if (entry != nullptr && entry->hwnd.load() == hwnd) {
+      entry->hwnd.store(0);
+      internal::RegistryEditPoint();
+    }
   }
   Messages::Get().RemoveWindow(hwnd);
   DropQueued(*window->queue, hwnd);
@@ -612,7 +733,11 @@ bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   datagram.time = TickCount();
   // A global block posted to another process becomes that process's.
   internal::TransferGlobalBlock(lParam, target.slot);
-  int error = Messages::Get().SendTo(*instance, target.slot, target.generation, datagram);
+  int error;
+  {
+    PostLock post_lock(*instance->WindowSlot(hwnd));
+    error = Messages::Get().SendTo(*instance, target.slot, target.generation, datagram);
+  }
   if (error == 0) return true;
   internal::TransferGlobalBlock(lParam, instance->slot());
   if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -646,13 +771,16 @@ LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
           SentMessage{hwnd, message, wParam, lParam, ReplyTo{t_thread.queue, 0, 0, 0, sequence}});
     }
     window->queue->Wake();
-    if (!AwaitReply(*instance, queue, hwnd, sequence, -1, &result)) return FailSend();
+    if (!AwaitReply(*instance, queue, hwnd, target, sequence, -1, &result)) return FailSend();
     internal::SetError(NO_ERROR);
     return result;
   }
   if (!Messages::Get().StartTransport(*instance)) return 0;
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, target.pid, 0));
-  if (pidfd < 0) return FailSend();
+  if (pidfd < 0 || !OwnerAlive(*instance, target)) {
+    if (pidfd >= 0) close(pidfd);
+    return FailSendToDead(*instance);
+  }
   Datagram datagram{};
   datagram.magic = kDatagramMagic;
   datagram.kind = Kind::kSent;
@@ -667,13 +795,13 @@ LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   Await(queue, sequence);
   bool handled = false;
   if (Messages::Get().SendTo(*instance, target.slot, target.generation, datagram) == 0) {
-    handled = AwaitReply(*instance, queue, hwnd, sequence, pidfd, &result);
+    handled = AwaitReply(*instance, queue, hwnd, target, sequence, pidfd, &result);
   } else {
     std::lock_guard guard(queue.mutex);
     queue.awaiting.erase(sequence);
   }
   close(pidfd);
-  if (!handled) return FailSend();
+  if (!handled) return OwnerAlive(*instance, target) ? FailSend() : FailSendToDead(*instance);
   internal::SetError(NO_ERROR);
   return result;
 }
@@ -685,13 +813,19 @@ int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) {
     return -1;
   }
   internal::Deadline forever = internal::Deadline::After(INFINITE);
-  for (;;) {
+  for (bool looked = false;; looked = !looked) {
     HandleSent(queue);
     {
       std::lock_guard guard(queue.mutex);
       if (TakePosted(queue, msg, hwnd, filter_min, filter_max, true)) {
         return msg->message == WM_QUIT ? 0 : 1;
       }
+    }
+    // Raising the idle count may move messages into the queue: look again
+    // before sleeping.
+    if (!looked) {
+      NoteIdle(queue);
+      continue;
     }
     Sleep(queue, -1, forever, -1);
   }
@@ -701,8 +835,14 @@ bool PeekMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT rem
   ThreadQueue& queue = OwnQueue();
   if (msg == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
   HandleSent(queue);
-  std::lock_guard guard(queue.mutex);
-  return TakePosted(queue, msg, hwnd, filter_min, filter_max, (remove & PM_REMOVE) != 0);
+  {
+    std::lock_guard guard(queue.mutex);
+    if (TakePosted(queue, msg, hwnd, filter_min, filter_max, (remove & PM_REMOVE) != 0)) {
+      return true;
+    }
+  }
+  NoteIdle(queue);
+  return false;
 }
 
 LRESULT DispatchMessage(const MSG* msg) {
@@ -715,11 +855,15 @@ LRESULT DispatchMessage(const MSG* msg) {
 DWORD WaitMessage(DWORD timeout_ms) {
   ThreadQueue& queue = OwnQueue();
   internal::Deadline deadline = internal::Deadline::After(timeout_ms);
-  for (;;) {
+  for (bool looked = false;; looked = !looked) {
     HandleSent(queue);
     {
       std::lock_guard guard(queue.mutex);
       if (!queue.posted.empty() || queue.quit) return WAIT_OBJECT_0;
+    }
+    if (!looked) {
+      NoteIdle(queue);
+      continue;
     }
     if (deadline.Passed()) return WAIT_TIMEOUT;
     Sleep(queue, -1, deadline, -1);
@@ -739,21 +883,36 @@ void PostQuitMessage(int exit_code) {
 bool IsWindow(HWND hwnd) {
   Instance* instance = Instance::Get();
   Target target;
-  return instance != nullptr && Resolve(*instance, hwnd, &target) &&
-         instance->SlotAlive(target.slot);
+  return instance != nullptr && Resolve(*instance, hwnd, &target) && OwnerAlive(*instance, target);
 }
 
 DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) {
   if (process_id != nullptr) *process_id = 0;
   Instance* instance = Instance::Get();
   Target target;
-  if (instance == nullptr || !Resolve(*instance, hwnd, &target) ||
-      !instance->SlotAlive(target.slot)) {
+  if (instance == nullptr || !Resolve(*instance, hwnd, &target) || !OwnerAlive(*instance, target)) {
     internal::SetError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
   if (process_id != nullptr) *process_id = target.pid;
   return target.tid;
+}
+
+bool GetWindowIdleCount(HWND hwnd, DWORD* count) {
+  if (count == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
+  Instance* instance = Instance::Get();
+  Target target;
+  if (instance == nullptr || !Resolve(*instance, hwnd, &target)) {
+    return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+  }
+  WindowEntry& entry = *instance->WindowSlot(hwnd);
+  DWORD idle = entry.idle_count.load(std::memory_order_acquire);
+  // Gone meanwhile: the count may be another window's.
+  if (entry.hwnd.load(std::memory_order_acquire) != hwnd || !OwnerAlive(*instance, target)) {
+    return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+  }
+  *count = idle;
+  return true;
 }
 
 }  // namespace zel::platform

@@ -4,9 +4,12 @@
 #include <cstring>
 #include <string>
 
+#include "services/barrier.h"
 #include "services/config.h"
 
-extern "C" uint32_t qlxAD_GetInstallDir(char* pszDir, uint32_t* pulLength) {
+ZEL_MODULE("QlxAd")
+
+extern "C" uint32_t qlxAD_GetInstallDir(char* pszDir, uint32_t* pulLength) noexcept try {
   if (pszDir == nullptr || pulLength == nullptr) return QLXAD_RC_INVALID_PARAMETER;
   std::string dir = zel::config::Home();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
@@ -17,4 +20,6 @@ extern "C" uint32_t qlxAD_GetInstallDir(char* pszDir, uint32_t* pulLength) {
   std::memcpy(pszDir, dir.c_str(), dir.size() + 1);
   *pulLength = static_cast<uint32_t>(dir.size());
   return QLXAD_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXAD_RC_NO_MEMORY, QLXAD_RC_INTERNAL_ERROR);
 }

@@ -34,6 +34,8 @@ struct SystemObject : ServiceObject {
   std::shared_ptr<Socket> link;  // sign-on connection; null when not connected
   uint32_t connection_id = 0;    // the host's number for `link`
   std::string signed_on_user;    // the user the host signed `link` on as
+  std::string token;             // data-queue token the host handed `link`; empty when none
+  std::string token_file;        // where `token` is kept for other processes; empty when none
   std::shared_ptr<DqClient> dq;  // data-queue connection, made at first use
 
   // Serialise whole messages on `link` in each direction.

@@ -6,9 +6,13 @@
 #include <set>
 
 #include "host/protocol.h"
+#include "services/barrier.h"
+#include "services/connection/dq_token.h"
 #include "services/connection/error_report.h"
 #include "services/connection/system.h"
 #include "services/dataqueue/dq_client.h"
+
+ZEL_MODULE("QLXDQ")
 
 namespace zel::qlx {
 namespace {
@@ -115,6 +119,39 @@ std::shared_ptr<DqClient> ClientFor(uint32_t system_handle, uint32_t error_handl
   return system->dq;
 }
 
+std::string QueueText(const char* queue, const char* library) {
+  return std::string(library) + "/" + queue;
+}
+
+// Shows the host the right to LIBRARY/QUEUE: the token of the system
+// object's own sign-on, and the token a signed-on process of this user keeps
+// for that queue. Without either the host decides (it refuses the queue
+// unless the connection was let in before). False with `rc` when a kept
+// token cannot be trusted or the connection is lost.
+bool PresentTokens(uint32_t system_handle, DqClient& client, const char* queue, const char* library,
+                   uint32_t error_handle, uint32_t& rc) {
+  auto system = Reference<SystemObject>(system_handle, SystemKind());
+  if (!system) return true;  // closed meanwhile: the request itself fails
+  std::string own, address;
+  {
+    std::lock_guard lock(system->mutex);
+    own = system->token;
+    address = system->address;
+  }
+  std::string kept, why;
+  if (LoadDqToken(address, library, queue, &kept, &why) == config::PrivateRead::kRefused) {
+    rc = Fail(error_handle, QLXDQ_RC_REFUSED, "queue " + QueueText(queue, library) + ": " + why);
+    return false;
+  }
+  for (const std::string& token : {own, kept}) {
+    if (token.empty() || client.Present(token) != QLXDQ_RC_CONNECTION) continue;
+    rc = Fail(error_handle, QLXDQ_RC_CONNECTION,
+              "system " + system->name + ": the connection to the host was lost");
+    return false;
+  }
+  return true;
+}
+
 // Resolves the common arguments of the named-queue operations.
 std::shared_ptr<DqClient> QueueCall(uint32_t system_handle, const char* queue, const char* library,
                                     uint32_t error_handle, wire::DqQueueName& name, uint32_t& rc) {
@@ -125,11 +162,11 @@ std::shared_ptr<DqClient> QueueCall(uint32_t system_handle, const char* queue, c
   }
   wire::PadName(queue, name.name);
   wire::PadName(library, name.library);
-  return ClientFor(system_handle, error_handle, rc);
-}
-
-std::string QueueText(const char* queue, const char* library) {
-  return std::string(library) + "/" + queue;
+  std::shared_ptr<DqClient> client = ClientFor(system_handle, error_handle, rc);
+  if (!client || !PresentTokens(system_handle, *client, queue, library, error_handle, rc)) {
+    return nullptr;
+  }
+  return client;
 }
 
 std::string Explain(uint32_t rc) {
@@ -156,6 +193,8 @@ std::string Explain(uint32_t rc) {
       return "the host refused a parameter";
     case QLXDQ_RC_NO_MEMORY:
       return "the host queue is full";
+    case QLXDQ_RC_REFUSED:
+      return "the host refused: no token of the PWS whose queue it is (is that PWS started?)";
     default:
       return "host result " + std::to_string(rc);
   }
@@ -181,56 +220,74 @@ namespace wire = zel::wire;
 
 extern "C" {
 
-uint32_t qlxDQ_CreateAttr(void) { return Insert(std::make_shared<Attributes>()); }
-
-uint32_t qlxDQ_DeleteAttr(uint32_t hAttr) {
-  return Close<Attributes>(hAttr, DqKinds().attributes) ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_HANDLE;
+uint32_t qlxDQ_CreateAttr(void) noexcept try {
+  return Insert(std::make_shared<Attributes>());
+} catch (...) {
+  return ZEL_C_FAILURE(0u, 0u);
 }
 
-uint32_t qlxDQ_SetMaxRecLen(uint32_t hAttr, uint32_t ulMaxRecLen) {
+uint32_t qlxDQ_DeleteAttr(uint32_t hAttr) noexcept try {
+  return Close<Attributes>(hAttr, DqKinds().attributes) ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_HANDLE;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
+}
+
+uint32_t qlxDQ_SetMaxRecLen(uint32_t hAttr, uint32_t ulMaxRecLen) noexcept try {
   return SetAttribute(hAttr, [&](Attributes& a) {
     a.max_record_length = ulMaxRecLen;
     return ulMaxRecLen > 0 && ulMaxRecLen <= wire::kMaxRecordLength;
   });
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetOrder(uint32_t hAttr, uint32_t ulOrder) {
+uint32_t qlxDQ_SetOrder(uint32_t hAttr, uint32_t ulOrder) noexcept try {
   return SetAttribute(hAttr, [&](Attributes& a) {
     a.order = ulOrder;
     return ulOrder == QLXDQ_QUEUE_KEYED;
   });
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetKeySize(uint32_t hAttr, uint32_t ulKeySize) {
+uint32_t qlxDQ_SetKeySize(uint32_t hAttr, uint32_t ulKeySize) noexcept try {
   return SetAttribute(hAttr, [&](Attributes& a) {
     a.key_size = ulKeySize;
     return ulKeySize > 0 && ulKeySize <= wire::kMaxKeyLength;
   });
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetAuthority(uint32_t hAttr, uint32_t ulAuthority) {
+uint32_t qlxDQ_SetAuthority(uint32_t hAttr, uint32_t ulAuthority) noexcept try {
   return SetAttribute(hAttr, [&](Attributes& a) {
     a.authority = ulAuthority;
     return ulAuthority <= 0xFFFF;
   });
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetForceToStorage(uint32_t hAttr, uint32_t ulForce) {
+uint32_t qlxDQ_SetForceToStorage(uint32_t hAttr, uint32_t ulForce) noexcept try {
   return SetAttribute(hAttr, [&](Attributes& a) {
     a.force_to_storage = ulForce;
     return ulForce <= 1;
   });
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetSenderID(uint32_t hAttr, uint32_t ulSenderID) {
+uint32_t qlxDQ_SetSenderID(uint32_t hAttr, uint32_t ulSenderID) noexcept try {
   return SetAttribute(hAttr, [&](Attributes& a) {
     a.sender_id = ulSenderID;
     return ulSenderID <= 1;
   });
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
 uint32_t qlxDQ_CreateEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                        uint32_t hAttr, uint32_t hErr) {
+                        uint32_t hAttr, uint32_t hErr) noexcept try {
   auto attributes = Reference<Attributes>(hAttr, DqKinds().attributes);
   if (!attributes) return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "not an attribute object");
   wire::DqCreateBody body{};
@@ -251,10 +308,12 @@ uint32_t qlxDQ_CreateEx(uint32_t hSystem, const char* pszQueue, const char* pszL
     return Fail(hErr, rc, "create queue " + QueueText(pszQueue, pszLibrary) + ": " + Explain(rc));
   }
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
 uint32_t qlxDQ_DeleteEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                        uint32_t hErr) {
+                        uint32_t hErr) noexcept try {
   wire::DqQueueName name{};
   uint32_t rc = 0;
   auto client = QueueCall(hSystem, pszQueue, pszLibrary, hErr, name, rc);
@@ -264,10 +323,12 @@ uint32_t qlxDQ_DeleteEx(uint32_t hSystem, const char* pszQueue, const char* pszL
     return Fail(hErr, rc, "delete queue " + QueueText(pszQueue, pszLibrary) + ": " + Explain(rc));
   }
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
 uint32_t qlxDQ_OpenEx(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                      uint32_t* phQueue, uint32_t hErr) {
+                      uint32_t* phQueue, uint32_t hErr) noexcept try {
   if (phQueue == nullptr) return Fail(hErr, QLXDQ_RC_INVALID_PARAMETER, "null queue handle");
   *phQueue = 0;
   auto queue = std::make_shared<QueueObject>();
@@ -285,9 +346,11 @@ uint32_t qlxDQ_OpenEx(uint32_t hSystem, const char* pszQueue, const char* pszLib
   queue->key_size = static_cast<uint32_t>(open.key_size.get());
   *phQueue = Insert(queue);
   return *phQueue == 0 ? Fail(hErr, QLXDQ_RC_NO_MEMORY, "no free handle") : QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_Close(uint32_t hQueue) {
+uint32_t qlxDQ_Close(uint32_t hQueue) noexcept try {
   auto queue = Close<QueueObject>(hQueue, DqKinds().queue);
   if (!queue) return QLXDQ_RC_INVALID_HANDLE;
   std::set<uint32_t> reads;
@@ -301,15 +364,23 @@ uint32_t qlxDQ_Close(uint32_t hQueue) {
     if (read) read->client->Abandon(read->pending, read->request_id);
   }
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_CreateData(void) { return Insert(std::make_shared<DataObject>()); }
+uint32_t qlxDQ_CreateData(void) noexcept try {
+  return Insert(std::make_shared<DataObject>());
+} catch (...) {
+  return ZEL_C_FAILURE(0u, 0u);
+}
 
-uint32_t qlxDQ_DeleteData(uint32_t hData) {
+uint32_t qlxDQ_DeleteData(uint32_t hData) noexcept try {
   return Close<DataObject>(hData, DqKinds().data) ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_HANDLE;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetDataAddr(uint32_t hData, void* pData, uint32_t ulLength) {
+uint32_t qlxDQ_SetDataAddr(uint32_t hData, void* pData, uint32_t ulLength) noexcept try {
   auto data = Data(hData);
   if (!data) return QLXDQ_RC_INVALID_HANDLE;
   if (pData == nullptr && ulLength != 0) return QLXDQ_RC_INVALID_PARAMETER;
@@ -317,14 +388,18 @@ uint32_t qlxDQ_SetDataAddr(uint32_t hData, void* pData, uint32_t ulLength) {
   data->address = pData;
   data->length = ulLength;
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetConvert(uint32_t hData, uint32_t ulConvert) {
+uint32_t qlxDQ_SetConvert(uint32_t hData, uint32_t ulConvert) noexcept try {
   if (!Data(hData)) return QLXDQ_RC_INVALID_HANDLE;
   return ulConvert == 0 ? QLXDQ_RC_OK : QLXDQ_RC_INVALID_PARAMETER;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetKey(uint32_t hData, const void* pKey, uint32_t ulKeyLength) {
+uint32_t qlxDQ_SetKey(uint32_t hData, const void* pKey, uint32_t ulKeyLength) noexcept try {
   auto data = Data(hData);
   if (!data) return QLXDQ_RC_INVALID_HANDLE;
   if (pKey == nullptr || ulKeyLength == 0 || ulKeyLength > wire::kMaxKeyLength) {
@@ -333,18 +408,22 @@ uint32_t qlxDQ_SetKey(uint32_t hData, const void* pKey, uint32_t ulKeyLength) {
   std::lock_guard lock(data->mutex);
   data->key.assign(static_cast<const char*>(pKey), ulKeyLength);
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_SetSearchOrder(uint32_t hData, uint32_t ulOrder) {
+uint32_t qlxDQ_SetSearchOrder(uint32_t hData, uint32_t ulOrder) noexcept try {
   auto data = Data(hData);
   if (!data) return QLXDQ_RC_INVALID_HANDLE;
   if (ulOrder < QLXDQ_ORDER_EQ || ulOrder > QLXDQ_ORDER_LE) return QLXDQ_RC_INVALID_PARAMETER;
   std::lock_guard lock(data->mutex);
   data->order = ulOrder;
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_GetRetKey(uint32_t hData, void* pKey) {
+uint32_t qlxDQ_GetRetKey(uint32_t hData, void* pKey) noexcept try {
   auto data = Data(hData);
   if (!data) return QLXDQ_RC_INVALID_HANDLE;
   if (pKey == nullptr) return QLXDQ_RC_INVALID_PARAMETER;
@@ -353,9 +432,11 @@ uint32_t qlxDQ_GetRetKey(uint32_t hData, void* pKey) {
   std::memcpy(pKey, data->result_key.data(), data->result_key.size());
   static_cast<char*>(pKey)[data->result_key.size()] = '\0';
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_GetDataLen(uint32_t hData, uint32_t* pulLength) {
+uint32_t qlxDQ_GetDataLen(uint32_t hData, uint32_t* pulLength) noexcept try {
   auto data = Data(hData);
   if (!data) return QLXDQ_RC_INVALID_HANDLE;
   if (pulLength == nullptr) return QLXDQ_RC_INVALID_PARAMETER;
@@ -363,9 +444,12 @@ uint32_t qlxDQ_GetDataLen(uint32_t hData, uint32_t* pulLength) {
   if (!data->have_result) return QLXDQ_RC_NOT_READ;
   *pulLength = data->result_length;
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t /*ulCommit*/, uint32_t hErr) {
+uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t /*ulCommit*/, uint32_t hErr) noexcept
+    try {
   auto queue = Reference<QueueObject>(hQueue, DqKinds().queue);
   auto data = Data(hData);
   if (!queue || !data) return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "not a queue or data object");
@@ -393,10 +477,12 @@ uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t /*ulCommit*/, uin
   uint32_t rc = queue->client->Call(wire::kWrite, body, nullptr);
   if (rc != 0) return Fail(hErr, rc, "write to " + queue->text + ": " + Explain(rc));
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
 uint32_t qlxDQ_AsyncRead(uint32_t hQueue, uint32_t hData, int32_t lWait, uint32_t* phRead,
-                         uint32_t hErr) {
+                         uint32_t hErr) noexcept try {
   auto queue = Reference<QueueObject>(hQueue, DqKinds().queue);
   auto data = Data(hData);
   if (!queue || !data) return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "not a queue or data object");
@@ -448,9 +534,11 @@ uint32_t qlxDQ_AsyncRead(uint32_t hQueue, uint32_t hData, int32_t lWait, uint32_
   }
   Close<ReadObject>(handle, DqKinds().read);
   return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "queue " + queue->text + " was closed");
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
-uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr) {
+uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr) noexcept try {
   auto read = Reference<ReadObject>(hRead, DqKinds().read);
   if (!read) return Fail(hErr, QLXDQ_RC_INVALID_HANDLE, "not a read handle of this process");
   if (!read->client->WaitRead(read->pending, kCheckWait)) return QLXDQ_RC_IN_PROGRESS;
@@ -495,6 +583,8 @@ uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr) {
   read->data->result_length = static_cast<uint32_t>(data_length);
   read->data->have_result = true;
   return QLXDQ_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXDQ_RC_NO_MEMORY, QLXDQ_RC_INTERNAL_ERROR);
 }
 
 }  // extern "C"

@@ -142,6 +142,19 @@ void DqClient::Abandon(const std::shared_ptr<PendingReply>& read, uint32_t reque
   }
 }
 
+uint32_t DqClient::Present(const std::string& token) {
+  {
+    std::lock_guard lock(mutex_);
+    if (presented_.count(token) != 0) return QLXDQ_RC_OK;
+  }
+  uint32_t rc = Call(wire::kToken, token, nullptr);
+  if (rc == QLXDQ_RC_OK) {
+    std::lock_guard lock(mutex_);
+    presented_.insert(token);
+  }
+  return rc;
+}
+
 bool DqClient::Commit(uint64_t entry_id) { return SendId(wire::kCommit, entry_id); }
 
 void DqClient::Release(uint64_t entry_id) { SendId(wire::kRelease, entry_id); }

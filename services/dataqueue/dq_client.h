@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -45,6 +46,11 @@ class DqClient {
   DqClient& operator=(const DqClient&) = delete;
 
   bool alive() const { return alive_; }
+
+  // Presents a data-queue token (the right to a PWS's queue) unless this
+  // connection did already: 0, QLXDQ_RC_REFUSED when the host knows no such
+  // token, or QLXDQ_RC_CONNECTION.
+  uint32_t Present(const std::string& token);
 
   // Sends a request and waits (bounded) for its reply; the status, with the
   // reply body in `reply`.
@@ -78,6 +84,7 @@ class DqClient {
   std::mutex mutex_;  // guards pending_ and every PendingReply
   std::condition_variable replied_;
   std::map<uint32_t, std::shared_ptr<PendingReply>> pending_;
+  std::set<std::string> presented_;  // tokens the host accepted; guarded by mutex_
   uint32_t next_id_ = 1;
   std::thread receiver_;
 };

@@ -12,7 +12,10 @@
 #include <mutex>
 #include <string>
 
+#include "services/barrier.h"
 #include "services/connection/service_object.h"
+
+ZEL_MODULE("QlxSv")
 
 namespace zel::qlx {
 namespace {
@@ -104,20 +107,24 @@ using namespace zel::qlx;
 
 extern "C" {
 
-uint32_t qlxSV_CreateErrHandle(uint32_t* handle) {
+uint32_t qlxSV_CreateErrHandle(uint32_t* handle) noexcept try {
   if (handle == nullptr) return QLXSV_INVALID_POINTER;
   *handle = 0;
   if (!TheQuota().Take()) return QLXSV_NO_MORE_HANDLES;
   // From here the object holds the share: it gives it back if the insert fails.
   *handle = Insert(std::make_shared<ErrorObject>());
   return *handle != 0 ? QLXSV_OK : QLXSV_NO_MORE_HANDLES;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXSV_NO_MEMORY, QLXSV_INTERNAL_ERROR);
 }
 
-uint32_t qlxSV_DeleteErrHandle(uint32_t handle) {
+uint32_t qlxSV_DeleteErrHandle(uint32_t handle) noexcept try {
   return Close<ErrorObject>(handle, ErrorKind()) ? QLXSV_OK : QLXSV_INVALID_HANDLE;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXSV_NO_MEMORY, QLXSV_INTERNAL_ERROR);
 }
 
-uint32_t qlxSV_GetErrText(uint32_t handle, char* buffer, uint32_t size) {
+uint32_t qlxSV_GetErrText(uint32_t handle, char* buffer, uint32_t size) noexcept try {
   if (buffer == nullptr || size == 0) return QLXSV_INVALID_POINTER;
   buffer[0] = '\0';
   std::shared_ptr<ErrorObject> error = Find(handle);
@@ -127,6 +134,8 @@ uint32_t qlxSV_GetErrText(uint32_t handle, char* buffer, uint32_t size) {
   memcpy(buffer, error->text.data(), n);
   buffer[n] = '\0';
   return QLXSV_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXSV_NO_MEMORY, QLXSV_INTERNAL_ERROR);
 }
 
 }  // extern "C"

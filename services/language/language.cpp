@@ -8,9 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "services/barrier.h"
 #include "services/config.h"
 #include "services/language/code_pages.h"
 #include "services/language/converters.h"
+
+ZEL_MODULE("QLXNL")
 
 namespace zel::language {
 namespace {
@@ -56,7 +59,7 @@ using zel::language::UsableHandle;
 
 extern "C" {
 
-uint32_t qlxNL_GetMsgDirectory(char* buffer, uint32_t size, uint32_t error_handle) {
+uint32_t qlxNL_GetMsgDirectory(char* buffer, uint32_t size, uint32_t error_handle) noexcept try {
   if (!UsableHandle(error_handle)) return QLXSV_INVALID_HANDLE;
   if (buffer == nullptr) return Fail(error_handle, QLXSV_INVALID_POINTER, "no buffer was given");
   std::string directory = zel::config::Home() + "/msg/";
@@ -67,23 +70,31 @@ uint32_t qlxNL_GetMsgDirectory(char* buffer, uint32_t size, uint32_t error_handl
   }
   std::memcpy(buffer, directory.c_str(), directory.size() + 1);
   return QLXNL_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXNL_NO_MEMORY, QLXNL_INTERNAL_ERROR);
 }
 
-uint32_t qlxNL_GetPcCodePage(uint32_t* code_page, uint32_t error_handle) {
+uint32_t qlxNL_GetPcCodePage(uint32_t* code_page, uint32_t error_handle) noexcept try {
   if (!UsableHandle(error_handle)) return QLXSV_INVALID_HANDLE;
   if (code_page == nullptr) return Fail(error_handle, QLXSV_INVALID_POINTER, "no output was given");
   *code_page = zel::config::PcCodePage();
   return QLXNL_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXNL_NO_MEMORY, QLXNL_INTERNAL_ERROR);
 }
 
-uint32_t qlxNL_GetHostCcsid(const char* /*system_name*/, uint32_t* ccsid, uint32_t error_handle) {
+uint32_t qlxNL_GetHostCcsid(const char* /*system_name*/, uint32_t* ccsid,
+                            uint32_t error_handle) noexcept try {
   if (!UsableHandle(error_handle)) return QLXSV_INVALID_HANDLE;
   if (ccsid == nullptr) return Fail(error_handle, QLXSV_INVALID_POINTER, "no output was given");
   *ccsid = zel::config::HostCcsid();
   return QLXNL_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXNL_NO_MEMORY, QLXNL_INTERNAL_ERROR);
 }
 
-uint32_t qlxNL_GetCodePageOfCcsid(uint32_t ccsid, uint32_t* code_page, uint32_t error_handle) {
+uint32_t qlxNL_GetCodePageOfCcsid(uint32_t ccsid, uint32_t* code_page,
+                                  uint32_t error_handle) noexcept try {
   if (!UsableHandle(error_handle)) return QLXSV_INVALID_HANDLE;
   if (code_page == nullptr) return Fail(error_handle, QLXSV_INVALID_POINTER, "no output was given");
   std::optional<uint32_t> page = zel::language::CodePageOfCcsid(ccsid);
@@ -93,12 +104,14 @@ uint32_t qlxNL_GetCodePageOfCcsid(uint32_t ccsid, uint32_t* code_page, uint32_t 
   }
   *code_page = *page;
   return QLXNL_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXNL_NO_MEMORY, QLXNL_INTERNAL_ERROR);
 }
 
 uint32_t qlxNL_ConvertCodePage(uint32_t source_code_page, uint32_t target_code_page,
                                uint32_t source_length, uint32_t target_capacity, const void* source,
                                void* target, uint32_t* error_number, uint32_t* error_position,
-                               uint32_t* target_length, uint32_t error_handle) {
+                               uint32_t* target_length, uint32_t error_handle) noexcept try {
   using zel::language::CodePage;
   if (error_number == nullptr || error_position == nullptr || target_length == nullptr ||
       (source == nullptr && source_length > 0) || (target == nullptr && target_capacity > 0)) {
@@ -134,6 +147,8 @@ uint32_t qlxNL_ConvertCodePage(uint32_t source_code_page, uint32_t target_code_p
   return Fail(
       error_handle, conversion.result,
       zel::language::Describe(conversion, source_code_page, target_code_page, target_capacity));
+} catch (...) {
+  return ZEL_C_FAILURE(QLXNL_NO_MEMORY, QLXNL_INTERNAL_ERROR);
 }
 
 }  // extern "C"

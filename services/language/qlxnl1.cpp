@@ -2,8 +2,11 @@
 // when a message box may need right-to-left reading.
 #include <cstring>
 
+#include "services/barrier.h"
 #include "services/config.h"
 #include "services/language.h"
+
+ZEL_MODULE("qlxnl1")
 
 namespace {
 
@@ -22,11 +25,13 @@ const char* LanguageFeature(uint32_t pc_code_page) {
 }  // namespace
 
 extern "C" QLX_EXPORT uint32_t qlxNL_LangGet(const char* /*system_name*/, char* buffer,
-                                             uint32_t size) {
+                                             uint32_t size) noexcept try {
   if (buffer == nullptr) return QLXSV_INVALID_POINTER;
   const char* feature = LanguageFeature(zel::config::PcCodePage());
   size_t length = std::strlen(feature);
   if (length >= size) return QLXNL_BUFFER_TOO_SMALL;
   std::memcpy(buffer, feature, length + 1);
   return QLXNL_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXNL_NO_MEMORY, QLXNL_INTERNAL_ERROR);
 }

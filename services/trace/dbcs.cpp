@@ -4,6 +4,9 @@
 
 ZEL_MODULE("vqzmbdw")
 
-extern "C" uint16_t bdIsDBCS(void) {
+// A barrier (services/barrier.h): on any failure the answer is "single-byte".
+extern "C" uint16_t bdIsDBCS(void) noexcept try {
   return zel::config::IsDoubleByteCodePage(zel::config::PcCodePage()) ? 1 : 0;
+} catch (...) {
+  return 0;
 }

@@ -1,6 +1,7 @@
 // Error points and system error texts. Error points are kept in a small ring
 // per process whether or not tracing is on, so that a failure can be
-// explained after the fact, and are traced while tracing is on.
+// explained after the fact, and are traced while tracing is on. The
+// exported functions are barriers (services/barrier.h): what fails is dropped.
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -42,15 +43,18 @@ void Remember(int32_t line, const char* label, const char* module) {
 
 extern "C" {
 
-int btErrorPoint(const char* tag, int32_t line, const char* label, const char* module) {
+int btErrorPoint(const char* tag, int32_t line, const char* label, const char* module) noexcept
+    try {
   Remember(line, label, module);
   if (zel::trace::HasDestination()) {
     zel::trace::Emit(BtRecord{tag, line, "ErrorPoint", label, module, 0, 0, nullptr, 0});
   }
   return 1;
+} catch (...) {
+  return 1;
 }
 
-uint32_t btGetErrorPoints(BtErrorPointRecord* out, uint32_t max) {
+uint32_t btGetErrorPoints(BtErrorPointRecord* out, uint32_t max) noexcept try {
   if (out == nullptr) return 0;
   std::lock_guard lock(g_ring_mutex);
   uint64_t kept = g_ring_count < kRingSize ? g_ring_count : kRingSize;
@@ -58,12 +62,15 @@ uint32_t btGetErrorPoints(BtErrorPointRecord* out, uint32_t max) {
   uint64_t first = g_ring_count - n;
   for (uint32_t i = 0; i < n; ++i) out[i] = g_ring[(first + i) % kRingSize];
   return n;
+} catch (...) {
+  return 0;
 }
 
-void btSetSysErrorSource(BtSysErrorSource source) { g_error_source.store(source); }
+void btSetSysErrorSource(BtSysErrorSource source) noexcept { g_error_source.store(source); }
 
-void btGetSysErrorText(char* buffer, uint32_t size) {
+void btGetSysErrorText(char* buffer, uint32_t size) noexcept try {
   if (buffer == nullptr || size == 0) return;
+  buffer[0] = '\0';
   if (BtSysErrorSource source = g_error_source.load()) {
     source(buffer, size);
     buffer[size - 1] = '\0';
@@ -72,6 +79,7 @@ void btGetSysErrorText(char* buffer, uint32_t size) {
   int error = errno;
   char text[256];
   CopyTruncated(buffer, size, strerror_r(error, text, sizeof text));
+} catch (...) {
 }
 
 }  // extern "C"

@@ -45,6 +45,15 @@ thread_local uint32_t t_tid = 0;
 thread_local int64_t t_second = -1;  // the second t_stamp was made for
 thread_local char t_stamp[24];       // "YYYY-MM-DD HH:MM:SS."
 
+// The line buffer is reused per thread; a library's unload still traces on
+// the main thread after its thread_locals have ended, so it then formats
+// into a buffer of its own.
+thread_local bool t_line_gone = false;
+struct LineBuffer {
+  std::string text;
+  ~LineBuffer() { t_line_gone = true; }
+};
+
 void UpdateSwitch() {
   bool on = g_file_on.load() || g_sink.load() != nullptr;
   __atomic_store_n(&btTraceActive, on ? 1 : 0, __ATOMIC_RELAXED);
@@ -237,27 +246,29 @@ bool HasDestination() noexcept {
          g_sink.load(std::memory_order_relaxed) != nullptr;
 }
 
-void Emit(const BtRecord& record) noexcept {
+void Emit(const BtRecord& record) {
   if (g_sink.load(std::memory_order_acquire) != nullptr) {
     std::lock_guard lock(g_sink_mutex);
     if (BtRecordSink sink = g_sink.load()) sink(&record, g_sink_context);
   }
   if (!g_file_on.load(std::memory_order_relaxed)) return;
-  try {
-    thread_local std::string line;
-    line.clear();
+  if (t_line_gone) {
+    std::string line;
     Format(line, record);
     WriteLine(line);
-  } catch (...) {
-    // Out of memory while formatting: the record is lost, the caller is not.
+    return;
   }
+  thread_local LineBuffer buffer;
+  buffer.text.clear();
+  Format(buffer.text, record);
+  WriteLine(buffer.text);
 }
 
 }  // namespace zel::trace
 
 extern "C" {
 
-int btTraceOpen(const char* path) {
+int btTraceOpen(const char* path) noexcept {
   using namespace zel::trace;
   if (path == nullptr || *path == '\0') {
     g_file_on.store(false);
@@ -283,12 +294,13 @@ int btTraceOpen(const char* path) {
   return 0;
 }
 
-void btSetRecordSink(BtRecordSink sink, void* context) {
+void btSetRecordSink(BtRecordSink sink, void* context) noexcept try {
   using namespace zel::trace;
   std::lock_guard lock(g_sink_mutex);
   g_sink_context = context;
   g_sink.store(sink, std::memory_order_release);
   UpdateSwitch();
+} catch (...) {
 }
 
 }  // extern "C"

@@ -15,9 +15,11 @@ int64_t NowMicros() noexcept;
 // This thread's kernel thread id, cached per thread.
 uint32_t ThreadId() noexcept;
 
-// Formats `record` as one line and writes it to the sink and, when open, the
-// trace file. Safe from any thread; never throws.
-void Emit(const BtRecord& record) noexcept;
+// Hands `record` to the sink and, when the trace file is open, writes it
+// there as one line. Safe from any thread. Throws what the sink throws, or
+// std::bad_alloc while formatting; the exported functions, its only
+// callers, drop the record then.
+void Emit(const BtRecord& record);
 
 // True while records have somewhere to go (file or sink).
 bool HasDestination() noexcept;

@@ -33,14 +33,15 @@ void* Run(void* raw) {
 
 }  // namespace
 
-extern "C" size_t btThreadStackSize(size_t requested) {
+extern "C" size_t btThreadStackSize(size_t requested) noexcept {
   size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   size_t minimum = static_cast<size_t>(sysconf(_SC_THREAD_STACK_MIN));
   size_t size = std::max({requested, minimum, kStackFloor});
   return (size + page - 1) / page * page;
 }
 
-extern "C" int btLaunchThread(void (*function)(void*), uint32_t stack_size, void* argument) {
+extern "C" int btLaunchThread(void (*function)(void*), uint32_t stack_size,
+                              void* argument) noexcept {
   if (function == nullptr) return -1;
   auto* launch = new (std::nothrow) Launch{function, argument};
   if (launch == nullptr) return -1;

@@ -1,5 +1,6 @@
 // The trace operations of the service's table. Each builds one record; the
 // switch is tested here as well, for callers that do not gate their calls.
+// Each is a barrier (services/barrier.h) that drops a record it cannot write.
 #include "services/trace/record_writer.h"
 
 ZEL_MODULE("vqzmbtw")
@@ -29,43 +30,74 @@ void Dumped(const char* tag, int32_t number, const char* op, const char* label, 
 
 extern "C" {
 
-void btTraceEntry(const char* tag, const char* function) { Plain(tag, 0, "Entry", function); }
-void btTraceExit(const char* tag, const char* function) { Plain(tag, 0, "Exit", function); }
-void btTraceMsg(const char* tag, int32_t number, const char* text) {
+void btTraceEntry(const char* tag, const char* function) noexcept try {
+  Plain(tag, 0, "Entry", function);
+} catch (...) {
+}
+
+void btTraceExit(const char* tag, const char* function) noexcept try {
+  Plain(tag, 0, "Exit", function);
+} catch (...) {
+}
+
+void btTraceMsg(const char* tag, int32_t number, const char* text) noexcept try {
   Plain(tag, number, "Msg", text);
+} catch (...) {
 }
-void btTraceRc(const char* tag, int32_t number, const char* text, uint32_t value) {
+
+void btTraceRc(const char* tag, int32_t number, const char* text, uint32_t value) noexcept try {
   Valued(tag, number, "Rc", text, value);
+} catch (...) {
 }
-void btTraceSysRc(const char* tag, int32_t number, const char* text, uint32_t value) {
+
+void btTraceSysRc(const char* tag, int32_t number, const char* text, uint32_t value) noexcept try {
   Valued(tag, number, "SysRc", text, value);
+} catch (...) {
 }
-void btTraceSize(const char* tag, int32_t number, const char* text, uint32_t value) {
+
+void btTraceSize(const char* tag, int32_t number, const char* text, uint32_t value) noexcept try {
   Valued(tag, number, "Size", text, value);
+} catch (...) {
 }
-void btTraceResult(const char* tag, int32_t number, const char* text, uint32_t value) {
+
+void btTraceResult(const char* tag, int32_t number, const char* text, uint32_t value) noexcept try {
   Valued(tag, number, "Result", text, value);
+} catch (...) {
 }
-void btTraceLimit(const char* tag, int32_t number, const char* text, uint32_t value) {
+
+void btTraceLimit(const char* tag, int32_t number, const char* text, uint32_t value) noexcept try {
   Valued(tag, number, "Limit", text, value);
+} catch (...) {
 }
-void btTraceValue(const char* tag, int32_t number, uint32_t value) {
+
+void btTraceValue(const char* tag, int32_t number, uint32_t value) noexcept try {
   Valued(tag, number, "Value", nullptr, value);
+} catch (...) {
 }
-void btTraceString(const char* tag, int32_t number, const char* label, const char* string) {
+
+void btTraceString(const char* tag, int32_t number, const char* label, const char* string) noexcept
+    try {
   if (!HasDestination()) return;
   Emit(BtRecord{tag, number, "String", label, string ? string : "(null)", 0, 0, nullptr, 0});
+} catch (...) {
 }
+
 void btTraceDump(const char* tag, int32_t number, const char* label, const void* address,
-                 uint32_t length) {
+                 uint32_t length) noexcept try {
   Dumped(tag, number, "Dump", label, address, length);
+} catch (...) {
 }
+
 void btTraceKey(const char* tag, int32_t number, const char* label, const void* address,
-                uint32_t length) {
+                uint32_t length) noexcept try {
   Dumped(tag, number, "Key", label, address, length);
+} catch (...) {
 }
-void btTraceBytes(const char* tag, int32_t number, const void* address, uint32_t length) {
+
+void btTraceBytes(const char* tag, int32_t number, const void* address, uint32_t length) noexcept
+    try {
   Dumped(tag, number, "Bytes", nullptr, address, length);
+} catch (...) {
 }
 
 }  // extern "C"

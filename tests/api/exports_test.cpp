@@ -2,13 +2,13 @@
 // exported, and each resolves by name and by its ordinal.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
 
 #include "platform/module.h"
+#include "tests/api/export_table.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
@@ -18,20 +18,6 @@ namespace fs = std::filesystem;
 
 std::string LibraryPath() {
   return (fs::read_symlink("/proc/self/exe").parent_path() / "../lib/libvqzmcsw.so").string();
-}
-
-std::map<int, std::string> ExportTable() {
-  std::ifstream file(ZEL_EXPORTS_DEF);
-  std::map<int, std::string> table;
-  for (std::string line; std::getline(file, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    int ordinal = 0;
-    std::string name;
-    fields >> ordinal >> name;
-    table[ordinal] = name;
-  }
-  return table;
 }
 
 std::set<std::string> DynamicSymbols(const std::string& path) {

@@ -1,6 +1,7 @@
 // The shared control blocks: creation and attachment across processes, the
 // heap, system records and identifiers, conversations, the lists and the
 // outstanding data-queue request list.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -139,28 +140,6 @@ TEST(Attach, TheMessageLibraryComesFromTheLanguagesMessageDirectory) {
   char text[100];
   EXPECT_GT(zel::platform::LoadString(library, 1062, text, sizeof text), 0);
   EXPECT_EQ(zel::platform::LoadString(library, 1, text, sizeof text), 0);
-}
-
-// ---- Heap ----
-
-TEST(Heap, BlocksFollowEachOtherAndAreNeverReused) {
-  auto* first = static_cast<char*>(cbAllocCtrlBlkMem(10));
-  auto* second = static_cast<char*>(cbAllocCtrlBlkMem(20));
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(second - first, 10);
-  cbFreeCtrlBlkMem(first, 10);
-  EXPECT_EQ(static_cast<char*>(cbAllocCtrlBlkMem(10)), second + 20);
-}
-
-TEST(Heap, AnAllocationBeyondTheAreaFailsAndLeavesTheRestUsable) {
-  uint32_t left = kControlBlockSize - Shared()->ulHeapUsed;
-  EXPECT_EQ(cbAllocCtrlBlkMem(left + 1), nullptr);
-  EXPECT_NE(cbAllocCtrlBlkMem(left), nullptr);
-  EXPECT_EQ(cbAllocCtrlBlkMem(1), nullptr);
-  TraceCapture capture;
-  RZ700SysStruct* system = nullptr;
-  EXPECT_EQ(cbInitRZ700SysStruct(&system), VQZM_RC_NO_MEMORY);
-  EXPECT_TRUE(capture.RaisedErrorPoint("ALLOC_MEM_FAILURE", "vqzmcb0"));
 }
 
 // ---- System records and identifiers ----
@@ -311,6 +290,43 @@ TEST(Conversations, FreedSlotsAreReusedBeforeTheChainGrows) {
   EXPECT_EQ(V(first_block->pNext->aEntries[1].ulInUse), 0u);
 }
 
+// Issues a conversation of the system at args[0], then ends as args[1]
+// says: "exit" normally, "kill" by SIGKILL.
+ZEL_CHILD_COMMAND(hold_conversation) {
+  RZ700SysStruct* system = FromHex<RZ700SysStruct>(args[0]);
+  uint32_t id = 0;
+  if (cbReturnNewConvId(&id, system, 0) != 0) return 2;
+  child::Report(std::to_string(id));
+  if (args[1] == "kill") raise(SIGKILL);
+  return 0;
+}
+
+TEST(Conversations, AProcessThatEndsOrIsKilledGivesItsConversationsBack) {
+  RZ700SysStruct* system = NewSystem("OWNED");
+  ChildProcess ends = ChildProcess::Start("hold_conversation", {Hex(system), "exit"});
+  ASSERT_TRUE(ends.ReadLine());
+  EXPECT_EQ(ends.Wait(), 0);
+  EXPECT_EQ(V(system->ulConvCount), 0u) << "released as the process ended";
+
+  ChildProcess killed = ChildProcess::Start("hold_conversation", {Hex(system), "kill"});
+  std::optional<std::string> id = killed.ReadLine();
+  ASSERT_TRUE(id);
+  EXPECT_EQ(killed.Wait(), 128 + SIGKILL);
+  EXPECT_EQ(V(system->ulConvCount), 1u);
+  RZ700SysStruct* found = nullptr;
+  EXPECT_EQ(cbRetSysFromConvId(static_cast<uint32_t>(std::stoul(*id)), &found), 0);
+  EXPECT_EQ(ReleaseConversationsOfEndedProcesses(), 1u);
+  EXPECT_EQ(V(system->ulConvCount), 0u);
+  EXPECT_EQ(cbRetSysFromConvId(static_cast<uint32_t>(std::stoul(*id)), &found),
+            VQZM_RC_CONV_NOT_ISSUED);
+  EXPECT_EQ(ReleaseConversationsOfEndedProcesses(), 0u);
+
+  uint32_t mine = 0;
+  ASSERT_EQ(cbReturnNewConvId(&mine, system, 0), 0);
+  EXPECT_EQ(ReleaseConversationsOfEndedProcesses(), 0u) << "a live process keeps its own";
+  EXPECT_EQ(V(system->ulConvCount), 1u);
+}
+
 TEST(Conversations, ReleasingASystemsConnectionDropsAllItsIds) {
   RZ700SysStruct* gone = NewSystem("GONE");
   RZ700SysStruct* kept = NewSystem("KEPT");
@@ -384,11 +400,26 @@ TEST(Lists, ResetFreesReassemblyBuffersExceptOfUnpostedAnswers) {
   waiting->pData = malloc(100);  // freed by the reset (checked by the sanitizers)
   cbAddAsyncRetStruct(posted);
   cbAddAsyncRetStruct(waiting);
+  ThisProcess().is_manager = true;  // the manager allocated the buffer
   TraceCapture capture;
   cbResetAsyncRetList();
+  ThisProcess().is_manager = false;
   EXPECT_EQ(V(Anchor().pAsyncRetList), nullptr);
   EXPECT_TRUE(capture.TracedValue("Async Post Msg State", 41));
   EXPECT_TRUE(capture.TracedValue("Async Post Msg State", 40));
+}
+
+// An application that resets after the manager died meets buffers of the
+// manager's heap: it drops them, for freeing them would corrupt its own.
+TEST(Lists, AResetOutsideTheManagerLeavesTheManagersBuffersAlone) {
+  static char managers_buffer[100];
+  AsyncRetStruct* waiting = nullptr;
+  cbInitAsyncRetStruct(&waiting);
+  waiting->ulTotalLen = sizeof managers_buffer;
+  waiting->pData = managers_buffer;
+  cbAddAsyncRetStruct(waiting);
+  cbResetAsyncRetList();
+  EXPECT_EQ(V(Anchor().pAsyncRetList), nullptr);
 }
 
 TEST(Lists, TerminateWindowsAreKeptInTypeOrder) {

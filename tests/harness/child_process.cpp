@@ -38,27 +38,38 @@ int HighFd(int fd) {
   return high;
 }
 
+enum class LineRead { kLine, kTimedOut, kEnded };
+
 // Reads one line from `fd` into `line`, keeping what follows in `pending`.
-// False on time-out or end of file.
-bool ReadLineFrom(int fd, std::string& pending, std::string& line, Millis timeout) {
+LineRead ReadLineFrom(int fd, std::string& pending, std::string& line, Millis timeout) {
   Clock::time_point deadline = Clock::now() + timeout;
   for (;;) {
     size_t newline = pending.find('\n');
     if (newline != std::string::npos) {
       line = pending.substr(0, newline);
       pending.erase(0, newline + 1);
-      return true;
+      return LineRead::kLine;
     }
     pollfd p{fd, POLLIN, 0};
     int ready = poll(&p, 1, RemainingMs(deadline));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
+    if (ready == 0) return LineRead::kTimedOut;
+    if (ready < 0) return LineRead::kEnded;
     char buffer[4096];
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return LineRead::kEnded;
     pending.append(buffer, static_cast<size_t>(n));
   }
+}
+
+// What waitpid's `status` says about how a child ended.
+std::string DescribeExit(int status) {
+  if (WIFEXITED(status)) return "ended with exit code " + std::to_string(WEXITSTATUS(status));
+  int signal_number = WTERMSIG(status);
+  const char* name = sigabbrev_np(signal_number);
+  return "was killed by signal " + std::to_string(signal_number) + " (SIG" +
+         (name != nullptr ? name : "?") + ")";
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -136,6 +147,7 @@ ChildProcess ChildProcess::Start(std::string_view command, std::vector<std::stri
     close(command_pipe[1]);
     return child;
   }
+  child.command_ = command;
   child.pid_ = pid;
   child.result_fd_ = result_pipe[0];
   child.command_fd_ = command_pipe[1];
@@ -147,9 +159,11 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept { *this = std::move(ot
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this == &other) return *this;
   Close();
+  command_ = std::move(other.command_);
   pid_ = std::exchange(other.pid_, -1);
   reaped_ = std::exchange(other.reaped_, false);
   exit_code_ = other.exit_code_;
+  raw_status_ = other.raw_status_;
   result_fd_ = std::exchange(other.result_fd_, -1);
   command_fd_ = std::exchange(other.command_fd_, -1);
   pending_ = std::move(other.pending_);
@@ -173,22 +187,89 @@ bool ChildProcess::Send(std::string_view line) {
   if (command_fd_ < 0) return false;
   std::string text(line);
   text += '\n';
-  return WriteAll(command_fd_, text);
+  if (WriteAll(command_fd_, text)) return true;
+  // The command pipe has no reader: the child has ended, or is ending.
+  ReportLost(true, "sent it \"" + std::string(line) + "\"");
+  return false;
+}
+
+ChildProcess::ReadResult ChildProcess::Read(std::string& line, Millis timeout) {
+  if (result_fd_ < 0) return ReadResult::kEnded;
+  switch (ReadLineFrom(result_fd_, pending_, line, timeout)) {
+    case LineRead::kLine:
+      return ReadResult::kLine;
+    case LineRead::kTimedOut:
+      return ReadResult::kTimedOut;
+    case LineRead::kEnded:
+      return ReadResult::kEnded;
+  }
+  return ReadResult::kEnded;
 }
 
 std::optional<std::string> ChildProcess::ReadLine(Millis timeout) {
   std::string line;
-  if (result_fd_ < 0 || !ReadLineFrom(result_fd_, pending_, line, timeout)) return std::nullopt;
-  return line;
+  ReadResult result = Read(line, timeout);
+  if (result == ReadResult::kLine) return line;
+  ReportLost(result == ReadResult::kEnded,
+             "waited " + std::to_string(timeout.count()) + " ms for a line");
+  return std::nullopt;
+}
+
+std::optional<std::string> ChildProcess::ReadLineOrEnd(Millis timeout) {
+  std::string line;
+  ReadResult result = Read(line, timeout);
+  if (result == ReadResult::kLine) return line;
+  if (result == ReadResult::kTimedOut) {
+    ReportLost(false, "waited " + std::to_string(timeout.count()) + " ms for a line");
+  }
+  return std::nullopt;
 }
 
 bool ChildProcess::Expect(std::string_view expected, Millis timeout) {
   Clock::time_point deadline = Clock::now() + timeout;
   for (;;) {
-    std::optional<std::string> line = ReadLine(Millis(RemainingMs(deadline)));
-    if (!line) return false;
-    if (*line == expected) return true;
+    std::string line;
+    ReadResult result = Read(line, Millis(RemainingMs(deadline)));
+    if (result == ReadResult::kLine) {
+      if (line == expected) return true;
+      continue;
+    }
+    ReportLost(result == ReadResult::kEnded, "waited " + std::to_string(timeout.count()) +
+                                                 " ms for the line \"" + std::string(expected) +
+                                                 "\"");
+    return false;
   }
+}
+
+void ChildProcess::Reaped(int status) {
+  reaped_ = true;
+  raw_status_ = status;
+  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool ChildProcess::Ended() {
+  if (pid_ <= 0 || reaped_) return pid_ > 0;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+  Reaped(status);
+  return true;
+}
+
+std::string ChildProcess::Status(Millis grace) {
+  if (pid_ <= 0) return "never started";
+  Clock::time_point deadline = Clock::now() + grace;
+  while (!Ended()) {
+    if (Clock::now() >= deadline) return "is still running";
+    usleep(2000);
+  }
+  return DescribeExit(raw_status_);
+}
+
+void ChildProcess::ReportLost(bool ended, std::string_view was_doing) {
+  // A child that closed its pipes is exiting; give it a moment to finish.
+  std::string status = Status(ended ? Millis(5000) : Millis(0));
+  ADD_FAILURE() << "child \"" << command_ << "\" (pid " << pid_ << ") " << status
+                << (ended ? " (its pipe closed)" : "") << " while the test " << was_doing;
 }
 
 int ChildProcess::Wait(Millis timeout) {
@@ -199,16 +280,16 @@ int ChildProcess::Wait(Millis timeout) {
     int status = 0;
     pid_t done = waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
-      reaped_ = true;
-      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      Reaped(status);
       return exit_code_;
     }
     if (done < 0 && errno != EINTR) return -1;
     if (Clock::now() >= deadline) {
-      ADD_FAILURE() << "child " << pid_ << " did not end within " << timeout.count() << " ms";
+      ADD_FAILURE() << "child \"" << command_ << "\" (pid " << pid_ << ") did not end within "
+                    << timeout.count() << " ms";
       Kill(SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      reaped_ = true;
+      waitpid(pid_, &status, 0);
+      Reaped(status);
       exit_code_ = -1;
       return -1;
     }
@@ -235,7 +316,9 @@ void Report(std::string_view line) {
 
 std::optional<std::string> Receive(Millis timeout) {
   std::string line;
-  if (!ReadLineFrom(kCommandFd, ChildPending(), line, timeout)) return std::nullopt;
+  if (ReadLineFrom(kCommandFd, ChildPending(), line, timeout) != LineRead::kLine) {
+    return std::nullopt;
+  }
   return line;
 }
 

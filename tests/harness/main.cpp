@@ -131,6 +131,9 @@ std::string Instance() {
 }  // namespace zel::test
 
 int main(int argc, char** argv) {
+  // A test or helper writing to a process that died gets EPIPE, which the
+  // harness reports with that process's exit status, not a silent death.
+  signal(SIGPIPE, SIG_IGN);
   // Started as the communication manager by the component under test: run
   // the stand-in that the test named instead.
   const char* fake_manager = getenv("ZEL_TEST_FAKE_CPMGR");

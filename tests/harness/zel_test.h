@@ -59,14 +59,21 @@ class ChildProcess {
   // Kills and reaps a child that is still running.
   ~ChildProcess();
 
-  // Sends one line to the child's command pipe (see child::Receive).
+  // Sends one line to the child's command pipe (see child::Receive). A
+  // child that has ended fails the test with its exit status.
   bool Send(std::string_view line);
 
   // The next line the child reported, or nothing when none came in time or
-  // the child closed its result pipe.
+  // the child closed its result pipe; either fails the test, with the
+  // child's exit status when it has ended.
   std::optional<std::string> ReadLine(Millis timeout = kChildTimeout);
 
-  // Reads lines until one equals `expected`; false when it never comes.
+  // As ReadLine, for a child that may be killed at any moment: nothing,
+  // without a failure, once the child has closed its result pipe.
+  std::optional<std::string> ReadLineOrEnd(Millis timeout = kChildTimeout);
+
+  // Reads lines until one equals `expected`; false (and a failure, as
+  // ReadLine) when it never comes.
   bool Expect(std::string_view expected, Millis timeout = kChildTimeout);
 
   // Waits for the child to end and returns its exit code (128 + signal for a
@@ -76,16 +83,34 @@ class ChildProcess {
   // Sends a signal now (default SIGKILL).
   void Kill(int signal_number = 9);
 
+  // True once the child has ended (and reaps it); never waits.
+  bool Ended();
+
+  // How the child ended ("ended with exit code N", "was killed by signal N
+  // (SIGNAME)"), or "is still running" when it has not ended within
+  // `grace`. Reaps the child when it has ended.
+  std::string Status(Millis grace = Millis(0));
+
   pid_t pid() const { return pid_; }
   bool running() const { return pid_ > 0 && !reaped_; }
 
  private:
+  enum class ReadResult { kLine, kTimedOut, kEnded };
+
   ChildProcess() = default;
   void Close();
+  ReadResult Read(std::string& line, Millis timeout);
+  // Records the exit of a reaped child.
+  void Reaped(int status);
+  // Fails the test: the child ended (`ended`) or stayed silent while the
+  // test `was_doing` something with it.
+  void ReportLost(bool ended, std::string_view was_doing);
 
+  std::string command_;  // the child command, for messages
   pid_t pid_ = -1;
   bool reaped_ = false;
-  int exit_code_ = -1;
+  int exit_code_ = -1;   // 128 + signal for a killed child
+  int raw_status_ = 0;   // as waitpid gave it
   int result_fd_ = -1;   // read end: lines the child reports
   int command_fd_ = -1;  // write end: lines for the child
   std::string pending_;  // bytes read past the last returned line

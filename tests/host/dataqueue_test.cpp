@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "host/protocol.h"
@@ -25,6 +26,7 @@
 #include "services/unapi.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/host/host_harness.h"
+#include "tests/host/signed_on_pws.h"
 
 namespace zel::test {
 namespace {
@@ -43,12 +45,17 @@ struct ReadResult {
   std::string data;
 };
 
+// The queue of a PWS signed on through QlxCo; other system objects of the
+// test reach it with the token the connection service keeps.
 class DataQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(host_.running());
     host_.Configure();
-    ASSERT_EQ(qlxCO_CreateSystem("HOSTSYS", &system_), 0u);
+    pws_.emplace(kQueue);
+    ASSERT_TRUE(pws_->ok());
+    ASSERT_EQ(pws_->queue(), kQueue);
+    system_ = pws_->system();
     uint32_t attributes = qlxDQ_CreateAttr();
     ASSERT_NE(attributes, 0u);
     ASSERT_EQ(qlxDQ_SetMaxRecLen(attributes, 8320), 0u);
@@ -64,7 +71,7 @@ class DataQueueTest : public ::testing::Test {
   }
   void TearDown() override {
     qlxDQ_Close(queue_);
-    qlxCO_DeleteSystem(system_);
+    pws_.reset();
   }
 
   uint32_t Write(const std::string& key, const std::string& data, uint32_t queue = 0) {
@@ -113,6 +120,7 @@ class DataQueueTest : public ::testing::Test {
   }
 
   HostServer host_;
+  std::optional<SignedOnPws> pws_;
   uint32_t system_ = 0;
   uint32_t queue_ = 0;
 };
@@ -238,10 +246,11 @@ TEST_F(DataQueueTest, AnEntryIsNeverLostNorTakenTwiceWhenItsReaderGivesUp) {
 
 TEST_F(DataQueueTest, BadRequestsGetTheirOwnCodesAndLoseNothing) {
   uint32_t missing = 0;
-  EXPECT_EQ(qlxDQ_OpenEx(system_, "NOSUCHQ", kLibrary, &missing, 0), QLXDQ_RC_NOT_FOUND);
+  // A queue that is not this PWS's is refused, whether it exists or not.
+  EXPECT_EQ(qlxDQ_OpenEx(system_, "NOSUCHQ", kLibrary, &missing, 0), QLXDQ_RC_REFUSED);
   EXPECT_EQ(qlxDQ_OpenEx(system_, "NAME TOO LONG", kLibrary, &missing, 0),
             QLXDQ_RC_INVALID_PARAMETER);
-  EXPECT_EQ(qlxDQ_DeleteEx(system_, "NOSUCHQ", kLibrary, 0), QLXDQ_RC_NOT_FOUND);
+  EXPECT_EQ(qlxDQ_DeleteEx(system_, "NOSUCHQ", kLibrary, 0), QLXDQ_RC_REFUSED);
   EXPECT_EQ(Write(Key("SBIG"), std::string(8321, 'x')), QLXDQ_RC_TOO_LONG);
   EXPECT_EQ(Write("SHORT", "x"), QLXDQ_RC_KEY_SIZE);
   ASSERT_EQ(Write(Key("SBIG"), std::string(8320, 'x')), 0u);
@@ -254,6 +263,8 @@ TEST_F(DataQueueTest, BadRequestsGetTheirOwnCodesAndLoseNothing) {
   EXPECT_EQ(qlxDQ_CreateEx(0, kQueue, kLibrary, qlxDQ_CreateAttr(), 0), QLXDQ_RC_INVALID_HANDLE);
   EXPECT_EQ(qlxDQ_DeleteEx(system_, kQueue, kLibrary, 0), 0u);
   EXPECT_EQ(Write(Key("SGONE"), "x"), QLXDQ_RC_NOT_FOUND);
+  EXPECT_EQ(qlxDQ_OpenEx(system_, kQueue, kLibrary, &missing, 0), QLXDQ_RC_NOT_FOUND);
+  EXPECT_EQ(qlxDQ_DeleteEx(system_, kQueue, kLibrary, 0), QLXDQ_RC_NOT_FOUND);
 }
 
 TEST_F(DataQueueTest, ALostConnectionEndsTheWaitingReadAndTheNextCallReconnects) {

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,11 +20,17 @@
 namespace zel::test {
 
 // The test binary runs zelhost in its child slot: the child replaces itself
-// with the server, so ChildProcess tracks the server's own pid.
+// with the server, so ChildProcess tracks the server's own pid. The first
+// argument is the descriptor limit for the server, 0 for none.
 ZEL_CHILD_COMMAND(zelhost) {
+  rlim_t max_files = std::stoul(args[0]);
+  if (max_files > 0) {
+    rlimit limit{max_files, max_files};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) perror("setrlimit");
+  }
   std::string binary = ZelhostBinary();
   std::vector<char*> argv = {binary.data()};
-  std::vector<std::string> copies(args.begin(), args.end());
+  std::vector<std::string> copies(args.begin() + 1, args.end());
   for (std::string& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);
   execv(binary.c_str(), argv.data());
@@ -36,13 +43,25 @@ std::string ZelhostBinary() {
   return (self.parent_path().parent_path() / "bin" / "zelhost").string();
 }
 
-HostServer::HostServer(std::vector<std::string> extra_args) {
+HostServer::HostServer(std::vector<std::string> extra_args, rlim_t max_files) {
   static int count = 0;
   std::string tag = std::to_string(count++);
   std::string port_file = TestPath("zelhost" + tag + ".port");
   log_path_ = TestPath("zelhost" + tag + ".log");
-  std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file",
-                                   port_file,  "--log",       log_path_};
+  std::vector<std::string> args = {std::to_string(max_files),
+                                   "--listen",
+                                   "127.0.0.1:0",
+                                   "--port-file",
+                                   port_file,
+                                   "--log",
+                                   log_path_};
+  auto named = std::find(extra_args.begin(), extra_args.end(), "--control-token");
+  if (named != extra_args.end() && named + 1 != extra_args.end()) {
+    control_token_path_ = named[1];
+  } else {
+    control_token_path_ = TestPath("zelhost" + tag + ".control");
+    args.insert(args.end(), {"--control-token", control_token_path_});
+  }
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   process_.emplace(ChildProcess::Start("zelhost", args));
   // The port file appears once the server listens; bounded wait for it.
@@ -74,26 +93,54 @@ std::string HostServer::LogText() const {
   return text.str();
 }
 
-std::string HostServer::Control(const std::string& command) const {
-  RawConnection conn(port_);
+namespace {
+
+std::string DqHelloBytes(uint16_t role) {
   wire::DqHello hello{};
   std::memcpy(hello.magic, wire::kDqMagic, 4);
   hello.version.set(wire::kDqVersion);
-  hello.role.set(wire::kRoleControl);
+  hello.role.set(role);
+  return std::string(reinterpret_cast<const char*>(&hello), sizeof hello);
+}
+
+std::string DqFrame(uint16_t type, uint32_t request_id, std::string_view body) {
   wire::DqFrameHeader header{};
-  header.length.set(sizeof header + command.size());
-  header.type.set(wire::kControl);
-  header.request_id.set(7);
-  std::string out(reinterpret_cast<const char*>(&hello), sizeof hello);
-  out.append(reinterpret_cast<const char*>(&header), sizeof header);
-  out.append(command);
+  header.length.set(sizeof header + body.size());
+  header.type.set(type);
+  header.request_id.set(request_id);
+  std::string frame(reinterpret_cast<const char*>(&header), sizeof header);
+  frame.append(body);
+  return frame;
+}
+
+// The next reply frame's status and body; nothing when none came in time.
+std::optional<std::pair<uint32_t, std::string>> DqReply(RawConnection& conn) {
+  auto head = conn.Receive(sizeof(wire::DqFrameHeader));
+  if (!head) return std::nullopt;
+  wire::DqFrameHeader header{};
+  std::memcpy(&header, head->data(), sizeof header);
+  auto body = conn.Receive(header.length.get() - sizeof header);
+  if (!body) return std::nullopt;
+  return std::make_pair(static_cast<uint32_t>(header.status.get()), *body);
+}
+
+}  // namespace
+
+std::string HostServer::Control(const std::string& command) const {
+  std::ifstream file(control_token_path_);
+  std::string hex;
+  file >> hex;
+  RawConnection conn(port_);
+  std::string out = DqHelloBytes(wire::kRoleControl) +
+                    DqFrame(wire::kToken, 6, wire::TokenFromHex(hex)) +
+                    DqFrame(wire::kControl, 7, command);
   if (!conn.Send(out)) return "send failed";
   auto answer = conn.Receive(sizeof(wire::DqHello));
-  auto reply = conn.Receive(sizeof(wire::DqFrameHeader));
-  if (!answer || !reply) return "no answer";
-  std::memcpy(&header, reply->data(), sizeof header);
-  auto text = conn.Receive(header.length.get() - sizeof header);
-  return text ? *text : "no answer";
+  auto token = DqReply(conn);
+  if (!answer || !token) return "no answer";
+  if (token->first != 0) return "control token refused";
+  auto reply = DqReply(conn);
+  return reply ? reply->second : "no answer";
 }
 
 void HostServer::Configure(const std::string& name, const std::string& extra) const {
@@ -149,6 +196,40 @@ bool RawConnection::ClosedByPeer(Millis timeout) {
     ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
     if (got <= 0) return true;
   }
+}
+
+std::string RequestToken(RawConnection& pws) {
+  if (!pws.Send(Hex("00 04 12 F1"))) return {};
+  auto frame = pws.Receive(sizeof(wire::SignOnFrameHeader) + sizeof(wire::SignOnToken));
+  if (!frame || static_cast<uint8_t>((*frame)[3]) != wire::kFrameToken) return {};
+  return frame->substr(sizeof(wire::SignOnFrameHeader), wire::kTokenSize);
+}
+
+RawDataQueue::RawDataQueue(uint16_t port) : conn_(port) {
+  ready_ = conn_.Send(DqHelloBytes(wire::kRoleDataQueue)) &&
+           conn_.Receive(sizeof(wire::DqHello)).has_value();
+}
+
+uint32_t RawDataQueue::Call(uint16_t type, std::string_view body, std::string* reply) {
+  uint32_t id = next_id_++;
+  if (!conn_.Send(DqFrame(type, id, body))) return 0xFFFFFFFFu;
+  auto answer = DqReply(conn_);
+  if (!answer) return 0xFFFFFFFFu;
+  if (reply != nullptr) *reply = answer->second;
+  return answer->first;
+}
+
+uint32_t RawDataQueue::Present(std::string_view token) { return Call(wire::kToken, token); }
+
+uint32_t RawDataQueue::Create(const std::string& name, const std::string& library) {
+  wire::DqCreateBody create{};
+  wire::PadName(library, create.queue.library);
+  wire::PadName(name, create.queue.name);
+  create.max_record_length.set(8320);
+  create.key_size.set(12);
+  create.order.set(2);
+  return Call(wire::kCreate,
+              std::string_view(reinterpret_cast<const char*>(&create), sizeof create));
 }
 
 std::string Hex(std::string_view spaced_hex) {

@@ -1,8 +1,11 @@
 // Test helpers for zelhost and the client services: a real zelhost on an
-// ephemeral loopback port, raw TCP connections for byte-exact checks, and
-// the connection configuration that points the client services at it.
+// ephemeral loopback port, raw TCP connections for byte-exact checks, raw
+// data-queue requests with a token, and the connection configuration that
+// points the client services at it.
 #ifndef ZEL_TESTS_HOST_HOST_HARNESS_H
 #define ZEL_TESTS_HOST_HOST_HARNESS_H
+
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <optional>
@@ -17,10 +20,13 @@ namespace zel::test {
 // bin/zelhost of this build tree.
 std::string ZelhostBinary();
 
-// A zelhost serving this test; stopped with SIGTERM when destroyed.
+// A zelhost serving this test; stopped with SIGTERM when destroyed. Its
+// control token goes to a file in the test directory unless `extra_args`
+// name one with --control-token. With `max_files` above 0 the server runs
+// with that RLIMIT_NOFILE.
 class HostServer {
  public:
-  explicit HostServer(std::vector<std::string> extra_args = {});
+  explicit HostServer(std::vector<std::string> extra_args = {}, rlim_t max_files = 0);
   ~HostServer();
 
   bool running() const { return port_ != 0; }
@@ -28,9 +34,11 @@ class HostServer {
   uint16_t port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   const std::string& log_path() const { return log_path_; }
+  const std::string& control_token_path() const { return control_token_path_; }
   std::string LogText() const;
 
-  // Sends a control command over the control protocol; the answer text.
+  // Sends a control command over the control protocol, after the control
+  // token; the answer text.
   std::string Control(const std::string& command) const;
   // Stops the server with SIGTERM; its exit code.
   int Stop();
@@ -42,6 +50,7 @@ class HostServer {
  private:
   std::optional<ChildProcess> process_;
   std::string log_path_;
+  std::string control_token_path_;
   uint16_t port_ = 0;
 };
 
@@ -63,6 +72,28 @@ class RawConnection {
 
  private:
   int fd_ = -1;
+};
+
+// Asks for the data-queue token on a raw sign-on connection (a 0xF1 frame);
+// the token, empty when the answer is not a token frame.
+std::string RequestToken(RawConnection& pws);
+
+// A raw data-queue connection (hello answered) for requests written by hand.
+class RawDataQueue {
+ public:
+  explicit RawDataQueue(uint16_t port);
+  bool ready() const { return ready_; }
+  // One request and its reply; the reply's status (0xFFFFFFFF when none came),
+  // its body in `reply` when not null.
+  uint32_t Call(uint16_t type, std::string_view body, std::string* reply = nullptr);
+  uint32_t Present(std::string_view token);
+  // Creates LIBRARY/NAME, record length 8320, key size 12.
+  uint32_t Create(const std::string& name, const std::string& library = "QZELDQ");
+
+ private:
+  RawConnection conn_;
+  bool ready_ = false;
+  uint32_t next_id_ = 1;
 };
 
 // Bytes written out by hand in tests: "00 34 12 FF" -> 4 bytes.

@@ -13,6 +13,7 @@
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "tests/host/host_harness.h"
+#include "tests/host/signed_on_pws.h"
 
 namespace zel::test {
 namespace {
@@ -38,16 +39,16 @@ std::string RrpStart(const std::string& queue_ebcdic_hex,
 const std::string kQueue2A = "F0 F0 F0 F0 F0 F0 F2 C1 00 00 00";
 const std::string kTermination = Hex("00 34 12 FF 03" + Zeros(47));
 
-// The queue the PWS would create through the data-queue service.
-void CreateQueue(const HostServer& host, const char* name) {
-  host.Configure();
-  uint32_t system = 0;
-  ASSERT_EQ(qlxCO_CreateSystem("HOSTSYS", &system), 0u);
-  uint32_t attributes = qlxDQ_CreateAttr();
-  ASSERT_NE(attributes, 0u);
-  EXPECT_EQ(qlxDQ_CreateEx(system, name, "QZELDQ", attributes, 0), 0u);
-  qlxDQ_DeleteAttr(attributes);
-  qlxCO_DeleteSystem(system);
+// The queue a raw PWS would create through the data-queue service, with the
+// data-queue token it asks for on its sign-on connection (after the station
+// information, so that no token notice comes before later answers).
+void CreateQueue(const HostServer& host, RawConnection& pws, const std::string& name) {
+  std::string token = RequestToken(pws);
+  ASSERT_EQ(token.size(), wire::kTokenSize);
+  RawDataQueue dq(host.port());
+  ASSERT_TRUE(dq.ready());
+  ASSERT_EQ(dq.Present(token), 0u);
+  EXPECT_EQ(dq.Create(name), 0u);
 }
 
 TEST(SignOnWire, StartRrpStartAndTerminationAnswerByteForByte) {
@@ -63,7 +64,7 @@ TEST(SignOnWire, StartRrpStartAndTerminationAnswerByteForByte) {
                                        "D8 E9 C5 D3 C4 D8 00 00 00 00 00 " +
                                        kQueue2A)));
 
-  CreateQueue(host, "0000002A");
+  CreateQueue(host, pws, "0000002A");
   ASSERT_TRUE(pws.Send(RrpStart(kQueue2A)));
   auto started = pws.Receive(13);
   ASSERT_TRUE(started);
@@ -92,7 +93,7 @@ TEST(SignOnWire, TwoPwsConnectionsGetDistinctQueuesAndIds) {
   EXPECT_NE(first_queue, second_queue);
 
   // The second PWS's queue name, as the host gave it, back in EBCDIC hex.
-  CreateQueue(host, "0000002A");
+  CreateQueue(host, first, "0000002A");
   std::string second_name;
   for (char c : second_queue) {
     if (c != 0) second_name.push_back(c);
@@ -102,7 +103,7 @@ TEST(SignOnWire, TwoPwsConnectionsGetDistinctQueuesAndIds) {
   std::string ascii_name = host.Control("list");
   size_t at = ascii_name.find("QZELDQ/ZQ");
   ASSERT_NE(at, std::string::npos) << ascii_name;
-  CreateQueue(host, ascii_name.substr(at + 7, 10).c_str());
+  CreateQueue(host, second, ascii_name.substr(at + 7, 10));
 
   ASSERT_TRUE(first.Send(RrpStart(kQueue2A)));
   ASSERT_TRUE(second.Send(RrpStart(ToHex(second_queue))));
@@ -213,7 +214,7 @@ TEST(SignOnWire, FaultsShapeTheAnswers) {
   auto station = pws.Receive(38);
   ASSERT_TRUE(station);
   EXPECT_EQ(static_cast<uint8_t>((*station)[4]), 2);
-  CreateQueue(host, "0000002A");
+  CreateQueue(host, pws, "0000002A");
   ASSERT_TRUE(pws.Send(RrpStart(kQueue2A)));
   auto started = pws.Receive(13);
   ASSERT_TRUE(started);
@@ -228,8 +229,10 @@ TEST(SignOnWire, FaultsShapeTheAnswers) {
   ASSERT_TRUE(pws.Send(kTermination));
   EXPECT_TRUE(pws.ClosedByPeer());
 
+  // A refused connection is closed as soon as it shows its kind.
   EXPECT_EQ(host.Control("fault refuse 1").rfind("ok", 0), 0u);
   RawConnection refused(host.port());
+  ASSERT_TRUE(refused.Send(kStartRequest));
   EXPECT_TRUE(refused.ClosedByPeer());
   RawConnection accepted(host.port());
   ASSERT_TRUE(accepted.Send(kStartRequest));
@@ -251,7 +254,10 @@ TEST(SignOnWire, FaultsShapeTheAnswers) {
 TEST(SignOnWire, ListenOnAnAddressWithoutPortAndLogEveryQueueOperation) {
   HostServer host({"--listen", "127.0.0.1", "--verbose"});
   ASSERT_TRUE(host.running());
-  CreateQueue(host, "VERBOSEQ");
+  host.Configure();
+  SignedOnPws pws("VERBOSEQ");
+  ASSERT_TRUE(pws.ok());
+  ASSERT_EQ(pws.CreateQueue(), 0u);
   uint32_t system = 0, queue = 0, data = qlxDQ_CreateData();
   ASSERT_EQ(qlxCO_CreateSystem("HOSTSYS", &system), 0u);
   ASSERT_EQ(qlxDQ_OpenEx(system, "VERBOSEQ", "QZELDQ", &queue, 0), 0u);
@@ -269,7 +275,8 @@ TEST(SignOnWire, ListenOnAnAddressWithoutPortAndLogEveryQueueOperation) {
 
 TEST(SignOnWire, ControlCommandLineAndCleanStop) {
   HostServer host;
-  std::string command = ZelhostBinary() + " --control " + host.address() + " ";
+  std::string command = ZelhostBinary() + " --control-token " + host.control_token_path() +
+                        " --control " + host.address() + " ";
   auto run = [](const std::string& line, std::string& output) {
     FILE* pipe = popen(line.c_str(), "r");
     char buffer[512];

@@ -47,6 +47,17 @@ ZEL_CHILD_COMMAND(application) {
       child::Report(std::to_string(rc) + " " + std::to_string(conv));
     } else if (*line == "stop") {
       child::Report(std::to_string(caStopZELComm(conv)));
+    } else if (line->rfind("fail ", 0) == 0) {
+      // "fail N NAME": N starts that must each fail; reports how many did.
+      int count = 0;
+      char name[64] = {};
+      sscanf(line->c_str(), "fail %d %63s", &count, name);
+      int failed = 0;
+      for (int i = 0; i < count; ++i) {
+        uint32_t ignored = 0;
+        if (caInitializeZELComm(name, 0, 0, 0, &ignored, 0) == VQZM_RC_CONNECTION_FAILED) ++failed;
+      }
+      child::Report(std::to_string(failed));
     }
   }
   return 0;
@@ -58,6 +69,7 @@ class Application {
     EXPECT_TRUE(process_.Expect("ready"));
   }
   ~Application() {
+    if (!process_.running()) return;
     process_.Send("end");
     process_.Wait();
   }
@@ -71,6 +83,25 @@ class Application {
     uint32_t conv = 0;
     if (line) sscanf(line->c_str(), "%d %u", &rc, &conv);
     return {rc, conv};
+  }
+
+  // Ends the application without stopping its conversation: normally, or
+  // by kill -9.
+  void End() {
+    process_.Send("end");
+    EXPECT_EQ(process_.Wait(), 0);
+  }
+  void Kill() {
+    process_.Kill(SIGKILL);
+    process_.Wait();
+  }
+
+  // Starts `system` `count` times, each expected to fail with 1035; the
+  // number that did.
+  int FailStarts(const std::string& system, int count) {
+    process_.Send("fail " + std::to_string(count) + " " + system);
+    std::optional<std::string> line = process_.ReadLine(Millis(600'000));
+    return line ? std::stoi(*line) : -1;
   }
 
   int Stop() {
@@ -235,6 +266,51 @@ TEST_F(EndToEnd, ADroppedConnectionEndsTheSystemWithTheDeferredNoticeAndALaterSt
   auto [rc, conv] = app.Start("HOSTA");
   EXPECT_EQ(rc, 0) << ManagerLog();
   EXPECT_NE(conv, 0u);
+}
+
+// Failed starts leave nothing behind: after 10,000 of them, while another
+// application keeps the manager up, the control-block heap has not grown
+// and a start works once the host takes connections again.
+TEST_F(EndToEnd, TenThousandFailedStartsLeaveTheHeapFlatAndAStartThenWorks) {
+  setenv("ZEL_CPMGR_IDLE_SECONDS", "600", 1);
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA", "system HOSTB " + host.address() + "\n");
+  Application keeper;
+  ASSERT_EQ(keeper.Start("HOSTA").first, 0) << ManagerLog();
+  ASSERT_EQ(host.Control("fault refuse all").rfind("ok", 0), 0u);
+  Application starter;
+  ASSERT_EQ(starter.FailStarts("HOSTB", 100), 100) << ManagerLog();
+  uint32_t warmed_up = ctrlblk::Shared()->ulHeapUsed;
+  ASSERT_EQ(starter.FailStarts("HOSTB", 9'900), 9'900);
+  EXPECT_EQ(ctrlblk::Shared()->ulHeapUsed, warmed_up) << "failed starts leave records behind";
+  ASSERT_EQ(host.Control("fault clear").rfind("ok", 0), 0u);
+  EXPECT_EQ(starter.Start("HOSTB").first, 0) << ManagerLog();
+}
+
+// An application that ends without caStopZELComm, or is killed, gives its
+// conversation back; the system and the manager then stop after their idle
+// time as usual.
+TEST_F(EndToEnd, ConversationsOfApplicationsThatEndOrAreKilledAreGivenBack) {
+  for (bool killed : {false, true}) {
+    HostServer host;
+    ASSERT_TRUE(host.running());
+    host.Configure("HOSTA");
+    Application app;
+    ASSERT_EQ(app.Start("HOSTA").first, 0) << ManagerLog();
+    RZ700SysStruct* system = System("HOSTA");
+    ASSERT_NE(system, nullptr);
+    uint32_t manager = GetZELAnchorCB()->ulCPMgrPid;
+    if (killed) {
+      app.Kill();
+    } else {
+      app.End();
+    }
+    EXPECT_TRUE(Eventually([&] { return V(system->ulConvCount) == 0; }))
+        << (killed ? "killed" : "ended");
+    EXPECT_TRUE(Eventually([&] { return ProcessEnded(manager); })) << ManagerLog();
+    EXPECT_NE(ManagerLog().find("idle for 1 s: stopping"), std::string::npos) << ManagerLog();
+  }
 }
 
 TEST_F(EndToEnd, ATerminationTheHostAsksForEndsTheSystem) {

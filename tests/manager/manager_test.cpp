@@ -116,6 +116,9 @@ ZEL_CHILD_COMMAND(application_start) {
   uint32_t conv = 0;
   uint16_t rc = caInitializeZELComm(args[0].c_str(), 0, 0, 0, &conv, 0);
   child::Report(std::to_string(rc) + " " + std::to_string(conv));
+  // Held, the conversation stays issued until the test lets go: an
+  // application gives its conversations back as it ends.
+  if (args.size() > 1 && args[1] == "hold") child::Receive();
   return 0;
 }
 
@@ -146,7 +149,7 @@ TEST(ManagerStart, TwoApplicationsAtOnceStartOneManagerAndOneSystem) {
   ChildProcess::Env env = Installation();
   std::vector<ChildProcess> apps;
   for (int i = 0; i < 2; ++i) {
-    apps.push_back(ChildProcess::Start("application_start", {"HOSTA"}, env));
+    apps.push_back(ChildProcess::Start("application_start", {"HOSTA", "hold"}, env));
     ASSERT_TRUE(apps.back().Expect("ready"));
   }
   for (ChildProcess& app : apps) app.Send("go");
@@ -168,6 +171,8 @@ TEST(ManagerStart, TwoApplicationsAtOnceStartOneManagerAndOneSystem) {
   EXPECT_EQ(V(system->ulConvCount), 2u);
   EXPECT_EQ(V(system->ulAddedByAPI), 1u);
   EXPECT_EQ(cbReturnCPMgrState(), ZEL_CPMGR_RUNNING);
+  for (ChildProcess& app : apps) app.Send("end");
+  for (ChildProcess& app : apps) EXPECT_EQ(app.Wait(), 0);
 }
 
 TEST(ManagerStart, AnInitialisationFailureOfTheManagerFailsTheStartWithItsCode) {

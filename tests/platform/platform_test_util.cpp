@@ -36,8 +36,10 @@ bool WaitUntilBlocked(pid_t pid, pid_t tid, Millis timeout) {
         std::ifstream wchan_file(task + "/wchan");
         std::string wchan;
         std::getline(wchan_file, wchan);
-        // Thread-sanitizer builds wait for mutexes by trying and napping.
-        return wchan.rfind("futex", 0) == 0 || wchan.find("nanosleep") != std::string::npos;
+        // Mutexes (priority-inheriting) sleep in rt_mutex code; thread-
+        // sanitizer builds wait for them by trying and napping.
+        return wchan.rfind("futex", 0) == 0 || wchan.rfind("rt_mutex", 0) == 0 ||
+               wchan.find("nanosleep") != std::string::npos;
       },
       timeout);
 }

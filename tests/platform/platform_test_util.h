@@ -19,9 +19,10 @@ namespace zel::test {
 bool PollUntil(const std::function<bool()>& done, Millis timeout = kChildTimeout);
 
 // True once thread `tid` of process `pid` sleeps in a mutex or event wait
-// (on a futex, or napping between tries in thread-sanitizer builds), as the
-// kernel reports it; false if that does not happen within `timeout`. Lets a
-// test know that a waiter is waiting without guessing with sleeps.
+// (on a futex or a kernel rt-mutex, or napping between tries in
+// thread-sanitizer builds), as the kernel reports it; false if that does
+// not happen within `timeout`. Lets a test know that a waiter is waiting
+// without guessing with sleeps.
 bool WaitUntilBlocked(pid_t pid, pid_t tid, Millis timeout = kChildTimeout);
 
 // Counters in the named file mapping `name`, shared by every process of a

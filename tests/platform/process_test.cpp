@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -174,6 +175,11 @@ TEST(Pipes, TheReaderSeesTheEndDespiteAProcessStartedMeanwhile) {
 }
 
 TEST(Pipes, WritingToAClosedReaderFailsWithoutASignalAndEndsAreChecked) {
+  // The harness ignores SIGPIPE; here a raised one must be able to kill.
+  struct DefaultSigpipe {
+    DefaultSigpipe() { signal(SIGPIPE, SIG_DFL); }
+    ~DefaultSigpipe() { signal(SIGPIPE, SIG_IGN); }
+  } default_sigpipe;
   HANDLE read_end, write_end;
   ASSERT_TRUE(CreatePipe(&read_end, &write_end, 0));
   char byte = 'x';

@@ -72,6 +72,17 @@ ZEL_CHILD_COMMAND(hold_event) {
   return 0;
 }
 
+// Reports its thread id, then waits on event args[0] for args[1] ms and
+// reports the result.
+ZEL_CHILD_COMMAND(wait_event) {
+  HANDLE event = OpenEvent(EVENT_ALL_ACCESS, false, args[0].c_str());
+  if (event == 0) return 1;
+  child::Report("tid " + std::to_string(GetCurrentThreadId()));
+  DWORD timeout = static_cast<DWORD>(std::stoul(args[1]));
+  child::Report(std::to_string(WaitForSingleObject(event, timeout)));
+  return 0;
+}
+
 // Runs args[2] waiter threads on event args[0], counting into mapping
 // args[1]; reports each thread's id and ends when all have stopped.
 ZEL_CHILD_COMMAND(event_waiters) {
@@ -378,6 +389,58 @@ TEST(NamedEvent, AutoResetReleasesOneWaiterPerSetEvenForSetsInQuickSuccession) {
   }
   ASSERT_TRUE(waiters.AllBlocked());
   EXPECT_EQ(waiters.counters().released.load(), 40u);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "nothing left over";
+  waiters.Stop([&] { SetEvent(event); });
+}
+
+TEST(NamedEvent, TwoSetsBeforeTheOnlyWaiterRunsLeaveOneSignalThatResetTakesBack) {
+  HANDLE event = CreateEvent(false, false, "hevStartedSemName");
+  for (bool reset : {false, true}) {
+    ChildProcess waiter = ChildProcess::Start("wait_event", {"hevStartedSemName", "60000"});
+    std::optional<std::string> tid = waiter.ReadLine();
+    ASSERT_TRUE(tid && tid->rfind("tid ", 0) == 0);
+    ASSERT_TRUE(WaitUntilBlocked(waiter.pid(), std::stoi(tid->substr(4))));
+    // Stopped, the waiter cannot take the first Set before the second.
+    waiter.Kill(SIGSTOP);
+    ASSERT_TRUE(SetEvent(event));
+    ASSERT_TRUE(SetEvent(event));
+    waiter.Kill(SIGCONT);
+    EXPECT_EQ(waiter.ReadLine(), std::to_string(WAIT_OBJECT_0));
+    EXPECT_EQ(waiter.Wait(), 0);
+    if (reset) {
+      ASSERT_TRUE(ResetEvent(event));
+    }
+    EXPECT_EQ(WaitForSingleObject(event, 0), reset ? WAIT_TIMEOUT : WAIT_OBJECT_0)
+        << "reset " << reset;
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "reset " << reset;
+  }
+}
+
+TEST(NamedEvent, AWaiterKilledWhileWaitingOnAnAutoResetEventCountsNoMore) {
+  HANDLE event = CreateEvent(false, false, "hevCommReadyName");
+  ChildProcess doomed = ChildProcess::Start("wait_event", {"hevCommReadyName", "60000"});
+  std::optional<std::string> tid = doomed.ReadLine();
+  ASSERT_TRUE(tid && tid->rfind("tid ", 0) == 0);
+  ASSERT_TRUE(WaitUntilBlocked(doomed.pid(), std::stoi(tid->substr(4))));
+  doomed.Kill(SIGKILL);
+  doomed.Wait();
+  // Nobody alive waits: the Set only signals, and the Reset takes it back.
+  ASSERT_TRUE(SetEvent(event));
+  ASSERT_TRUE(ResetEvent(event));
+  ChildProcess late = ChildProcess::Start("wait_event", {"hevCommReadyName", "300"});
+  ASSERT_TRUE(late.ReadLine().has_value());
+  EXPECT_EQ(late.ReadLine(), std::to_string(WAIT_TIMEOUT)) << "released by the dead one's Set";
+  EXPECT_EQ(late.Wait(), 0);
+
+  Waiters waiters("hevCommReadyName", 1, 1);
+  for (uint32_t round = 1; round <= 10; ++round) {
+    ASSERT_TRUE(waiters.AllBlocked()) << "round " << round;
+    ASSERT_EQ(waiters.counters().released.load(), round - 1) << "round " << round;
+    ASSERT_TRUE(SetEvent(event));
+    ASSERT_TRUE(waiters.ReleasedReaches(round)) << "round " << round;
+  }
+  ASSERT_TRUE(waiters.AllBlocked());
+  EXPECT_EQ(waiters.counters().released.load(), 10u);
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "nothing left over";
   waiters.Stop([&] { SetEvent(event); });
 }

@@ -31,6 +31,7 @@ constexpr UINT kHang = WM_USER + 0x103;     // handler reports and waits for the
 constexpr UINT kQuit = WM_USER + 0x104;     // handler ends the loop
 constexpr UINT kDestroy = WM_USER + 0x105;  // handler destroys the window
 constexpr UINT kBurst = WM_USER + 0x106;    // posted in numbers
+constexpr UINT kHold = WM_USER + 0x107;     // handler waits until the test lets it go
 
 // Takes every posted message until the loop sees WM_QUIT, dispatching them.
 int RunLoop() {
@@ -104,6 +105,77 @@ ZEL_CHILD_COMMAND(post_block) {
              ? 0
              : 2;
 }
+
+// Makes a window of its own, reports its handle, sends kHold with wParam
+// args[1] to window args[0] and reports the result and the last error.
+ZEL_CHILD_COMMAND(send_hold) {
+  HWND own = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) { return 0; });
+  child::Report(std::to_string(own));
+  LRESULT result =
+      SendMessage(static_cast<HWND>(std::stoul(args[0])), kHold, std::stoul(args[1]), 0);
+  child::Report(std::to_string(result) + " " + std::to_string(GetLastError()));
+  return 0;
+}
+
+// Reports the idle count of window args[0], or "error <code>".
+ZEL_CHILD_COMMAND(idle_count) {
+  DWORD count = 0;
+  if (!GetWindowIdleCount(static_cast<HWND>(std::stoul(args[0])), &count)) {
+    child::Report("error " + std::to_string(GetLastError()));
+    return 0;
+  }
+  child::Report(std::to_string(count));
+  return 0;
+}
+
+// A window of this process run by its own thread: kHold waits until
+// Release(), kBurst counts, every other message returns wParam + 1.
+class WindowThread {
+ public:
+  WindowThread() {
+    thread_ = std::thread([this] {
+      hwnd_.store(CreateMessageWindow([this](HWND, UINT message, WPARAM wParam, LPARAM) {
+        if (message == kBurst) {
+          // A handler that takes a while keeps messages queued.
+          std::this_thread::sleep_for(std::chrono::microseconds(50));
+          handled_.fetch_add(1);
+        }
+        if (message == kHold) {
+          holding_.store(true);
+          while (!released_.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+          holding_.store(false);
+        }
+        if (message == kQuit) PostQuitMessage(0);
+        return static_cast<LRESULT>(wParam + 1);
+      }));
+      RunLoop();
+    });
+    EXPECT_TRUE(PollUntil([&] { return hwnd_.load() != 0; }));
+  }
+  ~WindowThread() {
+    released_.store(true);
+    PostMessage(hwnd_, kQuit, 0, 0);
+    thread_.join();
+  }
+
+  HWND hwnd() const { return hwnd_.load(); }
+  uint32_t handled() const { return handled_.load(); }
+  bool holding() const { return holding_.load(); }
+  void Release() { released_.store(true); }
+
+  DWORD IdleCount() const {
+    DWORD count = 0;
+    EXPECT_TRUE(GetWindowIdleCount(hwnd(), &count)) << GetLastError();
+    return count;
+  }
+
+ private:
+  std::atomic<HWND> hwnd_{0};
+  std::atomic<uint32_t> handled_{0};
+  std::atomic<bool> holding_{false};
+  std::atomic<bool> released_{false};
+  std::thread thread_;
+};
 
 // A window owner in a child process.
 struct RemoteWindow {
@@ -281,6 +353,99 @@ TEST(WindowMessages, ASendFailsWhenTheTargetDiesInItsHandler) {
   sender.join();
   EXPECT_EQ(result, 0);
   EXPECT_EQ(error, ERROR_INVALID_WINDOW_HANDLE);
+}
+
+TEST(WindowMessages, ASenderKilledWhileItWaitsLeavesTheWindowServingOthers) {
+  WindowThread window;
+  ChildProcess doomed = ChildProcess::Start("send_hold", {std::to_string(window.hwnd()), "1"});
+  std::optional<std::string> doomed_window = doomed.ReadLine();
+  ASSERT_TRUE(doomed_window.has_value());
+  ASSERT_TRUE(PollUntil([&] { return window.holding(); }));
+  doomed.Kill(SIGKILL);
+  EXPECT_EQ(doomed.Wait(), 128 + SIGKILL);
+  // The handler now answers a sender that is gone.
+  window.Release();
+  ASSERT_TRUE(PollUntil([&] { return !window.holding(); }));
+  EXPECT_FALSE(IsWindow(static_cast<HWND>(std::stoul(*doomed_window))));
+
+  ChildProcess next = ChildProcess::Start("send_hold", {std::to_string(window.hwnd()), "41"});
+  ASSERT_TRUE(next.ReadLine().has_value());
+  EXPECT_EQ(next.ReadLine(), "42 0") << "the window still serves";
+  EXPECT_EQ(next.Wait(), 0);
+  EXPECT_EQ(SendMessage(window.hwnd(), WM_USER, 6, 0), 7);
+}
+
+TEST(WindowMessages, ASenderGetsAFailureWhenTheWindowsOwnerIsKilledFirst) {
+  RemoteWindow remote;
+  ASSERT_NE(remote.hwnd, 0u);
+  remote.process.Kill(SIGKILL);
+  remote.process.Wait();
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(SendMessage(remote.hwnd, kSlowAdd, 1, 2), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "fails at once, no wait";
+  EXPECT_FALSE(IsWindow(remote.hwnd));
+}
+
+// ---- Idle count -------------------------------------------------------------------
+
+TEST(WindowIdleCount, ChangesOnlyOnceEveryMessagePostedBeforeHasBeenHandled) {
+  constexpr int kRounds = 20;
+  constexpr int kPerRound = 200;
+  WindowThread window;
+  for (int round = 1; round <= kRounds; ++round) {
+    ChildProcess sender = ChildProcess::Start(
+        "post_burst", {std::to_string(window.hwnd()), "1", std::to_string(kPerRound)});
+    ASSERT_EQ(sender.Wait(), 0) << "round " << round;
+    // Every post has returned: the messages are queued or unread. A
+    // thread asleep in GetMessage looks again once a message comes.
+    DWORD before = window.IdleCount();
+    ASSERT_TRUE(PostMessage(window.hwnd(), WM_NULL, 0, 0));
+    ASSERT_TRUE(PollUntil([&] { return window.IdleCount() != before; })) << "round " << round;
+    ASSERT_EQ(window.handled(), static_cast<uint32_t>(kPerRound * round)) << "round " << round;
+  }
+  // Posts from this process go straight into the queue.
+  for (int i = 0; i < kPerRound; ++i) ASSERT_TRUE(PostMessage(window.hwnd(), kBurst, 0, 0));
+  DWORD before = window.IdleCount();
+  ASSERT_TRUE(PostMessage(window.hwnd(), WM_NULL, 0, 0));
+  ASSERT_TRUE(PollUntil([&] { return window.IdleCount() != before; }));
+  EXPECT_EQ(window.handled(), static_cast<uint32_t>(kPerRound * (kRounds + 1)));
+}
+
+TEST(WindowIdleCount, StaysWhileTheThreadIsBusyAndIsReadFromAnyProcess) {
+  WindowThread window;
+  ASSERT_TRUE(PostMessage(window.hwnd(), kHold, 0, 0));
+  ASSERT_TRUE(PollUntil([&] { return window.holding(); }));
+  DWORD busy = window.IdleCount();
+  ChildProcess reader = ChildProcess::Start("idle_count", {std::to_string(window.hwnd())});
+  EXPECT_EQ(reader.ReadLine(), std::to_string(busy)) << "same count in another process";
+  EXPECT_EQ(reader.Wait(), 0);
+  ASSERT_TRUE(PostMessage(window.hwnd(), WM_USER, 0, 0));
+  EXPECT_EQ(window.IdleCount(), busy) << "a busy thread has not looked";
+  window.Release();
+  EXPECT_TRUE(PollUntil([&] { return window.IdleCount() != busy; }));
+
+  DWORD count = 0;
+  EXPECT_FALSE(GetWindowIdleCount(12345, &count));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+}
+
+TEST(WindowIdleCount, AWindowWhoseOwnerIsGoneHasNoCount) {
+  RemoteWindow remote;
+  ASSERT_NE(remote.hwnd, 0u);
+  DWORD count = 0;
+  EXPECT_TRUE(PollUntil([&] { return GetWindowIdleCount(remote.hwnd, &count) && count > 0; }))
+      << "the owner's loop found nothing at its start";
+  remote.process.Kill(SIGKILL);
+  remote.process.Wait();
+  EXPECT_FALSE(GetWindowIdleCount(remote.hwnd, &count));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+
+  RemoteWindow destroyed;
+  ASSERT_TRUE(PostMessage(destroyed.hwnd, kDestroy, 0, 0));
+  ASSERT_TRUE(destroyed.process.Expect("destroyed"));
+  EXPECT_FALSE(GetWindowIdleCount(destroyed.hwnd, &count));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
 }
 
 TEST(WindowMessages, AGlobalBlockPostedToAnotherProcessOutlivesItsMaker) {
