@@ -190,6 +190,13 @@ void SetOwnerToThisProcess(BlockHeader* block) {
   block->owner_generation = self.generation;
 }
 
+bool OwnedByThisProcess(const BlockHeader* block) {
+  InstanceProcess self{kNoOwner, 0};
+  if (!GetInstanceProcess(&self)) self.slot = kNoOwner;
+  return block->owner_slot == static_cast<uint16_t>(self.slot) &&
+         block->owner_generation == self.generation;
+}
+
 // Hands `block` to this process as a zeroed record.
 void* Hand(BlockHeader* block) {
   SetOwnerToThisProcess(block);
@@ -331,13 +338,14 @@ void Publish(const void* record) {
   if (BlockHeader* block = BlockOf(record)) block->published.store(kPublished);
 }
 
-bool MarkDeleting(const void* record) {
+DeleteClaim MarkDeleting(const void* record) {
   BlockHeader* block = BlockOf(record);
-  if (block == nullptr || block->state.load() != kUsed) return false;
+  if (block == nullptr || block->state.load() != kUsed) return DeleteClaim::kNotOurs;
   bool published = block->published.load() != kUnpublished;
+  if (!published && !OwnedByThisProcess(block)) return DeleteClaim::kNotOurs;
   SetOwnerToThisProcess(block);
   block->published.store(kDeleting, std::memory_order_release);
-  return published;
+  return published ? DeleteClaim::kPublished : DeleteClaim::kOwnUnpublished;
 }
 
 std::vector<DeadOwnedBlock> UnpublishedBlocksOfTheDead() {

@@ -17,12 +17,20 @@ namespace zel::ctrlblk {
 // link.
 void Publish(const void* record);
 
+// What a delete may do with a record, as MarkDeleting found it.
+enum class DeleteClaim {
+  kPublished,       // linked at some time: free it only if found in its list
+  kOwnUnpublished,  // this process allocated it and never linked it: free it
+  kNotOurs,         // no record in use, or another process's record not yet
+                    // linked (a stale pointer to reused memory): leave it
+};
+
 // Marks a record in use as being deleted by this process: if the process
 // dies between the record's unlink and its free, the record is reclaimed
-// like a half-made one. Returns whether the record had been published
-// (false for anything that is no record in use). Call it under the list's
+// like a half-made one. A record another live process has allocated and
+// not yet linked is left as it is (kNotOurs). Call it under the list's
 // mutex, before the unlink.
-bool MarkDeleting(const void* record);
+DeleteClaim MarkDeleting(const void* record);
 
 // Frees the records that processes which have died allocated and never
 // linked anywhere, or unlinked and never freed. Records still linked (the

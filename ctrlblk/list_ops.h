@@ -53,17 +53,18 @@ bool Unlink(void* head_field, Rec* rec) {
 }
 
 // Unlinks `rec` from the list at `head_field` and frees it; false when it
-// was not in the list. A record not in the list is freed only if it was
-// never linked: a linked one that is gone was deleted by someone else
-// already, and its memory may serve another record by now. The list's
-// mutex is held.
+// was not in the list. A record not in the list is freed only if this
+// process allocated it and never linked it: a linked one that is gone was
+// deleted by someone else already, and its memory may serve another record
+// by now, perhaps one its new owner is about to link. The list's mutex is
+// held.
 template <class Rec>
 bool UnlinkAndFree(void* head_field, Rec* rec) {
-  bool published = MarkDeleting(rec);
+  DeleteClaim claim = MarkDeleting(rec);
   bool found = Unlink(head_field, rec);
-  if (found || !published) {
+  if (found || claim == DeleteClaim::kOwnUnpublished) {
     cbFreeCtrlBlkMem(rec, sizeof *rec);
-  } else {
+  } else if (claim == DeleteClaim::kPublished) {
     Publish(rec);  // in use elsewhere, or deleted already: not ours to free
   }
   return found;

@@ -309,6 +309,39 @@ TEST(HeapCrash, ProcessesKilledInListAndHeapOperationsLeaveNothingHalfMade) {
   ExpectHeapSound();
 }
 
+// Allocates a record, lets the test try a delete through a stale pointer
+// to it, then links it.
+ZEL_CHILD_COMMAND(allocate_then_link) {
+  NamedAsyncStruct* rec = nullptr;
+  if (cbInitNamedAsyncStruct(&rec) != 0) return 2;
+  snprintf(rec->szName, sizeof rec->szName, "LATE");
+  child::Report(std::to_string(reinterpret_cast<uintptr_t>(rec)));
+  if (child::Receive() != "link") return 3;
+  cbAddNamedAsyncStruct(rec);
+  child::Report("linked");
+  return child::Receive() == "end" ? 0 : 4;
+}
+
+// A delete through a pointer that now names another process's fresh,
+// not yet linked record (the memory was freed and reused since the pointer
+// was found) must leave the record alone: freed, it would be linked while
+// waiting for reuse, and then linked twice.
+TEST(HeapCrash, ADeleteThroughAStalePointerLeavesAnotherProcesssFreshRecordAlone) {
+  ChildProcess child = ChildProcess::Start("allocate_then_link");
+  std::optional<std::string> address = child.ReadLine();
+  ASSERT_TRUE(address.has_value());
+  auto* stale = reinterpret_cast<NamedAsyncStruct*>(std::stoull(*address));
+  cbDeleteNamedAsyncStruct(stale);
+  ASSERT_TRUE(child.Send("link"));
+  EXPECT_EQ(child.ReadLine(), "linked");
+  EXPECT_EQ(cbRetNamedAsyncFromName("LATE"), stale);
+  ExpectNothingHalfMade();
+  ExpectHeapSound();
+  ASSERT_TRUE(child.Send("end"));
+  EXPECT_EQ(child.Wait(), 0);
+  cbDeleteNamedAsyncStruct(stale);
+}
+
 // Takes the heap's mutex and dies holding it.
 ZEL_CHILD_COMMAND(die_holding_heap_mutex) {
   HANDLE mutex = CreateMutex(false, "hmtxCtrlBlkHeapName");
