@@ -151,10 +151,12 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
            kManagerProgram, kStartedByApiArgument);
   trace::String("CM", 100, "Command line", command_line);
   // The program is named apart from the command line, so that blanks in
-  // the installation directory cannot split its path.
+  // the installation directory cannot split its path. The CPMgr outlives
+  // its starter: detached, it keeps no hold on the starter's output (a
+  // pipeline ends with the application) nor on its terminal.
   PROCESS_INFORMATION info{};
   if (!CreateProcess(program.c_str(), command_line,
-                     CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, &info) &&
+                     CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | NORMAL_PRIORITY_CLASS, &info) &&
       ZEL_ERROR_POINT("EXEC_CPM_ERROR")) {
     trace::Msg("CM", -100, "Error DosStartSession");
     trace::String("CM", -100, "Arguments passed in", command_line);

@@ -2,10 +2,11 @@
 //
 // The command line is split into arguments by the quoting rules of the
 // original system (CommandLineToArgv). The new process inherits the
-// environment (ZEL_INSTANCE included, so it joins the same instance), the
-// working directory and standard input, output and error, and no other
-// descriptor. A process handle can be waited on (signalled when the process
-// has ended).
+// environment (ZEL_INSTANCE included, so it joins the same instance) and
+// the working directory; it reaches shared objects by name through the
+// instance, never through an inherited descriptor. It inherits standard
+// input, output and error (unless detached) and no other descriptor. A
+// process handle can be waited on (signalled when the process has ended).
 #ifndef ZEL_PLATFORM_PROCESS_H
 #define ZEL_PLATFORM_PROCESS_H
 
@@ -19,6 +20,12 @@ namespace zel::platform {
 
 // Creation flags of CreateProcess.
 inline constexpr DWORD CREATE_NEW_PROCESS_GROUP = 0x00000200;
+// A daemon's start: the process leads a session of its own (and so a
+// process group, and has no controlling terminal), and its standard input,
+// output and error are /dev/null, so that a reader of the starter's output
+// (`app | cat`) sees the end once the starter has ended, however long the
+// process runs. It must keep its own log.
+inline constexpr DWORD DETACHED_PROCESS = 0x00000008;
 inline constexpr DWORD NORMAL_PRIORITY_CLASS = 0x00000020;
 
 struct PROCESS_INFORMATION {
@@ -40,8 +47,11 @@ ZEL_PLATFORM_EXPORT std::vector<std::string> CommandLineToArgv(std::string_view 
 // first argument when that is null (searched on PATH when it contains no
 // "/"), with the arguments of `command_line`. With CREATE_NEW_PROCESS_GROUP
 // the process leads a new process group, so that signals to the caller's
-// group do not reach it. Fills `info` and returns true; false with the last
-// error set: ERROR_FILE_NOT_FOUND for a program that does not exist,
+// group do not reach it; with DETACHED_PROCESS it is detached as described
+// there (its new session implies the new group). A detached process stays
+// this one's child: its handle gives its exit code as any other's. Fills
+// `info` and returns true; false with the last error set:
+// ERROR_FILE_NOT_FOUND for a program that does not exist,
 // ERROR_ACCESS_DENIED for one that cannot be run, ERROR_INVALID_PARAMETER
 // for an empty command line or unknown flags. Any thread.
 ZEL_PLATFORM_EXPORT bool CreateProcess(const char* application_name, const char* command_line,

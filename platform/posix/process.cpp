@@ -1,6 +1,7 @@
 // Process creation and process handles (pidfds).
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -24,7 +25,8 @@ namespace zel::platform {
 namespace {
 
 constexpr char kTag[] = "PL";
-constexpr DWORD kKnownCreationFlags = CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS;
+constexpr DWORD kKnownCreationFlags =
+    CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | NORMAL_PRIORITY_CLASS;
 
 // A process handle. For a process this one started, the handle also gives
 // the exit code and reaps the process when closed after it ended.
@@ -97,8 +99,11 @@ size_t Backslashes(std::string_view text, size_t position) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Starts `program` with `argv`. Returns 0 or an errno value.
-int Spawn(const std::string& program, std::vector<std::string>& argv, bool new_group, pid_t* pid) {
+// Starts `program` with `argv` as `creation_flags` ask. Returns 0 or an
+// errno value.
+int Spawn(const std::string& program, std::vector<std::string>& argv, DWORD creation_flags,
+          pid_t* pid) {
+  bool detached = (creation_flags & DETACHED_PROCESS) != 0;
   std::vector<char*> pointers;
   for (std::string& argument : argv) pointers.push_back(argument.data());
   pointers.push_back(nullptr);
@@ -106,7 +111,10 @@ int Spawn(const std::string& program, std::vector<std::string>& argv, bool new_g
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (new_group) {
+  if (detached) {
+    // A session leader may not change its group: setsid alone gives one.
+    flags |= POSIX_SPAWN_SETSID;
+  } else if ((creation_flags & CREATE_NEW_PROCESS_GROUP) != 0) {
     flags |= POSIX_SPAWN_SETPGROUP;
     posix_spawnattr_setpgroup(&attributes, 0);
   }
@@ -118,9 +126,15 @@ int Spawn(const std::string& program, std::vector<std::string>& argv, bool new_g
   sigaddset(&signals, SIGPIPE);
   posix_spawnattr_setsigdefault(&attributes, &signals);
 
-  // Only standard input, output and error reach the child.
+  // Only standard input, output and error reach the child, and a detached
+  // one gets /dev/null in their place.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (detached) {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO);
+  }
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
   bool search = program.find('/') == std::string::npos;
@@ -191,7 +205,7 @@ bool CreateProcess(const char* application_name, const char* command_line, DWORD
   trace::String(kTag, 30, "CreateProcess",
                 command_line != nullptr ? command_line : program.c_str());
   pid_t pid = -1;
-  int error = Spawn(program, argv, (creation_flags & CREATE_NEW_PROCESS_GROUP) != 0, &pid);
+  int error = Spawn(program, argv, creation_flags, &pid);
   if (error != 0) {
     static_cast<void>(ZEL_ERROR_POINT("PLAT_SPAWN"));
     trace::Rc(kTag, -30, "posix_spawn() error errno=", static_cast<uint32_t>(error));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -105,6 +106,102 @@ TEST(Processes, StartFromACommandLineInANewGroupWithTheEnvironmentAndNoStrayDesc
             "fd 0\nfd 1\nfd 2\n");
   EXPECT_TRUE(CloseHandle(info.hProcess));
   close(stray);
+}
+
+// Standard output and error of this process on a pipe, as `program | cat`
+// gives them, until Restore(); the write end is also open, inheritable, at
+// a descriptor above 2 meanwhile.
+class OutputOnAPipe {
+ public:
+  OutputOnAPipe() {
+    int ends[2];
+    EXPECT_EQ(pipe(ends), 0);
+    read_end_ = ends[0];
+    write_end_ = ends[1];
+    saved_out_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    saved_err_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    dup2(write_end_, STDOUT_FILENO);
+    dup2(write_end_, STDERR_FILENO);
+  }
+  ~OutputOnAPipe() {
+    Restore();
+    close(read_end_);
+  }
+
+  // Puts the streams back: then only processes started meanwhile can hold
+  // the write end.
+  void Restore() {
+    if (write_end_ < 0) return;
+    dup2(saved_out_, STDOUT_FILENO);
+    dup2(saved_err_, STDERR_FILENO);
+    close(saved_out_);
+    close(saved_err_);
+    close(write_end_);
+    write_end_ = -1;
+  }
+
+  // True when the read end is at its end now (whatever was written is
+  // skipped); false while a process still holds the write end.
+  bool AtEnd() {
+    fcntl(read_end_, F_SETFL, O_NONBLOCK);
+    char buffer[512];
+    for (int reads = 0; reads < 1000; ++reads) {
+      ssize_t count = read(read_end_, buffer, sizeof buffer);
+      if (count == 0) return true;
+      if (count < 0 && errno != EINTR) return false;
+    }
+    return false;
+  }
+
+ private:
+  int read_end_ = -1;
+  int write_end_ = -1;
+  int saved_out_ = -1;
+  int saved_err_ = -1;
+};
+
+// What descriptor `fd` of process `pid` refers to ("/dev/null", "pipe:[...]").
+std::string DescriptorTarget(pid_t pid, int fd) {
+  std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  char target[256];
+  ssize_t size = readlink(link.c_str(), target, sizeof target);
+  return size > 0 ? std::string(target, static_cast<size_t>(size)) : std::string();
+}
+
+// A detached process has a session of its own and /dev/null for standard
+// input, output and error, so a reader of the starter's output sees the end
+// while it runs on; any other keeps the starter's session and streams.
+TEST(Processes, ADetachedProcessLeadsItsOwnSessionAndHoldsNoneOfTheStartersOutput) {
+  std::string line = Executable() + " --child linger";
+  for (DWORD flags : {DWORD{0}, CREATE_NEW_PROCESS_GROUP, DETACHED_PROCESS,
+                      CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS}) {
+    SCOPED_TRACE("flags " + std::to_string(flags));
+    bool detached = (flags & DETACHED_PROCESS) != 0;
+    OutputOnAPipe output;
+    PROCESS_INFORMATION info{};
+    bool started = CreateProcess(nullptr, line.c_str(), flags, &info);
+    output.Restore();
+    ASSERT_TRUE(started) << GetLastErrorText();
+    auto pid = static_cast<pid_t>(info.dwProcessId);
+
+    EXPECT_EQ(output.AtEnd(), detached);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), WAIT_TIMEOUT) << "it still runs";
+    EXPECT_EQ(getsid(pid) == pid, detached);
+    EXPECT_EQ(getsid(pid) == getsid(0), !detached);
+    EXPECT_EQ(getpgid(pid) == pid, flags != 0);
+    if (detached) {
+      for (int fd : {0, 1, 2}) EXPECT_EQ(DescriptorTarget(pid, fd), "/dev/null") << "fd " << fd;
+    } else {
+      for (int fd : {1, 2}) EXPECT_EQ(DescriptorTarget(pid, fd).rfind("pipe:", 0), 0u);
+    }
+
+    kill(pid, SIGKILL);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD exit_code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &exit_code));
+    EXPECT_EQ(exit_code, 128u + SIGKILL) << "a detached process is still this one's child";
+    CloseHandle(info.hProcess);
+  }
 }
 
 TEST(Processes, AHandleTellsRunningFromEndedAndGivesTheExitCode) {
