@@ -1,5 +1,7 @@
 // Process attach and detach: every process that loads the library creates
 // or attaches the control blocks and opens the serialization objects.
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -136,6 +138,14 @@ int DetachProcess() {
   return 1;
 }
 
+// A forked child keeps the parent's views and handles (the platform makes
+// it a process of the instance of its own), but is not the manager and
+// has no watcher even when the parent was and had.
+void ChildAfterFork() {
+  ThisProcess().is_manager = false;
+  ForgetWatcherAfterFork();
+}
+
 // The library's load and unload handlers. A dlclose while the process runs
 // detaches nothing: the mapping handle stays open until the process ends.
 __attribute__((constructor)) void OnLoad() {
@@ -143,6 +153,7 @@ __attribute__((constructor)) void OnLoad() {
     ThisProcess().load_failed = true;
     fprintf(stderr, "vqzmcsw: the shared control blocks could not be set up\n");
   }
+  pthread_atfork(nullptr, nullptr, ChildAfterFork);
 }
 
 __attribute__((destructor)) void OnUnload() {

@@ -2,6 +2,7 @@
 // CPMgr know each other.
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -100,6 +101,10 @@ struct Watcher {
 Watcher g_watcher;
 
 }  // namespace
+
+// The parent's thread, lock and condition may have been in any state at
+// the fork; a fresh watcher takes their place without ending them.
+void ForgetWatcherAfterFork() { std::construct_at(&g_watcher); }
 
 void StopWatchingEndedProcesses() {
   std::thread thread;

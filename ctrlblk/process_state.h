@@ -21,8 +21,13 @@ struct ProcessState {
   bool is_manager = false;                   // this process registered as the CPMgr (cbSetCPMgrHwnd)
 };
 
-// This process's state. Written by the attach and detach handler only.
+// This process's state. Written by the attach and detach handler, and in a
+// forked child by the fork handler, only.
 ProcessState& ThisProcess();
+
+// In a forked child (the fork handler, alone): the watcher of ended
+// processes was a thread of the parent; the child has none.
+void ForgetWatcherAfterFork();
 
 // Maps the shared data section at its fixed address; false when it cannot.
 bool MapSharedData();

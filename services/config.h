@@ -1,6 +1,6 @@
 // The configuration every library of the product reads from its environment
 // (ZEL_HOME, ZEL_INSTANCE, ZEL_TRACE, ZEL_PC_CODEPAGE, ZEL_HOST_CCSID,
-// XDG_RUNTIME_DIR). One reader, so that the trace service, the platform
+// XDG_RUNTIME_DIR, XDG_CACHE_HOME). One reader, so that the trace service, the platform
 // layer and the language service never disagree on a default.
 //
 // Linked statically into each library that needs it. Values are read from
@@ -47,18 +47,37 @@ std::string CPMgrLogPath();
 // else $XDG_CONFIG_HOME/zel/zel.conf, else ~/.config/zel/zel.conf.
 std::string ConnectionConfigPath();
 
-// The user's private directory: $XDG_RUNTIME_DIR/zel when XDG_RUNTIME_DIR
-// is set, else /tmp/zel-<euid>. Made with mode 0700 when missing. Before it
-// is trusted it is checked with lstat: a directory, not a symbolic link,
-// owned by the effective uid, with no group or other permission bits.
-// Everything one user's processes share only among themselves lives here
-// (tokens, and later the platform's object names and sockets); whoever
-// needs subfolders (per instance, say) makes them below it.
+// The user's private directory. Everything one user's processes share only
+// among themselves lives here: tokens, and each platform instance's files
+// and sockets (in a subfolder per instance, made with MakePrivateDirectory).
 //
-// Any thread. Returns the path without a trailing "/"; on failure an empty
-// string and, in `error` when not null, a text naming the directory and
-// what is wrong with it. It never falls back to a shared place.
-std::string PrivateDir(std::string* error);
+// $XDG_RUNTIME_DIR/zel when XDG_RUNTIME_DIR is set. Otherwise
+// /tmp/zel-<euid>, except that another local user can make that folder
+// first: then the user's own $XDG_CACHE_HOME/zel/run (~/.cache/zel/run when
+// XDG_CACHE_HOME is unset), which other users cannot make, takes its place.
+// Once that fallback exists it is chosen ahead of /tmp, so that the user's
+// processes never split between the two when the squatter's folder goes.
+// Each candidate is made and checked as MakePrivateDirectory says.
+//
+// Any thread. Returns the path without a trailing "/". When that is the
+// fallback, `notice` (when not null) says why; otherwise it is cleared. On
+// failure an empty string and, in `error` when not null, a text naming each
+// directory tried and what is wrong with it. It never falls back to a
+// shared place.
+std::string PrivateDir(std::string* error, std::string* notice = nullptr);
+
+// Makes the directory `path` with mode 0700 when it is missing (its parent
+// must exist); a directory found in place is never changed. Then checks it
+// with lstat: a directory, not a symbolic link, owned by the effective uid,
+// with no group or other permission bits. False with `error` (when not
+// null) naming the directory and what is wrong with it. Any thread.
+bool MakePrivateDirectory(const std::string& path, std::string* error);
+
+// Checks the open file `fd` (named `path` in the error text) before its
+// contents are trusted: a regular file owned by the effective uid that
+// group and others may neither read nor write. False with `error` (when
+// not null) saying why not. Any thread.
+bool CheckPrivateFile(int fd, const std::string& path, std::string* error);
 
 // Writes `contents` to `path` as a file of mode 0600 that only the
 // effective user can read, replacing a previous one at once (a reader sees
@@ -73,8 +92,7 @@ enum class PrivateRead {
 };
 
 // Reads a file that WritePrivateFile made (at most 4 KiB). A symbolic link,
-// a file that is not regular, not owned by the effective uid, or that group
-// or others may read or write, is refused.
+// or a file that CheckPrivateFile refuses, is refused.
 PrivateRead ReadPrivateFile(const std::string& path, std::string* contents, std::string* error);
 
 // True for the PC code pages whose characters take one or two bytes.

@@ -98,7 +98,6 @@ class EventObject : public HandleObject {
       : HandleObject(HandleKind::kEvent),
         hold_(std::move(hold)),
         state_(&hold_->entry().event_state),
-        slot_waiters_(&hold_->entry().event_waiters[hold_->instance().slot()]),
         manual_reset_(hold_->entry().manual_reset != 0) {}
 
   EventObject(bool manual_reset, bool initial_state)
@@ -109,9 +108,10 @@ class EventObject : public HandleObject {
 
   DWORD Wait(DWORD timeout_ms) override {
     if (manual_reset_) return WaitCounted(timeout_ms);
-    if (slot_waiters_ != nullptr) slot_waiters_->fetch_add(1);
+    std::atomic<uint16_t>* slot_waiters = SlotWaiters();
+    if (slot_waiters != nullptr) slot_waiters->fetch_add(1);
     DWORD result = WaitCounted(timeout_ms);
-    if (slot_waiters_ != nullptr) LowerSlotCount();
+    if (slot_waiters != nullptr) LowerSlotCount(*slot_waiters);
     return result;
   }
 
@@ -214,12 +214,19 @@ class EventObject : public HandleObject {
     }
   }
 
+  // This process's count of waiters of a named event, null for a local
+  // one. Looked up at each wait: a forked child counts in its own slot.
+  std::atomic<uint16_t>* SlotWaiters() const {
+    if (hold_ == nullptr) return nullptr;
+    return &hold_->entry().event_waiters[hold_->instance().slot()];
+  }
+
   // Lowers this process's count of waiters, never below zero: after this
   // process detached at exit, its slot may have been reaped meanwhile.
-  void LowerSlotCount() {
-    uint16_t count = slot_waiters_->load(std::memory_order_acquire);
+  static void LowerSlotCount(std::atomic<uint16_t>& slot_waiters) {
+    uint16_t count = slot_waiters.load(std::memory_order_acquire);
     while (count > 0 &&
-           !slot_waiters_->compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+           !slot_waiters.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
     }
   }
 
@@ -235,7 +242,6 @@ class EventObject : public HandleObject {
   std::shared_ptr<EntryHold> hold_;       // null for an event of this process only
   std::atomic<uint64_t> local_state_{0};  // the state of an event of this process only
   std::atomic<uint64_t>* const state_;
-  std::atomic<uint16_t>* const slot_waiters_ = nullptr;  // this process's count; null when local
   const bool manual_reset_;
 };
 

@@ -1,7 +1,6 @@
-// File mappings: a named mapping is a segment file
-// "/dev/shm/<prefix>.map.<n>" with a registry entry; an unnamed one is a
-// memfd. Views keep their mapping object, and so this process's hold on
-// the name, alive.
+// File mappings: a named mapping is a segment file "map.<n>" in the
+// instance's folder with a registry entry; an unnamed one is a memfd. Views
+// keep their mapping object, and so this process's hold on the name, alive.
 #include "platform/filemap.h"
 
 #include <fcntl.h>
@@ -60,9 +59,7 @@ std::map<const void*, View>& Views() {
   return *g_views;
 }
 
-std::string SegmentPath(const internal::Instance& instance, uint64_t segment) {
-  return instance.FilePath("map." + std::to_string(segment));
-}
+std::string SegmentName(uint64_t segment) { return "map." + std::to_string(segment); }
 
 // Makes the segment file of a new named mapping and returns its descriptor
 // through `fd`. Registry lock held.
@@ -71,26 +68,23 @@ bool CreateSegment(internal::Instance& instance, internal::ObjectEntry& entry, u
   entry.mapping_segment = instance.NextSegmentLocked();
   entry.mapping_size = size;
   entry.mapping_protect = protect;
-  std::string path = SegmentPath(instance, entry.mapping_segment);
-  *fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (*fd < 0) return internal::FailErrno(errno);
-  // Committed now, so that a full /dev/shm fails the creation cleanly
+  *fd = instance.OpenFile(SegmentName(entry.mapping_segment), O_RDWR | O_CREAT | O_EXCL);
+  if (*fd < 0) return false;
+  // Committed now, so that a full file system fails the creation cleanly
   // rather than a later store with SIGBUS.
   int error = posix_fallocate(*fd, 0, static_cast<off_t>(size));
   if (error == 0) return true;
   close(*fd);
   *fd = -1;
-  unlink(path.c_str());
+  unlink(instance.FilePath(SegmentName(entry.mapping_segment)).c_str());
   return internal::Fail(error == ENOSPC ? ERROR_NOT_ENOUGH_MEMORY
                                         : internal::ErrorFromErrno(error));
 }
 
 int OpenSegment(const EntryHold& hold) {
   const internal::ObjectEntry& entry = hold.entry();
-  int flags = (entry.mapping_protect == PAGE_READONLY ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOFOLLOW;
-  int fd = open(SegmentPath(hold.instance(), entry.mapping_segment).c_str(), flags);
-  if (fd < 0) internal::SetErrorFromErrno(errno);
-  return fd;
+  int flags = entry.mapping_protect == PAGE_READONLY ? O_RDONLY : O_RDWR;
+  return hold.instance().OpenFile(SegmentName(entry.mapping_segment), flags);
 }
 
 HANDLE CreateLocal(uint64_t size, bool writable) {

@@ -470,15 +470,13 @@ void* AllocateBlock(HeapHeader& heap, UINT flags, size_t bytes) {
 }  // namespace
 
 void AttachGlobalHeap(const Instance& instance, bool fresh) {
-  std::string path = instance.FilePath("heap");
-  int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (fresh ? O_CREAT | O_EXCL : 0);
-  int fd = open(path.c_str(), flags, 0600);
+  int fd = instance.OpenFile("heap", O_RDWR | (fresh ? O_CREAT | O_EXCL : 0));
   bool ok = fd >= 0 && (fresh ? BuildHeap(fd) : MapHeap(fd));
-  if (fd < 0) SetErrorFromErrno(errno);
   if (fd >= 0) close(fd);
   if (ok) return;
   static_cast<void>(ZEL_ERROR_POINT("PLAT_HEAP_ATTACH"));
-  trace::String(kTag, -11, "global heap not available in this process", path.c_str());
+  trace::String(kTag, -11, "global heap not available in this process",
+                instance.FilePath("heap").c_str());
 }
 
 void DetachGlobalHeap() {

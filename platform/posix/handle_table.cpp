@@ -4,7 +4,10 @@
 // the live processes of the instance (1 to 4094, so a handle is never 0 or
 // INVALID_HANDLE_VALUE), the generation changes each time a table slot is
 // reused, and freed slots are reused oldest first and only once many are
-// free.
+// free. A forked child keeps the parent's handles, with the parent's tag,
+// and gives its own new handles a tag of its own.
+#include "platform/posix/handle_table.h"
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -51,6 +54,7 @@ class HandleTable {
     }
     Slot& slot = slots_[index];
     slot.object = std::move(object);
+    slot.tag = tag_;
     return tag_ << kTagShift | slot.generation << kIndexBits | index;
   }
 
@@ -73,10 +77,21 @@ class HandleTable {
     return object;
   }
 
+  // Fork: the lock is held across it, so that the child never finds the
+  // table half-changed. In the child, the next insert fixes the child's
+  // own tag.
+  void LockForFork() { mutex_.lock(); }
+  void UnlockInParent() { mutex_.unlock(); }
+  void InheritInChild() {
+    tag_ = 0;
+    mutex_.unlock();
+  }
+
  private:
   struct Slot {
     std::shared_ptr<HandleObject> object;  // null while free
     uint32_t generation = 0;
+    uint32_t tag = 0;  // the tag of its handle: a forked child's parent's for inherited ones
   };
 
   // The open slot of `handle` whose object is of `kind` (kNone: any), or
@@ -84,12 +99,13 @@ class HandleTable {
   Slot* Find(HANDLE handle, HandleKind kind) {
     uint32_t index = handle & kIndexMask;
     uint32_t generation = (handle >> kIndexBits) & kGenerationMask;
-    if (tag_ == 0 || handle >> kTagShift != tag_ || index >= slots_.size()) {
+    if (index >= slots_.size()) {
       internal::SetError(ERROR_INVALID_HANDLE);
       return nullptr;
     }
     Slot& slot = slots_[index];
-    if (slot.object == nullptr || slot.generation != generation ||
+    if (slot.object == nullptr || handle >> kTagShift != slot.tag ||
+        slot.generation != generation ||
         (kind != HandleKind::kNone && slot.object->kind() != kind)) {
       internal::SetError(ERROR_INVALID_HANDLE);
       return nullptr;
@@ -98,7 +114,7 @@ class HandleTable {
   }
 
   std::mutex mutex_;
-  uint32_t tag_ = 0;           // this process's tag, fixed at the first insert
+  uint32_t tag_ = 0;           // this process's tag, fixed at the first insert after start or fork
   std::vector<Slot> slots_;    // indexed by the handle's low bits
   std::deque<uint32_t> free_;  // freed indexes, oldest first
 };
@@ -114,6 +130,14 @@ std::atomic<uint32_t> g_next_kind{static_cast<uint32_t>(HandleKind::kFirstUser)}
 bool NamesThisProcess(HANDLE process) { return GetProcessId(process) == GetCurrentProcessId(); }
 
 }  // namespace
+
+namespace internal {
+
+void LockHandleTableForFork() { Table().LockForFork(); }
+void UnlockHandleTableInParent() { Table().UnlockInParent(); }
+void InheritHandleTableInChild() { Table().InheritInChild(); }
+
+}  // namespace internal
 
 HandleObject::~HandleObject() = default;
 

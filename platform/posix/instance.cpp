@@ -98,10 +98,53 @@ void Instance::DetachAtExit() {
   if (g_retired != nullptr) g_retired->Detach();
 }
 
-std::string Instance::FilePath(std::string_view suffix) const {
-  std::string path = "/dev/shm/" + prefix_ + ".";
-  path += suffix;
+std::string Instance::FilePath(std::string_view name) const {
+  std::string path = dir_ + "/";
+  path += name;
   return path;
+}
+
+std::string Instance::SocketPath(uint32_t slot, uint32_t generation) const {
+  return FilePath("msg." + std::to_string(slot) + "." + std::to_string(generation));
+}
+
+int Instance::OpenFile(std::string_view name, int flags) const {
+  std::string path = FilePath(name);
+  int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 && errno != ELOOP) {
+    SetErrorFromErrno(errno);
+    return -1;
+  }
+  std::string why = path + " is a symbolic link; refused";
+  if (fd >= 0 && config::CheckPrivateFile(fd, path, &why)) return fd;
+  if (fd >= 0) close(fd);
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_FILE_REFUSED"));
+  trace::String(kTag, -6, "instance file refused", why.c_str());
+  SetError(ERROR_ACCESS_DENIED);
+  return -1;
+}
+
+bool Instance::FindDirectory(const std::string& instance) {
+  std::string why;
+  std::string notice;
+  std::string private_dir = config::PrivateDir(&why, &notice);
+  if (!notice.empty()) trace::String(kTag, 5, "private directory", notice.c_str());
+  if (private_dir.empty()) {
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_PRIVATE_DIR"));
+    trace::String(kTag, -5, "no private directory", why.c_str());
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  dir_ = private_dir + "/" + instance;
+  registry_path_ = FilePath("reg");
+  return MakeDirectory();
+}
+
+bool Instance::MakeDirectory() const {
+  std::string why;
+  if (config::MakePrivateDirectory(dir_, &why)) return true;
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_PRIVATE_DIR"));
+  trace::String(kTag, -5, "no private folder for the instance", why.c_str());
+  return Fail(ERROR_ACCESS_DENIED);
 }
 
 bool Instance::Attach() {
@@ -112,8 +155,7 @@ bool Instance::Attach() {
     SetError(ERROR_INVALID_NAME);
     return false;
   }
-  prefix_ = "zel." + std::to_string(geteuid()) + "." + instance;
-  registry_path_ = FilePath("reg");
+  if (!FindDirectory(instance)) return false;
   bool fresh = false;
   if (!OpenRegistry(&fresh)) return false;
   // The heap is mapped before the slot is taken: taking it reaps the
@@ -136,19 +178,16 @@ bool Instance::Attach() {
 // whether this process found itself alone and built a new registry.
 bool Instance::OpenRegistry(bool* fresh) {
   for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
-    int fd = open(registry_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-      int error = errno;
-      static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_OPEN"));
-      return FailErrno(error);
-    }
+    int fd = OpenFile("reg", O_RDWR | O_CREAT);
+    // The last process of the instance removes the folder as it leaves.
+    if (fd < 0 && GetLastError() == ERROR_FILE_NOT_FOUND && MakeDirectory()) continue;
     struct stat opened;
-    if (fstat(fd, &opened) != 0 || opened.st_uid != geteuid() || (opened.st_mode & 077) != 0) {
-      static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_OWNER"));
-      trace::String(kTag, -2, "registry not owned by this user or open to others",
-                    registry_path_.c_str());
+    if (fd < 0 || fstat(fd, &opened) != 0) {
+      static_cast<void>(ZEL_ERROR_POINT("PLAT_REGISTRY_OPEN"));
+      if (fd < 0) return false;
+      int error = errno;
       close(fd);
-      return Fail(ERROR_ACCESS_DENIED);
+      return FailErrno(error);
     }
     if (!ByteLock(fd, F_OFD_SETLKW, F_WRLCK, kAttachLockByte)) {
       int error = errno;
@@ -243,29 +282,35 @@ bool Instance::InitialiseFresh() {
 bool Instance::TakeSlot() {
   Lock lock(*this);
   ReapDeadLocked();
+  if (ClaimSlotLocked(fd_, &slot_, &generation_, &tag_)) return true;
+  static_cast<void>(ZEL_ERROR_POINT("PLAT_NO_PROCESS_SLOT"));
+  trace::Rc(kTag, -3, "no free process slot in the instance, slots=", kMaxProcesses);
+  return Fail(ERROR_NO_SYSTEM_RESOURCES);
+}
+
+bool Instance::ClaimSlotLocked(int fd, uint32_t* taken, uint32_t* generation, uint32_t* tag) {
   for (uint32_t index = 0; index < kMaxProcesses; ++index) {
     ProcessSlot& slot = registry_->slots[index];
     if (slot.state.load() != static_cast<uint32_t>(SlotState::kFree)) continue;
     // A slot whose byte is still locked belongs to a process in the middle
     // of detaching.
-    if (!ByteLock(fd_, F_OFD_SETLK, F_WRLCK, kSlotLockBase + index)) continue;
-    generation_ = slot.generation.load() + 1;
-    if (generation_ == 0) generation_ = 1;
-    slot_ = index;
-    tag_ = NextTagLocked();
+    if (!ByteLock(fd, F_OFD_SETLK, F_WRLCK, kSlotLockBase + index)) continue;
+    *taken = index;
+    *generation = slot.generation.load() + 1;
+    if (*generation == 0) *generation = 1;
+    *tag = NextTagLocked();
     RegistryEditPoint();
-    slot.generation.store(generation_);
+    slot.generation.store(*generation);
     RegistryEditPoint();
+    // A forked child's slot names the parent until the child runs.
     slot.pid.store(static_cast<uint32_t>(getpid()));
-    slot.tag.store(tag_);
+    slot.tag.store(*tag);
     RegistryEditPoint();
     slot.state.store(static_cast<uint32_t>(SlotState::kLive), std::memory_order_release);
     RegistryEditPoint();
     return true;
   }
-  static_cast<void>(ZEL_ERROR_POINT("PLAT_NO_PROCESS_SLOT"));
-  trace::Rc(kTag, -3, "no free process slot in the instance, slots=", kMaxProcesses);
-  return Fail(ERROR_NO_SYSTEM_RESOURCES);
+  return false;
 }
 
 uint32_t Instance::NextTagLocked() {
@@ -286,6 +331,82 @@ uint32_t Instance::NextTagLocked() {
   return 1;  // unreachable: there are far fewer slots than tags
 }
 
+void Instance::PrepareFork() {
+  g_attach_mutex.lock();
+  if (Instance* instance = g_instance.load()) instance->ReserveChildPlace();
+}
+
+void Instance::ParentAfterFork() {
+  if (Instance* instance = g_instance.load()) instance->EndForkInParent();
+  g_attach_mutex.unlock();
+}
+
+void Instance::ChildAfterFork() {
+  if (Instance* instance = g_instance.load()) instance->TakeChildPlace();
+  g_attach_mutex.unlock();
+}
+
+// The child's open file description of the registry keeps the presence
+// byte, so the instance outlives this process for the child's sake, and
+// the child's slot byte. Without one the child is left outside.
+void Instance::ReserveChildPlace() {
+  int fd = open(registry_path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  struct stat ours, opened;
+  bool same = fd >= 0 && fstat(fd_, &ours) == 0 && fstat(fd, &opened) == 0 &&
+              ours.st_ino == opened.st_ino && ours.st_dev == opened.st_dev;
+  if (!same || !ByteLock(fd, F_OFD_SETLK, F_RDLCK, kPresenceLockByte)) {
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_FORK_REGISTRY"));
+    trace::String(kTag, -7, "no registry for a forked child", registry_path_.c_str());
+    if (fd >= 0) close(fd);
+    return;
+  }
+  LockRegistry();
+  fork_locked_ = true;
+  ReapDeadLocked();
+  if (!ClaimSlotLocked(fd, &child_.slot, &child_.generation, &child_.tag)) {
+    static_cast<void>(ZEL_ERROR_POINT("PLAT_NO_PROCESS_SLOT"));
+    trace::Rc(kTag, -3, "no free process slot for a forked child, slots=", kMaxProcesses);
+    close(fd);
+    return;
+  }
+  child_.fd = fd;
+  // The child starts with a copy of every handle and view of this
+  // process, so with as many holds.
+  for (ObjectEntry& entry : registry_->objects) {
+    if (Held(entry) && entry.holders[slot_] != 0) {
+      entry.holders[child_.slot] = entry.holders[slot_];
+      RegistryEditPoint();
+    }
+  }
+}
+
+// A fork that failed leaves the reserved slot without a holder; the next
+// reaping frees it.
+void Instance::EndForkInParent() {
+  if (child_.fd >= 0) close(child_.fd);
+  child_ = ChildPlace{};
+  if (fork_locked_) UnlockRegistry();
+  fork_locked_ = false;
+}
+
+// Runs alone in the child. The parent's open file description stays the
+// parent's, and so does the registry lock its thread holds.
+void Instance::TakeChildPlace() {
+  fork_locked_ = false;
+  close(fd_);
+  if (child_.fd < 0) {
+    g_detached = true;
+    g_retired = g_instance.exchange(nullptr);
+    return;
+  }
+  fd_ = child_.fd;
+  slot_ = child_.slot;
+  generation_ = child_.generation;
+  tag_ = child_.tag;
+  child_ = ChildPlace{};
+  registry_->slots[slot_].pid.store(static_cast<uint32_t>(getpid()));
+}
+
 void Instance::Detach() {
   ByteLock(fd_, F_OFD_SETLKW, F_WRLCK, kAttachLockByte);
   {
@@ -301,26 +422,35 @@ void Instance::Detach() {
   close(fd_);
 }
 
+// Called holding the attach lock on the file named "reg". The registry goes
+// last: until its name is gone, a process coming to attach opens it and
+// waits for that lock, rather than building a new instance among files
+// still being removed. Nothing else ever unlinks it, so the name still
+// stands for the file locked.
 void Instance::RemoveInstanceFiles(bool keep_registry) const {
-  DIR* dir = opendir("/dev/shm");
+  DIR* dir = opendir(dir_.c_str());
   if (dir == nullptr) return;
-  std::string start = prefix_ + ".";
-  std::string registry_name = prefix_ + ".reg";
   while (dirent* entry = readdir(dir)) {
     std::string_view name = entry->d_name;
-    if (name.substr(0, start.size()) != start) continue;
-    if (keep_registry && name == registry_name) continue;
+    if (name == "." || name == ".." || name == "reg") continue;
     unlinkat(dirfd(dir), entry->d_name, 0);
   }
   closedir(dir);
+  if (keep_registry) return;
+  unlink(registry_path_.c_str());
+  rmdir(dir_.c_str());
 }
 
-Instance::Lock::Lock(Instance& instance) : instance_(instance) {
-  pthread_mutex_t* mutex = &instance_.registry_->header.lock;
+Instance::Lock::Lock(Instance& instance) : instance_(instance) { instance_.LockRegistry(); }
+
+Instance::Lock::~Lock() { instance_.UnlockRegistry(); }
+
+void Instance::LockRegistry() {
+  pthread_mutex_t* mutex = &registry_->header.lock;
   int error = pthread_mutex_lock(mutex);
   if (error == EOWNERDEAD) {
     trace::Msg(kTag, 3, "registry lock holder died; repairing the tables");
-    instance_.RepairLocked();
+    RepairLocked();
     pthread_mutex_consistent(mutex);
   } else if (error != 0) {
     // Only a holder that unlocked without repairing leaves this; edits go
@@ -329,7 +459,7 @@ Instance::Lock::Lock(Instance& instance) : instance_(instance) {
   }
 }
 
-Instance::Lock::~Lock() { pthread_mutex_unlock(&instance_.registry_->header.lock); }
+void Instance::UnlockRegistry() { pthread_mutex_unlock(&registry_->header.lock); }
 
 bool Instance::SlotAlive(uint32_t slot) const {
   if (slot == slot_) return true;
@@ -406,6 +536,7 @@ void Instance::ReleaseSlotLocked(uint32_t slot) {
   }
   ReapGlobalBlocks(slot);
   RegistryEditPoint();
+  unlink(SocketPath(slot, registry_->slots[slot].generation.load()).c_str());
   registry_->slots[slot].state.store(static_cast<uint32_t>(SlotState::kFree));
   RegistryEditPoint();
 }

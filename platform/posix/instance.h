@@ -35,16 +35,42 @@ class Instance {
   // once, as libzelplat unloads.
   static void DetachAtExit();
 
+  // Fork (the atfork handlers of library.cpp, in the forking thread). A
+  // forked child is a process of the instance in its own right.
+  // PrepareFork takes the attach lock and, when this process is attached,
+  // reserves the child's place: a slot of its own, locked through a new
+  // open file description of the registry that only the child keeps, a
+  // new tag, and a hold of the child's on every object this process holds.
+  // The registry lock stays taken until the fork is done, so that no hold
+  // of this process changes in between. ParentAfterFork releases both
+  // locks. ChildAfterFork makes the child the holder of the reserved place
+  // (the registry lock stays the parent's to release), or leaves the child
+  // outside the instance, every later use failing with
+  // ERROR_INVALID_HANDLE, when no place could be reserved.
+  static void PrepareFork();
+  static void ParentAfterFork();
+  static void ChildAfterFork();
+
   Registry& registry() const { return *registry_; }
   uint32_t slot() const { return slot_; }
   uint32_t generation() const { return generation_; }
   uint32_t tag() const { return tag_; }
 
-  // "zel.<uid>.<instance>": the start of every name of the instance.
-  const std::string& prefix() const { return prefix_; }
+  // "<private directory>/<instance>/<name>": the registry "reg", the global
+  // heap "heap", the mapping segments "map.<n>" and the processes' message
+  // sockets all live in this folder of mode 0700, where no other user can
+  // make, replace or reach anything.
+  std::string FilePath(std::string_view name) const;
 
-  // "/dev/shm/<prefix>.<suffix>".
-  std::string FilePath(std::string_view suffix) const;
+  // The message socket of the process that took `slot` as `generation`.
+  std::string SocketPath(uint32_t slot, uint32_t generation) const;
+
+  // Opens the instance file `name` with `flags` (O_CREAT makes it with mode
+  // 0600; links are never followed) and checks it before anything in it is
+  // trusted: a regular file of this user that nobody else may read or
+  // write. The descriptor (close-on-exec), or -1 with the last error set:
+  // ERROR_ACCESS_DENIED for a file refused. Any thread.
+  int OpenFile(std::string_view name, int flags) const;
 
   // Holds the registry lock. When the previous holder died mid-edit, the
   // tables are repaired before the lock is handed on.
@@ -113,20 +139,48 @@ class Instance {
   bool MapExisting();
   bool InitialiseFresh();
   bool TakeSlot();
+  // Takes a free slot for the process that keeps `fd`'s open file
+  // description, locking the slot's byte through it; false when every slot
+  // is taken. Registry lock held.
+  bool ClaimSlotLocked(int fd, uint32_t* slot, uint32_t* generation, uint32_t* tag);
+  // Takes and releases the registry lock (see Lock).
+  void LockRegistry();
+  void UnlockRegistry();
+  // The halves of PrepareFork, ParentAfterFork and ChildAfterFork that
+  // concern an attached process.
+  void ReserveChildPlace();
+  void EndForkInParent();
+  void TakeChildPlace();
   void Detach();
   void ReleaseSlotLocked(uint32_t slot);
   void FreeEntryLocked(ObjectEntry& entry);
   void RepairLocked();
   uint32_t NextTagLocked();
+  // Sets dir_ to the folder of `instance` in the user's private directory
+  // and makes it (see MakeDirectory); false with the last error set.
+  bool FindDirectory(const std::string& instance);
+  // Makes dir_ when missing (the last process out removes it) and checks
+  // it; false with the last error set.
+  bool MakeDirectory() const;
   void RemoveInstanceFiles(bool keep_registry) const;
 
-  std::string prefix_;
+  std::string dir_;  // the instance's folder in the user's private directory
   std::string registry_path_;
   int fd_ = -1;
   Registry* registry_ = nullptr;
   uint32_t slot_ = 0;
   uint32_t generation_ = 0;
   uint32_t tag_ = 0;
+
+  // The child's place while a fork is under way; fd is -1 when none.
+  struct ChildPlace {
+    int fd = -1;
+    uint32_t slot = 0;
+    uint32_t generation = 0;
+    uint32_t tag = 0;
+  };
+  ChildPlace child_;
+  bool fork_locked_ = false;  // PrepareFork took the registry lock
 };
 
 // The handle tag of this process: its slot's tag when it can attach, else

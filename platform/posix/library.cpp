@@ -1,7 +1,8 @@
-// What libzelplat does as it loads and unloads.
-#include <atomic>
+// What libzelplat does as it loads, forks and unloads.
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 #include "platform/handles.h"
 #include "platform/process.h"
 #include "platform/posix/address_space.h"
+#include "platform/posix/handle_table.h"
 #include "platform/posix/instance.h"
 #include "services/trace.h"
 
@@ -38,6 +40,27 @@ struct EndingWatch {
 };
 thread_local EndingWatch t_ending_watch;
 
+// A forked child is a process of the instance in its own right (see
+// Instance::PrepareFork). The handle table's lock comes before the attach
+// lock, as when an insert attaches.
+void PrepareFork() {
+  LockHandleTableForFork();
+  Instance::PrepareFork();
+}
+
+void ParentAfterFork() {
+  Instance::ParentAfterFork();
+  UnlockHandleTableInParent();
+}
+
+void ChildAfterFork() {
+  Instance::ChildAfterFork();
+  InheritHandleTableInChild();
+  // The forking thread is the child's main thread now, whichever thread of
+  // the parent it was.
+  static_cast<void>(&t_ending_watch);
+}
+
 // Before anything else can take its addresses, the fixed window is
 // reserved; attaching to the instance waits for first use.
 [[gnu::constructor]] void Load() {
@@ -45,6 +68,7 @@ thread_local EndingWatch t_ending_watch;
   btSetSysErrorSource(LastErrorSource);
   // Touched here, so that the loading thread's watch exists.
   static_cast<void>(&t_ending_watch);
+  pthread_atfork(PrepareFork, ParentAfterFork, ChildAfterFork);
 }
 
 // Runs at exit after the libraries that depend on this one have finished,

@@ -1,7 +1,7 @@
-// Layout of the instance registry: the file "/dev/shm/zel.<uid>.<instance>.reg"
-// that every process of an instance maps. It holds the process slots, the
-// named objects with their synchronisation bodies, the window table and the
-// network drive table.
+// Layout of the instance registry: the file "reg" in the instance's private
+// folder (see Instance::FilePath) that every process of an instance maps.
+// It holds the process slots, the named objects with their synchronisation
+// bodies, the window table and the network drive table.
 //
 // Edits of the tables take `RegistryHeader::lock` (a robust mutex, see
 // Instance::Lock). Fields that other processes read without the lock

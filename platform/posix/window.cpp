@@ -2,13 +2,15 @@
 //
 // The window table lives in the registry; each process keeps its own
 // windows' procedures and one message queue per thread. Messages between
-// processes travel as datagrams to the receiving process's abstract unix
-// socket "\0<prefix>/p/<slot>-<generation>", which disappears when the
-// process dies; a reader thread moves each datagram into the queue of the
-// window's thread at once, so the kernel's short datagram queue only fills
-// when the whole process is stuck. Messages within a process go straight
-// into the queue. A thread is woken through its queue's eventfd, which it
-// can wait on together with the pidfd of a process it sent a message to.
+// processes travel as datagrams to the receiving process's unix socket
+// "msg.<slot>.<generation>" in the instance's private folder, which only
+// this user can reach; a send to a dead process's socket is refused, and
+// the file goes when the process detaches or is reaped. A reader thread
+// moves each datagram into the queue of the window's thread at once, so the
+// kernel's short datagram queue only fills when the whole process is stuck.
+// Messages within a process go straight into the queue. A thread is woken
+// through its queue's eventfd, which it can wait on together with the pidfd
+// of a process it sent a message to.
 //
 // A window's idle count is raised by its thread when it finds nothing for
 // the window. It then holds the window's post lock (so no post from another
@@ -23,6 +25,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -240,16 +243,40 @@ class Messages {
   std::mutex reader_mutex_;
 };
 
-sockaddr_un SocketAddress(const Instance& instance, uint32_t slot, uint32_t generation,
-                          socklen_t* length) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::string name =
-      instance.prefix() + "/p/" + std::to_string(slot) + "-" + std::to_string(generation);
-  size_t size = std::min(name.size(), sizeof address.sun_path - 1);
-  memcpy(address.sun_path + 1, name.data(), size);  // sun_path[0] == 0: abstract
-  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
-  return address;
+// The socket address of the process in `slot` as `generation`; false when
+// its path does not fit in a socket address.
+bool SocketAddress(const Instance& instance, uint32_t slot, uint32_t generation,
+                   sockaddr_un* address, socklen_t* length) {
+  std::string path = instance.SocketPath(slot, generation);
+  *address = sockaddr_un{};
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) return false;
+  memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  return true;
+}
+
+// Binds this process's socket, replacing the file a dead process with the
+// same slot and generation left (from before the instance was rebuilt); 0
+// or the error. The longest socket path of the instance must fit a socket
+// address, or a process could bind where others cannot send: a private
+// folder too deep for that fails every window of the instance alike.
+DWORD BindOwnSocket(const Instance& instance, int fd) {
+  std::string longest = instance.SocketPath(internal::kMaxProcesses - 1, UINT32_MAX);
+  sockaddr_un address;
+  socklen_t length;
+  if (longest.size() >= sizeof address.sun_path ||
+      !SocketAddress(instance, instance.slot(), instance.generation(), &address, &length)) {
+    trace::String(kTag, -63, "socket path longer than a socket address holds", longest.c_str());
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  unlink(address.sun_path);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    return internal::ErrorFromErrno(errno);
+  }
+  // The folder already keeps others out; the file says so too.
+  chmod(address.sun_path, 0600);
+  return NO_ERROR;
 }
 
 bool Messages::StartTransport(Instance& instance) {
@@ -264,10 +291,8 @@ bool Messages::StartTransport(Instance& instance) {
     setsockopt(receive_fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     timeval limit{kSendTimeoutSeconds, 0};
     setsockopt(send_fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    socklen_t length;
-    sockaddr_un address = SocketAddress(instance, instance.slot(), instance.generation(), &length);
-    if (bind(receive_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-      transport_error_ = internal::ErrorFromErrno(errno);
+    transport_error_ = BindOwnSocket(instance, receive_fd_);
+    if (transport_error_ != NO_ERROR) {
       static_cast<void>(ZEL_ERROR_POINT("PLAT_WINDOW_SOCKET"));
       return;
     }
@@ -290,8 +315,9 @@ bool Messages::StartTransport(Instance& instance) {
 
 int Messages::SendTo(const Instance& instance, uint32_t slot, uint32_t generation,
                      const Datagram& datagram) {
+  sockaddr_un address;
   socklen_t length;
-  sockaddr_un address = SocketAddress(instance, slot, generation, &length);
+  if (!SocketAddress(instance, slot, generation, &address, &length)) return ENAMETOOLONG;
   for (;;) {
     ssize_t sent = sendto(send_fd_, &datagram, sizeof datagram, MSG_NOSIGNAL,
                           reinterpret_cast<const sockaddr*>(&address), length);
@@ -336,8 +362,8 @@ bool Messages::DrainLocked(int limit, std::vector<ReplyTo>* orphans) {
       if (errno == EINTR) continue;
       return true;  // EAGAIN: empty
     }
-    // Abstract names carry no permissions: only our own user's processes
-    // may talk to us.
+    // Only our own user's processes may talk to us: the folder sees to
+    // that, and the sender's credentials confirm it.
     cmsghdr* credentials = CMSG_FIRSTHDR(&header);
     bool trusted = credentials != nullptr && credentials->cmsg_type == SCM_CREDENTIALS &&
                    reinterpret_cast<ucred*>(CMSG_DATA(credentials))->uid == own_uid;
@@ -376,10 +402,9 @@ void SendReply(const ReplyTo& reply_to, LRESULT result, bool handled) {
   reply.sender_tid = reply_to.tid;
   reply.handled = handled ? 1 : 0;
   // A sender that died meanwhile is past caring; what it left is cleared.
-  if (Messages::Get().SendTo(*instance, reply_to.slot, reply_to.generation, reply) ==
-      ECONNREFUSED) {
-    instance->ReapDead();
-  }
+  // Its socket is refused, or gone once it was reaped.
+  int error = Messages::Get().SendTo(*instance, reply_to.slot, reply_to.generation, reply);
+  if (error == ECONNREFUSED || error == ENOENT) instance->ReapDead();
 }
 
 void Messages::Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans) {

@@ -55,6 +55,31 @@ std::string Untrusted(const struct stat& status, const std::string& path, const 
   return {};
 }
 
+// $XDG_CACHE_HOME/zel/run, else ~/.cache/zel/run: where the private
+// directory goes when /tmp/zel-<euid> is another user's. Empty when neither
+// variable is set.
+std::string CacheRunDir() {
+  std::string_view cache = Env("XDG_CACHE_HOME");
+  if (!cache.empty()) return std::string(cache) + "/zel/run";
+  std::string_view home = Env("HOME");
+  if (home.empty()) return {};
+  return std::string(home) + "/.cache/zel/run";
+}
+
+// Makes the missing folders above `path`, mode 0700. Only `path` itself is
+// checked: the folders above it are the user's own.
+bool MakeParents(const std::string& path, std::string* error) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string parent = path.substr(0, slash);
+    if (mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+      SetError(error, "cannot make " + parent + ": " + std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string Home() {
@@ -115,44 +140,67 @@ std::string ConnectionConfigPath() {
   return std::string(Env("HOME")) + "/.config/zel/zel.conf";
 }
 
-std::string PrivateDir(std::string* error) {
-  std::string_view runtime = Env("XDG_RUNTIME_DIR");
-  std::string dir;
-  if (!runtime.empty()) {
-    dir = std::string(runtime) + "/zel";
-  } else {
-    dir = "/tmp/zel-";
-    dir += std::to_string(geteuid());
-  }
-  bool made = mkdir(dir.c_str(), 0700) == 0;
+bool MakePrivateDirectory(const std::string& path, std::string* error) {
+  bool made = mkdir(path.c_str(), 0700) == 0;
   if (!made && errno != EEXIST) {
-    SetError(error, "cannot make the private directory " + dir + ": " + std::strerror(errno));
-    return {};
+    SetError(error, "cannot make the private directory " + path + ": " + std::strerror(errno));
+    return false;
   }
-  // The umask may have taken bits from a directory made just now; a
-  // directory found in place is never changed, only checked.
-  if (made && chmod(dir.c_str(), 0700) != 0) {
-    SetError(error, "cannot set mode 0700 on " + dir + ": " + std::strerror(errno));
-    return {};
+  // The umask may have taken bits from a directory made just now.
+  if (made && chmod(path.c_str(), 0700) != 0) {
+    SetError(error, "cannot set mode 0700 on " + path + ": " + std::strerror(errno));
+    return false;
   }
   struct stat status {};
-  if (lstat(dir.c_str(), &status) != 0) {
-    SetError(error, "cannot check the private directory " + dir + ": " + std::strerror(errno));
-    return {};
+  if (lstat(path.c_str(), &status) != 0) {
+    SetError(error, "cannot check the private directory " + path + ": " + std::strerror(errno));
+    return false;
   }
   if (S_ISLNK(status.st_mode)) {
-    SetError(error, "private directory " + dir + " is a symbolic link; refused");
-    return {};
+    SetError(error, "private directory " + path + " is a symbolic link; refused");
+    return false;
   }
   if (!S_ISDIR(status.st_mode)) {
-    SetError(error, "private directory " + dir + " is not a directory; refused");
-    return {};
+    SetError(error, "private directory " + path + " is not a directory; refused");
+    return false;
   }
-  if (std::string why = Untrusted(status, dir, "private directory"); !why.empty()) {
+  if (std::string why = Untrusted(status, path, "private directory"); !why.empty()) {
     SetError(error, why + "; refused");
+    return false;
+  }
+  return true;
+}
+
+std::string PrivateDir(std::string* error, std::string* notice) {
+  if (notice != nullptr) notice->clear();
+  std::string_view runtime = Env("XDG_RUNTIME_DIR");
+  if (!runtime.empty()) {
+    std::string dir = std::string(runtime) + "/zel";
+    return MakePrivateDirectory(dir, error) ? dir : std::string();
+  }
+  std::string shared = "/tmp/zel-";
+  shared += std::to_string(geteuid());
+  std::string fallback = CacheRunDir();
+  struct stat status {};
+  if (!fallback.empty() && lstat(fallback.c_str(), &status) == 0 &&
+      MakePrivateDirectory(fallback, nullptr)) {
+    if (notice != nullptr) *notice = "using " + fallback + ", made when " + shared + " was refused";
+    return fallback;
+  }
+  std::string why;
+  if (MakePrivateDirectory(shared, &why)) return shared;
+  why += " (another user may have made it first)";
+  if (fallback.empty()) {
+    SetError(error, why + ", and neither XDG_CACHE_HOME nor HOME names a fallback");
     return {};
   }
-  return dir;
+  std::string fallback_why;
+  if (!MakeParents(fallback, &fallback_why) || !MakePrivateDirectory(fallback, &fallback_why)) {
+    SetError(error, why + ", and the fallback failed too: " + fallback_why);
+    return {};
+  }
+  if (notice != nullptr) *notice = why + ": using " + fallback + " instead";
+  return fallback;
 }
 
 bool WritePrivateFile(const std::string& path, std::string_view contents, std::string* error) {
@@ -180,6 +228,23 @@ bool WritePrivateFile(const std::string& path, std::string_view contents, std::s
   return ok;
 }
 
+bool CheckPrivateFile(int fd, const std::string& path, std::string* error) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    SetError(error, "cannot check " + path + ": " + std::strerror(errno));
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    SetError(error, path + " is not a regular file; refused");
+    return false;
+  }
+  if (std::string why = Untrusted(status, path, "file"); !why.empty()) {
+    SetError(error, why + "; refused");
+    return false;
+  }
+  return true;
+}
+
 PrivateRead ReadPrivateFile(const std::string& path, std::string* contents, std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -188,18 +253,13 @@ PrivateRead ReadPrivateFile(const std::string& path, std::string* contents, std:
                         (errno == ELOOP ? " (a symbolic link); refused" : ""));
     return PrivateRead::kRefused;
   }
-  struct stat status {};
   std::string why;
-  if (fstat(fd, &status) != 0) {
-    why = "cannot check " + path + ": " + std::strerror(errno);
-  } else if (!S_ISREG(status.st_mode)) {
-    why = path + " is not a regular file; refused";
-  } else if (std::string untrusted = Untrusted(status, path, "file"); !untrusted.empty()) {
-    why = untrusted + "; refused";
-  }
   char buffer[4096];
-  ssize_t got = why.empty() ? read(fd, buffer, sizeof buffer) : 0;
-  if (why.empty() && got < 0) why = "cannot read " + path + ": " + std::strerror(errno);
+  ssize_t got = 0;
+  if (CheckPrivateFile(fd, path, &why)) {
+    got = read(fd, buffer, sizeof buffer);
+    if (got < 0) why = "cannot read " + path + ": " + std::strerror(errno);
+  }
   close(fd);
   if (!why.empty()) {
     SetError(error, why);

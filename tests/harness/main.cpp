@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "services/config.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
@@ -54,14 +55,15 @@ void KillLeftoverProcesses(const std::string& instance) {
   closedir(proc);
 }
 
-// Shared-memory objects of the instance that its processes left behind.
+// The folders of the instance (and of the instances named after it) that
+// killed processes left in the user's private directory.
 void RemoveLeftoverObjects(const std::string& instance) {
-  std::string marker = "." + instance;
+  std::string dir = config::PrivateDir(nullptr);
+  if (dir.empty()) return;
   std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("zel.", 0) == 0 && name.find(marker) != std::string::npos) {
-      std::filesystem::remove(entry.path(), ignored);
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
+    if (entry.path().filename().string().rfind(instance, 0) == 0) {
+      std::filesystem::remove_all(entry.path(), ignored);
     }
   }
 }

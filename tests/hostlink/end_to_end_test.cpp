@@ -2,9 +2,14 @@
 // loopback, the real communication manager (SHARED/VQZMCMW.EXE of this
 // build, started by the library), and applications in child processes. The
 // test process looks at the shared records and at both logs.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "ctrlblk/ctrlblk.h"
 #include "tests/harness/zel_test.h"
@@ -60,6 +66,91 @@ ZEL_CHILD_COMMAND(application) {
       child::Report(std::to_string(failed));
     }
   }
+  return 0;
+}
+
+// One start and stop of `system`: "" when both return 0, else which failed
+// with what.
+std::string StartAndStop(const std::string& system) {
+  uint32_t conv = 0;
+  uint16_t rc = caInitializeZELComm(system.c_str(), 0, 0, 0, &conv, 0);
+  if (rc != 0) return "start rc " + std::to_string(rc);
+  rc = caStopZELComm(conv);
+  return rc == 0 ? "" : "stop rc " + std::to_string(rc);
+}
+
+// What the children wrote to `fd` until they all closed it, one line; a
+// read waits 10 s at most.
+std::string ReadAvailable(int fd) {
+  std::string text;
+  char buffer[512];
+  for (pollfd ready{fd, POLLIN, 0}; poll(&ready, 1, 10'000) > 0;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  std::replace(text.begin(), text.end(), '\n', ';');
+  return text;
+}
+
+// A forked child's life: `cycles` starts and stops, one line on `out` (the
+// first failure, or "ok"), and a normal exit.
+[[noreturn]] void RunForkedChild(int index, const std::string& system, int cycles, int out) {
+  std::string result = "ok";
+  for (int cycle = 0; cycle < cycles && result == "ok"; ++cycle) {
+    std::string failure = StartAndStop(system);
+    if (!failure.empty()) result = "cycle " + std::to_string(cycle) + " " + failure;
+  }
+  std::string line = "child " + std::to_string(index) + " " + result + "\n";
+  ssize_t ignored = write(out, line.data(), line.size());
+  (void)ignored;
+  exit(result == "ok" ? 0 : 1);
+}
+
+// A pre-forking application: "forking_application SYSTEM CHILDREN CYCLES"
+// starts communication once, forks CHILDREN children that each start and
+// stop CYCLES times, and starts and stops itself while they run. Reports
+// "start RC", then "children N ok" or the failures, "meanwhile FAILED of
+// CYCLES" and "stop RC".
+ZEL_CHILD_COMMAND(forking_application) {
+  const std::string& system = args[0];
+  int children = std::stoi(args[1]);
+  int cycles = std::stoi(args[2]);
+  uint32_t conv = 0;
+  child::Report("start " + std::to_string(caInitializeZELComm(system.c_str(), 0, 0, 0, &conv, 0)));
+  int results[2];
+  if (pipe2(results, O_CLOEXEC) != 0) return 2;
+  std::vector<pid_t> pids;
+  for (int index = 0; index < children; ++index) {
+    pid_t pid = fork();
+    if (pid == 0) RunForkedChild(index, system, cycles, results[1]);
+    if (pid > 0) pids.push_back(pid);
+  }
+  close(results[1]);
+  int own_cycles = 0;
+  int own_failures = 0;
+  int ended_well = 0;
+  size_t running = pids.size();
+  for (Clock::time_point end = Clock::now() + 240s; running > 0 && Clock::now() < end;) {
+    ++own_cycles;
+    if (!StartAndStop(system).empty()) ++own_failures;
+    for (pid_t& pid : pids) {
+      int status = 0;
+      if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) continue;
+      pid = 0;
+      --running;
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ended_well;
+    }
+  }
+  for (pid_t pid : pids) {
+    if (pid > 0) kill(pid, SIGKILL);
+  }
+  std::string failures = ReadAvailable(results[0]);
+  close(results[0]);
+  child::Report(ended_well == children ? "children " + std::to_string(ended_well) + " ok"
+                                       : "children failed: " + failures);
+  child::Report("meanwhile " + std::to_string(own_failures) + " of " + std::to_string(own_cycles));
+  child::Report("stop " + std::to_string(caStopZELComm(conv)));
   return 0;
 }
 
@@ -145,6 +236,55 @@ bool ProcessEnded(uint32_t pid) {
   size_t paren = line.rfind(')');
   return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
 }
+
+// Standard output and error of this process on a pipe, as `app | cat`
+// gives them, until Restore(): processes started meanwhile inherit them.
+class OutputOnAPipe {
+ public:
+  OutputOnAPipe() {
+    int ends[2];
+    EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    read_end_ = ends[0];
+    saved_out_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    saved_err_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    dup2(ends[1], STDOUT_FILENO);
+    dup2(ends[1], STDERR_FILENO);
+    close(ends[1]);
+  }
+  ~OutputOnAPipe() {
+    Restore();
+    close(read_end_);
+  }
+
+  void Restore() {
+    if (saved_out_ < 0) return;
+    dup2(saved_out_, STDOUT_FILENO);
+    dup2(saved_err_, STDERR_FILENO);
+    close(saved_out_);
+    close(saved_err_);
+    saved_out_ = saved_err_ = -1;
+  }
+
+  // True when the reader sees the end within `limit` (whatever was written
+  // is skipped), that is once no process holds the write end.
+  bool EndsWithin(Millis limit) {
+    char buffer[512];
+    for (Clock::time_point end = Clock::now() + limit; Clock::now() < end;) {
+      auto left = std::chrono::ceil<Millis>(end - Clock::now()).count();
+      pollfd ready{read_end_, POLLIN, 0};
+      if (poll(&ready, 1, static_cast<int>(left)) <= 0) continue;
+      ssize_t count = read(read_end_, buffer, sizeof buffer);
+      if (count == 0) return true;
+      if (count < 0 && errno != EINTR) return false;
+    }
+    return false;
+  }
+
+ private:
+  int read_end_ = -1;
+  int saved_out_ = -1;
+  int saved_err_ = -1;
+};
 
 class EndToEnd : public testing::Test {
  protected:
@@ -367,6 +507,28 @@ TEST_F(EndToEnd, SigtermStopsEveryActiveSystemAndThenTheManager) {
   EXPECT_NE(host.LogText().find("termination signal from PWS AAA"), std::string::npos);
 }
 
+// `app | cat` ends with the application: the manager it started holds
+// none of its output, runs on in a session of its own, and ends on SIGTERM.
+TEST_F(EndToEnd, APipeFromAnApplicationEndsWithItWhileTheManagerRunsOn) {
+  setenv("ZEL_CPMGR_IDLE_SECONDS", "600", 1);  // only the signal may end it
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  OutputOnAPipe output;
+  Application app;
+  output.Restore();
+  ASSERT_EQ(app.Start("HOSTA").first, 0) << ManagerLog();
+  uint32_t manager = GetZELAnchorCB()->ulCPMgrPid;
+  EXPECT_EQ(app.Stop(), 0);
+  app.End();
+
+  EXPECT_TRUE(output.EndsWithin(5s)) << "the manager holds the application's output";
+  EXPECT_FALSE(ProcessEnded(manager));
+  EXPECT_EQ(getsid(static_cast<pid_t>(manager)), static_cast<pid_t>(manager));
+  ASSERT_EQ(kill(static_cast<pid_t>(manager), SIGTERM), 0);
+  EXPECT_TRUE(Eventually([&] { return ProcessEnded(manager); })) << ManagerLog();
+}
+
 TEST_F(EndToEnd, TwoSystemsOnTwoHostsRunAtOnce) {
   HostServer host_a;
   HostServer host_b;
@@ -393,6 +555,23 @@ TEST_F(EndToEnd, TwoSystemsOnTwoHostsRunAtOnce) {
   EXPECT_EQ(V(a->usCommState), 6) << "the other system runs on";
   EXPECT_EQ(first.Stop(), 0);
   EXPECT_TRUE(Eventually([&] { return Stopped(a); })) << ManagerLog();
+}
+
+// A process that forks after loading the library gives children that are
+// processes of the instance in their own right: each starts and stops on
+// its own while the parent's conversation goes on.
+TEST_F(EndToEnd, ForkedChildrenStartAndStopWhileTheParentsConversationGoesOn) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  ChildProcess parent = ChildProcess::Start("forking_application", {"HOSTA", "10", "50"});
+  EXPECT_EQ(parent.ReadLine(100s), "start 0") << ManagerLog();
+  EXPECT_EQ(parent.ReadLine(300s), "children 10 ok") << ManagerLog();
+  std::optional<std::string> meanwhile = parent.ReadLine();
+  ASSERT_TRUE(meanwhile.has_value());
+  EXPECT_EQ(meanwhile->rfind("meanwhile 0 of ", 0), 0u) << *meanwhile;
+  EXPECT_EQ(parent.ReadLine(), "stop 0");
+  EXPECT_EQ(parent.Wait(), 0);
 }
 
 }  // namespace

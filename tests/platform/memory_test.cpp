@@ -50,10 +50,9 @@ void* FromText(const std::string& text) {
 
 // Segment files of this test's instance.
 int MappingFiles() {
-  std::string start = "zel." + std::to_string(geteuid()) + "." + Instance() + ".map.";
   int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-    if (entry.path().filename().string().rfind(start, 0) == 0) ++count;
+  for (const auto& file : InstanceFiles(Instance())) {
+    if (file.filename().string().rfind("map.", 0) == 0) ++count;
   }
   return count;
 }

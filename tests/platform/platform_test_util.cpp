@@ -3,15 +3,34 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
 #include "platform/filemap.h"
 #include "platform/handles.h"
+#include "services/config.h"
 
 namespace zel::test {
 
 using namespace zel::platform;
+
+std::string InstanceFolder(const std::string& instance) {
+  std::string error;
+  std::string dir = config::PrivateDir(&error);
+  EXPECT_FALSE(dir.empty()) << error;
+  return dir + "/" + instance;
+}
+
+std::vector<std::filesystem::path> InstanceFiles(const std::string& instance) {
+  std::vector<std::filesystem::path> files;
+  std::error_code missing;
+  for (const auto& entry : std::filesystem::directory_iterator(InstanceFolder(instance), missing)) {
+    files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
 
 bool PollUntil(const std::function<bool()>& done, Millis timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -7,13 +7,22 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
+
+// The folder of `instance` in this user's private directory, where its
+// registry, heap, mapping segments and message sockets live.
+std::string InstanceFolder(const std::string& instance);
+
+// The files in the folder of `instance`, sorted; none when it is missing.
+std::vector<std::filesystem::path> InstanceFiles(const std::string& instance);
 
 // Polls `done` until it holds or `timeout` passes; true when it held.
 bool PollUntil(const std::function<bool()>& done, Millis timeout = kChildTimeout);

@@ -1,15 +1,21 @@
 // The instance as a whole: isolation between instances, files created
 // owner-only and removed with the last process, a fresh start after kill -9
 // or a damaged registry, and processes killed at random moments.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <random>
 #include <string>
@@ -27,25 +33,16 @@
 #include "platform/process.h"
 #include "platform/window.h"
 #include "tests/harness/zel_test.h"
+#include "tests/platform/platform_test_util.h"
 
 namespace zel::test {
 namespace {
 
 using namespace zel::platform;
 
-std::string FilePrefix(const std::string& instance) {
-  return "zel." + std::to_string(geteuid()) + "." + instance + ".";
-}
-
-// The /dev/shm files of `instance`.
-std::vector<std::filesystem::path> InstanceFiles(const std::string& instance) {
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-    if (entry.path().filename().string().rfind(FilePrefix(instance), 0) == 0) {
-      files.push_back(entry.path());
-    }
-  }
-  return files;
+// Makes the folder of `instance` as a process of it would.
+void MakeInstanceFolder(const std::string& instance) {
+  ASSERT_TRUE(mkdir(InstanceFolder(instance).c_str(), 0700) == 0 || errno == EEXIST);
 }
 
 ChildProcess StartIn(const std::string& instance, std::string_view command,
@@ -298,16 +295,18 @@ TEST(Instances, FilesAreOwnerOnlyAndGoWithTheLastProcess) {
   ChildProcess maker = StartIn(instance, "make_everything");
   ASSERT_EQ(maker.ReadLine(), "ready");
   std::vector<std::filesystem::path> files = InstanceFiles(instance);
-  EXPECT_EQ(files.size(), 3u) << "registry, heap, one mapping";
+  EXPECT_EQ(files.size(), 4u) << "registry, heap, one mapping, one message socket";
+  struct stat status;
+  ASSERT_EQ(lstat(InstanceFolder(instance).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
   for (const auto& file : files) {
-    struct stat status;
-    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    ASSERT_EQ(lstat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u) << file;
     EXPECT_EQ(status.st_uid, geteuid());
   }
   maker.Send("exit");
   EXPECT_EQ(maker.Wait(), 0);
-  EXPECT_TRUE(InstanceFiles(instance).empty());
+  EXPECT_FALSE(std::filesystem::exists(InstanceFolder(instance))) << "the folder goes too";
 }
 
 TEST(Instances, TheNextStartAfterKillNineWorksWithFreshObjects) {
@@ -328,15 +327,18 @@ TEST(Instances, TheNextStartAfterKillNineWorksWithFreshObjects) {
 
 TEST(Instances, ADamagedRegistryLeftBehindIsRebuilt) {
   std::string instance = Instance() + "_damaged";
-  std::string registry = "/dev/shm/" + FilePrefix(instance) + "reg";
+  std::string registry = InstanceFolder(instance) + "/reg";
   for (size_t size : {size_t{100}, size_t{2 << 20}}) {
+    MakeInstanceFolder(instance);
     {
       std::ofstream garbage(registry, std::ios::binary | std::ios::trunc);
       std::mt19937 random(static_cast<unsigned>(size));
       for (size_t i = 0; i < size; ++i) garbage.put(static_cast<char>(random()));
     }
     chmod(registry.c_str(), 0600);
-    std::ofstream(("/dev/shm/" + FilePrefix(instance) + "map.1").c_str()) << "stale segment";
+    std::ofstream((InstanceFolder(instance) + "/map.1").c_str()) << "stale segment";
+    // Where the next process's message socket goes.
+    std::ofstream((InstanceFolder(instance) + "/msg.0.1").c_str()) << "stale socket";
     ChildProcess maker = StartIn(instance, "make_everything");
     EXPECT_EQ(maker.ReadLine(), "ready") << "size " << size;
     maker.Send("exit");
@@ -347,13 +349,14 @@ TEST(Instances, ADamagedRegistryLeftBehindIsRebuilt) {
 
 TEST(Instances, ARegistryOthersCanReadIsRefused) {
   std::string instance = Instance() + "_open";
-  std::string registry = "/dev/shm/" + FilePrefix(instance) + "reg";
+  MakeInstanceFolder(instance);
+  std::string registry = InstanceFolder(instance) + "/reg";
   std::ofstream(registry.c_str()) << "";
   chmod(registry.c_str(), 0644);
   ChildProcess creator = StartIn(instance, "create_event");
   EXPECT_EQ(creator.ReadLine(), std::to_string(ERROR_ACCESS_DENIED));
   EXPECT_EQ(creator.Wait(), 0);
-  std::filesystem::remove(registry);
+  std::filesystem::remove_all(InstanceFolder(instance));
 }
 
 // The crash tests rely on this: a child that dies while the test waits for
@@ -403,6 +406,161 @@ TEST(InstanceProcesses, APlaceIsAliveUntilItsProcessEndsOrIsKilled) {
   EXPECT_FALSE(InstanceProcessAlive(ended));
   children[2].Send("exit");
   EXPECT_EQ(children[2].Wait(), 0);
+}
+
+// A child forked from this test process, with a pipe each way. The child
+// runs `body` and exits normally with its result. Every wait is bounded.
+class ForkedChild {
+ public:
+  explicit ForkedChild(const std::function<int(ForkedChild&)>& body) {
+    int down[2];
+    int up[2];
+    if (pipe2(down, O_CLOEXEC) != 0) return;
+    if (pipe2(up, O_CLOEXEC) != 0) {
+      close(down[0]);
+      close(down[1]);
+      return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(down[1]);
+      close(up[0]);
+      in_ = down[0];
+      out_ = up[1];
+      exit(body(*this));
+    }
+    close(down[0]);
+    close(up[1]);
+    in_ = up[0];
+    out_ = down[1];
+    if (pid_ > 0) pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  }
+  ~ForkedChild() {
+    if (running()) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {in_, out_, pidfd_}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  ForkedChild(const ForkedChild&) = delete;
+  ForkedChild& operator=(const ForkedChild&) = delete;
+
+  bool running() const { return pidfd_ >= 0 && !reaped_; }
+
+  // Either side: one line to the other.
+  void Send(const std::string& line) {
+    std::string text = line + "\n";
+    EXPECT_EQ(write(out_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+  // Either side: the other's next line; what came of it when none came
+  // within `timeout`.
+  std::string Receive(Millis timeout = kChildTimeout) {
+    std::string line;
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (char c = 0;;) {
+      auto left = std::chrono::duration_cast<Millis>(end - std::chrono::steady_clock::now());
+      pollfd ready{in_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return line;
+      if (read(in_, &c, 1) != 1 || c == '\n') return line;
+      line += c;
+    }
+  }
+
+  // The parent: the child's exit code (128 + signal for a killed one), or -1
+  // when it has not ended within `timeout`.
+  int Wait(Millis timeout = kChildTimeout) {
+    pollfd ended{pidfd_, POLLIN, 0};
+    if (poll(&ended, 1, static_cast<int>(timeout.count())) != 1) return -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  void Kill() { kill(pid_, SIGKILL); }
+
+ private:
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  bool reaped_ = false;
+};
+
+// A forked child takes a place of its own with a hold of its own on all the
+// parent held: the parent's closes leave the child's objects alive, and the
+// child's exit frees those it held last and leaves the parent's alone. The
+// parent's handles stay good in the child; its new ones carry its own tag.
+TEST(InstanceProcesses, AForkedChildIsAProcessOfItsOwnWithHoldsOfItsOwn) {
+  InstanceProcess parent{};
+  ASSERT_TRUE(GetInstanceProcess(&parent));
+  HANDLE shared = CreateEvent(true, false, "forked.shared");
+  HANDLE kept = CreateEvent(true, false, "forked.kept");
+  HANDLE mapping = CreateFileMapping(PAGE_READWRITE, 4096, "forked.map");
+  void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0);
+  ASSERT_TRUE(shared != 0 && kept != 0 && view != nullptr);
+  ForkedChild child([&](ForkedChild& self) {
+    InstanceProcess own{};
+    GetInstanceProcess(&own);
+    self.Send(std::to_string(own.slot) + " " + std::to_string(own.generation));
+    if (self.Receive() != "closed") return 1;
+    HANDLE found = OpenEvent(EVENT_ALL_ACCESS, false, "forked.shared");
+    bool mapped = OpenFileMapping(FILE_MAP_ALL_ACCESS, false, "forked.map") != 0;
+    bool inherited = SetEvent(shared) && WaitForSingleObject(shared, 0) == WAIT_OBJECT_0;
+    bool own_tag = found != 0 && found >> 20 != shared >> 20;
+    self.Send(std::string(found != 0 && mapped ? "found" : "freed") +
+              (inherited ? " inherited" : " refused") + (own_tag ? " own-tag" : " parent-tag"));
+    return self.Receive() == "exit" ? 0 : 1;
+  });
+  ASSERT_TRUE(child.running());
+  InstanceProcess place{};
+  ASSERT_EQ(sscanf(child.Receive().c_str(), "%u %u", &place.slot, &place.generation), 2);
+  EXPECT_NE(place.slot, parent.slot);
+  EXPECT_TRUE(InstanceProcessAlive(place));
+  UnmapViewOfFile(view);
+  CloseHandle(mapping);
+  CloseHandle(shared);
+  child.Send("closed");
+  EXPECT_EQ(child.Receive(), "found inherited own-tag");
+  child.Send("exit");
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_FALSE(InstanceProcessAlive(place));
+  EXPECT_TRUE(InstanceProcessAlive(parent));
+  EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, false, "forked.shared"), 0u) << "freed with the last hold";
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(OpenFileMapping(FILE_MAP_ALL_ACCESS, false, "forked.map"), 0u);
+  HANDLE again = OpenEvent(EVENT_ALL_ACCESS, false, "forked.kept");
+  EXPECT_NE(again, 0u) << "the child's exit took the parent's hold";
+  CloseHandle(again);
+  CloseHandle(kept);
+}
+
+// A forked child killed with SIGKILL is reaped like any dead process: its
+// holds and its ownership of a mutex go, the parent's holds stay.
+TEST(InstanceProcesses, AKilledForkedChildIsReapedWithoutTouchingTheParentsHolds) {
+  HANDLE mutex = CreateMutex(false, "forked.mutex");
+  ASSERT_NE(mutex, 0u);
+  ForkedChild child([&](ForkedChild& self) {
+    bool opened = OpenMutex(MUTEX_ALL_ACCESS, false, "forked.mutex") != 0;
+    bool owned = WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0;
+    self.Send(opened && owned ? "owned" : "refused");
+    self.Receive();
+    return 0;
+  });
+  ASSERT_EQ(child.Receive(), "owned");
+  child.Kill();
+  EXPECT_EQ(child.Wait(), 128 + SIGKILL);
+  // The look-up reaps the child; the parent's hold keeps the mutex.
+  HANDLE found = OpenMutex(MUTEX_ALL_ACCESS, false, "forked.mutex");
+  EXPECT_NE(found, 0u) << "the parent's hold went with the child";
+  EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  CloseHandle(found);
+  CloseHandle(mutex);
+  EXPECT_EQ(OpenMutex(MUTEX_ALL_ACCESS, false, "forked.mutex"), 0u) << "a hold of the dead child";
 }
 
 // True when the "sweep.*" object `name` can be opened.

@@ -1,12 +1,15 @@
 // The private directory and its files: made when missing, and refused
 // (never replaced by something shared) when it is a link, not a directory,
-// open to others or someone else's.
+// open to others or someone else's; a folder in /tmp that another user made
+// first gives way to one in the user's cache.
 #include "services/config.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "tests/harness/zel_test.h"
@@ -21,8 +24,15 @@ class PrivateDirTest : public ::testing::Test {
     ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
     setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
     dir_ = runtime_ + "/zel";
+    // No fallback left in the real home by an earlier squat applies here.
+    const char* home = getenv("HOME");
+    if (home != nullptr) home_ = home;
+    setenv("HOME", TestPath("home").c_str(), 1);
   }
-  void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
+  void TearDown() override {
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("HOME", home_.c_str(), 1);
+  }
 
   // The error text of a PrivateDir call that must fail.
   static std::string Refusal() {
@@ -34,6 +44,7 @@ class PrivateDirTest : public ::testing::Test {
 
   std::string runtime_;
   std::string dir_;
+  std::string home_;
 };
 
 TEST_F(PrivateDirTest, IsMadeWithMode0700EvenUnderAWideUmaskAndFoundAgain) {
@@ -83,6 +94,95 @@ TEST_F(PrivateDirTest, AnotherUsersFolderIsRefused) {
   ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
   ASSERT_EQ(chown(dir_.c_str(), 65534, 65534), 0);
   EXPECT_NE(Refusal().find("belongs to uid 65534"), std::string::npos);
+}
+
+// Drops to the user args[0] (and the group of that number) for good, then
+// reports what PrivateDir gives: the folder or "none", then the notice or
+// the error.
+ZEL_CHILD_COMMAND(private_dir_as) {
+  auto uid = static_cast<uid_t>(std::stoul(args[0]));
+  if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) return 3;
+  std::string error;
+  std::string notice;
+  std::string dir = config::PrivateDir(&error, &notice);
+  child::Report(dir.empty() ? "none" : dir);
+  child::Report(dir.empty() ? error : notice);
+  return 0;
+}
+
+// A user (kUser) whose folder in /tmp another user (kSquatter) made first.
+// The platform's attack test, which may run at the same time, squats for
+// another user number.
+class SquattedTmpTest : public ::testing::Test {
+ protected:
+  static constexpr uid_t kUser = 65532;
+  static constexpr uid_t kSquatter = 65534;
+
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can act as two other users";
+    char home[] = "/tmp/zelhome.XXXXXX";
+    ASSERT_NE(mkdtemp(home), nullptr);
+    home_ = home;
+    ASSERT_EQ(chown(home, kUser, kUser), 0);
+    Squat();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!home_.empty()) std::filesystem::remove_all(home_, ignored);
+    std::filesystem::remove_all(tmp_, ignored);
+  }
+
+  void Squat() {
+    ASSERT_EQ(mkdir(tmp_.c_str(), 0700), 0);
+    ASSERT_EQ(chown(tmp_.c_str(), kSquatter, kSquatter), 0);
+  }
+
+  // The two lines of private_dir_as run as kUser with HOME `home` and
+  // XDG_CACHE_HOME `cache`.
+  std::pair<std::string, std::string> PrivateDirOfUser(const std::string& home,
+                                                       const std::string& cache = "") {
+    ChildProcess child =
+        ChildProcess::Start("private_dir_as", {std::to_string(kUser)},
+                            {{"HOME", home}, {"XDG_RUNTIME_DIR", ""}, {"XDG_CACHE_HOME", cache}});
+    std::string dir = child.ReadLine().value_or("");
+    std::string text = child.ReadLine().value_or("");
+    EXPECT_EQ(child.Wait(), 0);
+    return {dir, text};
+  }
+
+  std::string tmp_ = "/tmp/zel-" + std::to_string(kUser);
+  std::string home_;
+};
+
+TEST_F(SquattedTmpTest, TheUsersCacheTakesItsPlaceAndKeepsItWhenTheSquatterGoes) {
+  std::string fallback = home_ + "/.cache/zel/run";
+  auto [dir, notice] = PrivateDirOfUser(home_);
+  EXPECT_EQ(dir, fallback);
+  EXPECT_NE(notice.find(tmp_ + " belongs to uid 65534"), std::string::npos) << notice;
+  EXPECT_NE(notice.find("another user may have made it first"), std::string::npos) << notice;
+  struct stat status {};
+  ASSERT_EQ(lstat(fallback.c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, kUser);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+
+  // Processes that start later must not split off into /tmp.
+  ASSERT_EQ(rmdir(tmp_.c_str()), 0);
+  std::tie(dir, notice) = PrivateDirOfUser(home_);
+  EXPECT_EQ(dir, fallback);
+  EXPECT_NE(notice.find("made when " + tmp_ + " was refused"), std::string::npos) << notice;
+  EXPECT_FALSE(std::filesystem::exists(tmp_));
+
+  Squat();
+  std::string cache = home_ + "/cache";
+  EXPECT_EQ(PrivateDirOfUser(home_, cache).first, cache + "/zel/run");
+}
+
+TEST_F(SquattedTmpTest, WithoutAUsableFallbackTheErrorGivesBothReasons) {
+  auto [dir, error] = PrivateDirOfUser("/nonexistent/home");
+  EXPECT_EQ(dir, "none");
+  EXPECT_NE(error.find(tmp_ + " belongs to uid 65534"), std::string::npos) << error;
+  EXPECT_NE(error.find("the fallback failed too"), std::string::npos) << error;
+  EXPECT_NE(error.find("/nonexistent"), std::string::npos) << error;
 }
 
 TEST_F(PrivateDirTest, PrivateFilesAreWrittenWholeForTheOwnerAndReadOnlyIfStillPrivate) {
