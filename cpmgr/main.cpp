@@ -94,6 +94,8 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options)) return 2;
   cmSetStartedAPIFlag(cmCkStartedByAPI(argc, argv));
   OpenLog(options.log_path);
+  // The host link inside this process logs its failures to the same file.
+  setenv("ZEL_CPMGR_LOG", options.log_path.c_str(), 1);
   signal(SIGTERM, OnTerminate);
   signal(SIGINT, OnTerminate);
   if (GetZELAnchorCB() == nullptr) {

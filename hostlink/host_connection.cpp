@@ -12,6 +12,7 @@
 #include "ctrlblk/null_argument.h"
 #include "host/protocol.h"
 #include "hostlink/hostlink.h"
+#include "hostlink/manager_log.h"
 #include "platform/globalmem.h"
 #include "services/barrier.h"
 #include "services/connection.h"
@@ -193,6 +194,10 @@ uint16_t ccInitConv(RZ700SysStruct* pSystem) {
   uint32_t result = Qlx().qlxCO_CreateSystem(pSystem->szSysName, &system);
   if (result != 0 && ZEL_ERROR_POINT("EXT_CREATESYSTEM")) {
     trace::Rc("CC", -100, "qlxCO_CreateSystem() failed rc=", result);
+    char why[256] = {};
+    Qlx().qlxSV_GetLastFailText(why, sizeof why);
+    LogToManager(std::string("start of system ") + pSystem->szSysName + " failed: QLX" +
+                 std::to_string(result) + ": " + why);
     pSystem->hSystem = 0;
     return VQZM_RC_CONNECTION_FAILED;
   }
@@ -203,6 +208,8 @@ uint16_t ccInitConv(RZ700SysStruct* pSystem) {
   if (result != 0 && ZEL_ERROR_POINT("EXT_CONNECT")) {
     trace::Rc("CC", -100, "qlxCO_Connect() failed rc=", result);
     trace::String("CC", -100, "Connect Error Msg", error.Text().c_str());
+    LogToManager(std::string("start of system ") + pSystem->szSysName + " failed: " +
+                 error.Text());
     // Without a connection the teardown skips the system object: release
     // it here.
     Qlx().qlxCO_DeleteSystem(system);

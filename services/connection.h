@@ -13,8 +13,11 @@
  *   user USERID             user ID for signing on when none was set
  *   # ...                   comment; blank lines are ignored
  *
- * An unknown directive or a malformed line makes every call that reads the
- * file fail with QLXCO_RC_CONFIG, naming the file and line.
+ * An unknown directive or a malformed line, or a file that exists but cannot
+ * be read, makes every call that reads the file fail with QLXCO_RC_CONFIG,
+ * naming the file (and line). A missing file is an empty configuration.
+ * qlxCO_CreateSystem takes no error handle: qlxSV_GetLastFailText tells why
+ * it failed.
  *
  * Handles are handles of the platform's handle table (platform/handles.h)
  * and belong to the process that made them; in another process (a child

@@ -68,6 +68,14 @@ QLX_EXPORT uint32_t qlxSV_DeleteErrHandle(uint32_t handle) QLX_NOEXCEPT;
  * failure the buffer holds an empty text (when size > 0). */
 QLX_EXPORT uint32_t qlxSV_GetErrText(uint32_t handle, char* buffer, uint32_t size) QLX_NOEXCEPT;
 
+/* Copies the text of the last failure a service of libqlx had on the
+ * calling thread, whether or not an error handle was passed, NUL-terminated
+ * and cut to `size` bytes; an empty text when there was none. For the
+ * functions that take no error handle, such as qlxCO_CreateSystem, it is
+ * the only way to learn why (a bad configuration line, say). Returns
+ * QLXSV_OK or QLXSV_INVALID_POINTER. */
+QLX_EXPORT uint32_t qlxSV_GetLastFailText(char* buffer, uint32_t size) QLX_NOEXCEPT;
+
 #ifdef __cplusplus
 } /* extern "C" */
 

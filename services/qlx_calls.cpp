@@ -13,6 +13,7 @@ constexpr QlxCalls kReal = {
     .qlxSV_CreateErrHandle = ::qlxSV_CreateErrHandle,
     .qlxSV_DeleteErrHandle = ::qlxSV_DeleteErrHandle,
     .qlxSV_GetErrText = ::qlxSV_GetErrText,
+    .qlxSV_GetLastFailText = ::qlxSV_GetLastFailText,
     .qlxCO_CreateSystem = ::qlxCO_CreateSystem,
     .qlxCO_DeleteSystem = ::qlxCO_DeleteSystem,
     .qlxCO_SetUserID = ::qlxCO_SetUserID,

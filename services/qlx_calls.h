@@ -22,6 +22,7 @@ struct QlxCalls {
   uint32_t (*qlxSV_CreateErrHandle)(uint32_t* handle);
   uint32_t (*qlxSV_DeleteErrHandle)(uint32_t handle);
   uint32_t (*qlxSV_GetErrText)(uint32_t handle, char* buffer, uint32_t size);
+  uint32_t (*qlxSV_GetLastFailText)(char* buffer, uint32_t size);
 
   // QlxCo
   uint32_t (*qlxCO_CreateSystem)(const char* pszSystemName, uint32_t* phSystem);

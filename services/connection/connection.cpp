@@ -204,7 +204,8 @@ uint32_t qlxCO_CreateSystem(const char* pszSystemName, uint32_t* phSystem) noexc
   const ConfiguredSystem* configured = config.Find(pszSystemName);
   if (configured == nullptr) {
     return Fail(0, QLXCO_RC_NOT_CONFIGURED,
-                std::string("system ") + pszSystemName + " is not configured in " + config.path);
+                std::string("system ") + pszSystemName + " is not configured in " + config.path +
+                    (config.missing ? " (there is no such file)" : ""));
   }
   auto system = std::make_shared<SystemObject>();
   system->name = configured->name;

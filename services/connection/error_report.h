@@ -13,6 +13,10 @@ namespace zel::qlx {
 // so that a failing path can end with `return Fail(...)`.
 uint32_t Fail(uint32_t error_handle, uint32_t code, const std::string& text);
 
+// The text of the calling thread's last Fail, for callers of functions that
+// take no error handle (see qlxSV_GetLastFailText); empty when none.
+const std::string& LastFailText();
+
 }  // namespace zel::qlx
 
 #endif  // ZEL_SERVICES_CONNECTION_ERROR_REPORT_H

@@ -1,13 +1,20 @@
 #include "services/connection/system_config.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
-#include <fstream>
+#include <cstring>
 #include <sstream>
 
 #include "services/config.h"
 
 namespace zel::qlx {
 namespace {
+
+// A configuration file is a few lines; one this large is not one.
+constexpr size_t kMaxConfigSize = 1024 * 1024;
 
 bool ValidAddress(const std::string& address) {
   size_t colon = address.rfind(':');
@@ -71,14 +78,34 @@ bool ParseSystemConfig(const std::string& path, std::string_view text, SystemCon
 
 bool LoadSystemConfig(SystemConfig& out, std::string& error) {
   std::string path = config::ConnectionConfigPath();
-  std::ifstream file(path);
-  if (!file) {
-    out = SystemConfig{path, {}, {}, {}};
+  out = SystemConfig{path, {}, {}, {}};
+  auto unreadable = [&](int number) {
+    error = "cannot read the configuration file " + path + ": " + std::strerror(number);
+    return false;
+  };
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) return unreadable(errno);
+    out.missing = true;
     return true;
   }
-  std::stringstream text;
-  text << file.rdbuf();
-  return ParseSystemConfig(path, text.str(), out, error);
+  std::string text;
+  char buffer[4096];
+  ssize_t n = 0;
+  while (text.size() < kMaxConfigSize && (n = read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  int read_error = errno;
+  close(fd);
+  if (n < 0) return unreadable(read_error);
+  if (text.size() >= kMaxConfigSize) {
+    error = "the configuration file " + path + " is larger than " +
+            std::to_string(kMaxConfigSize / 1024) + " KiB";
+    return false;
+  }
+  return ParseSystemConfig(path, text, out, error);
 }
 
 }  // namespace zel::qlx

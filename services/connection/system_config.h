@@ -20,14 +20,19 @@ struct SystemConfig {
   std::vector<ConfiguredSystem> systems;  // in file order
   std::string default_system;
   std::string user;
+  bool missing = false;  // there is no file at `path`
 
   const ConfiguredSystem* Find(std::string_view name) const;
 };
 
 // Parses `text` read from `path`. On a bad line returns false with `error`
-// naming the file and line; a missing file is an empty configuration.
+// naming the file and line.
 bool ParseSystemConfig(const std::string& path, std::string_view text, SystemConfig& out,
                        std::string& error);
+
+// Reads and parses the configuration file. A missing file is an empty
+// configuration (`missing` set); one that cannot be read is an error that
+// says why.
 bool LoadSystemConfig(SystemConfig& out, std::string& error);
 
 }  // namespace zel::qlx

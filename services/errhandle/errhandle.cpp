@@ -13,6 +13,7 @@
 #include <string>
 
 #include "services/barrier.h"
+#include "services/connection/error_report.h"
 #include "services/connection/service_object.h"
 
 ZEL_MODULE("QlxSv")
@@ -132,6 +133,17 @@ uint32_t qlxSV_GetErrText(uint32_t handle, char* buffer, uint32_t size) noexcept
   std::lock_guard lock(error->mutex);
   size_t n = std::min<size_t>(error->text.size(), size - 1);
   memcpy(buffer, error->text.data(), n);
+  buffer[n] = '\0';
+  return QLXSV_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXSV_NO_MEMORY, QLXSV_INTERNAL_ERROR);
+}
+
+uint32_t qlxSV_GetLastFailText(char* buffer, uint32_t size) noexcept try {
+  if (buffer == nullptr || size == 0) return QLXSV_INVALID_POINTER;
+  const std::string& text = LastFailText();
+  size_t n = std::min<size_t>(text.size(), size - 1);
+  memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
   return QLXSV_OK;
 } catch (...) {

@@ -2,9 +2,13 @@
 // loopback, the real communication manager (SHARED/VQZMCMW.EXE of this
 // build, started by the library), and applications in child processes. The
 // test process looks at the shared records and at both logs.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,7 +53,12 @@ ZEL_CHILD_COMMAND(application) {
     std::optional<std::string> line = child::Receive(120s);
     if (!line || *line == "end") return 0;
     if (line->rfind("start ", 0) == 0) {
-      uint16_t rc = caInitializeZELComm(line->substr(6).c_str(), 0, 0, 0, &conv, 0);
+      // "\n" in the name stands for a line feed, which a command line cannot carry.
+      std::string name = line->substr(6);
+      for (size_t at = name.find("\\n"); at != std::string::npos; at = name.find("\\n", at)) {
+        name.replace(at, 2, "\n");
+      }
+      uint16_t rc = caInitializeZELComm(name.c_str(), 0, 0, 0, &conv, 0);
       child::Report(std::to_string(rc) + " " + std::to_string(conv));
     } else if (*line == "stop") {
       child::Report(std::to_string(caStopZELComm(conv)));
@@ -572,6 +581,56 @@ TEST_F(EndToEnd, ForkedChildrenStartAndStopWhileTheParentsConversationGoesOn) {
   EXPECT_EQ(meanwhile->rfind("meanwhile 0 of ", 0), 0u) << *meanwhile;
   EXPECT_EQ(parent.ReadLine(), "stop 0");
   EXPECT_EQ(parent.Wait(), 0);
+}
+
+// A loopback port nobody listens on (it was free a moment ago).
+uint16_t ClosedPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// Each failed start says why in the manager's log, in words: the
+// configuration file and line, a file that is missing or cannot be read,
+// the host's address and the system's error. The application gets 1035
+// each time. A name carrying a line feed is escaped, never a line of its own.
+TEST_F(EndToEnd, TheManagersLogSaysInWordsWhyAStartFailed) {
+  std::string config = TestPath("zel.conf");
+  setenv("ZEL_CONFIG", config.c_str(), 1);
+  Application app;
+  auto expect_logged = [&](const std::string& why) {
+    EXPECT_EQ(app.Start("HOSTA").first, VQZM_RC_CONNECTION_FAILED) << why;
+    std::string log = ManagerLog();
+    EXPECT_NE(log.find("start of system HOSTA failed: " + why + "\n"), std::string::npos) << log;
+  };
+  std::ofstream(config) << "system HOSTA 127.0.0.1:1\nbogus HOSTB\n";
+  expect_logged("QLX5003: " + config + ":2: unknown directive 'bogus'");
+  std::ofstream(config) << "system HOSTA 127.0.0.1:1\nsystem HOSTA 127.0.0.1:2\n";
+  expect_logged("QLX5003: " + config + ":2: system 'HOSTA' defined twice");
+  std::ofstream(config) << "system HOSTA 127.0.0.1:99999\n";
+  expect_logged("QLX5003: " + config + ":1: bad address '127.0.0.1:99999' (want HOST:PORT)");
+  std::ofstream(config) << "system HOSTB 127.0.0.1:1\n";
+  expect_logged("QLX5002: system HOSTA is not configured in " + config);
+  unlink(config.c_str());
+  expect_logged("QLX5002: system HOSTA is not configured in " + config + " (there is no such file)");
+  ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+  expect_logged("QLX5003: cannot read the configuration file " + config + ": Is a directory");
+  rmdir(config.c_str());
+  std::string address = "127.0.0.1:" + std::to_string(ClosedPort());
+  std::ofstream(config) << "system HOSTA " << address << "\n";
+  expect_logged("QLX5004: system HOSTA: cannot connect to " + address + ": Connection refused");
+
+  const std::string forged = "2026-01-01 00:00:00.000 VQZMCMW[1] forged";
+  EXPECT_EQ(app.Start("EVIL\\n" + forged).first, VQZM_RC_CONNECTION_FAILED);
+  std::string log = ManagerLog();
+  EXPECT_NE(log.find("EVIL\\n" + forged), std::string::npos) << log;
+  EXPECT_EQ(log.find("\n" + forged), std::string::npos) << log;
 }
 
 }  // namespace
