@@ -12,8 +12,10 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
+#include "platform/globalmem.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
+#include "platform/posix/heap.h"
 #include "platform/window.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
@@ -24,6 +26,8 @@ namespace {
 
 using namespace zel::ctrlblk;
 using namespace zel::platform;
+using platform::internal::CheckGlobalHeap;
+using platform::internal::GlobalHeapReport;
 
 // Blocks of one size that must be freed after a block before it comes back.
 constexpr int kQuarantineDepth = 32;
@@ -145,6 +149,9 @@ ZEL_CHILD_COMMAND(churn_records) {
   child::Report("ready");
   if (child::Receive() != "go") return 2;
   for (int i = 0; i < count; ++i) {
+    // Each record's data travels in a global block, as request data does.
+    void* data = GlobalAlloc(GMEM_SHARE, 64 + static_cast<size_t>(i % 4096));
+    if (data == nullptr || GlobalFree(data) != nullptr) return 11;
     switch (i % 4) {
       case 0: {
         RZ700SysStruct* system = nullptr;
@@ -199,6 +206,7 @@ TEST(HeapTraffic, AMillionRecordsFromTwoProcessesLeaveTheHighWaterMarkFlat) {
     EXPECT_EQ(child.Wait(), 0);
   }
   uint32_t warmed_up = Shared()->ulHeapUsed;
+  GlobalHeapReport global_before = CheckGlobalHeap();
 
   children.clear();
   for (int i = 0; i < 2; ++i) {
@@ -217,6 +225,13 @@ TEST(HeapTraffic, AMillionRecordsFromTwoProcessesLeaveTheHighWaterMarkFlat) {
   RecordProperty("used_blocks", static_cast<int>(stats.used_blocks));
   RecordProperty("quarantined_blocks", static_cast<int>(stats.quarantined_blocks));
   ExpectHeapSound();
+  GlobalHeapReport global = CheckGlobalHeap();
+  EXPECT_EQ(global.problem, nullptr) << global.problem;
+  EXPECT_EQ(global.used_blocks, global_before.used_blocks) << "global blocks were lost";
+  EXPECT_EQ(global.free_bytes, global_before.free_bytes) << "global heap space was lost";
+  RecordProperty("global_used_blocks", static_cast<int>(global.used_blocks));
+  RecordProperty("global_free_blocks", static_cast<int>(global.free_blocks));
+  RecordProperty("global_free_bytes", std::to_string(global.free_bytes));
 }
 
 // ---- Processes killed at any moment ----
