@@ -1,6 +1,9 @@
 // Starting and stopping communication from an application.
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "api/api.h"
@@ -40,6 +43,18 @@ HANDLE* CountMutex() {
   std::call_once(g_count_once, [] { g_count_mutex = CreateMutex(false, nullptr); });
   return &g_count_mutex;
 }
+
+// A forked child has no call in progress, and a thread it does not have
+// may have held the parent's mutex at the fork: the child makes its own at
+// its first call.
+void ForgetCountAfterFork() {
+  if (g_count_mutex != 0) CloseHandle(g_count_mutex);
+  g_count_mutex = 0;
+  g_init_count = 0;
+  std::construct_at(&g_count_once);
+}
+
+[[gnu::constructor]] void WatchForks() { pthread_atfork(nullptr, nullptr, ForgetCountAfterFork); }
 
 // Takes the user ID of the application's connection environment.
 void TakeInitUserID(const char* system_name, uint32_t hSysHandle) {

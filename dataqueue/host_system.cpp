@@ -1,5 +1,8 @@
 // The host connection a process uses for a system's data queue.
+#include <pthread.h>
+
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,6 +39,13 @@ struct OwnLinks {
 };
 
 OwnLinks g_own;
+
+// A forked child's lock may have been held by a thread of the parent
+// connecting at the fork: the child takes a fresh one. The parent's links
+// are refused in the child, which makes its own.
+void FreshLinksLockInChild() { std::construct_at(&g_own.mutex); }
+
+[[gnu::constructor]] void WatchForks() { pthread_atfork(nullptr, nullptr, FreshLinksLockInChild); }
 
 // Connects a new system object for `pSystem`, signed on as the user that
 // started communication; 0 when the host cannot be reached.

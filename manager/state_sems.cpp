@@ -1,5 +1,7 @@
 // The named objects that serialise the manager's decisions: "STATE", the
 // per-system "COMMSTATE" mutexes, and the "RUNNING" and "STARTED" events.
+#include <pthread.h>
+
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -38,6 +40,18 @@ std::mutex g_handles_mutex;
 SharedHandle g_state;                               // "STATE"
 std::map<std::string, SharedHandle> g_comm_states;  // "COMMSTATE" + system ID
 HANDLE g_running = 0;                               // "RUNNING", held by the CPMgr
+
+// The handles' lock is held across a fork, so that a forked child (which
+// keeps the parent's handles) never finds the table half-changed or the
+// lock taken by a thread it does not have. Taken before the platform's
+// locks, as every holder takes those under it.
+void LockHandlesForFork() { g_handles_mutex.lock(); }
+
+void UnlockHandlesAfterFork() { g_handles_mutex.unlock(); }
+
+[[gnu::constructor]] void WatchForks() {
+  pthread_atfork(LockHandlesForFork, UnlockHandlesAfterFork, UnlockHandlesAfterFork);
+}
 
 std::string CommStateName(const RZ700SysStruct* pSystem) {
   return std::string("COMMSTATE") + std::string(pSystem->szSysID, 3);

@@ -1,6 +1,9 @@
 // Starting and stopping a system's communication: find or add its record,
 // hand the start or stop to the CPMgr window and wait for the answer.
+#include <pthread.h>
+
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -27,6 +30,12 @@ constexpr uint32_t kDefaultNameBuffer = 265;
 
 // Serialises the post of a start with the setting of ulWaitingRC.
 std::mutex g_post_mutex;
+
+// A forked child's post lock may have been held by a thread of the parent
+// posting at the fork: the child takes a fresh one.
+void FreshPostLockInChild() { std::construct_at(&g_post_mutex); }
+
+[[gnu::constructor]] void WatchForks() { pthread_atfork(nullptr, nullptr, FreshPostLockInChild); }
 
 // Walks the system list under its mutex for the first record that is not
 // stopped and, when `name` is given, has exactly that name.

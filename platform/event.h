@@ -24,18 +24,20 @@ namespace zel::platform {
 // keeps its own reset mode and state). A null or empty name makes an event
 // that only this process can reach. Returns 0 with the last error set on
 // failure, as CreateMutex.
-ZEL_PLATFORM_EXPORT HANDLE CreateEvent(bool manual_reset, bool initial_state, const char* name);
+ZEL_PLATFORM_EXPORT HANDLE CreateEvent(bool manual_reset, bool initial_state,
+                                       const char* name) noexcept;
 
 // Opens the existing event `name`: 0 with ERROR_FILE_NOT_FOUND when no
 // process of the instance holds a handle to it, ERROR_INVALID_HANDLE when
 // the name is another kind of object. Access and inheritance as OpenMutex.
-ZEL_PLATFORM_EXPORT HANDLE OpenEvent(DWORD desired_access, bool inherit_handle, const char* name);
+ZEL_PLATFORM_EXPORT HANDLE OpenEvent(DWORD desired_access, bool inherit_handle,
+                                     const char* name) noexcept;
 
 // Signal, unsignal, or pulse the event. False with ERROR_INVALID_HANDLE for
 // a handle that is not an event.
-ZEL_PLATFORM_EXPORT bool SetEvent(HANDLE event);
-ZEL_PLATFORM_EXPORT bool ResetEvent(HANDLE event);
-ZEL_PLATFORM_EXPORT bool PulseEvent(HANDLE event);
+ZEL_PLATFORM_EXPORT bool SetEvent(HANDLE event) noexcept;
+ZEL_PLATFORM_EXPORT bool ResetEvent(HANDLE event) noexcept;
+ZEL_PLATFORM_EXPORT bool PulseEvent(HANDLE event) noexcept;
 
 }  // namespace zel::platform
 

@@ -44,25 +44,25 @@ inline constexpr UINT GPTR = GMEM_FIXED | GMEM_ZEROINIT;
 // Allocates `bytes` (at least one). Returns the block, 16-byte aligned, or
 // null with ERROR_NOT_ENOUGH_MEMORY when the heap has no room,
 // ERROR_INVALID_PARAMETER for unknown flags.
-ZEL_PLATFORM_EXPORT HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
+ZEL_PLATFORM_EXPORT HGLOBAL GlobalAlloc(UINT flags, size_t bytes) noexcept;
 
 // Raises the block's lock count and returns its data's address; null with
 // ERROR_INVALID_HANDLE for something that is not a live block.
-ZEL_PLATFORM_EXPORT void* GlobalLock(HGLOBAL block);
+ZEL_PLATFORM_EXPORT void* GlobalLock(HGLOBAL block) noexcept;
 
 // Lowers the lock count. True while the block stays locked; false when it
 // is now unlocked (last error 0), was not locked (ERROR_NOT_LOCKED), or is
 // not a live block (ERROR_INVALID_HANDLE).
-ZEL_PLATFORM_EXPORT bool GlobalUnlock(HGLOBAL block);
+ZEL_PLATFORM_EXPORT bool GlobalUnlock(HGLOBAL block) noexcept;
 
 // Frees the block whatever its lock count and owner. Returns null on
 // success; returns `block` itself with ERROR_INVALID_HANDLE when it is not
 // a live block (a foreign pointer, or one freed already).
-ZEL_PLATFORM_EXPORT HGLOBAL GlobalFree(HGLOBAL block);
+ZEL_PLATFORM_EXPORT HGLOBAL GlobalFree(HGLOBAL block) noexcept;
 
 // The size the block was allocated with; 0 with ERROR_INVALID_HANDLE when it
 // is not a live block.
-ZEL_PLATFORM_EXPORT size_t GlobalSize(HGLOBAL block);
+ZEL_PLATFORM_EXPORT size_t GlobalSize(HGLOBAL block) noexcept;
 
 }  // namespace zel::platform
 

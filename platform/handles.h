@@ -15,7 +15,10 @@
 // normally.
 //
 // Failing functions set the calling thread's last error (GetLastError);
-// successful ones leave it alone unless their comment says otherwise.
+// successful ones leave it alone unless their comment says otherwise. No
+// function of the platform throws: one that runs out of memory fails as its
+// comment says with ERROR_NOT_ENOUGH_MEMORY, and any other exception inside
+// gives that failure with ERROR_INTERNAL_ERROR.
 #ifndef ZEL_PLATFORM_HANDLES_H
 #define ZEL_PLATFORM_HANDLES_H
 
@@ -44,7 +47,7 @@ enum class HandleKind : uint32_t {
 // Hands out a new kind for a library's own objects (connection system
 // objects, data-queue handles, ...). `name` appears in traces only. Any
 // thread; never fails.
-ZEL_PLATFORM_EXPORT HandleKind RegisterHandleKind(const char* name);
+ZEL_PLATFORM_EXPORT HandleKind RegisterHandleKind(const char* name) noexcept;
 
 // Base of every object kept in the handle table. A library derives its own
 // object type from it, with the kind it registered.
@@ -60,7 +63,8 @@ class ZEL_PLATFORM_EXPORT HandleObject {
   // WaitForSingleObject on a handle of this object: WAIT_OBJECT_0,
   // WAIT_ABANDONED, WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
   // Objects that cannot be waited on keep this default, which fails with
-  // ERROR_INVALID_HANDLE.
+  // ERROR_INVALID_HANDLE. Called by WaitForSingleObject only, which turns
+  // an exception of an override into its own failure.
   virtual DWORD Wait(DWORD timeout_ms);
 
  private:
@@ -70,13 +74,14 @@ class ZEL_PLATFORM_EXPORT HandleObject {
 // Puts `object` into the table and returns its new handle. Returns 0 with
 // ERROR_INVALID_PARAMETER for a null object, ERROR_NO_SYSTEM_RESOURCES when
 // the table is full (16,384 handles). Any thread.
-ZEL_PLATFORM_EXPORT HANDLE InsertHandle(std::shared_ptr<HandleObject> object);
+ZEL_PLATFORM_EXPORT HANDLE InsertHandle(std::shared_ptr<HandleObject> object) noexcept;
 
 // The object behind `handle` when it is an open handle of this process and
 // of `kind` (HandleKind::kNone: of any kind); null with ERROR_INVALID_HANDLE
 // otherwise. The reference keeps the object alive after the handle is
 // closed. Any thread.
-ZEL_PLATFORM_EXPORT std::shared_ptr<HandleObject> ReferenceHandle(HANDLE handle, HandleKind kind);
+ZEL_PLATFORM_EXPORT std::shared_ptr<HandleObject> ReferenceHandle(HANDLE handle,
+                                                                  HandleKind kind) noexcept;
 
 // ReferenceHandle for a derived type T whose objects are all of `kind`.
 template <class T>
@@ -88,11 +93,11 @@ std::shared_ptr<T> ReferenceHandleAs(HANDLE handle, HandleKind kind) {
 // reference go; for a named object that is the last close in this process,
 // and the object itself disappears with the last one in the instance.
 // False with ERROR_INVALID_HANDLE for a handle that is not open here.
-ZEL_PLATFORM_EXPORT bool CloseHandle(HANDLE handle);
+ZEL_PLATFORM_EXPORT bool CloseHandle(HANDLE handle) noexcept;
 
 // CloseHandle that refuses, with ERROR_INVALID_HANDLE, a handle of another
 // kind, so that a library's delete function never closes a stranger.
-ZEL_PLATFORM_EXPORT bool CloseHandleOfKind(HANDLE handle, HandleKind kind);
+ZEL_PLATFORM_EXPORT bool CloseHandleOfKind(HANDLE handle, HandleKind kind) noexcept;
 
 // Waits for a mutex, event, process or thread (or a library object that
 // overrides HandleObject::Wait) for up to `timeout_ms`, or without limit for
@@ -100,7 +105,7 @@ ZEL_PLATFORM_EXPORT bool CloseHandleOfKind(HANDLE handle, HandleKind kind);
 // acquired, event signalled, process or thread ended), WAIT_ABANDONED (the
 // mutex was acquired from an owner that died), WAIT_TIMEOUT, or WAIT_FAILED
 // with the last error set (ERROR_INVALID_HANDLE for a bad handle).
-ZEL_PLATFORM_EXPORT DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms);
+ZEL_PLATFORM_EXPORT DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms) noexcept;
 
 // Options of DuplicateHandle.
 inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x1;
@@ -108,9 +113,9 @@ inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x2;
 
 // Pseudo-handle that names the calling process wherever a process handle is
 // expected; it needs no closing.
-ZEL_PLATFORM_EXPORT HANDLE GetCurrentProcess();
-ZEL_PLATFORM_EXPORT DWORD GetCurrentProcessId();
-ZEL_PLATFORM_EXPORT DWORD GetCurrentThreadId();
+ZEL_PLATFORM_EXPORT HANDLE GetCurrentProcess() noexcept;
+ZEL_PLATFORM_EXPORT DWORD GetCurrentProcessId() noexcept;
+ZEL_PLATFORM_EXPORT DWORD GetCurrentThreadId() noexcept;
 
 // Makes a second handle of this process to the object of `source_handle`
 // (both refer to one object; closing one leaves the other open). Both
@@ -123,23 +128,26 @@ ZEL_PLATFORM_EXPORT DWORD GetCurrentThreadId();
 // error set on failure, `*target_handle` then 0.
 ZEL_PLATFORM_EXPORT bool DuplicateHandle(HANDLE source_process, HANDLE source_handle,
                                          HANDLE target_process, HANDLE* target_handle,
-                                         DWORD desired_access, bool inherit_handle, DWORD options);
+                                         DWORD desired_access, bool inherit_handle,
+                                         DWORD options) noexcept;
 
 // The calling thread's last error, as set by the last failing platform call
 // (or SetLastError).
-ZEL_PLATFORM_EXPORT DWORD GetLastError();
-ZEL_PLATFORM_EXPORT void SetLastError(DWORD error);
+ZEL_PLATFORM_EXPORT DWORD GetLastError() noexcept;
+ZEL_PLATFORM_EXPORT void SetLastError(DWORD error) noexcept;
 
 // The text of an error number, for traces: "The handle is invalid." and
 // the like; unknown numbers read "Error <n>". When the last error came from
 // a failing system call, the text of the thread's last error also carries
-// the call's errno text (GetLastErrorText).
-ZEL_PLATFORM_EXPORT std::string FormatErrorMessage(DWORD error);
+// the call's errno text (GetLastErrorText). Empty, with the last error set,
+// when there is no memory for the text.
+ZEL_PLATFORM_EXPORT std::string FormatErrorMessage(DWORD error) noexcept;
 
 // The calling thread's last error as text, with its number and, when a
 // system call caused it, the system's own text. btGetSysErrorText shows
-// this once libzelplat is loaded.
-ZEL_PLATFORM_EXPORT std::string GetLastErrorText();
+// this once libzelplat is loaded, without allocating. Empty, the last error
+// then set to say why, when there is no memory for the text.
+ZEL_PLATFORM_EXPORT std::string GetLastErrorText() noexcept;
 
 }  // namespace zel::platform
 

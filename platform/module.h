@@ -53,27 +53,27 @@ struct Ordinal {
 // count of a library already loaded. Returns its handle, or 0 with
 // ERROR_MOD_NOT_FOUND when it cannot be loaded (the loader's message goes to
 // the trace). Any thread.
-ZEL_PLATFORM_EXPORT HMODULE LoadLibrary(const char* path);
+ZEL_PLATFORM_EXPORT HMODULE LoadLibrary(const char* path) noexcept;
 
 // Closes the handle; the library is unloaded with its last handle. False
 // with ERROR_INVALID_HANDLE for a handle that is not a module.
-ZEL_PLATFORM_EXPORT bool FreeLibrary(HMODULE module);
+ZEL_PLATFORM_EXPORT bool FreeLibrary(HMODULE module) noexcept;
 
 // The address of the exported function `name`, or null with
 // ERROR_PROC_NOT_FOUND (ERROR_INVALID_HANDLE for a bad module handle).
-ZEL_PLATFORM_EXPORT void* GetProcAddress(HMODULE module, const char* name);
+ZEL_PLATFORM_EXPORT void* GetProcAddress(HMODULE module, const char* name) noexcept;
 
 // The address of the function at `ordinal` of the module's ordinal table,
 // or null with ERROR_PROC_NOT_FOUND when the table has no such entry or the
 // entry's function is not exported.
-ZEL_PLATFORM_EXPORT void* GetProcAddress(HMODULE module, Ordinal ordinal);
+ZEL_PLATFORM_EXPORT void* GetProcAddress(HMODULE module, Ordinal ordinal) noexcept;
 
 // Copies the full path of the module's file (module 0: the running
 // executable) into `buffer` with a NUL and returns its length. When the
 // buffer is too small the path is cut to size - 1 characters, and the
 // result is `size` with ERROR_INSUFFICIENT_BUFFER. 0 with the last error set
 // on failure.
-ZEL_PLATFORM_EXPORT DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size);
+ZEL_PLATFORM_EXPORT DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size) noexcept;
 
 }  // namespace zel::platform
 

@@ -30,19 +30,20 @@ inline constexpr size_t kMaxObjectNameLength = 127;
 // to an event or file mapping, ERROR_FILENAME_EXCED_RANGE for a name that is
 // too long, ERROR_NO_SYSTEM_RESOURCES when the instance's object table is
 // full.
-ZEL_PLATFORM_EXPORT HANDLE CreateMutex(bool initial_owner, const char* name);
+ZEL_PLATFORM_EXPORT HANDLE CreateMutex(bool initial_owner, const char* name) noexcept;
 
 // Opens the existing mutex `name`. `desired_access` and `inherit_handle`
 // are accepted for the callers' sake (every handle has all access and none
 // is inherited). Returns 0 with ERROR_FILE_NOT_FOUND when no process of the
 // instance holds it, ERROR_INVALID_HANDLE when the name is another kind of
 // object.
-ZEL_PLATFORM_EXPORT HANDLE OpenMutex(DWORD desired_access, bool inherit_handle, const char* name);
+ZEL_PLATFORM_EXPORT HANDLE OpenMutex(DWORD desired_access, bool inherit_handle,
+                                     const char* name) noexcept;
 
 // Gives up one level of the calling thread's ownership. False with
 // ERROR_NOT_OWNER when the calling thread does not own the mutex,
 // ERROR_INVALID_HANDLE for a handle that is not a mutex.
-ZEL_PLATFORM_EXPORT bool ReleaseMutex(HANDLE mutex);
+ZEL_PLATFORM_EXPORT bool ReleaseMutex(HANDLE mutex) noexcept;
 
 }  // namespace zel::platform
 

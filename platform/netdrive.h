@@ -16,7 +16,8 @@
 namespace zel::platform {
 
 // Bit n set: drive letter 'A' + n is in use (C: and every connected letter).
-ZEL_PLATFORM_EXPORT DWORD GetLogicalDrives();
+// Only C:, with the last error set, when the connections cannot be read.
+ZEL_PLATFORM_EXPORT DWORD GetLogicalDrives() noexcept;
 
 inline constexpr DWORD RESOURCE_CONNECTED = 0x00000001;
 inline constexpr DWORD RESOURCETYPE_ANY = 0x00000000;
@@ -47,7 +48,7 @@ struct NETRESOURCE {
 // the enumeration's handle; ERROR_NOT_SUPPORTED for another scope or a
 // root, ERROR_INVALID_PARAMETER for a null handle pointer.
 ZEL_PLATFORM_EXPORT DWORD WNetOpenEnum(DWORD scope, DWORD type, DWORD usage,
-                                       const NETRESOURCE* root, HANDLE* enumeration);
+                                       const NETRESOURCE* root, HANDLE* enumeration) noexcept;
 
 // Copies up to `*count` entries (kEnumAll: as many as fit) into `buffer`:
 // the NETRESOURCE records first, the strings they point to after them, all
@@ -55,10 +56,10 @@ ZEL_PLATFORM_EXPORT DWORD WNetOpenEnum(DWORD scope, DWORD type, DWORD usage,
 // ERROR_NO_MORE_ITEMS when the enumeration is finished, or ERROR_MORE_DATA
 // with the needed size in `*buffer_size` when not even one entry fits.
 ZEL_PLATFORM_EXPORT DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, void* buffer,
-                                           DWORD* buffer_size);
+                                           DWORD* buffer_size) noexcept;
 
 // Ends the enumeration: NO_ERROR, or ERROR_INVALID_HANDLE.
-ZEL_PLATFORM_EXPORT DWORD WNetCloseEnum(HANDLE enumeration);
+ZEL_PLATFORM_EXPORT DWORD WNetCloseEnum(HANDLE enumeration) noexcept;
 
 // Connects the drive letter `resource->lpLocalName` ("X:") to
 // `resource->lpRemoteName` ("\\host\share..."). The password and user name
@@ -68,11 +69,11 @@ ZEL_PLATFORM_EXPORT DWORD WNetCloseEnum(HANDLE enumeration);
 // when the letter is in use, ERROR_INVALID_PARAMETER for a resource type
 // other than disk or any.
 ZEL_PLATFORM_EXPORT DWORD WNetAddConnection2(const NETRESOURCE* resource, const char* password,
-                                             const char* user_name, DWORD flags);
+                                             const char* user_name, DWORD flags) noexcept;
 
 // Removes the connection of drive `name` ("X:"): NO_ERROR, or
 // ERROR_NOT_CONNECTED when the letter has none.
-ZEL_PLATFORM_EXPORT DWORD WNetCancelConnection2(const char* name, DWORD flags, bool force);
+ZEL_PLATFORM_EXPORT DWORD WNetCancelConnection2(const char* name, DWORD flags, bool force) noexcept;
 
 }  // namespace zel::platform
 

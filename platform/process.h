@@ -40,8 +40,10 @@ struct PROCESS_INFORMATION {
 // argument and are removed; 2n backslashes before a quote give n
 // backslashes and a quote that groups, 2n+1 give n backslashes and a
 // literal quote; other backslashes are literal; "" inside a quoted
-// argument gives a literal quote.
-ZEL_PLATFORM_EXPORT std::vector<std::string> CommandLineToArgv(std::string_view command_line);
+// argument gives a literal quote. No arguments, with the last error set,
+// when there is no memory for them.
+ZEL_PLATFORM_EXPORT std::vector<std::string> CommandLineToArgv(
+    std::string_view command_line) noexcept;
 
 // Starts the program named by `application_name`, or by the command line's
 // first argument when that is null (searched on PATH when it contains no
@@ -55,27 +57,28 @@ ZEL_PLATFORM_EXPORT std::vector<std::string> CommandLineToArgv(std::string_view 
 // ERROR_ACCESS_DENIED for one that cannot be run, ERROR_INVALID_PARAMETER
 // for an empty command line or unknown flags. Any thread.
 ZEL_PLATFORM_EXPORT bool CreateProcess(const char* application_name, const char* command_line,
-                                       DWORD creation_flags, PROCESS_INFORMATION* info);
+                                       DWORD creation_flags, PROCESS_INFORMATION* info) noexcept;
 
 // A handle to the running process `process_id` (this one included). 0 with
 // ERROR_INVALID_PARAMETER when there is no such process. Access and
 // inheritance as OpenMutex.
-ZEL_PLATFORM_EXPORT HANDLE OpenProcess(DWORD desired_access, bool inherit_handle, DWORD process_id);
+ZEL_PLATFORM_EXPORT HANDLE OpenProcess(DWORD desired_access, bool inherit_handle,
+                                       DWORD process_id) noexcept;
 
 // The process's exit code (128 + signal number for a process ended by a
 // signal), STILL_ACTIVE while it runs. Only a process that this process
 // started has an exit code to give; for others the result is 0 once they
 // have ended. False with ERROR_INVALID_HANDLE for a handle that is not a
 // process.
-ZEL_PLATFORM_EXPORT bool GetExitCodeProcess(HANDLE process, DWORD* exit_code);
+ZEL_PLATFORM_EXPORT bool GetExitCodeProcess(HANDLE process, DWORD* exit_code) noexcept;
 
 // The process id behind a process handle, 0 with ERROR_INVALID_HANDLE.
-ZEL_PLATFORM_EXPORT DWORD GetProcessId(HANDLE process);
+ZEL_PLATFORM_EXPORT DWORD GetProcessId(HANDLE process) noexcept;
 
 // True once the process has begun to exit (exit() or a return from main).
 // A library's unload handler tells an ending process from an unload while
 // the process goes on (dlclose) by it.
-ZEL_PLATFORM_EXPORT bool ProcessIsEnding();
+ZEL_PLATFORM_EXPORT bool ProcessIsEnding() noexcept;
 
 // A process's place in its instance: the process slot it holds and that
 // slot's generation. Shared records note it so that what a process left
@@ -88,14 +91,14 @@ struct InstanceProcess {
 // This process's place, attaching to the instance first. False with the
 // last error set when it cannot attach, ERROR_INVALID_PARAMETER for a null
 // `process`. Any thread.
-ZEL_PLATFORM_EXPORT bool GetInstanceProcess(InstanceProcess* process);
+ZEL_PLATFORM_EXPORT bool GetInstanceProcess(InstanceProcess* process) noexcept;
 
 // True while the process that held `process` lives: false once it has
 // died (whether or not the instance has reaped it yet) or detached, and
 // for a slot that has since been freed or taken by another process. Never
 // takes the registry lock. False also when this process cannot attach.
 // Any thread.
-ZEL_PLATFORM_EXPORT bool InstanceProcessAlive(InstanceProcess process);
+ZEL_PLATFORM_EXPORT bool InstanceProcessAlive(InstanceProcess process) noexcept;
 
 }  // namespace zel::platform
 

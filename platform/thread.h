@@ -14,7 +14,7 @@ namespace zel::platform {
 using ThreadStartRoutine = DWORD (*)(void* parameter);
 
 // The stack size a thread that asks for `requested` bytes gets.
-ZEL_PLATFORM_EXPORT size_t ThreadStackSize(size_t requested);
+ZEL_PLATFORM_EXPORT size_t ThreadStackSize(size_t requested) noexcept;
 
 // Starts `start(parameter)` on a new thread whose stack is
 // ThreadStackSize(stack_size); its return value is the exit code. Returns
@@ -22,11 +22,11 @@ ZEL_PLATFORM_EXPORT size_t ThreadStackSize(size_t requested);
 // ERROR_NOT_ENOUGH_MEMORY when the thread cannot be started,
 // ERROR_INVALID_PARAMETER for a null routine. Any thread.
 ZEL_PLATFORM_EXPORT HANDLE CreateThread(size_t stack_size, ThreadStartRoutine start,
-                                        void* parameter, DWORD* thread_id);
+                                        void* parameter, DWORD* thread_id) noexcept;
 
 // The thread's exit code, STILL_ACTIVE while it runs. False with
 // ERROR_INVALID_HANDLE for a handle that is not a thread.
-ZEL_PLATFORM_EXPORT bool GetExitCodeThread(HANDLE thread, DWORD* exit_code);
+ZEL_PLATFORM_EXPORT bool GetExitCodeThread(HANDLE thread, DWORD* exit_code) noexcept;
 
 }  // namespace zel::platform
 

@@ -89,6 +89,7 @@ inline constexpr DWORD ERROR_INVALID_ADDRESS = 487;
 inline constexpr DWORD ERROR_BAD_DEVICE = 1200;
 inline constexpr DWORD ERROR_NO_NETWORK = 1222;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr DWORD ERROR_INTERNAL_ERROR = 1359;
 inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
 inline constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;

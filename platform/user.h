@@ -25,14 +25,14 @@ inline constexpr WORD IDC_APPSTARTING = 32650;
 // The handle of system cursor `cursor_id`; `instance` must be 0 (only the
 // system's cursors exist). 0 with ERROR_RESOURCE_NAME_NOT_FOUND for an
 // unknown cursor or a module instance.
-ZEL_PLATFORM_EXPORT HCURSOR LoadCursor(HMODULE instance, WORD cursor_id);
+ZEL_PLATFORM_EXPORT HCURSOR LoadCursor(HMODULE instance, WORD cursor_id) noexcept;
 
 // Makes `cursor` the process's current cursor (0 hides it) and returns the
 // previous one. Any thread.
-ZEL_PLATFORM_EXPORT HCURSOR SetCursor(HCURSOR cursor);
+ZEL_PLATFORM_EXPORT HCURSOR SetCursor(HCURSOR cursor) noexcept;
 
 // The process's current cursor; the arrow until the first SetCursor.
-ZEL_PLATFORM_EXPORT HCURSOR GetCursor();
+ZEL_PLATFORM_EXPORT HCURSOR GetCursor() noexcept;
 
 // Message-box style bits: buttons (low 4 bits), icon, default button, and
 // the reading-order bits the system adds for right-to-left languages.
@@ -65,8 +65,10 @@ inline constexpr int IDNO = 7;
 // "MessageBox [caption] text (style 0x...)" to standard error, traces the
 // caption, text and style (tag "PL"), records it for
 // GetLastMessageBox, and returns the id of the style's default button
-// (IDOK for MB_OK). A null text or caption counts as empty. Any thread.
-ZEL_PLATFORM_EXPORT int MessageBox(HWND owner, const char* text, const char* caption, UINT style);
+// (IDOK for MB_OK). A null text or caption counts as empty. 0 with the
+// last error set when there is no memory to show it. Any thread.
+ZEL_PLATFORM_EXPORT int MessageBox(HWND owner, const char* text, const char* caption,
+                                   UINT style) noexcept;
 
 // The last message box this process showed.
 struct MessageBoxRecord {
@@ -77,12 +79,13 @@ struct MessageBoxRecord {
 };
 
 // Copies the last message box shown by this process into `record`; false
-// when none has been shown.
-ZEL_PLATFORM_EXPORT bool GetLastMessageBox(MessageBoxRecord* record);
+// when none has been shown, and with the last error set when there is no
+// memory for the copy.
+ZEL_PLATFORM_EXPORT bool GetLastMessageBox(MessageBoxRecord* record) noexcept;
 
 // The window with the keyboard focus: always 0 on a headless workstation,
 // so boxes owned by it have no owner.
-ZEL_PLATFORM_EXPORT HWND GetFocus();
+ZEL_PLATFORM_EXPORT HWND GetFocus() noexcept;
 
 // Copies string `id` of the module's string table into `buffer` (cut to
 // `size` - 1 characters, NUL-terminated) and returns its length. A module
@@ -90,10 +93,10 @@ ZEL_PLATFORM_EXPORT HWND GetFocus();
 // `const char* zelMessageText(uint32_t id)`. 0 with
 // ERROR_RESOURCE_NAME_NOT_FOUND when the module has no such string,
 // ERROR_INVALID_HANDLE for a handle that is not a module.
-ZEL_PLATFORM_EXPORT int LoadString(HMODULE module, UINT id, char* buffer, int size);
+ZEL_PLATFORM_EXPORT int LoadString(HMODULE module, UINT id, char* buffer, int size) noexcept;
 
 // The ANSI code page of the workstation: ZEL_PC_CODEPAGE, default 1252.
-ZEL_PLATFORM_EXPORT UINT GetACP();
+ZEL_PLATFORM_EXPORT UINT GetACP() noexcept;
 
 }  // namespace zel::platform
 

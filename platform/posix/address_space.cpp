@@ -82,25 +82,25 @@ void* MapShared(void* address, size_t length, bool writable, int fd, off_t offse
     SetError(ERROR_INVALID_ADDRESS);
     return nullptr;
   }
+  // A range in the window is noted before it is mapped: were the note to
+  // fail afterwards, a later mapping could replace this one.
+  if (reserved_range) InUse()[start] = span;
   // Inside the window only our own reservation is replaced; elsewhere
   // nothing is replaced at all.
   int placement = reserved_range ? MAP_FIXED : MAP_FIXED_NOREPLACE;
   void* mapped = mmap(address, length, protection, MAP_SHARED | placement, fd, offset);
-  if (mapped == MAP_FAILED) {
-    if (errno == EEXIST) {
-      SetError(ERROR_INVALID_ADDRESS);
-    } else {
-      SetErrorFromErrno(errno);
-    }
+  if (mapped == address) return mapped;
+  int error = errno;
+  if (reserved_range) InUse().erase(start);
+  if (mapped == MAP_FAILED && error != EEXIST) {
+    SetErrorFromErrno(error);
     return nullptr;
   }
-  if (mapped != address) {
-    munmap(mapped, length);
-    SetError(ERROR_INVALID_ADDRESS);
-    return nullptr;
-  }
-  if (reserved_range) InUse()[start] = span;
-  return mapped;
+  // In use already, or placed elsewhere by a kernel that takes the flag as
+  // a hint.
+  if (mapped != MAP_FAILED) munmap(mapped, length);
+  SetError(ERROR_INVALID_ADDRESS);
+  return nullptr;
 }
 
 void UnmapShared(void* address, size_t length) {
@@ -114,5 +114,9 @@ void UnmapShared(void* address, size_t length) {
   }
   munmap(address, span);
 }
+
+void LockFixedWindowForFork() { g_mutex.lock(); }
+
+void UnlockFixedWindowAfterFork() { g_mutex.unlock(); }
 
 }  // namespace zel::platform::internal

@@ -21,12 +21,24 @@ void ReserveFixedWindow();
 // Maps `length` bytes of the shared file `fd` from `offset` at exactly
 // `address`, or where the system chooses when it is null. Returns the
 // address, or null with the last error set: ERROR_INVALID_ADDRESS when the
-// address is not page-aligned or the range is (partly) in use. Any thread.
+// address is not page-aligned or the range is (partly) in use. A
+// std::bad_alloc leaves nothing mapped. Any thread.
 void* MapShared(void* address, size_t length, bool writable, int fd, off_t offset);
 
 // Removes a mapping made by MapShared; inside the fixed window the range is
 // reserved again. Any thread.
 void UnmapShared(void* address, size_t length);
+
+// Fork (library.cpp's handlers, in the forking thread): the lock of the
+// views' table (filemap.cpp) and then this file's lock of the window are
+// held across the fork, taken after the attach lock (an attach maps the
+// global heap), so that a child never finds either taken by a thread it
+// does not have, nor its table half-changed. Released in the parent and in
+// the child alike.
+void LockViewsForFork();
+void UnlockViewsAfterFork();
+void LockFixedWindowForFork();
+void UnlockFixedWindowAfterFork();
 
 }  // namespace zel::platform::internal
 

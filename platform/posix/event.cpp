@@ -38,9 +38,12 @@
 #include <climits>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/clock.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/named_object.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
@@ -268,7 +271,7 @@ void ForgetDeadWaiters(ObjectEntry& entry, uint32_t slot) {
 
 }  // namespace internal
 
-HANDLE CreateEvent(bool manual_reset, bool initial_state, const char* name) {
+HANDLE CreateEvent(bool manual_reset, bool initial_state, const char* name) noexcept try {
   bool existed = false;
   std::shared_ptr<EventObject> object;
   if (internal::Unnamed(name)) {
@@ -286,33 +289,43 @@ HANDLE CreateEvent(bool manual_reset, bool initial_state, const char* name) {
   HANDLE handle = InsertHandle(std::move(object));
   if (handle != 0) internal::SetError(existed ? ERROR_ALREADY_EXISTS : NO_ERROR);
   return handle;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-HANDLE OpenEvent(DWORD, bool, const char* name) {
+HANDLE OpenEvent(DWORD, bool, const char* name) noexcept try {
   auto hold = internal::OpenNamed(name, internal::ObjectType::kEvent);
   if (hold == nullptr) return 0;
   return InsertHandle(std::make_shared<EventObject>(std::move(hold)));
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-bool SetEvent(HANDLE event) {
+bool SetEvent(HANDLE event) noexcept try {
   std::shared_ptr<EventObject> object = Event(event);
   if (object == nullptr) return false;
   object->Set();
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-bool ResetEvent(HANDLE event) {
+bool ResetEvent(HANDLE event) noexcept try {
   std::shared_ptr<EventObject> object = Event(event);
   if (object == nullptr) return false;
   object->Reset();
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-bool PulseEvent(HANDLE event) {
+bool PulseEvent(HANDLE event) noexcept try {
   std::shared_ptr<EventObject> object = Event(event);
   if (object == nullptr) return false;
   object->Pulse();
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
 }  // namespace zel::platform

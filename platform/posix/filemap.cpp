@@ -106,6 +106,14 @@ HANDLE CreateLocal(uint64_t size, bool writable) {
 
 }  // namespace
 
+namespace internal {
+
+void LockViewsForFork() { g_views_mutex.lock(); }
+
+void UnlockViewsAfterFork() { g_views_mutex.unlock(); }
+
+}  // namespace internal
+
 HANDLE CreateFileMapping(DWORD protect, uint64_t size, const char* name) {
   if (size == 0 || (protect != PAGE_READONLY && protect != PAGE_READWRITE)) {
     internal::SetError(ERROR_INVALID_PARAMETER);

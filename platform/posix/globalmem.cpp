@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/posix/address_space.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/heap.h"
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
@@ -512,7 +513,7 @@ void TransferGlobalBlock(LPARAM address, uint32_t slot) {
   EditPoint();
 }
 
-GlobalHeapReport CheckGlobalHeap() {
+GlobalHeapReport CheckGlobalHeap() noexcept try {
   GlobalHeapReport report{};
   HeapHeader* heap = Heap();
   if (heap == nullptr) {
@@ -524,9 +525,13 @@ GlobalHeapReport CheckGlobalHeap() {
   report.recoveries = heap->recoveries;
   report.repairs = heap->repairs;
   return report;
+} catch (...) {
+  GlobalHeapReport report{};
+  report.problem = "the heap could not be checked";
+  return ZEL_PLATFORM_FAILURE(report);
 }
 
-void KillAtGlobalHeapEdit(uint32_t edit) { g_edits_to_kill.store(edit); }
+void KillAtGlobalHeapEdit(uint32_t edit) noexcept { g_edits_to_kill.store(edit); }
 
 }  // namespace internal
 
@@ -535,7 +540,7 @@ using internal::HeapHeader;
 using internal::HeapLock;
 using internal::LiveBlock;
 
-HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
+HGLOBAL GlobalAlloc(UINT flags, size_t bytes) noexcept try {
   if ((flags & ~internal::kKnownFlags) != 0) {
     internal::SetError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -557,9 +562,11 @@ HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
   }
   if ((flags & GMEM_ZEROINIT) != 0) memset(data, 0, bytes);
   return data;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(nullptr);
 }
 
-void* GlobalLock(HGLOBAL block) {
+void* GlobalLock(HGLOBAL block) noexcept try {
   HeapHeader* heap = internal::Heap();
   if (heap == nullptr) {
     internal::SetError(ERROR_INVALID_HANDLE);
@@ -573,9 +580,11 @@ void* GlobalLock(HGLOBAL block) {
   }
   ++header->locks;
   return block;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(nullptr);
 }
 
-bool GlobalUnlock(HGLOBAL block) {
+bool GlobalUnlock(HGLOBAL block) noexcept try {
   HeapHeader* heap = internal::Heap();
   if (heap == nullptr) return internal::Fail(ERROR_INVALID_HANDLE);
   HeapLock lock(*heap);
@@ -585,9 +594,11 @@ bool GlobalUnlock(HGLOBAL block) {
   if (--header->locks > 0) return true;
   internal::SetError(NO_ERROR);
   return false;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-HGLOBAL GlobalFree(HGLOBAL block) {
+HGLOBAL GlobalFree(HGLOBAL block) noexcept try {
   HeapHeader* heap = internal::Heap();
   if (heap == nullptr) {
     internal::SetError(ERROR_INVALID_HANDLE);
@@ -601,9 +612,11 @@ HGLOBAL GlobalFree(HGLOBAL block) {
   }
   internal::ReleaseBlock(*heap, header->self);
   return nullptr;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(block);
 }
 
-size_t GlobalSize(HGLOBAL block) {
+size_t GlobalSize(HGLOBAL block) noexcept try {
   HeapHeader* heap = internal::Heap();
   if (heap == nullptr) {
     internal::SetError(ERROR_INVALID_HANDLE);
@@ -616,6 +629,8 @@ size_t GlobalSize(HGLOBAL block) {
     return 0;
   }
   return header->requested;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
 }  // namespace zel::platform

@@ -12,15 +12,17 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <deque>
 #include <mutex>
 #include <vector>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
 #include "platform/process.h"
 #include "services/trace.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
@@ -34,6 +36,7 @@ constexpr uint32_t kGenerationMask = (1u << kGenerationBits) - 1;
 // A freed slot waits until this many others are free before it is reused,
 // so a closed handle's value comes back only after 64 * 1,024 closes.
 constexpr size_t kReuseDelay = 1024;
+constexpr uint32_t kNoSlot = kCapacity;  // the end of the free list
 
 class HandleTable {
  public:
@@ -41,13 +44,11 @@ class HandleTable {
     std::lock_guard guard(mutex_);
     if (tag_ == 0) tag_ = internal::ProcessHandleTag();
     uint32_t index;
-    bool grow = slots_.size() < kCapacity && (free_.size() < kReuseDelay || free_.empty());
-    if (grow) {
+    if (slots_.size() < kCapacity && free_count_ < kReuseDelay) {
       index = static_cast<uint32_t>(slots_.size());
       slots_.emplace_back();
-    } else if (!free_.empty()) {
-      index = free_.front();
-      free_.pop_front();
+    } else if (free_count_ > 0) {
+      index = TakeOldestFree();
     } else {
       internal::SetError(ERROR_NO_SYSTEM_RESOURCES);
       return 0;
@@ -67,13 +68,14 @@ class HandleTable {
 
   // Takes the object out of the table; the caller lets it go outside the
   // table's lock, since destroying an object may take the registry lock.
+  // Allocates nothing, so that a close never fails for want of memory.
   std::shared_ptr<HandleObject> Remove(HANDLE handle, HandleKind kind) {
     std::lock_guard guard(mutex_);
     Slot* slot = Find(handle, kind);
     if (slot == nullptr) return nullptr;
     std::shared_ptr<HandleObject> object = std::move(slot->object);
     slot->generation = (slot->generation + 1) & kGenerationMask;
-    free_.push_back(handle & kIndexMask);
+    AddNewestFree(handle & kIndexMask);
     return object;
   }
 
@@ -92,7 +94,29 @@ class HandleTable {
     std::shared_ptr<HandleObject> object;  // null while free
     uint32_t generation = 0;
     uint32_t tag = 0;  // the tag of its handle: a forked child's parent's for inherited ones
+    uint32_t next_free = kNoSlot;  // while free: the slot freed after this one
   };
+
+  // The free list, oldest first, runs through the slots themselves. mutex_
+  // held.
+  void AddNewestFree(uint32_t index) {
+    slots_[index].next_free = kNoSlot;
+    if (newest_free_ == kNoSlot) {
+      oldest_free_ = index;
+    } else {
+      slots_[newest_free_].next_free = index;
+    }
+    newest_free_ = index;
+    ++free_count_;
+  }
+
+  uint32_t TakeOldestFree() {
+    uint32_t index = oldest_free_;
+    oldest_free_ = slots_[index].next_free;
+    if (oldest_free_ == kNoSlot) newest_free_ = kNoSlot;
+    --free_count_;
+    return index;
+  }
 
   // The open slot of `handle` whose object is of `kind` (kNone: any), or
   // null with ERROR_INVALID_HANDLE. mutex_ held.
@@ -114,9 +138,11 @@ class HandleTable {
   }
 
   std::mutex mutex_;
-  uint32_t tag_ = 0;           // this process's tag, fixed at the first insert after start or fork
-  std::vector<Slot> slots_;    // indexed by the handle's low bits
-  std::deque<uint32_t> free_;  // freed indexes, oldest first
+  uint32_t tag_ = 0;         // this process's tag, fixed at the first insert after start or fork
+  std::vector<Slot> slots_;  // indexed by the handle's low bits
+  uint32_t oldest_free_ = kNoSlot;  // the free list's ends (see AddNewestFree)
+  uint32_t newest_free_ = kNoSlot;
+  size_t free_count_ = 0;
 };
 
 // Never destroyed: other libraries close handles from their own exit code.
@@ -146,45 +172,57 @@ DWORD HandleObject::Wait(DWORD) {
   return WAIT_FAILED;
 }
 
-HandleKind RegisterHandleKind(const char* name) {
+HandleKind RegisterHandleKind(const char* name) noexcept {
   HandleKind kind = static_cast<HandleKind>(g_next_kind.fetch_add(1));
   trace::String("PL", 20, "handle kind registered", name != nullptr ? name : "");
   return kind;
 }
 
-HANDLE InsertHandle(std::shared_ptr<HandleObject> object) {
+HANDLE InsertHandle(std::shared_ptr<HandleObject> object) noexcept try {
   if (object == nullptr) {
     internal::SetError(ERROR_INVALID_PARAMETER);
     return 0;
   }
   return Table().Insert(std::move(object));
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-std::shared_ptr<HandleObject> ReferenceHandle(HANDLE handle, HandleKind kind) {
+std::shared_ptr<HandleObject> ReferenceHandle(HANDLE handle, HandleKind kind) noexcept try {
   return Table().Reference(handle, kind);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(nullptr);
 }
 
-bool CloseHandle(HANDLE handle) { return CloseHandleOfKind(handle, HandleKind::kNone); }
+bool CloseHandle(HANDLE handle) noexcept try {
+  return CloseHandleOfKind(handle, HandleKind::kNone);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
+}
 
-bool CloseHandleOfKind(HANDLE handle, HandleKind kind) {
+bool CloseHandleOfKind(HANDLE handle, HandleKind kind) noexcept try {
   std::shared_ptr<HandleObject> object = Table().Remove(handle, kind);
   return object != nullptr;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms) {
+DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms) noexcept try {
   std::shared_ptr<HandleObject> object = Table().Reference(handle, HandleKind::kNone);
   if (object == nullptr) return WAIT_FAILED;
   return object->Wait(timeout_ms);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(WAIT_FAILED);
 }
 
-HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
+HANDLE GetCurrentProcess() noexcept { return INVALID_HANDLE_VALUE; }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+DWORD GetCurrentProcessId() noexcept { return static_cast<DWORD>(getpid()); }
 
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+DWORD GetCurrentThreadId() noexcept { return static_cast<DWORD>(syscall(SYS_gettid)); }
 
 bool DuplicateHandle(HANDLE source_process, HANDLE source_handle, HANDLE target_process,
-                     HANDLE* target_handle, DWORD, bool, DWORD options) {
+                     HANDLE* target_handle, DWORD, bool, DWORD options) noexcept try {
   if (target_handle == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
   *target_handle = 0;
   if (!NamesThisProcess(source_process) || !NamesThisProcess(target_process)) {
@@ -201,6 +239,8 @@ bool DuplicateHandle(HANDLE source_process, HANDLE source_handle, HANDLE target_
   if ((options & DUPLICATE_CLOSE_SOURCE) != 0) CloseHandle(source_handle);
   *target_handle = duplicate;
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
 }  // namespace zel::platform

@@ -41,14 +41,15 @@ struct GlobalHeapReport {
 // Walks the whole heap under its lock (rebuilding first if the last holder
 // died) and checks every invariant: the blocks tile the heap, headers are
 // whole, no two free blocks are neighbours, previous sizes, bins and the
-// blocks counted per slot match the chain. For tests; any thread.
-ZEL_PLATFORM_EXPORT GlobalHeapReport CheckGlobalHeap();
+// blocks counted per slot match the chain. For tests; any thread. When the
+// check itself fails, `problem` says so and the last error why.
+ZEL_PLATFORM_EXPORT GlobalHeapReport CheckGlobalHeap() noexcept;
 
 // Test hook: this process kills itself (SIGKILL) at the `edit`th edit of
 // heap metadata from now on, 1 being the next one; 0 disarms. Every commit
 // and every step between two stores that matter counts, so sweeping `edit`
 // stops the allocator at each point where a crash can leave it.
-ZEL_PLATFORM_EXPORT void KillAtGlobalHeapEdit(uint32_t edit);
+ZEL_PLATFORM_EXPORT void KillAtGlobalHeapEdit(uint32_t edit) noexcept;
 
 }  // namespace zel::platform::internal
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "platform/handles.h"
@@ -79,13 +80,10 @@ Instance* Instance::Get() {
     SetError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  auto* instance = new Instance();
-  if (!instance->Attach()) {
-    delete instance;
-    return nullptr;
-  }
-  g_instance.store(instance, std::memory_order_release);
-  return instance;
+  std::unique_ptr<Instance> instance(new Instance());
+  if (!instance->Attach()) return nullptr;
+  g_instance.store(instance.get(), std::memory_order_release);
+  return instance.release();
 }
 
 Instance* Instance::Attached() { return g_instance.load(); }
@@ -110,12 +108,12 @@ std::string Instance::SocketPath(uint32_t slot, uint32_t generation) const {
 
 int Instance::OpenFile(std::string_view name, int flags) const {
   std::string path = FilePath(name);
+  std::string why = path + " is a symbolic link; refused";
   int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0 && errno != ELOOP) {
     SetErrorFromErrno(errno);
     return -1;
   }
-  std::string why = path + " is a symbolic link; refused";
   if (fd >= 0 && config::CheckPrivateFile(fd, path, &why)) return fd;
   if (fd >= 0) close(fd);
   static_cast<void>(ZEL_ERROR_POINT("PLAT_FILE_REFUSED"));
@@ -158,19 +156,30 @@ bool Instance::Attach() {
   if (!FindDirectory(instance)) return false;
   bool fresh = false;
   if (!OpenRegistry(&fresh)) return false;
-  // The heap is mapped before the slot is taken: taking it reaps the
-  // processes that died, their global blocks included.
-  AttachGlobalHeap(*this, fresh);
-  bool attached = TakeSlot();
-  ByteLock(fd_, F_OFD_SETLK, F_UNLCK, kAttachLockByte);
-  if (!attached) {
-    DetachGlobalHeap();
-    munmap(registry_, sizeof(Registry));
-    close(fd_);
-    return false;
+  bool attached = false;
+  try {
+    // The heap is mapped before the slot is taken: taking it reaps the
+    // processes that died, their global blocks included.
+    AttachGlobalHeap(*this, fresh);
+    attached = TakeSlot();
+  } catch (...) {
+    // Left held, the lock would keep every later attach waiting, this
+    // process's own included.
+    EndAttach(false);
+    throw;
   }
+  EndAttach(attached);
+  if (!attached) return false;
   trace::Rc(kTag, 1, "attached to the instance registry, slot=", slot_);
   return true;
+}
+
+void Instance::EndAttach(bool attached) {
+  ByteLock(fd_, F_OFD_SETLK, F_UNLCK, kAttachLockByte);
+  if (attached) return;
+  DetachGlobalHeap();
+  munmap(registry_, sizeof(Registry));
+  close(fd_);
 }
 
 // Opens the registry file and maps it, holding the attach lock (byte 0) and
@@ -628,7 +637,7 @@ void RegistryEditPoint() {
   if (g_edits_to_kill.fetch_sub(1) == 1) raise(SIGKILL);
 }
 
-void KillAtRegistryEdit(uint32_t edit) { g_edits_to_kill.store(edit); }
+void KillAtRegistryEdit(uint32_t edit) noexcept { g_edits_to_kill.store(edit); }
 
 uint32_t ProcessHandleTag() {
   DWORD saved = GetLastError();

@@ -134,6 +134,9 @@ class Instance {
   Instance() = default;
   bool Attach();
   bool OpenRegistry(bool* fresh);
+  // Releases the attach lock that OpenRegistry took and, when the attach
+  // failed, what it had mapped and opened.
+  void EndAttach(bool attached);
   // Maps the registry file into registry_; false with the last error set.
   bool MapRegistry();
   bool MapExisting();
@@ -194,7 +197,7 @@ void RegistryEditPoint();
 // Test hook: this process kills itself (SIGKILL) at the `edit`th registry
 // edit point from now on, 1 being the next one; 0 disarms. Sweeping `edit`
 // stops a process at each point where a crash can leave the tables.
-ZEL_PLATFORM_EXPORT void KillAtRegistryEdit(uint32_t edit);
+ZEL_PLATFORM_EXPORT void KillAtRegistryEdit(uint32_t edit) noexcept;
 
 // Names of the instance's objects without the "Global\" or "Local\"
 // prefix. False with ERROR_FILENAME_EXCED_RANGE for a name that is too long.

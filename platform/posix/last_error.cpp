@@ -1,11 +1,15 @@
 // Per-thread last error and error texts.
 #include "platform/posix/last_error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
@@ -51,6 +55,7 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_INVALID_ADDRESS, "Attempt to access invalid address."},
     {ERROR_BAD_DEVICE, "The specified device name is invalid."},
     {ERROR_NO_NETWORK, "The network is not present or not started."},
+    {ERROR_INTERNAL_ERROR, "An internal error occurred."},
     {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle."},
     {ERROR_INVALID_THREAD_ID, "The thread identifier is invalid."},
     {ERROR_NO_SYSTEM_RESOURCES,
@@ -62,11 +67,39 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_NOT_CONNECTED, "This network connection does not exist."},
 };
 
+// Room for FormatErrorMessage's longest text, and for GetLastErrorText's
+// with the number and the system's text added.
+constexpr size_t kMessageCapacity = 128;
+constexpr size_t kLastErrorCapacity = 320;
+
+// The text of a known error number; null for others.
+const char* KnownText(DWORD error) {
+  for (const ErrorText& entry : kErrorTexts) {
+    if (entry.error == error) return entry.text;
+  }
+  return nullptr;
+}
+
+// The length of what snprintf, meaning to write `written` characters into
+// `size` bytes (at least 1), left there.
+size_t Fitted(int written, size_t size) {
+  return written < 0 ? 0 : std::min(static_cast<size_t>(written), size - 1);
+}
+
+// Writes FormatErrorMessage's text of `error` into `size` bytes (at least
+// 1) of `buffer`, cut to fit; returns its length.
+size_t WriteMessage(DWORD error, char* buffer, size_t size) {
+  const char* known = KnownText(error);
+  int written = known != nullptr ? snprintf(buffer, size, "%s", known)
+                                 : snprintf(buffer, size, "Error %u.", error);
+  return Fitted(written, size);
+}
+
 }  // namespace
 
 namespace internal {
 
-void SetError(DWORD error, int system_errno) { t_last_error = {error, system_errno}; }
+void SetError(DWORD error, int system_errno) noexcept { t_last_error = {error, system_errno}; }
 
 DWORD ErrorFromErrno(int system_errno) {
   switch (system_errno) {
@@ -110,29 +143,37 @@ DWORD SetErrorFromErrno(int system_errno) {
   return error;
 }
 
-}  // namespace internal
-
-DWORD GetLastError() { return t_last_error.error; }
-
-void SetLastError(DWORD error) { t_last_error = {error, 0}; }
-
-std::string FormatErrorMessage(DWORD error) {
-  for (const ErrorText& entry : kErrorTexts) {
-    if (entry.error == error) return entry.text;
-  }
-  return "Error " + std::to_string(error) + ".";
+void WriteLastErrorText(char* buffer, size_t size) noexcept {
+  if (buffer == nullptr || size == 0) return;
+  LastError last = t_last_error;
+  size_t length = WriteMessage(last.error, buffer, size);
+  length += Fitted(snprintf(buffer + length, size - length, " (%u)", last.error), size - length);
+  if (last.system_errno == 0) return;
+  char system[128];
+  snprintf(buffer + length, size - length, ": %s (errno %d)",
+           strerror_r(last.system_errno, system, sizeof system), last.system_errno);
 }
 
-std::string GetLastErrorText() {
-  LastError last = t_last_error;
-  std::string text = FormatErrorMessage(last.error) + " (" + std::to_string(last.error) + ")";
-  if (last.system_errno != 0) {
-    char buffer[128];
-    text += ": ";
-    text += strerror_r(last.system_errno, buffer, sizeof buffer);
-    text += " (errno " + std::to_string(last.system_errno) + ")";
-  }
+}  // namespace internal
+
+DWORD GetLastError() noexcept { return t_last_error.error; }
+
+void SetLastError(DWORD error) noexcept { t_last_error = {error, 0}; }
+
+std::string FormatErrorMessage(DWORD error) noexcept try {
+  char text[kMessageCapacity];
+  WriteMessage(error, text, sizeof text);
   return text;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(std::string());
+}
+
+std::string GetLastErrorText() noexcept try {
+  char text[kLastErrorCapacity];
+  internal::WriteLastErrorText(text, sizeof text);
+  return text;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(std::string());
 }
 
 }  // namespace zel::platform

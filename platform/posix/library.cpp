@@ -4,27 +4,19 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
-#include <string>
 
-#include "platform/handles.h"
-#include "platform/process.h"
 #include "platform/posix/address_space.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/instance.h"
+#include "platform/posix/last_error.h"
+#include "platform/process.h"
 #include "services/trace.h"
 
 namespace zel::platform::internal {
 namespace {
 
 // btGetSysErrorText shows the platform's last error of the calling thread.
-void LastErrorSource(char* buffer, uint32_t size) {
-  if (buffer == nullptr || size == 0) return;
-  std::string text = GetLastErrorText();
-  size_t length = text.size() < size - 1 ? text.size() : size - 1;
-  memcpy(buffer, text.data(), length);
-  buffer[length] = '\0';
-}
+void LastErrorSource(char* buffer, uint32_t size) { WriteLastErrorText(buffer, size); }
 
 std::atomic<bool> g_ending{false};
 
@@ -42,18 +34,24 @@ thread_local EndingWatch t_ending_watch;
 
 // A forked child is a process of the instance in its own right (see
 // Instance::PrepareFork). The handle table's lock comes before the attach
-// lock, as when an insert attaches.
+// lock, as when an insert attaches; the mapping locks come last.
 void PrepareFork() {
   LockHandleTableForFork();
   Instance::PrepareFork();
+  LockViewsForFork();
+  LockFixedWindowForFork();
 }
 
 void ParentAfterFork() {
+  UnlockFixedWindowAfterFork();
+  UnlockViewsAfterFork();
   Instance::ParentAfterFork();
   UnlockHandleTableInParent();
 }
 
 void ChildAfterFork() {
+  UnlockFixedWindowAfterFork();
+  UnlockViewsAfterFork();
   Instance::ChildAfterFork();
   InheritHandleTableInChild();
   // The forking thread is the child's main thread now, whichever thread of
@@ -83,6 +81,6 @@ void ChildAfterFork() {
 
 namespace zel::platform {
 
-bool ProcessIsEnding() { return internal::g_ending; }
+bool ProcessIsEnding() noexcept { return internal::g_ending; }
 
 }  // namespace zel::platform

@@ -11,19 +11,33 @@
 #include <string>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
 #include "services/trace.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
 
 constexpr char kTag[] = "PL";
 
-// A loaded library; unloaded with its last handle.
+// A loaded library; unloaded with its last handle. It is made before the
+// library is loaded, so that nothing can fail between the load and the
+// object that unloads it.
 class ModuleObject : public HandleObject {
  public:
-  explicit ModuleObject(void* library) : HandleObject(HandleKind::kModule), library_(library) {}
-  ~ModuleObject() override { dlclose(library_); }
+  ModuleObject() : HandleObject(HandleKind::kModule) {}
+  ~ModuleObject() override {
+    if (library_ != nullptr) dlclose(library_);
+  }
+
+  // Loads the library at `path`, once; false when the loader refuses it
+  // (dlerror says why).
+  bool Load(const char* path) {
+    library_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    return library_ != nullptr;
+  }
 
   void* library() const { return library_; }
 
@@ -34,7 +48,7 @@ class ModuleObject : public HandleObject {
   }
 
  private:
-  void* const library_;
+  void* library_ = nullptr;
 };
 
 std::shared_ptr<ModuleObject> Module(HMODULE module) {
@@ -110,24 +124,30 @@ std::string LibraryPath(const link_map& map) {
 
 }  // namespace
 
-HMODULE LoadLibrary(const char* path) {
+HMODULE LoadLibrary(const char* path) noexcept try {
   if (path == nullptr || path[0] == '\0') {
     internal::SetError(ERROR_MOD_NOT_FOUND);
     return 0;
   }
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
+  auto object = std::make_shared<ModuleObject>();
+  if (!object->Load(path)) {
     const char* reason = dlerror();
     trace::String(kTag, -40, "LoadLibrary() failed", reason != nullptr ? reason : path);
     internal::SetError(ERROR_MOD_NOT_FOUND);
     return 0;
   }
-  return InsertHandle(std::make_shared<ModuleObject>(library));
+  return InsertHandle(std::move(object));
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-bool FreeLibrary(HMODULE module) { return CloseHandleOfKind(module, HandleKind::kModule); }
+bool FreeLibrary(HMODULE module) noexcept try {
+  return CloseHandleOfKind(module, HandleKind::kModule);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
+}
 
-void* GetProcAddress(HMODULE module, const char* name) {
+void* GetProcAddress(HMODULE module, const char* name) noexcept try {
   std::shared_ptr<ModuleObject> object = Module(module);
   if (object == nullptr) return nullptr;
   if (name == nullptr) {
@@ -146,9 +166,11 @@ void* GetProcAddress(HMODULE module, const char* name) {
     return nullptr;
   }
   return symbol;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(nullptr);
 }
 
-void* GetProcAddress(HMODULE module, Ordinal ordinal) {
+void* GetProcAddress(HMODULE module, Ordinal ordinal) noexcept try {
   std::shared_ptr<ModuleObject> object = Module(module);
   if (object == nullptr) return nullptr;
   const link_map* map = object->map();
@@ -159,9 +181,11 @@ void* GetProcAddress(HMODULE module, Ordinal ordinal) {
     return nullptr;
   }
   return GetProcAddress(module, search.name.c_str());
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(nullptr);
 }
 
-DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size) {
+DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size) noexcept try {
   std::string path;
   if (module == 0) {
     path = ExecutablePath();
@@ -187,6 +211,8 @@ DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size) {
   buffer[size - 1] = '\0';
   internal::SetError(ERROR_INSUFFICIENT_BUFFER);
   return size;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
 }  // namespace zel::platform

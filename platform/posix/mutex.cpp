@@ -4,11 +4,15 @@
 #include "platform/mutex.h"
 
 #include <cerrno>
+#include <memory>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/named_object.h"
 #include "platform/posix/robust_mutex.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
@@ -66,22 +70,23 @@ class MutexObject : public HandleObject {
 };
 
 HANDLE CreateLocal(bool initial_owner) {
-  auto* mutex = new pthread_mutex_t;
-  int error = internal::InitSharedMutex(mutex, /*recursive=*/true);
+  auto mutex = std::make_unique<pthread_mutex_t>();
+  int error = internal::InitSharedMutex(mutex.get(), /*recursive=*/true);
   if (error != 0) {
-    delete mutex;
     internal::SetErrorFromErrno(error);
     return 0;
   }
-  if (initial_owner) pthread_mutex_lock(mutex);
-  HANDLE handle = InsertHandle(std::make_shared<MutexObject>(mutex));
+  auto object = std::make_shared<MutexObject>(mutex.get());
+  pthread_mutex_t* body = mutex.release();  // the object's now
+  if (initial_owner) pthread_mutex_lock(body);
+  HANDLE handle = InsertHandle(std::move(object));
   if (handle != 0) internal::SetError(NO_ERROR);
   return handle;
 }
 
 }  // namespace
 
-HANDLE CreateMutex(bool initial_owner, const char* name) {
+HANDLE CreateMutex(bool initial_owner, const char* name) noexcept try {
   if (internal::Unnamed(name)) return CreateLocal(initial_owner);
   // The creator takes ownership before the name can be found. Nobody else
   // can reach the new mutex yet, so trying always succeeds and never
@@ -97,18 +102,24 @@ HANDLE CreateMutex(bool initial_owner, const char* name) {
   HANDLE handle = InsertHandle(std::make_shared<MutexObject>(std::move(hold)));
   if (handle != 0) internal::SetError(existed ? ERROR_ALREADY_EXISTS : NO_ERROR);
   return handle;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-HANDLE OpenMutex(DWORD, bool, const char* name) {
+HANDLE OpenMutex(DWORD, bool, const char* name) noexcept try {
   auto hold = internal::OpenNamed(name, internal::ObjectType::kMutex);
   if (hold == nullptr) return 0;
   return InsertHandle(std::make_shared<MutexObject>(std::move(hold)));
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-bool ReleaseMutex(HANDLE mutex) {
+bool ReleaseMutex(HANDLE mutex) noexcept try {
   auto object = ReferenceHandleAs<MutexObject>(mutex, HandleKind::kMutex);
   if (object == nullptr) return false;
   return object->Release();
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
 }  // namespace zel::platform

@@ -8,14 +8,17 @@
 namespace zel::platform::internal {
 namespace {
 
-// Takes a further hold on an entry found by name. Registry lock held.
-std::shared_ptr<EntryHold> HoldFound(Instance& instance, ObjectEntry& entry, ObjectType type) {
+// Takes a further hold on an entry found by name into `hold`. Registry lock
+// held.
+std::shared_ptr<EntryHold> HoldFound(Instance& instance, ObjectEntry& entry, ObjectType type,
+                                     std::shared_ptr<EntryHold> hold) {
   if (entry.type != type) {
     SetError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
   if (!instance.AddHoldLocked(entry)) return nullptr;
-  return std::make_shared<EntryHold>(instance, entry);
+  hold->Adopt(instance, entry);
+  return hold;
 }
 
 }  // namespace
@@ -27,12 +30,13 @@ std::shared_ptr<EntryHold> CreateNamed(const char* name, ObjectType type,
   if (!NormaliseObjectName(name, &normalised)) return nullptr;
   Instance* instance = Instance::Get();
   if (instance == nullptr) return nullptr;
+  auto hold = std::make_shared<EntryHold>();
   Instance::Lock lock(*instance);
   // Holds of dead processes must not keep a name alive.
   instance->ReapDeadLocked();
   if (ObjectEntry* found = instance->FindLocked(normalised)) {
     *existed = true;
-    return HoldFound(*instance, *found, type);
+    return HoldFound(*instance, *found, type, std::move(hold));
   }
   ObjectEntry* entry = instance->AllocateLocked(normalised, type);
   if (entry == nullptr) return nullptr;
@@ -45,7 +49,8 @@ std::shared_ptr<EntryHold> CreateNamed(const char* name, ObjectType type,
   RegistryEditPoint();
   Instance::Publish(*entry);
   RegistryEditPoint();
-  return std::make_shared<EntryHold>(*instance, *entry);
+  hold->Adopt(*instance, *entry);
+  return hold;
 }
 
 std::shared_ptr<EntryHold> OpenNamed(const char* name, ObjectType type) {
@@ -57,6 +62,7 @@ std::shared_ptr<EntryHold> OpenNamed(const char* name, ObjectType type) {
   if (!NormaliseObjectName(name, &normalised)) return nullptr;
   Instance* instance = Instance::Get();
   if (instance == nullptr) return nullptr;
+  auto hold = std::make_shared<EntryHold>();
   Instance::Lock lock(*instance);
   instance->ReapDeadLocked();
   ObjectEntry* found = instance->FindLocked(normalised);
@@ -64,7 +70,7 @@ std::shared_ptr<EntryHold> OpenNamed(const char* name, ObjectType type) {
     SetError(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
-  return HoldFound(*instance, *found, type);
+  return HoldFound(*instance, *found, type, std::move(hold));
 }
 
 }  // namespace zel::platform::internal

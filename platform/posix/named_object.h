@@ -12,20 +12,33 @@ namespace zel::platform::internal {
 
 // One hold of this process on a registry entry. The entry's body stays at
 // its address while any hold exists; the object is freed with the last hold
-// of the instance. Must not be destroyed with the registry lock held.
+// of the instance. It is made empty before the registry lock is taken, so
+// that nothing can fail between taking a hold and handing it over. Once it
+// holds an entry it must not be destroyed with the registry lock held.
 class EntryHold {
  public:
-  EntryHold(Instance& instance, ObjectEntry& entry) : instance_(instance), entry_(entry) {}
-  ~EntryHold() { instance_.DropHold(entry_); }
+  EntryHold() = default;
+  ~EntryHold() {
+    if (entry_ != nullptr) instance_->DropHold(*entry_);
+  }
   EntryHold(const EntryHold&) = delete;
   EntryHold& operator=(const EntryHold&) = delete;
 
-  ObjectEntry& entry() const { return entry_; }
-  Instance& instance() const { return instance_; }
+  // Takes over the hold this process has just taken on `entry`, once.
+  // Registry lock held.
+  void Adopt(Instance& instance, ObjectEntry& entry) {
+    instance_ = &instance;
+    entry_ = &entry;
+  }
+
+  // The entry and its instance; only for a hold that CreateNamed or
+  // OpenNamed returned.
+  ObjectEntry& entry() const { return *entry_; }
+  Instance& instance() const { return *instance_; }
 
  private:
-  Instance& instance_;
-  ObjectEntry& entry_;
+  Instance* instance_ = nullptr;
+  ObjectEntry* entry_ = nullptr;  // null until a hold is adopted
 };
 
 // Fills the body of a new entry with the registry lock held; false (with

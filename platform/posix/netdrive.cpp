@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
 #include "services/trace.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
@@ -82,16 +85,19 @@ size_t EntrySize(const Connection& connection) {
 
 }  // namespace
 
-DWORD GetLogicalDrives() {
+DWORD GetLogicalDrives() noexcept try {
   DWORD drives = DWORD{1} << kLocalDrive;
   Instance* instance = Instance::Get();
   if (instance == nullptr) return drives;
   for (const Connection& connection : Snapshot(*instance))
     drives |= DWORD{1} << (connection.letter - 'A');
   return drives;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(DWORD{1} << kLocalDrive);
 }
 
-DWORD WNetOpenEnum(DWORD scope, DWORD type, DWORD, const NETRESOURCE* root, HANDLE* enumeration) {
+DWORD WNetOpenEnum(DWORD scope, DWORD type, DWORD, const NETRESOURCE* root,
+                   HANDLE* enumeration) noexcept try {
   if (enumeration == nullptr) return Result(ERROR_INVALID_PARAMETER);
   *enumeration = 0;
   if (scope != RESOURCE_CONNECTED || root != nullptr) return Result(ERROR_NOT_SUPPORTED);
@@ -103,9 +109,12 @@ DWORD WNetOpenEnum(DWORD scope, DWORD type, DWORD, const NETRESOURCE* root, HAND
   if (handle == 0) return GetLastError();
   *enumeration = handle;
   return Result(NO_ERROR);
+} catch (...) {
+  return ZEL_PLATFORM_ERROR();
 }
 
-DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, void* buffer, DWORD* buffer_size) {
+DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, void* buffer, DWORD* buffer_size) noexcept
+    try {
   auto object = ReferenceHandleAs<EnumObject>(enumeration, HandleKind::kNetEnum);
   if (object == nullptr) return ERROR_INVALID_HANDLE;
   if (count == nullptr || buffer_size == nullptr || (buffer == nullptr && *buffer_size != 0)) {
@@ -151,14 +160,19 @@ DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, void* buffer, DWORD* bu
   }
   *count = copied;
   return Result(NO_ERROR);
+} catch (...) {
+  return ZEL_PLATFORM_ERROR();
 }
 
-DWORD WNetCloseEnum(HANDLE enumeration) {
+DWORD WNetCloseEnum(HANDLE enumeration) noexcept try {
   if (!CloseHandleOfKind(enumeration, HandleKind::kNetEnum)) return ERROR_INVALID_HANDLE;
   return Result(NO_ERROR);
+} catch (...) {
+  return ZEL_PLATFORM_ERROR();
 }
 
-DWORD WNetAddConnection2(const NETRESOURCE* resource, const char*, const char*, DWORD) {
+DWORD WNetAddConnection2(const NETRESOURCE* resource, const char*, const char*, DWORD) noexcept
+    try {
   if (resource == nullptr ||
       (resource->dwType != RESOURCETYPE_DISK && resource->dwType != RESOURCETYPE_ANY)) {
     return Result(ERROR_INVALID_PARAMETER);
@@ -178,9 +192,11 @@ DWORD WNetAddConnection2(const NETRESOURCE* resource, const char*, const char*, 
   }
   trace::String(kTag, 80, resource->lpLocalName, resource->lpRemoteName);
   return Result(NO_ERROR);
+} catch (...) {
+  return ZEL_PLATFORM_ERROR();
 }
 
-DWORD WNetCancelConnection2(const char* name, DWORD, bool) {
+DWORD WNetCancelConnection2(const char* name, DWORD, bool) noexcept try {
   int drive = DriveOf(name);
   Instance* instance = Instance::Get();
   if (drive < 0 || instance == nullptr) return Result(ERROR_NOT_CONNECTED);
@@ -190,6 +206,8 @@ DWORD WNetCancelConnection2(const char* name, DWORD, bool) {
   entry.connected = 0;
   entry.remote[0] = '\0';
   return Result(NO_ERROR);
+} catch (...) {
+  return ZEL_PLATFORM_ERROR();
 }
 
 }  // namespace zel::platform

@@ -9,22 +9,32 @@
 #include <cerrno>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
 
-// One end of a pipe; the descriptor closes with the last handle.
+// One end of a pipe; the descriptor closes with the last handle. Both ends
+// are made before the pipe, so that nothing can fail while a descriptor has
+// no owner.
 class PipeEnd : public HandleObject {
  public:
-  PipeEnd(int fd, bool read_end) : HandleObject(HandleKind::kPipe), fd_(fd), read_end_(read_end) {}
-  ~PipeEnd() override { close(fd_); }
+  explicit PipeEnd(bool read_end) : HandleObject(HandleKind::kPipe), read_end_(read_end) {}
+  ~PipeEnd() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // Takes over the descriptor of this end, once.
+  void Adopt(int fd) { fd_ = fd; }
 
   int fd() const { return fd_; }
   bool read_end() const { return read_end_; }
 
  private:
-  const int fd_;
+  int fd_ = -1;
   const bool read_end_;
 };
 
@@ -68,19 +78,21 @@ class SigpipeGuard {
 
 }  // namespace
 
-bool CreatePipe(HANDLE* read_handle, HANDLE* write_handle, DWORD size) {
+bool CreatePipe(HANDLE* read_handle, HANDLE* write_handle, DWORD size) noexcept try {
   if (read_handle == nullptr || write_handle == nullptr) {
     return internal::Fail(ERROR_INVALID_PARAMETER);
   }
   *read_handle = *write_handle = 0;
+  auto reader = std::make_shared<PipeEnd>(true);
+  auto writer = std::make_shared<PipeEnd>(false);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return internal::FailErrno(errno);
+  reader->Adopt(fds[0]);
+  writer->Adopt(fds[1]);
   // A size below the default is never applied: it could only lose atomicity.
   if (size > static_cast<DWORD>(fcntl(fds[1], F_GETPIPE_SZ))) {
     fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(size));
   }
-  auto reader = std::make_shared<PipeEnd>(fds[0], true);
-  auto writer = std::make_shared<PipeEnd>(fds[1], false);
   HANDLE read = InsertHandle(reader);
   HANDLE write = read != 0 ? InsertHandle(writer) : 0;
   if (write == 0) {
@@ -90,9 +102,11 @@ bool CreatePipe(HANDLE* read_handle, HANDLE* write_handle, DWORD size) {
   *read_handle = read;
   *write_handle = write;
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-bool ReadFile(HANDLE handle, void* buffer, DWORD bytes_to_read, DWORD* bytes_read) {
+bool ReadFile(HANDLE handle, void* buffer, DWORD bytes_to_read, DWORD* bytes_read) noexcept try {
   if (bytes_read != nullptr) *bytes_read = 0;
   std::shared_ptr<PipeEnd> end = End(handle, true);
   if (end == nullptr) return false;
@@ -107,9 +121,12 @@ bool ReadFile(HANDLE handle, void* buffer, DWORD bytes_to_read, DWORD* bytes_rea
     if (count == 0) return internal::Fail(ERROR_BROKEN_PIPE);
     if (errno != EINTR) return internal::FailErrno(errno);
   }
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-bool WriteFile(HANDLE handle, const void* buffer, DWORD bytes_to_write, DWORD* bytes_written) {
+bool WriteFile(HANDLE handle, const void* buffer, DWORD bytes_to_write,
+               DWORD* bytes_written) noexcept try {
   if (bytes_written != nullptr) *bytes_written = 0;
   std::shared_ptr<PipeEnd> end = End(handle, false);
   if (end == nullptr) return false;
@@ -130,6 +147,8 @@ bool WriteFile(HANDLE handle, const void* buffer, DWORD bytes_to_write, DWORD* b
   }
   if (bytes_written != nullptr) *bytes_written = written;
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
 }  // namespace zel::platform

@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/clock.h"
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
@@ -29,18 +30,30 @@ constexpr DWORD kKnownCreationFlags =
     CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | NORMAL_PRIORITY_CLASS;
 
 // A process handle. For a process this one started, the handle also gives
-// the exit code and reaps the process when closed after it ended.
+// the exit code and reaps the process when closed after it ended. It is
+// made before the process is opened (or started), so that nothing can fail
+// between the two.
 class ProcessObject : public HandleObject {
  public:
-  ProcessObject(pid_t pid, int pidfd, bool started_here)
-      : HandleObject(HandleKind::kProcess), pid_(pid), pidfd_(pidfd), started_here_(started_here) {}
+  explicit ProcessObject(bool started_here)
+      : HandleObject(HandleKind::kProcess), started_here_(started_here) {}
 
   ~ProcessObject() override {
+    if (pidfd_ < 0) return;
     if (started_here_) {
       siginfo_t info{};
       waitid(P_PIDFD, static_cast<id_t>(pidfd_), &info, WEXITED | WNOHANG);
     }
     close(pidfd_);
+  }
+
+  // Opens the process `pid`, once; false with the last error set
+  // (ERROR_INVALID_PARAMETER when there is no such process).
+  bool Open(pid_t pid) {
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd_ < 0) return internal::FailErrno(errno == ESRCH ? EINVAL : errno);
+    pid_ = pid;
+    return true;
   }
 
   DWORD Wait(DWORD timeout_ms) override {
@@ -76,18 +89,16 @@ class ProcessObject : public HandleObject {
     return poll(&ready, 1, 0) > 0;
   }
 
-  const pid_t pid_;
-  const int pidfd_;
+  pid_t pid_ = 0;
+  int pidfd_ = -1;
   const bool started_here_;
 };
 
-HANDLE InsertProcess(pid_t pid, bool started_here) {
-  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) {
-    internal::SetErrorFromErrno(errno == ESRCH ? EINVAL : errno);
-    return 0;
-  }
-  return InsertHandle(std::make_shared<ProcessObject>(pid, pidfd, started_here));
+// Opens the process `pid` into `object` and returns its new handle; 0 with
+// the last error set.
+HANDLE InsertProcess(std::shared_ptr<ProcessObject> object, pid_t pid) {
+  if (!object->Open(pid)) return 0;
+  return InsertHandle(std::move(object));
 }
 
 // Counts the backslashes from `position`.
@@ -146,9 +157,8 @@ int Spawn(const std::string& program, std::vector<std::string>& argv, DWORD crea
   return error;
 }
 
-}  // namespace
-
-std::vector<std::string> CommandLineToArgv(std::string_view line) {
+// CommandLineToArgv, with the exceptions left to the caller's barrier.
+std::vector<std::string> SplitCommandLine(std::string_view line) {
   std::vector<std::string> arguments;
   size_t position = 0;
   for (;;) {
@@ -190,13 +200,21 @@ std::vector<std::string> CommandLineToArgv(std::string_view line) {
   }
 }
 
+}  // namespace
+
+std::vector<std::string> CommandLineToArgv(std::string_view line) noexcept try {
+  return SplitCommandLine(line);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(std::vector<std::string>());
+}
+
 bool CreateProcess(const char* application_name, const char* command_line, DWORD creation_flags,
-                   PROCESS_INFORMATION* info) {
+                   PROCESS_INFORMATION* info) noexcept try {
   if (info == nullptr || (creation_flags & ~kKnownCreationFlags) != 0) {
     return internal::Fail(ERROR_INVALID_PARAMETER);
   }
   *info = PROCESS_INFORMATION{};
-  std::vector<std::string> argv = CommandLineToArgv(command_line != nullptr ? command_line : "");
+  std::vector<std::string> argv = SplitCommandLine(command_line != nullptr ? command_line : "");
   std::string program = application_name != nullptr ? application_name : "";
   if (program.empty() && !argv.empty()) program = argv.front();
   if (program.empty()) return internal::Fail(ERROR_INVALID_PARAMETER);
@@ -204,6 +222,9 @@ bool CreateProcess(const char* application_name, const char* command_line, DWORD
 
   trace::String(kTag, 30, "CreateProcess",
                 command_line != nullptr ? command_line : program.c_str());
+  // Made before the child starts: once it runs, a failure must end and reap
+  // it, as below.
+  auto object = std::make_shared<ProcessObject>(/*started_here=*/true);
   pid_t pid = -1;
   int error = Spawn(program, argv, creation_flags, &pid);
   if (error != 0) {
@@ -211,7 +232,7 @@ bool CreateProcess(const char* application_name, const char* command_line, DWORD
     trace::Rc(kTag, -30, "posix_spawn() error errno=", static_cast<uint32_t>(error));
     return internal::FailErrno(error == ENOEXEC ? EACCES : error);
   }
-  HANDLE process = InsertProcess(pid, /*started_here=*/true);
+  HANDLE process = InsertProcess(std::move(object), pid);
   if (process == 0) {
     // Without a handle nobody could wait for the child or reap it.
     kill(pid, SIGKILL);
@@ -223,43 +244,56 @@ bool CreateProcess(const char* application_name, const char* command_line, DWORD
   info->dwProcessId = static_cast<DWORD>(pid);
   info->dwThreadId = static_cast<DWORD>(pid);
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-HANDLE OpenProcess(DWORD, bool, DWORD process_id) {
+HANDLE OpenProcess(DWORD, bool, DWORD process_id) noexcept try {
   if (process_id == 0) {
     internal::SetError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  return InsertProcess(static_cast<pid_t>(process_id), /*started_here=*/false);
+  auto object = std::make_shared<ProcessObject>(/*started_here=*/false);
+  return InsertProcess(std::move(object), static_cast<pid_t>(process_id));
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-bool GetExitCodeProcess(HANDLE process, DWORD* exit_code) {
+bool GetExitCodeProcess(HANDLE process, DWORD* exit_code) noexcept try {
   auto object = ReferenceHandleAs<ProcessObject>(process, HandleKind::kProcess);
   if (object == nullptr) return false;
   if (exit_code == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
   *exit_code = object->ExitCode();
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-DWORD GetProcessId(HANDLE process) {
+DWORD GetProcessId(HANDLE process) noexcept try {
   if (process == GetCurrentProcess()) return GetCurrentProcessId();
   auto object = ReferenceHandleAs<ProcessObject>(process, HandleKind::kProcess);
   if (object == nullptr) return 0;
   return static_cast<DWORD>(object->pid());
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-bool GetInstanceProcess(InstanceProcess* process) {
+bool GetInstanceProcess(InstanceProcess* process) noexcept try {
   if (process == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
   internal::Instance* instance = internal::Instance::Get();
   if (instance == nullptr) return false;
   *process = InstanceProcess{instance->slot(), instance->generation()};
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-bool InstanceProcessAlive(InstanceProcess process) {
+bool InstanceProcessAlive(InstanceProcess process) noexcept try {
   internal::Instance* instance = internal::Instance::Get();
   if (instance == nullptr || process.slot >= internal::kMaxProcesses) return false;
   return instance->ProcessAlive(process.slot, process.generation);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
 }  // namespace zel::platform

@@ -10,8 +10,11 @@
 #include <mutex>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
 #include "services/trace.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
@@ -81,41 +84,47 @@ void* Run(void* raw) {
 }  // namespace
 
 // One floor for every thread of the system: the trace service's.
-size_t ThreadStackSize(size_t requested) { return btThreadStackSize(requested); }
+size_t ThreadStackSize(size_t requested) noexcept { return btThreadStackSize(requested); }
 
 HANDLE CreateThread(size_t stack_size, ThreadStartRoutine start, void* parameter,
-                    DWORD* thread_id) {
+                    DWORD* thread_id) noexcept try {
   if (start == nullptr) {
     internal::SetError(ERROR_INVALID_PARAMETER);
     return 0;
   }
   auto thread = std::make_shared<ThreadObject>();
+  // Allocated before the handle exists, so that no failure leaves a handle
+  // of a thread that never runs.
+  auto launch = std::make_unique<Launch>(Launch{start, parameter, thread});
   HANDLE handle = InsertHandle(thread);
   if (handle == 0) return 0;
-  auto* launch = new Launch{start, parameter, thread};
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   int error = pthread_attr_setstacksize(&attributes, ThreadStackSize(stack_size));
   pthread_t id;
-  if (error == 0) error = pthread_create(&id, &attributes, Run, launch);
+  if (error == 0) error = pthread_create(&id, &attributes, Run, launch.get());
   pthread_attr_destroy(&attributes);
   if (error != 0) {
-    delete launch;
     CloseHandle(handle);
     internal::SetError(ERROR_NOT_ENOUGH_MEMORY, error);
     return 0;
   }
+  launch.release();  // the new thread's now
   if (thread_id != nullptr) *thread_id = thread->WaitForTid();
   return handle;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-bool GetExitCodeThread(HANDLE thread, DWORD* exit_code) {
+bool GetExitCodeThread(HANDLE thread, DWORD* exit_code) noexcept try {
   auto object = ReferenceHandleAs<ThreadObject>(thread, HandleKind::kThread);
   if (object == nullptr) return false;
   if (exit_code == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
   *exit_code = object->ExitCode();
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
 }  // namespace zel::platform

@@ -11,9 +11,12 @@
 
 #include "platform/handles.h"
 #include "platform/module.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
 #include "services/config.h"
 #include "services/trace.h"
+
+ZEL_MODULE("zelplat")
 
 namespace zel::platform {
 namespace {
@@ -52,19 +55,21 @@ std::vector<int> Buttons(UINT style) {
 
 }  // namespace
 
-HCURSOR LoadCursor(HMODULE instance, WORD cursor_id) {
+HCURSOR LoadCursor(HMODULE instance, WORD cursor_id) noexcept try {
   for (WORD known : kSystemCursors) {
     if (instance == 0 && known == cursor_id) return kSystemCursor | cursor_id;
   }
   internal::SetError(ERROR_RESOURCE_NAME_NOT_FOUND);
   return 0;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-HCURSOR SetCursor(HCURSOR cursor) { return g_cursor.exchange(cursor); }
+HCURSOR SetCursor(HCURSOR cursor) noexcept { return g_cursor.exchange(cursor); }
 
-HCURSOR GetCursor() { return g_cursor.load(); }
+HCURSOR GetCursor() noexcept { return g_cursor.load(); }
 
-int MessageBox(HWND owner, const char* text, const char* caption, UINT style) {
+int MessageBox(HWND owner, const char* text, const char* caption, UINT style) noexcept try {
   MessageBoxRecord record{owner, style, text != nullptr ? text : "",
                           caption != nullptr ? caption : ""};
   fprintf(stderr, "MessageBox [%s] %s (style 0x%X)\n", record.caption.c_str(), record.text.c_str(),
@@ -78,16 +83,20 @@ int MessageBox(HWND owner, const char* text, const char* caption, UINT style) {
   std::vector<int> buttons = Buttons(style);
   size_t default_button = (style >> 8) & 0xF;
   return buttons[default_button < buttons.size() ? default_button : 0];
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-bool GetLastMessageBox(MessageBoxRecord* record) {
+bool GetLastMessageBox(MessageBoxRecord* record) noexcept try {
   std::lock_guard guard(g_box_mutex);
   if (!g_last_box.has_value() || record == nullptr) return false;
   *record = *g_last_box;
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-int LoadString(HMODULE module, UINT id, char* buffer, int size) {
+int LoadString(HMODULE module, UINT id, char* buffer, int size) noexcept try {
   using Table = const char* (*)(uint32_t);
   if (buffer == nullptr || size <= 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -106,10 +115,12 @@ int LoadString(HMODULE module, UINT id, char* buffer, int size) {
   memcpy(buffer, text, static_cast<size_t>(length));
   buffer[length] = '\0';
   return length;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(0);
 }
 
-HWND GetFocus() { return 0; }
+HWND GetFocus() noexcept { return 0; }
 
-UINT GetACP() { return config::PcCodePage(); }
+UINT GetACP() noexcept { return config::PcCodePage(); }
 
 }  // namespace zel::platform

@@ -10,7 +10,8 @@
 // kernel's short datagram queue only fills when the whole process is stuck.
 // Messages within a process go straight into the queue. A thread is woken
 // through its queue's eventfd, which it can wait on together with the pidfd
-// of a process it sent a message to.
+// of a process it sent a message to. A forked child has none of its
+// parent's windows and queues, and binds a socket of its own at first use.
 //
 // A window's idle count is raised by its thread when it finds nothing for
 // the window. It then holds the window's post lock (so no post from another
@@ -161,10 +162,22 @@ struct LocalWindow {
 // post while the process exits.
 class Messages {
  public:
+  // Made at first use. Any thread.
   static Messages& Get() {
-    static Messages* messages = new Messages();
+    Messages* messages = current_.load(std::memory_order_acquire);
+    if (messages != nullptr) return *messages;
+    auto* made = new Messages(nullptr);
+    if (current_.compare_exchange_strong(messages, made, std::memory_order_acq_rel)) return *made;
+    delete made;
     return *messages;
   }
+
+  // In a forked child (its fork handler, alone). The parent's windows,
+  // queues, socket and reader thread stay the parent's, and a thread the
+  // child does not have may have held a lock of theirs at the fork: the
+  // child starts with none and sets up a transport of its own, at its own
+  // address, on first use.
+  static void StartAfreshInChild();
 
   std::shared_ptr<ThreadQueue> QueueOf(DWORD tid) {
     std::lock_guard guard(mutex_);
@@ -227,10 +240,14 @@ class Messages {
   bool transport_ready() const { return transport_ready_.load(std::memory_order_acquire); }
 
  private:
-  Messages() = default;
+  explicit Messages(Messages* parents) : parents_(parents) {}
   static void* ReaderMain(void* self);
   void Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans);
 
+  inline static std::atomic<Messages*> current_{nullptr};
+  // A forked child's: its parent's side, never used again nor taken apart
+  // (a lock of it may be held, a table half-changed).
+  [[maybe_unused]] Messages* const parents_;
   std::mutex mutex_;
   std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>> queues_;  // guarded by mutex_
   std::unordered_map<HWND, std::shared_ptr<LocalWindow>> windows_;  // guarded by mutex_
@@ -242,6 +259,16 @@ class Messages {
   int send_fd_ = -1;
   std::mutex reader_mutex_;
 };
+
+void Messages::StartAfreshInChild() {
+  Messages* parents = current_.load(std::memory_order_acquire);
+  if (parents == nullptr) return;
+  // The child's copies would keep the parent's sockets open.
+  for (int fd : {parents->receive_fd_, parents->send_fd_}) {
+    if (fd >= 0) close(fd);
+  }
+  current_.store(new Messages(parents), std::memory_order_release);
+}
 
 // The socket address of the process in `slot` as `generation`; false when
 // its path does not fit in a socket address.
@@ -540,6 +567,15 @@ class ThreadExit {
 };
 
 thread_local ThreadExit t_thread;
+
+// A forked child's message system starts afresh; the forking thread's queue
+// was its parent thread's.
+void ChildAfterFork() {
+  Messages::StartAfreshInChild();
+  t_thread.queue = nullptr;
+}
+
+[[gnu::constructor]] void WatchForks() { pthread_atfork(nullptr, nullptr, ChildAfterFork); }
 
 ThreadQueue& OwnQueue() {
   if (t_thread.queue == nullptr) t_thread.queue = Messages::Get().QueueOf(GetCurrentThreadId());

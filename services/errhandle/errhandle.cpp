@@ -3,12 +3,14 @@
 // those of other kinds.
 #include "services/errhandle.h"
 
+#include <pthread.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -61,6 +63,12 @@ Quota& TheQuota() {
   static Quota* quota = new Quota;  // outlives every static destructor
   return *quota;
 }
+
+// A forked child's quota gets a fresh lock: a thread of the parent may have
+// held the old one at the fork. (Its count starts over at first use.)
+void FreshQuotaInChild() { std::construct_at(&TheQuota()); }
+
+[[gnu::constructor]] void WatchForks() { pthread_atfork(nullptr, nullptr, FreshQuotaInChild); }
 
 // Made only with a share of the quota, which it gives back as it goes.
 struct ErrorObject : ServiceObject {

@@ -1,6 +1,7 @@
 #include "services/language/converters.h"
 
 #include <iconv.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <array>
@@ -121,6 +122,10 @@ class TableCache {
     Build(from, to);
     return slot.load(std::memory_order_acquire);
   }
+
+  // Fork: see LockCachesForFork.
+  void LockForFork() { mutex_.lock(); }
+  void UnlockAfterFork() { mutex_.unlock(); }
 
  private:
   std::atomic<const ByteMap*>& Slot(const CodePage& from, const CodePage& to) {
@@ -369,6 +374,10 @@ class ShiftedEncodingCache {
     return slot.load(std::memory_order_acquire);
   }
 
+  // Fork: see LockCachesForFork.
+  void LockForFork() { mutex_.lock(); }
+  void UnlockAfterFork() { mutex_.unlock(); }
+
  private:
   std::mutex mutex_;
   std::array<std::atomic<const ShiftedEncoding*>, kMaxCodePages> encodings_{};
@@ -526,6 +535,10 @@ class ConverterPool {
     if (idle.size() < kMaxIdle) idle.push_back(std::move(converter));
   }
 
+  // Fork: see LockCachesForFork.
+  void LockForFork() { mutex_.lock(); }
+  void UnlockAfterFork() { mutex_.unlock(); }
+
  private:
   static constexpr size_t kMaxIdle = 8;
 
@@ -541,6 +554,25 @@ class ConverterPool {
 ConverterPool& Pool() {
   static ConverterPool* pool = new ConverterPool;  // outlives every static destructor
   return *pool;
+}
+
+// The caches' locks are held across a fork, so that a forked child never
+// finds one taken by a thread it does not have, nor the pool half-changed.
+// No holder of one takes another.
+void LockCachesForFork() {
+  Tables().LockForFork();
+  ShiftedEncodings().LockForFork();
+  Pool().LockForFork();
+}
+
+void UnlockCachesAfterFork() {
+  Pool().UnlockAfterFork();
+  ShiftedEncodings().UnlockAfterFork();
+  Tables().UnlockAfterFork();
+}
+
+[[gnu::constructor]] void WatchForks() {
+  pthread_atfork(LockCachesForFork, UnlockCachesAfterFork, UnlockCachesAfterFork);
 }
 
 Conversion ConvertMixed(const CodePage& from, const CodePage& to, std::span<const uint8_t> source,

@@ -2,9 +2,12 @@
 // per process whether or not tracing is on, so that a failure can be
 // explained after the fact, and are traced while tracing is on. The
 // exported functions are barriers (services/barrier.h): what fails is dropped.
+#include <pthread.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "services/trace/record_writer.h"
@@ -26,6 +29,13 @@ void CopyTruncated(char* target, size_t size, const char* source) {
   memcpy(target, source, n);
   target[n] = '\0';
 }
+
+// A forked child's ring lock may have been held by a thread of the parent
+// at the fork: the child takes a fresh one (a record being written then
+// stays as far as it got).
+void FreshRingLockInChild() { std::construct_at(&g_ring_mutex); }
+
+[[gnu::constructor]] void WatchForks() { pthread_atfork(nullptr, nullptr, FreshRingLockInChild); }
 
 void Remember(int32_t line, const char* label, const char* module) {
   BtErrorPointRecord record{};

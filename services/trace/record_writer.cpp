@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -215,9 +216,12 @@ void WriteLine(const std::string& line) {
   }
 }
 
+// A forked child's sink lock may have been held by a thread of the parent
+// in a sink call at the fork: the child takes a fresh one.
 void ResetAfterFork() {
   g_pid.store(0, std::memory_order_relaxed);
   t_tid = 0;
+  std::construct_at(&g_sink_mutex);
 }
 
 // Opens ZEL_TRACE as the library loads, so that tracing covers a process

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -24,6 +27,7 @@
 #include "platform/user.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
+#include "vqzmcm.h"
 #include "vqzmrc.h"
 
 namespace zel::test {
@@ -571,6 +575,106 @@ TEST(Outstanding, OnlyAnExecutableNamedExactlyVQZMCMWEXEIsTheManager) {
   uint32_t within = 7;
   EXPECT_EQ(cbCheckWithinCPMgr(&within), 0);
   EXPECT_EQ(within, 0u);
+}
+
+// ---- Fork ----
+
+// A trace sink that stops the first thread tracing `text` where it traces,
+// holding whatever it holds there, until Release(); every other record
+// passes. Tracing is on while it exists.
+class TraceHold {
+ public:
+  explicit TraceHold(std::string text) : text_(std::move(text)) {
+    btSetRecordSink(&TraceHold::Sink, this);
+  }
+  ~TraceHold() {
+    Release();
+    btSetRecordSink(nullptr, nullptr);  // waits for the held thread's sink call
+  }
+  TraceHold(const TraceHold&) = delete;
+  TraceHold& operator=(const TraceHold&) = delete;
+
+  // True once a thread is held; waits 10 s at most.
+  bool WaitHeld() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [this] { return held_; });
+  }
+
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  static void Sink(const BtRecord* record, void* context) {
+    auto* self = static_cast<TraceHold*>(context);
+    if (record->text == nullptr || self->text_ != record->text || !self->armed_.exchange(false)) {
+      return;
+    }
+    std::unique_lock lock(self->mutex_);
+    self->held_ = true;
+    self->changed_.notify_all();
+    self->changed_.wait_for(lock, 60s, [self] { return self->released_; });
+  }
+
+  const std::string text_;
+  std::atomic<bool> armed_{true};  // no thread has been held yet
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;      // guarded by mutex_
+  bool released_ = false;  // guarded by mutex_
+};
+
+// A child forked while another thread is inside a stop, holding the lock
+// that orders posts to the manager (and the trace sink's), still stops:
+// it gets as far as that thread does, to the missing manager window.
+TEST(Fork, AChildForkedWhileAThreadHoldsAStopsLocksStillStops) {
+  RZ700SysStruct* system = NewSystem("HELD");
+  TraceHold hold("cbPostCPMgrMsg");
+  uint16_t held_rc = 0;
+  std::thread stopping([&] { held_rc = cmStopAndWaitComm(system); });
+  if (hold.WaitHeld() && WaitUntilOtherThreadsSleep()) {
+    auto in_child = [&](ForkedChild& self) {
+      self.Send("stop " + std::to_string(cmStopAndWaitComm(system)));
+      return 0;
+    };
+    ForkedChild child(in_child, ForkedChild::End::kAtOnce);
+    EXPECT_EQ(child.Receive(10s), "stop " + std::to_string(VQZM_RC_INTERNAL_ERROR));
+    EXPECT_EQ(child.Wait(), 0);
+  } else {
+    ADD_FAILURE() << "the stop never reached its post, or a thread stayed busy";
+  }
+  hold.Release();
+  stopping.join();
+  EXPECT_EQ(held_rc, VQZM_RC_INTERNAL_ERROR);
+}
+
+// A child forked from the manager's process is an application: it is not
+// the manager, has no watcher of ended processes, and ends through its exit
+// handlers without touching the manager's fields. The conversation list is
+// held here until the child has forked, so that the watcher, asleep or
+// waiting for the list, is inside nothing the child would find locked.
+TEST(Fork, AChildOfTheManagersProcessIsNotTheManagerAndEndsCleanly) {
+  std::optional<ListLock> conversations(std::in_place, Serial::kConvList);
+  ASSERT_TRUE(conversations->acquired());
+  cbSetCPMgrHwnd(0x54321);
+  ASSERT_TRUE(ThisProcess().is_manager);
+  ASSERT_TRUE(WaitUntilOtherThreadsSleep());
+  ForkedChild child([](ForkedChild& self) {
+    self.Send(ThisProcess().is_manager ? "manager" : "application");
+    return 0;
+  });
+  EXPECT_EQ(child.Receive(), "application");
+  conversations.reset();  // the child's end gives its conversations back under it
+  EXPECT_EQ(child.Wait(), 0) << "ended cleanly";
+  EXPECT_TRUE(ThisProcess().is_manager);
+  EXPECT_EQ(cbRetCPMgrHwnd(), 0x54321u);
+  EXPECT_EQ(V(Anchor().ulCPMgrPid), static_cast<uint32_t>(getpid()));
+  StopWatchingEndedProcesses();
+  ThisProcess().is_manager = false;
 }
 
 // ---- Concurrency ----

@@ -3,12 +3,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -299,6 +302,92 @@ int ChildProcess::Wait(Millis timeout) {
 
 void ChildProcess::Kill(int signal_number) {
   if (running()) ::kill(pid_, signal_number);
+}
+
+ForkedChild::ForkedChild(const std::function<int(ForkedChild&)>& body, End end) {
+  int down[2];
+  int up[2];
+  if (pipe2(down, O_CLOEXEC) != 0) return;
+  if (pipe2(up, O_CLOEXEC) != 0) {
+    close(down[0]);
+    close(down[1]);
+    return;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    close(down[1]);
+    close(up[0]);
+    in_ = down[0];
+    out_ = up[1];
+    int code = body(*this);
+    if (end == End::kAtOnce) _exit(code);
+    exit(code);
+  }
+  close(down[0]);
+  close(up[1]);
+  in_ = up[0];
+  out_ = down[1];
+  if (pid_ > 0) pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+}
+
+ForkedChild::~ForkedChild() {
+  if (running()) {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, pidfd_}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+void ForkedChild::Send(const std::string& line) {
+  std::string text = line + "\n";
+  EXPECT_TRUE(WriteAll(out_, text));
+}
+
+std::string ForkedChild::Receive(Millis timeout) {
+  std::string line;
+  Clock::time_point end = Clock::now() + timeout;
+  for (char c = 0;;) {
+    pollfd ready{in_, POLLIN, 0};
+    int left = RemainingMs(end);
+    if (left <= 0 || poll(&ready, 1, left) <= 0) return line;
+    if (read(in_, &c, 1) != 1 || c == '\n') return line;
+    line += c;
+  }
+}
+
+int ForkedChild::Wait(Millis timeout) {
+  pollfd ended{pidfd_, POLLIN, 0};
+  if (poll(&ended, 1, static_cast<int>(timeout.count())) != 1) return -1;
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  reaped_ = true;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void ForkedChild::Kill() { ::kill(pid_, SIGKILL); }
+
+bool WaitUntilOtherThreadsSleep(Millis timeout) {
+  std::string self = std::to_string(gettid());
+  auto others_asleep = [&self] {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      if (task.path().filename() == self) continue;
+      std::ifstream stat_file(task.path() / "stat");
+      std::string stat;
+      std::getline(stat_file, stat);
+      size_t close = stat.rfind(')');
+      if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'S') {
+        return false;
+      }
+    }
+    return true;
+  };
+  for (Clock::time_point end = Clock::now() + timeout; !others_asleep();) {
+    if (Clock::now() >= end) return false;
+    usleep(1000);
+  }
+  return true;
 }
 
 namespace child {

@@ -17,6 +17,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -115,6 +116,53 @@ class ChildProcess {
   int command_fd_ = -1;  // write end: lines for the child
   std::string pending_;  // bytes read past the last returned line
 };
+
+// A child forked from this test process without exec, so that it starts
+// from the parent's state at the fork, with a pipe each way. The child runs
+// `body` and ends with its result. Every wait is bounded.
+class ForkedChild {
+ public:
+  // How the child ends: through exit(), running the exit handlers (and a
+  // sanitizer's leak check) as a process that ends normally does; or at
+  // once, as the child of a process with other threads must under the leak
+  // check, which would count what only those threads reach as lost.
+  enum class End { kNormally, kAtOnce };
+
+  explicit ForkedChild(const std::function<int(ForkedChild&)>& body, End end = End::kNormally);
+  // Kills and reaps a child that is still running.
+  ~ForkedChild();
+  ForkedChild(const ForkedChild&) = delete;
+  ForkedChild& operator=(const ForkedChild&) = delete;
+
+  bool running() const { return pidfd_ >= 0 && !reaped_; }
+  pid_t pid() const { return pid_; }
+
+  // Either side: one line to the other.
+  void Send(const std::string& line);
+
+  // Either side: the other's next line; what came of it when none came
+  // within `timeout`.
+  std::string Receive(Millis timeout = kChildTimeout);
+
+  // The parent: the child's exit code (128 + signal for a killed one), or -1
+  // when it has not ended within `timeout`.
+  int Wait(Millis timeout = kChildTimeout);
+
+  void Kill();
+
+ private:
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  bool reaped_ = false;
+};
+
+// True once every thread of this process but the calling one sleeps, as the
+// kernel reports it, so that none is inside anything (a sanitizer's
+// allocator, say) that it could leave locked for a child forked now; false
+// if that does not happen within `timeout`.
+bool WaitUntilOtherThreadsSleep(Millis timeout = kChildTimeout);
 
 namespace child {
 

@@ -1,12 +1,8 @@
 // The instance as a whole: isolation between instances, files created
 // owner-only and removed with the last process, a fresh start after kill -9
 // or a damaged registry, and processes killed at random moments.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,7 +11,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <random>
 #include <string>
@@ -407,88 +402,6 @@ TEST(InstanceProcesses, APlaceIsAliveUntilItsProcessEndsOrIsKilled) {
   children[2].Send("exit");
   EXPECT_EQ(children[2].Wait(), 0);
 }
-
-// A child forked from this test process, with a pipe each way. The child
-// runs `body` and exits normally with its result. Every wait is bounded.
-class ForkedChild {
- public:
-  explicit ForkedChild(const std::function<int(ForkedChild&)>& body) {
-    int down[2];
-    int up[2];
-    if (pipe2(down, O_CLOEXEC) != 0) return;
-    if (pipe2(up, O_CLOEXEC) != 0) {
-      close(down[0]);
-      close(down[1]);
-      return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(down[1]);
-      close(up[0]);
-      in_ = down[0];
-      out_ = up[1];
-      exit(body(*this));
-    }
-    close(down[0]);
-    close(up[1]);
-    in_ = up[0];
-    out_ = down[1];
-    if (pid_ > 0) pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-  }
-  ~ForkedChild() {
-    if (running()) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    for (int fd : {in_, out_, pidfd_}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-  ForkedChild(const ForkedChild&) = delete;
-  ForkedChild& operator=(const ForkedChild&) = delete;
-
-  bool running() const { return pidfd_ >= 0 && !reaped_; }
-
-  // Either side: one line to the other.
-  void Send(const std::string& line) {
-    std::string text = line + "\n";
-    EXPECT_EQ(write(out_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-
-  // Either side: the other's next line; what came of it when none came
-  // within `timeout`.
-  std::string Receive(Millis timeout = kChildTimeout) {
-    std::string line;
-    auto end = std::chrono::steady_clock::now() + timeout;
-    for (char c = 0;;) {
-      auto left = std::chrono::duration_cast<Millis>(end - std::chrono::steady_clock::now());
-      pollfd ready{in_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return line;
-      if (read(in_, &c, 1) != 1 || c == '\n') return line;
-      line += c;
-    }
-  }
-
-  // The parent: the child's exit code (128 + signal for a killed one), or -1
-  // when it has not ended within `timeout`.
-  int Wait(Millis timeout = kChildTimeout) {
-    pollfd ended{pidfd_, POLLIN, 0};
-    if (poll(&ended, 1, static_cast<int>(timeout.count())) != 1) return -1;
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    reaped_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  void Kill() { kill(pid_, SIGKILL); }
-
- private:
-  pid_t pid_ = -1;
-  int pidfd_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  bool reaped_ = false;
-};
 
 // A forked child takes a place of its own with a hold of its own on all the
 // parent held: the parent's closes leave the child's objects alive, and the

@@ -387,6 +387,45 @@ TEST(WindowMessages, ASenderGetsAFailureWhenTheWindowsOwnerIsKilledFirst) {
   EXPECT_FALSE(IsWindow(remote.hwnd));
 }
 
+// A child forked after this process's transport started has none of the
+// parent's windows and a transport of its own at its own address: a window
+// it makes gets what another process posts, and its send to a window of the
+// parent gets the answer. The forking thread's queue stays the parent's.
+TEST(WindowMessages, AForkedChildsWindowsAndSendsUseATransportOfItsOwn) {
+  WindowThread window;
+  MSG msg;
+  EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) << "this thread now has a queue";
+  ASSERT_TRUE(WaitUntilOtherThreadsSleep()) << "the window's thread and the reader wait";
+  auto in_child = [&](ForkedChild& self) {
+    HWND own = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) { return 0; });
+    self.Send(std::to_string(own));
+    MSG posted{};
+    self.Send(NextPosted(&posted) && posted.hwnd == own
+                  ? std::to_string(posted.message) + " " + std::to_string(posted.wParam)
+                  : "nothing posted");
+    bool parents = DestroyWindow(window.hwnd());
+    self.Send(parents ? "destroyed the parent's" : std::to_string(GetLastError()));
+    LRESULT answer = SendMessage(window.hwnd(), WM_USER, 41, 0);
+    self.Send(std::to_string(answer) + " " + std::to_string(GetLastError()));
+    return 0;
+  };
+  ForkedChild child(in_child, ForkedChild::End::kAtOnce);
+  ASSERT_TRUE(child.running());
+  HWND own = static_cast<HWND>(std::stoul("0" + child.Receive()));
+  ASSERT_NE(own, 0u);
+  DWORD pid = 0;
+  EXPECT_EQ(GetWindowThreadProcessId(own, &pid), static_cast<DWORD>(child.pid()))
+      << "made by the child's only thread";
+  EXPECT_EQ(pid, static_cast<DWORD>(child.pid()));
+  EXPECT_TRUE(PostMessage(own, kBurst, 7, 0)) << GetLastError();
+  EXPECT_EQ(child.Receive(), std::to_string(kBurst) + " 7");
+  EXPECT_EQ(child.Receive(), std::to_string(ERROR_INVALID_WINDOW_HANDLE));
+  EXPECT_EQ(child.Receive(10s), "42 0");
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_TRUE(IsWindow(window.hwnd()));
+  EXPECT_FALSE(IsWindow(own)) << "the child's windows went with it";
+}
+
 // ---- Idle count -------------------------------------------------------------------
 
 TEST(WindowIdleCount, ChangesOnlyOnceEveryMessagePostedBeforeHasBeenHandled) {

@@ -110,12 +110,14 @@ ZEL_CHILD_COMMAND(private_dir_as) {
   return 0;
 }
 
-// A user (kUser) whose folder in /tmp another user (kSquatter) made first.
-// The platform's attack test, which may run at the same time, squats for
-// another user number.
+// A user whose folder in /tmp another user (kSquatter) made first. Tests
+// that may run at the same time each play a user of their own (the
+// platform's attack test plays 65533), so that none removes or squats
+// another's folder.
 class SquattedTmpTest : public ::testing::Test {
  protected:
-  static constexpr uid_t kUser = 65532;
+  explicit SquattedTmpTest(uid_t user) : user_(user), tmp_("/tmp/zel-" + std::to_string(user)) {}
+
   static constexpr uid_t kSquatter = 65534;
 
   void SetUp() override {
@@ -123,7 +125,7 @@ class SquattedTmpTest : public ::testing::Test {
     char home[] = "/tmp/zelhome.XXXXXX";
     ASSERT_NE(mkdtemp(home), nullptr);
     home_ = home;
-    ASSERT_EQ(chown(home, kUser, kUser), 0);
+    ASSERT_EQ(chown(home, user_, user_), 0);
     Squat();
   }
   void TearDown() override {
@@ -137,12 +139,12 @@ class SquattedTmpTest : public ::testing::Test {
     ASSERT_EQ(chown(tmp_.c_str(), kSquatter, kSquatter), 0);
   }
 
-  // The two lines of private_dir_as run as kUser with HOME `home` and
+  // The two lines of private_dir_as run as the user with HOME `home` and
   // XDG_CACHE_HOME `cache`.
   std::pair<std::string, std::string> PrivateDirOfUser(const std::string& home,
                                                        const std::string& cache = "") {
     ChildProcess child =
-        ChildProcess::Start("private_dir_as", {std::to_string(kUser)},
+        ChildProcess::Start("private_dir_as", {std::to_string(user_)},
                             {{"HOME", home}, {"XDG_RUNTIME_DIR", ""}, {"XDG_CACHE_HOME", cache}});
     std::string dir = child.ReadLine().value_or("");
     std::string text = child.ReadLine().value_or("");
@@ -150,11 +152,22 @@ class SquattedTmpTest : public ::testing::Test {
     return {dir, text};
   }
 
-  std::string tmp_ = "/tmp/zel-" + std::to_string(kUser);
+  uid_t user_;
+  std::string tmp_;
   std::string home_;
 };
 
-TEST_F(SquattedTmpTest, TheUsersCacheTakesItsPlaceAndKeepsItWhenTheSquatterGoes) {
+class SquattedTmpWithAHome : public SquattedTmpTest {
+ protected:
+  SquattedTmpWithAHome() : SquattedTmpTest(65532) {}
+};
+
+class SquattedTmpWithoutAHome : public SquattedTmpTest {
+ protected:
+  SquattedTmpWithoutAHome() : SquattedTmpTest(65531) {}
+};
+
+TEST_F(SquattedTmpWithAHome, TheUsersCacheTakesItsPlaceAndKeepsItWhenTheSquatterGoes) {
   std::string fallback = home_ + "/.cache/zel/run";
   auto [dir, notice] = PrivateDirOfUser(home_);
   EXPECT_EQ(dir, fallback);
@@ -162,7 +175,7 @@ TEST_F(SquattedTmpTest, TheUsersCacheTakesItsPlaceAndKeepsItWhenTheSquatterGoes)
   EXPECT_NE(notice.find("another user may have made it first"), std::string::npos) << notice;
   struct stat status {};
   ASSERT_EQ(lstat(fallback.c_str(), &status), 0);
-  EXPECT_EQ(status.st_uid, kUser);
+  EXPECT_EQ(status.st_uid, user_);
   EXPECT_EQ(status.st_mode & 0777, 0700u);
 
   // Processes that start later must not split off into /tmp.
@@ -177,7 +190,7 @@ TEST_F(SquattedTmpTest, TheUsersCacheTakesItsPlaceAndKeepsItWhenTheSquatterGoes)
   EXPECT_EQ(PrivateDirOfUser(home_, cache).first, cache + "/zel/run");
 }
 
-TEST_F(SquattedTmpTest, WithoutAUsableFallbackTheErrorGivesBothReasons) {
+TEST_F(SquattedTmpWithoutAHome, WithoutAUsableFallbackTheErrorGivesBothReasons) {
   auto [dir, error] = PrivateDirOfUser("/nonexistent/home");
   EXPECT_EQ(dir, "none");
   EXPECT_NE(error.find(tmp_ + " belongs to uid 65534"), std::string::npos) << error;
