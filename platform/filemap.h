@@ -44,13 +44,14 @@ inline constexpr DWORD FILE_MAP_ALL_ACCESS = 0x000F001F;
 // set: ERROR_INVALID_PARAMETER for size 0 or a protection other than
 // PAGE_READONLY or PAGE_READWRITE, ERROR_NOT_ENOUGH_MEMORY when the memory
 // cannot be had, and the name errors of CreateMutex.
-ZEL_PLATFORM_EXPORT HANDLE CreateFileMapping(DWORD protect, uint64_t size, const char* name);
+ZEL_PLATFORM_EXPORT HANDLE CreateFileMapping(DWORD protect, uint64_t size,
+                                             const char* name) noexcept;
 
 // Opens the existing mapping `name`: 0 with ERROR_FILE_NOT_FOUND when no
 // live process holds it, ERROR_INVALID_HANDLE when the name is another kind
 // of object. Access and inheritance as OpenMutex.
 ZEL_PLATFORM_EXPORT HANDLE OpenFileMapping(DWORD desired_access, bool inherit_handle,
-                                           const char* name);
+                                           const char* name) noexcept;
 
 // Maps `bytes` of the mapping from `offset` (0 bytes: to its end) at
 // `base_address`, or where the system chooses when it is null, and returns
@@ -62,16 +63,16 @@ ZEL_PLATFORM_EXPORT HANDLE OpenFileMapping(DWORD desired_access, bool inherit_ha
 // ERROR_ACCESS_DENIED for write access to a read-only mapping,
 // ERROR_INVALID_HANDLE for a handle that is not a mapping.
 ZEL_PLATFORM_EXPORT void* MapViewOfFileEx(HANDLE mapping, DWORD desired_access, uint64_t offset,
-                                          size_t bytes, void* base_address);
+                                          size_t bytes, void* base_address) noexcept;
 
 // MapViewOfFileEx where the system chooses the address.
 ZEL_PLATFORM_EXPORT void* MapViewOfFile(HANDLE mapping, DWORD desired_access, uint64_t offset,
-                                        size_t bytes);
+                                        size_t bytes) noexcept;
 
 // Unmaps the view that begins at `base_address` (an address inside the
 // fixed window is reserved again). False with ERROR_INVALID_ADDRESS when no
 // view begins there.
-ZEL_PLATFORM_EXPORT bool UnmapViewOfFile(const void* base_address);
+ZEL_PLATFORM_EXPORT bool UnmapViewOfFile(const void* base_address) noexcept;
 
 }  // namespace zel::platform
 

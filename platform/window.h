@@ -48,13 +48,13 @@ using WindowProc = std::function<LRESULT(HWND hwnd, UINT message, WPARAM wParam,
 // for an empty procedure, ERROR_NO_SYSTEM_RESOURCES when the instance's
 // window table (1,024 windows) is full, or the error of attaching to the
 // instance.
-ZEL_PLATFORM_EXPORT HWND CreateMessageWindow(WindowProc proc);
+ZEL_PLATFORM_EXPORT HWND CreateMessageWindow(WindowProc proc) noexcept;
 
 // Destroys a window of the calling thread: its procedure gets WM_DESTROY,
 // messages still queued for it are dropped, and senders waiting on it get
 // 0. False with ERROR_INVALID_WINDOW_HANDLE for no such window,
 // ERROR_ACCESS_DENIED when another thread owns it.
-ZEL_PLATFORM_EXPORT bool DestroyWindow(HWND hwnd);
+ZEL_PLATFORM_EXPORT bool DestroyWindow(HWND hwnd) noexcept;
 
 // Queues a message for the window and returns at once. A global-memory
 // block (globalmem.h) passed as `lParam` to a window of another process
@@ -64,47 +64,49 @@ ZEL_PLATFORM_EXPORT bool DestroyWindow(HWND hwnd);
 // the window's process accepts nothing for 5 seconds. A thread of another
 // process with 10,000 messages queued drops the message and traces it. Any
 // thread.
-ZEL_PLATFORM_EXPORT bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+ZEL_PLATFORM_EXPORT bool PostMessage(HWND hwnd, UINT message, WPARAM wParam,
+                                     LPARAM lParam) noexcept;
 
 // Has the window's thread handle the message and returns the procedure's
 // result; on the window's own thread the procedure is called directly.
 // Returns 0 with ERROR_INVALID_WINDOW_HANDLE when the window does not exist
 // or goes away (its thread or process ends) before it has handled the
 // message; the last error is 0 after a handled message. Any thread.
-ZEL_PLATFORM_EXPORT LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+ZEL_PLATFORM_EXPORT LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam,
+                                        LPARAM lParam) noexcept;
 
 // Waits for a posted message of the calling thread's queue whose window is
 // `hwnd` (0: any) and whose number lies in [filter_min, filter_max] (both 0:
 // any) and takes it out. Returns 1 for a message, 0 for WM_QUIT, -1 with
 // ERROR_INVALID_WINDOW_HANDLE when `hwnd` is not a window of this thread.
 // Waits without limit; see WaitMessage for a bounded wait.
-ZEL_PLATFORM_EXPORT int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max);
+ZEL_PLATFORM_EXPORT int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) noexcept;
 
 // As GetMessage without waiting: true when a message was found (and taken
 // out with PM_REMOVE), false when there is none.
 ZEL_PLATFORM_EXPORT bool PeekMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max,
-                                     UINT remove);
+                                     UINT remove) noexcept;
 
 // Calls the procedure of the message's window and returns its result; 0 when
 // the window is not a window of the calling thread.
-ZEL_PLATFORM_EXPORT LRESULT DispatchMessage(const MSG* msg);
+ZEL_PLATFORM_EXPORT LRESULT DispatchMessage(const MSG* msg) noexcept;
 
 // Waits up to `timeout_ms` (or INFINITE) until the calling thread's queue
 // holds a posted message, handling sent messages meanwhile. Returns
 // WAIT_OBJECT_0 or WAIT_TIMEOUT.
-ZEL_PLATFORM_EXPORT DWORD WaitMessage(DWORD timeout_ms);
+ZEL_PLATFORM_EXPORT DWORD WaitMessage(DWORD timeout_ms) noexcept;
 
 // Queues WM_QUIT for the calling thread: its GetMessage then returns 0, after
 // the messages already queued.
-ZEL_PLATFORM_EXPORT void PostQuitMessage(int exit_code);
+ZEL_PLATFORM_EXPORT void PostQuitMessage(int exit_code) noexcept;
 
 // True when `hwnd` names a window whose process is alive. Any thread.
-ZEL_PLATFORM_EXPORT bool IsWindow(HWND hwnd);
+ZEL_PLATFORM_EXPORT bool IsWindow(HWND hwnd) noexcept;
 
 // The thread id of the window's owner, and its process id through
 // `process_id` when not null; 0 (and process id 0) with
 // ERROR_INVALID_WINDOW_HANDLE when it is not a window.
-ZEL_PLATFORM_EXPORT DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id);
+ZEL_PLATFORM_EXPORT DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) noexcept;
 
 // The window's idle count: its owning thread raises it each time it looks
 // for a message (GetMessage, PeekMessage, WaitMessage), finds none to take,
@@ -119,7 +121,7 @@ ZEL_PLATFORM_EXPORT DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id)
 // instance. False with ERROR_INVALID_WINDOW_HANDLE when `hwnd` is no
 // window or its process has ended (a window that is gone has nothing left
 // to handle), ERROR_INVALID_PARAMETER for a null `count`.
-ZEL_PLATFORM_EXPORT bool GetWindowIdleCount(HWND hwnd, DWORD* count);
+ZEL_PLATFORM_EXPORT bool GetWindowIdleCount(HWND hwnd, DWORD* count) noexcept;
 
 }  // namespace zel::platform
 

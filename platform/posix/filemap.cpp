@@ -14,6 +14,7 @@
 
 #include "platform/handles.h"
 #include "platform/posix/address_space.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/named_object.h"
 #include "services/trace.h"
@@ -114,7 +115,7 @@ void UnlockViewsAfterFork() { g_views_mutex.unlock(); }
 
 }  // namespace internal
 
-HANDLE CreateFileMapping(DWORD protect, uint64_t size, const char* name) {
+HANDLE CreateFileMapping(DWORD protect, uint64_t size, const char* name) noexcept try {
   if (size == 0 || (protect != PAGE_READONLY && protect != PAGE_READWRITE)) {
     internal::SetError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -135,9 +136,11 @@ HANDLE CreateFileMapping(DWORD protect, uint64_t size, const char* name) {
       InsertHandle(std::make_shared<MappingObject>(std::move(hold), fd, actual_size, writable));
   if (handle != 0) internal::SetError(existed ? ERROR_ALREADY_EXISTS : NO_ERROR);
   return handle;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(HANDLE{0});
 }
 
-HANDLE OpenFileMapping(DWORD, bool, const char* name) {
+HANDLE OpenFileMapping(DWORD, bool, const char* name) noexcept try {
   auto hold = internal::OpenNamed(name, internal::ObjectType::kMapping);
   if (hold == nullptr) return 0;
   int fd = OpenSegment(*hold);
@@ -145,10 +148,12 @@ HANDLE OpenFileMapping(DWORD, bool, const char* name) {
   uint64_t size = hold->entry().mapping_size;
   bool writable = hold->entry().mapping_protect == PAGE_READWRITE;
   return InsertHandle(std::make_shared<MappingObject>(std::move(hold), fd, size, writable));
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(HANDLE{0});
 }
 
 void* MapViewOfFileEx(HANDLE mapping, DWORD desired_access, uint64_t offset, size_t bytes,
-                      void* base_address) {
+                      void* base_address) noexcept try {
   auto object = ReferenceHandleAs<MappingObject>(mapping, HandleKind::kFileMapping);
   if (object == nullptr) return nullptr;
   bool write = (desired_access & FILE_MAP_WRITE) != 0;
@@ -177,13 +182,15 @@ void* MapViewOfFileEx(HANDLE mapping, DWORD desired_access, uint64_t offset, siz
   std::lock_guard guard(g_views_mutex);
   Views()[view] = View{bytes, std::move(object)};
   return view;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(nullptr);
 }
 
-void* MapViewOfFile(HANDLE mapping, DWORD desired_access, uint64_t offset, size_t bytes) {
+void* MapViewOfFile(HANDLE mapping, DWORD desired_access, uint64_t offset, size_t bytes) noexcept {
   return MapViewOfFileEx(mapping, desired_access, offset, bytes, nullptr);
 }
 
-bool UnmapViewOfFile(const void* base_address) {
+bool UnmapViewOfFile(const void* base_address) noexcept try {
   std::shared_ptr<MappingObject> mapping;  // released after the lock
   std::lock_guard guard(g_views_mutex);
   auto found = Views().find(base_address);
@@ -192,6 +199,8 @@ bool UnmapViewOfFile(const void* base_address) {
   mapping = std::move(found->second.mapping);
   Views().erase(found);
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
 }  // namespace zel::platform

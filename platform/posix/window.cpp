@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "platform/handles.h"
+#include "platform/posix/barrier.h"
 #include "platform/posix/clock.h"
 #include "platform/posix/heap.h"
 #include "platform/posix/instance.h"
@@ -709,7 +710,7 @@ void DropQueued(ThreadQueue& queue, HWND hwnd) {
 
 }  // namespace
 
-HWND CreateMessageWindow(WindowProc proc) {
+HWND CreateMessageWindow(WindowProc proc) noexcept try {
   if (!proc) {
     internal::SetError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -745,9 +746,11 @@ HWND CreateMessageWindow(WindowProc proc) {
   static_cast<void>(ZEL_ERROR_POINT("PLAT_WINDOW_TABLE_FULL"));
   internal::SetError(ERROR_NO_SYSTEM_RESOURCES);
   return 0;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(HWND{0});
 }
 
-bool DestroyWindow(HWND hwnd) {
+bool DestroyWindow(HWND hwnd) noexcept try {
   std::shared_ptr<LocalWindow> window = Messages::Get().Window(hwnd);
   Instance* instance = Instance::Attached();
   if (window == nullptr || instance == nullptr) return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
@@ -764,9 +767,11 @@ bool DestroyWindow(HWND hwnd) {
   Messages::Get().RemoveWindow(hwnd);
   DropQueued(*window->queue, hwnd);
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept try {
   Instance* instance = Instance::Get();
   Target target;
   if (instance == nullptr || !Resolve(*instance, hwnd, &target)) {
@@ -808,9 +813,11 @@ bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   // The process is gone: clear what it left behind.
   instance->ReapDead();
   return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept try {
   Instance* instance = Instance::Get();
   Target target;
   if (instance == nullptr || !Resolve(*instance, hwnd, &target)) return FailSend();
@@ -865,9 +872,11 @@ LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (!handled) return OwnerAlive(*instance, target) ? FailSend() : FailSendToDead(*instance);
   internal::SetError(NO_ERROR);
   return result;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(LRESULT{0});
 }
 
-int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) {
+int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) noexcept try {
   ThreadQueue& queue = OwnQueue();
   if (msg == nullptr || !OwnsWindow(queue, hwnd)) {
     internal::SetError(msg == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
@@ -890,9 +899,11 @@ int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) {
     }
     Sleep(queue, -1, forever, -1);
   }
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(-1);
 }
 
-bool PeekMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove) {
+bool PeekMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove) noexcept try {
   ThreadQueue& queue = OwnQueue();
   if (msg == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
   HandleSent(queue);
@@ -904,16 +915,20 @@ bool PeekMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT rem
   }
   NoteIdle(queue);
   return false;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-LRESULT DispatchMessage(const MSG* msg) {
+LRESULT DispatchMessage(const MSG* msg) noexcept try {
   if (msg == nullptr) return 0;
   std::shared_ptr<LocalWindow> window = Messages::Get().Window(msg->hwnd);
   if (window == nullptr || window->tid != GetCurrentThreadId()) return 0;
   return window->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(LRESULT{0});
 }
 
-DWORD WaitMessage(DWORD timeout_ms) {
+DWORD WaitMessage(DWORD timeout_ms) noexcept try {
   ThreadQueue& queue = OwnQueue();
   internal::Deadline deadline = internal::Deadline::After(timeout_ms);
   for (bool looked = false;; looked = !looked) {
@@ -929,9 +944,11 @@ DWORD WaitMessage(DWORD timeout_ms) {
     if (deadline.Passed()) return WAIT_TIMEOUT;
     Sleep(queue, -1, deadline, -1);
   }
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(WAIT_FAILED);
 }
 
-void PostQuitMessage(int exit_code) {
+void PostQuitMessage(int exit_code) noexcept try {
   ThreadQueue& queue = OwnQueue();
   {
     std::lock_guard guard(queue.mutex);
@@ -939,15 +956,19 @@ void PostQuitMessage(int exit_code) {
     queue.quit_code = exit_code;
   }
   queue.Wake();
+} catch (...) {
+  static_cast<void>(ZEL_PLATFORM_ERROR());
 }
 
-bool IsWindow(HWND hwnd) {
+bool IsWindow(HWND hwnd) noexcept try {
   Instance* instance = Instance::Get();
   Target target;
   return instance != nullptr && Resolve(*instance, hwnd, &target) && OwnerAlive(*instance, target);
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
-DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) {
+DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) noexcept try {
   if (process_id != nullptr) *process_id = 0;
   Instance* instance = Instance::Get();
   Target target;
@@ -957,9 +978,11 @@ DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) {
   }
   if (process_id != nullptr) *process_id = target.pid;
   return target.tid;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(DWORD{0});
 }
 
-bool GetWindowIdleCount(HWND hwnd, DWORD* count) {
+bool GetWindowIdleCount(HWND hwnd, DWORD* count) noexcept try {
   if (count == nullptr) return internal::Fail(ERROR_INVALID_PARAMETER);
   Instance* instance = Instance::Get();
   Target target;
@@ -974,6 +997,8 @@ bool GetWindowIdleCount(HWND hwnd, DWORD* count) {
   }
   *count = idle;
   return true;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(false);
 }
 
 }  // namespace zel::platform

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/filemap.h"
 #include "platform/handles.h"
 #include "platform/module.h"
 #include "platform/mutex.h"
@@ -23,6 +24,7 @@
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/user.h"
+#include "platform/window.h"
 #include "services/trace.h"
 #include "tests/harness/failing_new.h"
 #include "tests/harness/trace_capture.h"
@@ -64,6 +66,8 @@ bool Loaded(const char* name) {
 }
 
 DWORD ExitWith7(void*) { return 7; }
+
+LRESULT NoAnswer(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 // An object whose wait needs memory.
 class AllocatingWait : public HandleObject {
@@ -272,6 +276,19 @@ const std::vector<Case>& Cases() {
        [] {
          MessageBoxRecord record;
          return GetLastMessageBox(&record) && record.text == kText;
+       }},
+      {"CreateFileMapping", Nothing,
+       [] { return CreateFileMapping(PAGE_READWRITE, 4096, "pb.mapping") == 0; },
+       [] {
+         HANDLE mapping = CreateFileMapping(PAGE_READWRITE, 4096, "pb.mapping");
+         bool fresh = GetLastError() == NO_ERROR;
+         return CloseHandle(mapping) && fresh;
+       }},
+      {"CreateMessageWindow", Nothing,
+       [] { return CreateMessageWindow(NoAnswer) == 0; },
+       [] {
+         HWND window = CreateMessageWindow(NoAnswer);
+         return window != 0 && DestroyWindow(window);
        }},
       {"FormatErrorMessage", Nothing,
        [] { return FormatErrorMessage(ERROR_ACCESS_DENIED).empty(); },
