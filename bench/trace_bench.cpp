@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "services/trace.h"
+#include "base/trace.h"
 
 namespace {
 

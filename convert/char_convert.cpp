@@ -5,10 +5,10 @@
 #include <atomic>
 
 #include "convert/convert.h"
-#include "services/barrier.h"
+#include "base/barrier.h"
 #include "services/errhandle.h"
 #include "services/language.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcb1")

@@ -8,8 +8,8 @@
 #include <new>
 
 #include "convert/convert.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcs0")

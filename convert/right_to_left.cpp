@@ -9,9 +9,9 @@
 #include <string_view>
 
 #include "convert/convert.h"
-#include "services/config.h"
+#include "base/config.h"
 #include "services/language.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("Vqzmcb1")
 

@@ -19,7 +19,7 @@
 #include "cpmgr/manager_log.h"
 #include "cpmgr/manager_window.h"
 #include "platform/window.h"
-#include "services/config.h"
+#include "base/config.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 

@@ -3,8 +3,8 @@
 #include "platform/module.h"
 #include "platform/user.h"
 #include "services/language.h"
-#include "services/log_file.h"
-#include "services/trace.h"
+#include "base/log_file.h"
+#include "base/trace.h"
 
 ZEL_MODULE("vqzmcmw")
 

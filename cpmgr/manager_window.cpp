@@ -5,7 +5,7 @@
 
 #include "cpmgr/manager_log.h"
 #include "platform/window.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcmw")
@@ -14,8 +14,6 @@ namespace zel::cpmgr {
 namespace {
 
 constexpr uint32_t kThreadStack = 12288;
-constexpr uint16_t kActive = 6;
-constexpr uint16_t kStopped = 1;
 
 std::string Name(const RZ700SysStruct* system) {
   return system != nullptr ? std::string(system->szSysName) : std::string("(none)");
@@ -83,13 +81,13 @@ void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t
       (rc != 0 ? ", rc " + Code(rc) : ""));
   auto pending = pending_.find(system);
   Pending kind = pending == pending_.end() ? Pending::kNone : pending->second;
-  if (state == kActive) {
+  if (state == ZEL_COMM_ACTIVE) {
     manager_idle_since_ = Clock::now();
     if (system->ulConvCount == 0) idle_since_[system] = Clock::now();
     if (kind == Pending::kStart) Answer(system, 0);
     return;
   }
-  if (state != kStopped) return;
+  if (state != ZEL_COMM_STOPPED) return;
   threads_.erase(system);
   idle_since_.erase(system);
   manager_idle_since_ = Clock::now();
@@ -110,7 +108,7 @@ void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t
 
 void ManagerWindow::OnStart(RZ700SysStruct* system) {
   manager_idle_since_ = Clock::now();
-  if (pending_.count(system) != 0 || system->usCommState != kStopped) {
+  if (pending_.count(system) != 0 || system->usCommState != ZEL_COMM_STOPPED) {
     Answer(system, VQZM_RC_ALREADY_RUNNING);
     return;
   }
@@ -136,11 +134,11 @@ void ManagerWindow::Launch(RZ700SysStruct* system) {
 }
 
 void ManagerWindow::OnStop(RZ700SysStruct* system) {
-  if (system->usCommState == kStopped) {
+  if (system->usCommState == ZEL_COMM_STOPPED) {
     Answer(system, 0);
     return;
   }
-  if (system->usCommState != kActive || pending_.count(system) != 0) {
+  if (system->usCommState != ZEL_COMM_ACTIVE || pending_.count(system) != 0) {
     Answer(system, VQZM_RC_NOT_ACTIVE);
     return;
   }
@@ -153,7 +151,7 @@ void ManagerWindow::OnStop(RZ700SysStruct* system) {
 void ManagerWindow::OnConvCount(RZ700SysStruct* system) {
   Log("system " + Name(system) + " has " + std::to_string(system->ulConvCount) +
       " conversation(s)");
-  if (system->ulConvCount == 0 && system->usCommState == kActive) {
+  if (system->ulConvCount == 0 && system->usCommState == ZEL_COMM_ACTIVE) {
     idle_since_[system] = Clock::now();
   } else {
     idle_since_.erase(system);
@@ -165,7 +163,7 @@ void ManagerWindow::OnStatusNotice(ZELStatusNotice* notice) {
                      : notice->ulStatusType == ZEL_STATUS_STOP ? "stop"
                                                                : MessageText(notice->ulStatusType);
   std::string line = text + " of system " + Name(notice->pSys) + ": ";
-  if (notice->usRC == 1 && notice->ulStatusType == ZEL_STATUS_START) {
+  if (notice->usRC == ZEL_STATUS_RC_ANNOUNCE && notice->ulStatusType == ZEL_STATUS_START) {
     line += "begun";
   } else {
     line += "rc " + Code(notice->usRC);
@@ -212,7 +210,7 @@ void ManagerWindow::NotifyTerminateWindows(RZ700SysStruct* system) {
 bool ManagerWindow::AnySystemActive() const {
   for (RZ700SysStruct* rec = cbRetNextRZ700SysStruct(nullptr); rec != nullptr;
        rec = cbRetNextRZ700SysStruct(rec)) {
-    if (rec->usCommState != kStopped) return true;
+    if (rec->usCommState != ZEL_COMM_STOPPED) return true;
   }
   return false;
 }
@@ -221,7 +219,7 @@ void ManagerWindow::CheckIdle(Clock::time_point now) {
   for (auto it = idle_since_.begin(); it != idle_since_.end();) {
     RZ700SysStruct* system = it->first;
     bool due = now - it->second >= idle_ && pending_.count(system) == 0;
-    if (due && system->ulConvCount == 0 && system->usCommState == kActive) {
+    if (due && system->ulConvCount == 0 && system->usCommState == ZEL_COMM_ACTIVE) {
       Log("system " + Name(system) + " idle for " + std::to_string(idle_.count()) + " s: stopping");
       cmSendStartStop(ZEL_ACTION_STOP, system);
     }
@@ -244,7 +242,7 @@ void ManagerWindow::StopEverything() {
   stopping_ = true;
   for (RZ700SysStruct* rec = cbRetNextRZ700SysStruct(nullptr); rec != nullptr;
        rec = cbRetNextRZ700SysStruct(rec)) {
-    if (rec->usCommState == kActive) cmSendStartStop(ZEL_ACTION_STOP, rec);
+    if (rec->usCommState == ZEL_COMM_ACTIVE) cmSendStartStop(ZEL_ACTION_STOP, rec);
   }
   cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr);
 }

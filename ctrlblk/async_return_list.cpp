@@ -7,8 +7,8 @@
 #include "ctrlblk/list_ops.h"
 #include "ctrlblk/null_argument.h"
 #include "ctrlblk/process_state.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 
 ZEL_MODULE("vqzmcb0")
 

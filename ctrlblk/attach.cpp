@@ -8,6 +8,7 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
+#include "ctrlblk/object_names.h"
 #include "ctrlblk/process_state.h"
 #include "platform/event.h"
 #include "platform/handles.h"
@@ -16,7 +17,7 @@
 #include "platform/process.h"
 #include "services/errhandle.h"
 #include "services/language.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcb0")
@@ -26,13 +27,8 @@ namespace {
 
 using namespace zel::platform;
 
-constexpr char kInitTermName[] = "INITTERM";
 constexpr DWORD kInitTermWaitMs = 180000;
 
-constexpr const char* kSerialNames[] = {
-    "hmtxConvLstName",     "hmtxSysLstName",           "hmtxAsyncRetLstName",
-    "hmtxPartylstName",    "hmtxAsyncWndsLstName",     "hmtxAsyncNamesLstName",
-    "hmtxRZ700ReqLstName", "hmtxOutstandingDQReqName", "hevOutstandingDQReqCleanName"};
 constexpr const char* kSerialLabels[] = {"CONV_LST_SEM_ERROR",
                                          "SYS_LST_SEM_ERROR",
                                          "ASYNC_RET_LST_SEM_ERROR",

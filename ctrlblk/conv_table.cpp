@@ -2,7 +2,7 @@
 // slot with the process that holds its conversation.
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcb0")

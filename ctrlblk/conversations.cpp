@@ -15,8 +15,8 @@
 #include "platform/handles.h"
 #include "platform/mutex.h"
 #include "platform/window.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcb1")

@@ -20,8 +20,6 @@ namespace zel::ctrlblk {
 inline constexpr uintptr_t kSharedDataAddress = 0x22000000;
 inline constexpr uintptr_t kControlBlockAddress = 0x23000000;
 inline constexpr uint32_t kControlBlockSize = 512000;
-inline constexpr char kControlBlockName[] = "CPMSHAREME";
-inline constexpr char kSharedDataName[] = "VQZMCSW.SHAREDDATA";
 inline constexpr uint32_t kSharedDataSize = 4096;
 
 // The library's shared data section: one copy for all processes of the

@@ -31,11 +31,12 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
+#include "ctrlblk/object_names.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
 #include "platform/window.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("vqzmcb0")
 
@@ -44,7 +45,6 @@ namespace {
 
 using namespace zel::platform;
 
-constexpr char kHeapMutexName[] = "hmtxCtrlBlkHeapName";
 constexpr uint32_t kHeapMagic = 0x50454842;  // "BHEP"
 constexpr uint32_t kAlign = 8;
 constexpr uint32_t kMinData = 8;

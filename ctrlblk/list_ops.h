@@ -9,7 +9,8 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
-#include "services/trace.h"
+#include "base/trace.h"
+#include "vqzmrc.h"
 
 namespace zel::ctrlblk {
 
@@ -87,7 +88,7 @@ Rec* FindFrom(Rec* first, Match match) {
        : (ZEL_ERROR_POINT("ALLOC_MEM_FAILURE"),                                            \
           ::zel::trace::Msg(tag, -100,                                                      \
                             "Control Block allocation from Shared Memory heap failed"),      \
-          uint16_t{4}))
+          uint16_t{VQZM_RC_NO_MEMORY}))
 
 // True when `lock` failed; raises the error point of the list operations
 // that lock beyond the system's own lock use, and traces the wait result.

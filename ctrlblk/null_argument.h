@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "services/trace.h"
+#include "base/trace.h"
 
 namespace zel::ctrlblk {
 

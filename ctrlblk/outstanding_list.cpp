@@ -10,7 +10,7 @@
 #include "platform/handles.h"
 #include "platform/module.h"
 #include "platform/mutex.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcb1")

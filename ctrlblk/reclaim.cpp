@@ -8,7 +8,7 @@
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
 #include "ctrlblk/list_ops.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("vqzmcb0")
 

@@ -5,12 +5,13 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
+#include "ctrlblk/object_names.h"
 #include "ctrlblk/process_state.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
 #include "platform/window.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcb0")

@@ -6,8 +6,8 @@
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
 #include "ctrlblk/null_argument.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 
 ZEL_MODULE("Vqzmcb1")
 

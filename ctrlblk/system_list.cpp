@@ -6,8 +6,8 @@
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
 #include "ctrlblk/null_argument.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcb0")
@@ -60,7 +60,7 @@ uint16_t cbInitRZ700SysStruct(RZ700SysStruct** ppSystem) noexcept try {
   if (uint16_t rc = ZEL_INIT_RECORD(RZ700SysStruct, &rec, "CM"); rc != 0) return rc;
   memcpy(rec->achRIDSeq, "0000", 4);
   if (!TakeNextSysID(rec->szSysID)) return VQZM_RC_INTERNAL_ERROR;
-  rec->usCommState = 1;
+  rec->usCommState = ZEL_COMM_STOPPED;
   rec->ulAddedByAPI = 0;
   rec->ulWaitingRC = 0;
   rec->pTermWndList = nullptr;

@@ -5,7 +5,7 @@
 
 #include "convert/convert.h"
 #include "dataqueue/dataqueue.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
@@ -14,20 +14,16 @@ ZEL_MODULE("vqzmcd0")
 namespace zel::dataqueue {
 namespace {
 
-constexpr uint32_t kMsgReadFailed = 1011;
-constexpr uint32_t kMsgCPMgrEnded = 1056;
-constexpr uint32_t kMsgNoDefaultSystem = 1076;
-constexpr uint16_t kNoticeCount = 5;
-constexpr uint16_t kTermRequested = 7;
-
 // Tells the CPMgr window that the manager's read failed. A lost connection
 // is left in ulDQErrPending instead: the comm thread reports it once its
 // teardown is over.
 void ReportReadFailure(RZ700SysStruct* pSystem, uint16_t rc) {
   auto* notice = static_cast<CPMgrNotice*>(malloc(sizeof(CPMgrNotice)));
   if (notice == nullptr) return;
-  uint32_t second = rc == VQZM_RC_HOST_MESSAGE ? kMsgNoDefaultSystem : kMsgCPMgrEnded;
-  *notice = CPMgrNotice{kMsgReadFailed, second, nullptr, nullptr, kNoticeCount, pSystem};
+  uint32_t second =
+      rc == VQZM_RC_HOST_MESSAGE ? ZEL_MSGNUM_NO_DEFAULT_SYSTEM : ZEL_MSGNUM_CPMGR_ENDED;
+  *notice =
+      CPMgrNotice{ZEL_MSGNUM_DQ_READ_FAILED, second, nullptr, nullptr, ZEL_NOTICE_COUNT, pSystem};
   if (rc == VQZM_RC_CONNECTION_FAILED) {
     free(notice);
     pSystem->ulDQErrPending = 1;
@@ -92,7 +88,7 @@ uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem) {
       break;
     case 'Z':
       trace::Msg("CD", 100, "termination type received");
-      pSystem->usCommState = kTermRequested;
+      pSystem->usCommState = ZEL_COMM_TERM_REQUESTED;
       break;
     default:
       trace::Msg("CD", -50, "Garbage PRID Type received");

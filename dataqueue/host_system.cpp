@@ -11,7 +11,7 @@
 #include "dataqueue/dataqueue.h"
 #include "services/connection.h"
 #include "services/qlx_calls.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcd0")

@@ -6,8 +6,8 @@
 #include "convert/convert.h"
 #include "ctrlblk/null_argument.h"
 #include "platform/globalmem.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 

@@ -1,7 +1,7 @@
 // One write to a system's host data queue.
 #include "dataqueue/dataqueue.h"
 #include "services/qlx_calls.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcd0")

@@ -7,7 +7,7 @@
 #include <cstdarg>
 #include <ctime>
 
-#include "services/log_text.h"
+#include "base/log_text.h"
 
 namespace zel::host {
 

@@ -18,7 +18,7 @@ class Log {
   // Writes the count of a run of repeated lines still held back.
   ~Log();
 
-  // One line: the time, then the text escaped (services/log_text.h). A line equal
+  // One line: the time, then the text escaped (base/log_text.h). A line equal
   // to the one before is counted instead of written; the count follows as
   // "<line> (repeated N times)" when another line comes, when the same line
   // comes again kRepeatInterval after the last one written, or when the log

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "host/log.h"
-#include "host/protocol.h"
+#include "wire/protocol.h"
 #include "host/server.h"
-#include "services/config.h"
+#include "base/config.h"
 
 namespace {
 

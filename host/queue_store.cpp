@@ -4,7 +4,7 @@
 #include <cstring>
 #include <optional>
 
-#include "services/dataqueue.h"
+#include "wire/dataqueue_codes.h"
 
 namespace zel::host {
 namespace {

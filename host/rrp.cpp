@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "host/ebcdic.h"
-#include "host/protocol.h"
+#include "wire/protocol.h"
 
 namespace zel::host {
 namespace {

@@ -8,8 +8,8 @@
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
 #include "platform/window.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
@@ -17,10 +17,6 @@ ZEL_MODULE("Vqzmcc0")
 
 namespace zel::hostlink {
 namespace {
-
-constexpr uint32_t kMsgReadFailed = 1011;
-constexpr uint32_t kMsgCPMgrEnded = 1056;
-constexpr uint16_t kNoticeCount = 5;
 
 void SetState(RZ700SysStruct* pSystem, uint16_t state) {
   pSystem->usCommState = state;
@@ -34,7 +30,7 @@ uint16_t ReportState(RZ700SysStruct* pSystem, uint16_t state, uint16_t rc) {
 // States 2 to 6: a failing step sends the system into the error teardown.
 uint16_t Failed(RZ700SysStruct* pSystem, uint16_t rc) {
   pSystem->usCommRC = rc;
-  SetState(pSystem, kError);
+  SetState(pSystem, ZEL_COMM_ERROR);
   return rc;
 }
 
@@ -48,7 +44,7 @@ uint16_t RunStartStep(RZ700SysStruct* pSystem, uint16_t (*step)(RZ700SysStruct*)
 // The RRP has started: the system is active. In a double-byte environment
 // the PC form of the double-byte blank is worked out first.
 uint16_t BecomeActive(RZ700SysStruct* pSystem) {
-  SetState(pSystem, kActive);
+  SetState(pSystem, ZEL_COMM_ACTIVE);
   uint16_t rc = 0;
   if (bdIsDBCS() != 0) {
     uint8_t first = 0;
@@ -57,7 +53,7 @@ uint16_t BecomeActive(RZ700SysStruct* pSystem) {
     trace::Rc("CC", 100, "cpGetDBSpaceValues() rc=", rc);
   }
   trace::Rc("CC", 100, "pSystem->usCommState =", pSystem->usCommState);
-  uint16_t posted = ReportState(pSystem, kActive, rc);
+  uint16_t posted = ReportState(pSystem, ZEL_COMM_ACTIVE, rc);
   if (posted != 0 && ZEL_ERROR_POINT("SEND_CPMGR_MSG_ERROR")) {
     // Without its window the manager cannot answer anybody.
     trace::Rc("CC", -100, "Error cbPostCPMgrMsg() rc=", posted);
@@ -72,8 +68,9 @@ void PostDeferredNotice(RZ700SysStruct* pSystem, uint32_t pending, uint16_t rc) 
   trace::Rc("CC", -100, "Error cdCommReadDataQueue() rc=", rc);
   auto* notice = static_cast<CPMgrNotice*>(malloc(sizeof(CPMgrNotice)));
   if (notice == nullptr) return;
-  *notice = CPMgrNotice{kMsgReadFailed, kMsgCPMgrEnded, pSystem->szSysName,
-                        nullptr,        kNoticeCount,   pSystem};
+  *notice = CPMgrNotice{ZEL_MSGNUM_DQ_READ_FAILED, ZEL_MSGNUM_CPMGR_ENDED,
+                        pSystem->szSysName,        nullptr,
+                        ZEL_NOTICE_COUNT,          pSystem};
   if (cbPostCPMgrMsg(ZEL_MSG_CPMGR_NOTICE, pending & 0xFFFF, notice) != 0) free(notice);
 }
 
@@ -82,8 +79,8 @@ uint16_t Finish(RZ700SysStruct* pSystem, uint16_t rc, bool after_error) {
   ccDeallocComm(pSystem);
   // Read before state 1: from then on a new start may clear it.
   uint32_t pending = after_error ? pSystem->ulDQErrPending : 0;
-  SetState(pSystem, kStopped);
-  ReportState(pSystem, kStopped, rc);
+  SetState(pSystem, ZEL_COMM_STOPPED);
+  ReportState(pSystem, ZEL_COMM_STOPPED, rc);
   if (pending != 0) PostDeferredNotice(pSystem, pending, rc);
   return rc;
 }
@@ -101,43 +98,43 @@ uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CC", "ccHandleCommState");
   uint16_t state = pSystem->usCommState;
   switch (state) {
-    case kStarting:
-      return RunStartStep(pSystem, ccStartComm, kStartSent);
-    case kStartSent:
-      return RunStartStep(pSystem, ccRcvStnInfo, kStationReceived);
-    case kStationReceived:
-      return RunStartStep(pSystem, ccStartRZ700RRP, kRrpStartSent);
-    case kRrpStartSent: {
+    case ZEL_COMM_STARTING:
+      return RunStartStep(pSystem, ccStartComm, ZEL_COMM_START_SENT);
+    case ZEL_COMM_START_SENT:
+      return RunStartStep(pSystem, ccRcvStnInfo, ZEL_COMM_STATION_RECEIVED);
+    case ZEL_COMM_STATION_RECEIVED:
+      return RunStartStep(pSystem, ccStartRZ700RRP, ZEL_COMM_RRP_START_SENT);
+    case ZEL_COMM_RRP_START_SENT: {
       uint16_t rc = ccRcvRRPStartedMsg(pSystem);
       return rc != 0 ? Failed(pSystem, rc) : BecomeActive(pSystem);
     }
-    case kActive: {
+    case ZEL_COMM_ACTIVE: {
       // A termination entry moves the state on to 7 from inside.
       uint16_t rc = cdProcDataQueue(pSystem);
       return rc != 0 ? Failed(pSystem, rc) : 0;
     }
-    case kTermRequested:
+    case ZEL_COMM_TERM_REQUESTED:
       ccSendTermSignal(pSystem);
-      SetState(pSystem, kTermSent);
+      SetState(pSystem, ZEL_COMM_TERM_SENT);
       return 0;
-    case kTermSent:
+    case ZEL_COMM_TERM_SENT:
       ccRcvTermAck(pSystem);
-      SetState(pSystem, kTermAcked);
+      SetState(pSystem, ZEL_COMM_TERM_ACKED);
       return 0;
-    case kTermAcked:
+    case ZEL_COMM_TERM_ACKED:
       return Finish(pSystem, 0, false);
-    case kError:
+    case ZEL_COMM_ERROR:
       // The CPMgr hears of the teardown before the host does.
       platform::SendMessage(ctrlblk::cbRetCPMgrHwnd(), ZEL_MSG_ERROR_TEARDOWN, 0,
                             reinterpret_cast<platform::LPARAM>(pSystem));
       ccSendTermSignal(pSystem);
-      SetState(pSystem, kErrorTermSent);
+      SetState(pSystem, ZEL_COMM_ERROR_TERM_SENT);
       return 0;
-    case kErrorTermSent:
+    case ZEL_COMM_ERROR_TERM_SENT:
       ccRcvTermAck(pSystem);
-      SetState(pSystem, kErrorTermAcked);
+      SetState(pSystem, ZEL_COMM_ERROR_TERM_ACKED);
       return 0;
-    case kErrorTermAcked:
+    case ZEL_COMM_ERROR_TERM_ACKED:
       return Finish(pSystem, pSystem->usCommRC, true);
     default:
       return InvalidState(pSystem, state);
@@ -162,15 +159,15 @@ extern "C" void ccCommThread(void* pArg) noexcept try {
   pSystem->bTermMsgSent = 0;
   pSystem->ulDQErrPending = 0;
   trace::String("CC", 100, "System:", pSystem->szSysName);
-  SetState(pSystem, kStarting);
+  SetState(pSystem, ZEL_COMM_STARTING);
   // Both teardowns end in state 1. The loop ends on them rather than on a
   // new read of the state, which a new start of the system may already
   // have changed.
-  uint16_t handled = kStarting;
+  uint16_t handled = ZEL_COMM_STARTING;
   do {
     handled = pSystem->usCommState;
     ccHandleCommState(pSystem);
-  } while (handled != kTermAcked && handled != kErrorTermAcked);
+  } while (handled != ZEL_COMM_TERM_ACKED && handled != ZEL_COMM_ERROR_TERM_ACKED);
 } catch (...) {
   ZEL_C_REPORT();
 }

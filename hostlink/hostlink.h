@@ -17,22 +17,6 @@
 
 namespace zel::hostlink {
 
-// Comm states (usCommState).
-enum CommState : uint16_t {
-  kStopped = 1,          // set at record creation and at the end of every teardown
-  kStarting = 2,         // connect and send the start request
-  kStartSent = 3,        // receive the station information
-  kStationReceived = 4,  // create and open the data queue, send the RRP start
-  kRrpStartSent = 5,     // receive the RRP's started message
-  kActive = 6,           // host requests and replies flow through the data queue
-  kTermRequested = 7,    // send the termination signal
-  kTermSent = 8,         // receive its acknowledgement
-  kTermAcked = 9,        // release everything
-  kError = 10,           // usCommRC holds the failing code; tell the CPMgr, send the signal
-  kErrorTermSent = 11,   // receive the acknowledgement
-  kErrorTermAcked = 12,  // release everything, report usCommRC
-};
-
 // The host service the PWS uses, and the init buffer it sends there.
 inline constexpr uint32_t kSignOnService = 11;
 inline constexpr uint16_t kInitBufferSize = 48;

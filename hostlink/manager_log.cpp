@@ -1,9 +1,9 @@
 #include "hostlink/manager_log.h"
 
 #include "ctrlblk/process_state.h"
-#include "services/config.h"
-#include "services/log_file.h"
-#include "services/trace.h"
+#include "base/config.h"
+#include "base/log_file.h"
+#include "base/trace.h"
 
 ZEL_MODULE("Vqzmcc0")
 

@@ -5,12 +5,12 @@
 
 #include "convert/convert.h"
 #include "ctrlblk/null_argument.h"
-#include "host/protocol.h"
+#include "wire/protocol.h"
 #include "hostlink/hostlink.h"
-#include "services/barrier.h"
+#include "base/barrier.h"
 #include "services/connection.h"
 #include "services/qlx_calls.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "hostlink/hostlink.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("Vqzmcc0")
 

@@ -33,6 +33,22 @@ typedef uint32_t ZELHWND;   /* window handle, valid instance-wide */
 #define ZEL_PRID_LEN 12 /* type byte followed by a RID */
 #define ZEL_CONV_SLOTS 100
 
+/* Comm states of a system (usCommState); its comm thread moves them on. */
+typedef enum ZELCommState {
+  ZEL_COMM_STOPPED = 1,          /* at record creation and at the end of every teardown */
+  ZEL_COMM_STARTING = 2,         /* connect and send the start request */
+  ZEL_COMM_START_SENT = 3,       /* receive the station information */
+  ZEL_COMM_STATION_RECEIVED = 4, /* create and open the data queue, send the RRP start */
+  ZEL_COMM_RRP_START_SENT = 5,   /* receive the RRP's started message */
+  ZEL_COMM_ACTIVE = 6,           /* host requests and replies flow through the data queue */
+  ZEL_COMM_TERM_REQUESTED = 7,   /* send the termination signal */
+  ZEL_COMM_TERM_SENT = 8,        /* receive its acknowledgement */
+  ZEL_COMM_TERM_ACKED = 9,       /* release everything */
+  ZEL_COMM_ERROR = 10,           /* usCommRC holds the failing code; tell the CPMgr and the host */
+  ZEL_COMM_ERROR_TERM_SENT = 11, /* receive the acknowledgement */
+  ZEL_COMM_ERROR_TERM_ACKED = 12 /* release everything, report usCommRC */
+} ZELCommState;
+
 #pragma pack(push, 1)
 
 /* One host system (head: anchor pSysList, newest first). */
@@ -53,7 +69,7 @@ typedef struct RZ700SysStruct {
   uint32_t ulDQMaxRecLen;    /* maximum data-queue entry length, 8320 */
   uint32_t ulConvCount;      /* conversation IDs issued and not released */
   uint32_t ulTermWndCount;   /* terminate windows of type 3 registered */
-  uint16_t usCommState;      /* comm state 1..12; 1 is stopped */
+  uint16_t usCommState;      /* ZELCommState; ZEL_COMM_STOPPED at creation */
   uint8_t bTermMsgSent;      /* 1 once the termination entry was sent */
   uint16_t usCommRC;         /* return code of the comm step that failed */
   ZELHANDLE hSrvHandle;      /* CPMgr: host server handle */

@@ -22,6 +22,7 @@
 #include <stdint.h>
 
 #include "vqzmcb.h"
+#include "vqzmrc.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -55,12 +56,38 @@ extern "C" {
 #define ZEL_STATUS_STOP 1012
 #define ZEL_STATUS_QUEUE 1019
 
+/* usRC of a status notice that carries no return code. */
+#define ZEL_STATUS_RC_ANNOUNCE 1     /* a start begins */
+#define ZEL_STATUS_RC_QUEUE_FAILED 2 /* the start/stop queue could not be read */
+
+/* Message numbers of the notices (usMsgNum, ulMsgNum1, ulMsgNum2): the texts
+ * of the message library. The text of a return code has the code's number. */
+#define ZEL_MSGNUM_DQ_READ_FAILED 1011 /* the manager's read of a data queue failed */
+#define ZEL_MSGNUM_CPMGR_ENDED VQZM_RC_CPMGR_ENDED
+#define ZEL_MSGNUM_NO_DEFAULT_SYSTEM VQZM_RC_NO_DEFAULT_SYSTEM
+#define ZEL_MSGNUM_QUEUE_READ 1190          /* the start/stop queue could not be read */
+#define ZEL_MSGNUM_INIT_COMM_STATE 1200     /* cmInitCommStateSem failed */
+#define ZEL_MSGNUM_CTRL_COMM_STATE 1210     /* cmCtrlCommStateSem failed */
+#define ZEL_MSGNUM_RELEASE_COMM_STATE 1220  /* cmReleaseCommStateSem failed */
+#define ZEL_MSGNUM_CTRL_CPM_STATE 1240      /* cmCtrlCPMState failed */
+#define ZEL_MSGNUM_RELEASE_CPM_STATE 1250   /* cmReleaseCPMState failed */
+#define ZEL_MSGNUM_START_NO_MEMORY 1260     /* start result 4 */
+#define ZEL_MSGNUM_START_CONVERSION 1270    /* start result 1063 */
+#define ZEL_MSGNUM_START_MUTEX_WAIT 1280    /* start result 1028 */
+#define ZEL_MSGNUM_START_FAILED 1290        /* any other start result */
+#define ZEL_MSGNUM_STOP_NO_MEMORY 1310      /* stop result 4 */
+#define ZEL_MSGNUM_STOP_CONVERSION 1320     /* stop result 1063 */
+#define ZEL_MSGNUM_STOP_INTERNAL_ERROR 1330 /* stop result 1026 */
+#define ZEL_MSGNUM_STOP_FAILED 1340         /* any other stop result */
+
+#define ZEL_NOTICE_COUNT 5 /* usCount of every CPMgrNotice */
+
 #pragma pack(push, 1)
 
 /* The outcome of a start/stop action (message 0x409). */
 typedef struct ZELStatusNotice {
-  uint16_t usRC;               /* return code reported; 1 announces a start */
-  uint16_t usMsgNum;           /* message the CPMgr shows; 0 for none */
+  uint16_t usRC;               /* return code reported, or ZEL_STATUS_RC_* */
+  uint16_t usMsgNum;           /* ZEL_MSGNUM_* the CPMgr shows; 0 for none */
   uint32_t ulStatusType;       /* ZEL_STATUS_* */
   RZ700SysStruct* pSys;        /* the system; null for ZEL_STATUS_QUEUE */
   RZ700SysStruct* pRunningSys; /* for 65535, the system found running */
@@ -69,11 +96,11 @@ typedef struct ZELStatusNotice {
 
 /* An error for the CPMgr to report (message 0x410). */
 typedef struct CPMgrNotice {
-  uint32_t ulMsgNum1;          /* first message number */
-  uint32_t ulMsgNum2;          /* second message number */
+  uint32_t ulMsgNum1;          /* first message number (ZEL_MSGNUM_*) */
+  uint32_t ulMsgNum2;          /* second message number (ZEL_MSGNUM_*) */
   char* pszSysName;            /* system name, or null */
   char* pszInsert;             /* 11-byte decimal text, or null */
-  uint16_t usCount;            /* always 5 */
+  uint16_t usCount;            /* always ZEL_NOTICE_COUNT */
   RZ700SysStruct* pSystem;     /* the system, or null */
 } CPMgrNotice;
 

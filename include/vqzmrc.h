@@ -2,7 +2,8 @@
  * Return codes of the communication component vqzmcsw: unsigned 16-bit
  * values, 0 for success. A number means the same thing in every function;
  * some operations also pass on a code that the host or an outside library
- * returned.
+ * returned. The CPMgr's start/stop thread treats a few of those apart: they
+ * are named VQZM_RC_PASSED_ON_ and their number.
  */
 #ifndef VQZMRC_H
 #define VQZMRC_H
@@ -34,12 +35,17 @@ enum VqzmReturnCode {
   VQZM_RC_CONVERSION_FAILED = 1063,       /* character or packet conversion failed */
   VQZM_RC_MANAGER_HANDOVER_FAILED = 1064, /* a pipe, event or hand-over in the CPMgr failed */
   VQZM_RC_NOTHING_TO_CLEAR = 1067,        /* nothing was waiting to be cleared */
+  VQZM_RC_PASSED_ON_1071 = 1071,          /* passed on by a start; reported without a message */
+  VQZM_RC_PASSED_ON_1072 = 1072,          /* passed on by a start; reported without a message */
   VQZM_RC_HOST_MESSAGE = 1075,            /* a host message code that maps to it */
   VQZM_RC_NO_DEFAULT_SYSTEM = 1076,       /* no default system is defined */
   VQZM_RC_NO_PWS_ID_BUFFER = 1281,        /* a null buffer for the PWS system ID */
   VQZM_RC_BAD_TERM_TYPE = 1282,           /* a terminate-window type other than 1, 2 or 3 */
   VQZM_RC_PROGRAM_NOT_REGISTERED = 1286,  /* the program ID is not registered */
   VQZM_RC_PROGRAM_REGISTERED = 1287,      /* the program ID is already registered */
+  VQZM_RC_PASSED_ON_1288 = 1288,          /* passed on by a stop; reported without a message */
+  VQZM_RC_PASSED_ON_1289 = 1289,          /* passed on by a stop; the stop counts as done */
+  VQZM_RC_PASSED_ON_1290 = 1290,          /* passed on by a stop; reported without a message */
   VQZM_RC_STARTED_NOT_OPENED = 65534,     /* the CPMgr could not open "STARTED" */
   VQZM_RC_ALREADY_RUNNING = 65535         /* the system is already running (a start result) */
 };

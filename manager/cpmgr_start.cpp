@@ -8,14 +8,15 @@
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
+#include "ctrlblk/object_names.h"
 #include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/process.h"
 #include "platform/window.h"
 #include "services/admin.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcm1")
@@ -25,9 +26,6 @@ namespace {
 
 using namespace zel::platform;
 
-constexpr char kReturnName[] = "RETURN";
-constexpr char kStartedName[] = "STARTED";
-constexpr char kRunningName[] = "RUNNING";
 constexpr char kManagerProgram[] = "VQZMCMW.EXE";
 constexpr char kStartedByApiArgument[] = "/API";
 constexpr DWORD kStartedWaitMs = 90000;
@@ -89,7 +87,7 @@ uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
 // Opens "RETURN" and pulses it. 0 also when nobody created it (nobody
 // waits), and then *opened is false.
 uint16_t PulseReturn(bool* opened) {
-  HANDLE return_event = OpenEvent(EVENT_ALL_ACCESS, false, kReturnName);
+  HANDLE return_event = OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kReturnName);
   *opened = return_event != 0;
   if (return_event == 0 && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
@@ -110,7 +108,7 @@ uint16_t PulseReturn(bool* opened) {
 }  // namespace
 
 std::string RetCodeEventName(const RZ700SysStruct* pSystem) {
-  return std::string("hevRetCodeSemName") + std::string(pSystem->szSysID, 3);
+  return std::string(ctrlblk::kRetCodeEventPrefix) + std::string(pSystem->szSysID, 3);
 }
 
 bool CPMgrAlive() {
@@ -127,22 +125,22 @@ void ForgetDeadCPMgr() {
 
 uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
   ZEL_TRACE_FUNCTION("CM", "cmStartCPMgr");
-  HANDLE return_event = CreateEvent(true, false, kReturnName);
+  HANDLE return_event = CreateEvent(true, false, ctrlblk::kReturnName);
   if (return_event == 0 && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosCreateEventSem()");
-    trace::String("CM", -100, "Sem Name", kReturnName);
+    trace::String("CM", -100, "Sem Name", ctrlblk::kReturnName);
     return VQZM_RC_INTERNAL_ERROR;
   }
   ResetEvent(return_event);
-  HANDLE started = CreateEvent(true, false, kStartedName);
+  HANDLE started = CreateEvent(true, false, ctrlblk::kStartedName);
   if (started == 0 && ZEL_ERROR_POINT("CREATE_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosCreateEventSem()");
-    trace::String("CM", -100, "Sem Name", kStartedName);
+    trace::String("CM", -100, "Sem Name", ctrlblk::kStartedName);
     CloseHandle(return_event);
     return VQZM_RC_INTERNAL_ERROR;
   }
   ResetEvent(started);
-  HANDLE running = CreateEvent(true, false, kRunningName);
+  HANDLE running = CreateEvent(true, false, ctrlblk::kRunningName);
   ResetEvent(running);
 
   std::string program = InstallDirectory() + "SHARED/" + kManagerProgram;

@@ -14,8 +14,8 @@
 #include "platform/handles.h"
 #include "platform/pipe.h"
 #include "platform/window.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmcsw.h"
 #include "vqzmrc.h"
 
@@ -37,14 +37,6 @@ struct StartStopMsg {
 };
 #pragma pack(pop)
 static_assert(sizeof(StartStopMsg) == 16);
-
-// Message numbers of the failure notices.
-constexpr uint16_t kMsgQueueRead = 1190;
-constexpr uint16_t kMsgInitCommState = 1200;
-constexpr uint16_t kMsgCtrlCommState = 1210;
-constexpr uint16_t kMsgReleaseCommState = 1220;
-constexpr uint16_t kMsgCtrlCPMState = 1240;
-constexpr uint16_t kMsgReleaseCPMState = 1250;
 
 // Posts a status notice; false when it could not be allocated or posted
 // (the thread must then end).
@@ -85,13 +77,14 @@ bool SemaphoreFailed(const char* text, uint16_t rc, uint16_t msg_num, uint32_t a
 bool TakeCommState(uint32_t action, RZ700SysStruct* system) {
   uint16_t rc = cmInitCommStateSem(system);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_INIT_COMM_STATE_SEM")) {
-    return SemaphoreFailed("cmInitCommStateSem() rc = ", rc, kMsgInitCommState, action, system);
+    return SemaphoreFailed("cmInitCommStateSem() rc = ", rc, ZEL_MSGNUM_INIT_COMM_STATE, action,
+                           system);
   }
   rc = cmCtrlCommStateSem(system, INFINITE);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_CTRL_COMM_STATE_SEM")) {
     cmCloseCommStateSem(system);
-    return SemaphoreFailed("cmCtrlCommStateSem() error rc = ", rc, kMsgCtrlCommState, action,
-                           system);
+    return SemaphoreFailed("cmCtrlCommStateSem() error rc = ", rc, ZEL_MSGNUM_CTRL_COMM_STATE,
+                           action, system);
   }
   return true;
 }
@@ -100,8 +93,8 @@ bool GiveCommState(uint32_t action, RZ700SysStruct* system) {
   uint16_t rc = cmReleaseCommStateSem(system);
   cmCloseCommStateSem(system);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_REL_COMM_STATE_SEM")) {
-    return SemaphoreFailed("cmReleaseCommStateSem() error rc = ", rc, kMsgReleaseCommState, action,
-                           system);
+    return SemaphoreFailed("cmReleaseCommStateSem() error rc = ", rc, ZEL_MSGNUM_RELEASE_COMM_STATE,
+                           action, system);
   }
   return true;
 }
@@ -115,7 +108,8 @@ void DropCommState(RZ700SysStruct* system) {
 bool TakeState(uint32_t action, RZ700SysStruct* system) {
   uint16_t rc = cmCtrlCPMState(INFINITE);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_CTRL_CPM_STATE")) {
-    return SemaphoreFailed("cmCtrlCPMState() error rc=", rc, kMsgCtrlCPMState, action, system);
+    return SemaphoreFailed("cmCtrlCPMState() error rc=", rc, ZEL_MSGNUM_CTRL_CPM_STATE, action,
+                           system);
   }
   return true;
 }
@@ -123,8 +117,8 @@ bool TakeState(uint32_t action, RZ700SysStruct* system) {
 bool GiveState(uint32_t action, RZ700SysStruct* system) {
   uint16_t rc = cmReleaseCPMState();
   if (rc != 0 && ZEL_ERROR_POINT("EXT_RELEASE_CPM_STATE")) {
-    return SemaphoreFailed("cmReleaseCPMState() error rc=", rc, kMsgReleaseCPMState, action,
-                           system);
+    return SemaphoreFailed("cmReleaseCPMState() error rc=", rc, ZEL_MSGNUM_RELEASE_CPM_STATE,
+                           action, system);
   }
   return true;
 }
@@ -142,7 +136,7 @@ bool StartHeldSystem(uint32_t action, RZ700SysStruct* system) {
 
 bool StartAnnounced(RZ700SysStruct* system) {
   if (!TakeCommState(ZEL_ACTION_START_ANNOUNCED, system)) return false;
-  if (!PostNotice(1, 0, ZEL_STATUS_START, system, nullptr, 0) &&
+  if (!PostNotice(ZEL_STATUS_RC_ANNOUNCE, 0, ZEL_STATUS_START, system, nullptr, 0) &&
       ZEL_ERROR_POINT("SEND_CPMGR_MSG_ERROR")) {
     return EndThread();
   }
@@ -161,22 +155,22 @@ void StopNotice(uint16_t rc, uint16_t* msg_num, uint32_t* failure) {
   *failure = 0;
   switch (rc) {
     case VQZM_RC_NO_MEMORY:
-      *msg_num = 1310;
+      *msg_num = ZEL_MSGNUM_STOP_NO_MEMORY;
       return;
     case VQZM_RC_CONVERSION_FAILED:
-      *msg_num = 1320;
+      *msg_num = ZEL_MSGNUM_STOP_CONVERSION;
       return;
     case VQZM_RC_INTERNAL_ERROR:
-      *msg_num = 1330;
+      *msg_num = ZEL_MSGNUM_STOP_INTERNAL_ERROR;
       return;
     case VQZM_RC_NOT_ACTIVE:
     case VQZM_RC_DATA_QUEUE_ERROR:
-    case 1288:
-    case 1290:
+    case VQZM_RC_PASSED_ON_1288:
+    case VQZM_RC_PASSED_ON_1290:
       *msg_num = 0;
       return;
     default:
-      *msg_num = 1340;
+      *msg_num = ZEL_MSGNUM_STOP_FAILED;
       *failure = 1;
       return;
   }
@@ -188,7 +182,7 @@ bool Stop(RZ700SysStruct* system) {
   if (!TakeCommState(ZEL_ACTION_STOP, system)) return false;
   if (!GiveState(ZEL_ACTION_STOP, system)) return false;
   uint16_t rc = cmStopAndWaitComm(system);
-  if (rc != 0 && rc != 1289) {
+  if (rc != 0 && rc != VQZM_RC_PASSED_ON_1289) {
     uint16_t msg_num = 0;
     uint32_t failure = 0;
     StopNotice(rc, &msg_num, &failure);
@@ -209,7 +203,7 @@ bool StopManager() {
   uint16_t rc = cmFindCommNotStopped(&system);
   if (rc == 0) {
     if (!TakeCommState(ZEL_ACTION_STOP_CPMGR, system)) return false;
-    if (system->usCommState == 6) rc = cmStopAndWaitComm(system);
+    if (system->usCommState == ZEL_COMM_ACTIVE) rc = cmStopAndWaitComm(system);
     if (rc != 0 && ZEL_ERROR_POINT("EXT_NOT_STOPPED")) {
       trace::Rc("CM", -100, "cmStopAndWaitComm() error rc=", rc);
       DropCommState(system);
@@ -244,7 +238,8 @@ bool RunOneAction() {
       ZEL_ERROR_POINT("EXT_READ_QUEUE")) {
     trace::Msg("CM", -100, "DosReadQueue() error rc=");
     trace::SysErrorText("CM");
-    PostNotice(2, kMsgQueueRead, ZEL_STATUS_QUEUE, nullptr, nullptr, 1);
+    PostNotice(ZEL_STATUS_RC_QUEUE_FAILED, ZEL_MSGNUM_QUEUE_READ, ZEL_STATUS_QUEUE, nullptr,
+               nullptr, 1);
     return EndThread();
   }
   if (read != sizeof msg) {
@@ -284,20 +279,20 @@ uint16_t cmHandleStartRC(RZ700SysStruct* pSys, uint16_t usRC) {
   RZ700SysStruct* running = nullptr;
   switch (usRC) {
     case VQZM_RC_NO_MEMORY:
-      msg_num = 1260;
+      msg_num = ZEL_MSGNUM_START_NO_MEMORY;
       break;
     case VQZM_RC_MUTEX_WAIT_FAILED:
-      msg_num = 1280;
+      msg_num = ZEL_MSGNUM_START_MUTEX_WAIT;
       break;
     case VQZM_RC_CONVERSION_FAILED:
-      msg_num = 1270;
+      msg_num = ZEL_MSGNUM_START_CONVERSION;
       break;
     case VQZM_RC_INTERNAL_ERROR:
     case VQZM_RC_DATA_QUEUE_ERROR:
     case VQZM_RC_CONNECTION_FAILED:
     case VQZM_RC_MANAGER_HANDOVER_FAILED:
-    case 1071:
-    case 1072:
+    case VQZM_RC_PASSED_ON_1071:
+    case VQZM_RC_PASSED_ON_1072:
       break;
     case VQZM_RC_CPMGR_ENDED:
       failure = 1;
@@ -315,7 +310,7 @@ uint16_t cmHandleStartRC(RZ700SysStruct* pSys, uint16_t usRC) {
       break;
     default:
       trace::Rc("CM", -50, "Default need to add case here", usRC);
-      msg_num = 1290;
+      msg_num = ZEL_MSGNUM_START_FAILED;
   }
   trace::Rc("CM", -100, "Error returned from cmStartAndWaitComm() rc=", usRC);
   auto* notice = static_cast<ZELStatusNotice*>(malloc(sizeof(ZELStatusNotice)));

@@ -8,12 +8,13 @@
 #include <string>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/object_names.h"
 #include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
-#include "services/barrier.h"
-#include "services/trace.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcm1")
@@ -22,10 +23,6 @@ namespace zel::manager {
 namespace {
 
 using namespace zel::platform;
-
-constexpr char kStateName[] = "STATE";
-constexpr char kRunningName[] = "RUNNING";
-constexpr char kStartedName[] = "STARTED";
 
 // A handle that every thread of this process shares, opened by the first
 // user and closed by the last, so that threads never close each other's
@@ -54,7 +51,7 @@ void UnlockHandlesAfterFork() { g_handles_mutex.unlock(); }
 }
 
 std::string CommStateName(const RZ700SysStruct* pSystem) {
-  return std::string("COMMSTATE") + std::string(pSystem->szSysID, 3);
+  return std::string(ctrlblk::kCommStatePrefix) + std::string(pSystem->szSysID, 3);
 }
 
 HANDLE CommStateHandle(const RZ700SysStruct* pSystem) {
@@ -134,7 +131,7 @@ uint16_t cmCloseCommStateSem(RZ700SysStruct* pSystem) {
 uint16_t cmPostRunningSem(uint16_t usRC) {
   ZEL_TRACE_FUNCTION("CM", "cmPostRunningSem");
   ctrlblk::Anchor().usCPMgrRC = usRC;
-  HANDLE running = OpenEvent(EVENT_ALL_ACCESS, false, kRunningName);
+  HANDLE running = OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kRunningName);
   if (running == 0 && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open Running Semaphore error");
     trace::SysErrorText("CM");
@@ -165,7 +162,7 @@ extern "C" {
 uint16_t cmInitCPMStateSem(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitCPMStateSem");
   std::lock_guard lock(g_handles_mutex);
-  if (!OpenShared(g_state, kStateName)) {
+  if (!OpenShared(g_state, zel::ctrlblk::kStateName)) {
     trace::Msg("CM", -100, "error on DosCreateMutexSem call");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
@@ -211,13 +208,13 @@ uint16_t cmInitRunningSem(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitRunningSem");
   HANDLE started = 0;
   if (cmQryStartedByAPI() == 1) {
-    started = OpenEvent(EVENT_ALL_ACCESS, false, kStartedName);
+    started = OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kStartedName);
     if (started == 0 && ZEL_ERROR_POINT("OPEN_STARTED_SEM_ERROR")) {
       trace::Msg("CM", -100, "error Started API Sem DosOpenEventSem()");
       return VQZM_RC_STARTED_NOT_OPENED;
     }
   }
-  g_running = CreateEvent(true, false, kRunningName);
+  g_running = CreateEvent(true, false, zel::ctrlblk::kRunningName);
   if (g_running == 0 && ZEL_ERROR_POINT("CREATE_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "error DosCreateEventSem()");
     trace::Msg("CM", -100, "CPMgr Running Semaphore");

@@ -13,9 +13,9 @@
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
-#include "services/barrier.h"
+#include "base/barrier.h"
 #include "services/qlx_calls.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcm1")
@@ -56,7 +56,7 @@ uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
   RZ700SysStruct* found = nullptr;
   for (RZ700SysStruct* rec = cbRetNextRZ700SysStruct(nullptr); rec != nullptr;
        rec = cbRetNextRZ700SysStruct(rec)) {
-    if (rec->usCommState == 1) continue;
+    if (rec->usCommState == ZEL_COMM_STOPPED) continue;
     if (name != nullptr && strcmp(rec->szSysName, name) != 0) continue;
     found = rec;
     break;
@@ -160,7 +160,7 @@ uint16_t cmCheckComm(RZ700SysStruct* pSystem, const char* pszSysName) {
   ZEL_TRACE_FUNCTION("CM", "cmCheckComm");
   if (uint16_t rc = TakeCommState(pSystem); rc != 0) return rc;
   uint16_t rc = 0;
-  if (pSystem->usCommState != 6) {
+  if (pSystem->usCommState != ZEL_COMM_ACTIVE) {
     rc = VQZM_RC_NOT_ACTIVE;
   } else if (pszSysName != nullptr && strcmp(pSystem->szSysName, pszSysName) != 0) {
     rc = VQZM_RC_SYSTEM_NAME_DIFFERS;
@@ -235,7 +235,7 @@ uint16_t cmStartAndWaitComm(RZ700SysStruct* pSystem) {
   uint16_t rc = PostAndWaitAnswer(pSystem, ZEL_MSG_START_SYSTEM, true);
   // A system that an application added and whose start failed does not
   // stay in the list.
-  if (rc != 0 && pSystem->usCommState == 1 && pSystem->ulAddedByAPI == 1) {
+  if (rc != 0 && pSystem->usCommState == ZEL_COMM_STOPPED && pSystem->ulAddedByAPI == 1) {
     cbDeleteRZ700SysStruct(pSystem);
   }
   return rc;

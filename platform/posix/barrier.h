@@ -1,5 +1,5 @@
 // The barrier at the edge of every function libzelplat exports. As with the
-// libraries' C functions (services/barrier.h), each is noexcept and its
+// libraries' C functions (base/barrier.h), each is noexcept and its
 // body is a function-try-block; the handler reports the exception and
 // turns it into the function's documented failure in the platform's own
 // convention: the failure value, with the last error ERROR_NOT_ENOUGH_MEMORY
@@ -25,7 +25,7 @@
 
 #include "platform/posix/last_error.h"
 #include "platform/types.h"
-#include "services/barrier.h"
+#include "base/barrier.h"
 
 namespace zel::platform::internal {
 

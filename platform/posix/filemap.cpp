@@ -17,7 +17,7 @@
 #include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/named_object.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("zelplat")
 

@@ -29,7 +29,7 @@
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/robust_mutex.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("zelplat")
 

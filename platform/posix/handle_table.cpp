@@ -20,7 +20,7 @@
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
 #include "platform/process.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("zelplat")
 

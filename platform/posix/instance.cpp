@@ -17,8 +17,8 @@
 #include "platform/posix/heap.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/robust_mutex.h"
-#include "services/config.h"
-#include "services/trace.h"
+#include "base/config.h"
+#include "base/trace.h"
 
 ZEL_MODULE("zelplat")
 

@@ -10,7 +10,7 @@
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
 #include "platform/process.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 namespace zel::platform::internal {
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/handles.h"
 #include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("zelplat")
 

@@ -12,7 +12,7 @@
 #include "platform/posix/barrier.h"
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("zelplat")
 

@@ -16,7 +16,7 @@
 #include "platform/posix/clock.h"
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 extern char** environ;
 

@@ -13,8 +13,8 @@
 #include "platform/module.h"
 #include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
-#include "services/config.h"
-#include "services/trace.h"
+#include "base/config.h"
+#include "base/trace.h"
 
 ZEL_MODULE("zelplat")
 

@@ -52,7 +52,7 @@
 #include "platform/posix/last_error.h"
 #include "platform/posix/robust_mutex.h"
 #include "platform/thread.h"
-#include "services/trace.h"
+#include "base/trace.h"
 
 ZEL_MODULE("zelplat")
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "services/barrier.h"
-#include "services/config.h"
+#include "base/barrier.h"
+#include "base/config.h"
 
 ZEL_MODULE("QlxAd")
 

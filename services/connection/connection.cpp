@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "host/protocol.h"
-#include "services/barrier.h"
-#include "services/config.h"
+#include "wire/protocol.h"
+#include "base/barrier.h"
+#include "base/config.h"
 #include "services/connection/dq_token.h"
 #include "services/connection/error_report.h"
 #include "services/connection/system.h"

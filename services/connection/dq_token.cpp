@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "host/protocol.h"
+#include "wire/protocol.h"
 
 namespace zel::qlx {
 namespace {

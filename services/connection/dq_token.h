@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "services/config.h"
+#include "base/config.h"
 
 namespace zel::qlx {
 

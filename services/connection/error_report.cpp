@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "services/trace.h"
+#include "base/trace.h"
 
 namespace zel::qlx {
 

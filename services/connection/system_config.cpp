@@ -8,7 +8,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "services/config.h"
+#include "base/config.h"
 
 namespace zel::qlx {
 namespace {

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <set>
 
-#include "host/protocol.h"
-#include "services/barrier.h"
+#include "wire/names.h"
+#include "wire/protocol.h"
+#include "base/barrier.h"
 #include "services/connection/dq_token.h"
 #include "services/connection/error_report.h"
 #include "services/connection/system.h"
@@ -89,13 +90,6 @@ struct ReadObject : ServiceObject {
   bool settled = false;  // qlxDQ_CheckData took the outcome over
 };
 
-bool ValidName(const char* name) {
-  if (name == nullptr) return false;
-  size_t length = std::strlen(name);
-  return length > 0 && length <= 10 && std::strchr(name, ' ') == nullptr &&
-         std::strchr(name, '/') == nullptr;
-}
-
 std::string Body(const void* object, size_t size) {
   return std::string(static_cast<const char*>(object), size);
 }
@@ -155,9 +149,10 @@ bool PresentTokens(uint32_t system_handle, DqClient& client, const char* queue, 
 // Resolves the common arguments of the named-queue operations.
 std::shared_ptr<DqClient> QueueCall(uint32_t system_handle, const char* queue, const char* library,
                                     uint32_t error_handle, wire::DqQueueName& name, uint32_t& rc) {
-  if (!ValidName(queue) || !ValidName(library)) {
+  if (queue == nullptr || library == nullptr || !wire::ValidObjectName(queue) ||
+      !wire::ValidObjectName(library)) {
     rc = Fail(error_handle, QLXDQ_RC_INVALID_PARAMETER,
-              "queue and library names must have 1 to 10 characters without blanks");
+              "queue and library names must have 1 to 10 letters, digits, _, $, # or @");
     return nullptr;
   }
   wire::PadName(queue, name.name);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "host/protocol.h"
+#include "wire/protocol.h"
 #include "services/dataqueue.h"
 
 namespace zel::qlx {

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include "services/barrier.h"
+#include "base/barrier.h"
 #include "services/connection/error_report.h"
 #include "services/connection/service_object.h"
 

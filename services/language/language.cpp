@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "services/barrier.h"
-#include "services/config.h"
+#include "base/barrier.h"
+#include "base/config.h"
 #include "services/language/code_pages.h"
 #include "services/language/converters.h"
 

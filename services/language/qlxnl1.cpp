@@ -2,8 +2,8 @@
 // when a message box may need right-to-left reading.
 #include <cstring>
 
-#include "services/barrier.h"
-#include "services/config.h"
+#include "base/barrier.h"
+#include "base/config.h"
 #include "services/language.h"
 
 ZEL_MODULE("qlxnl1")

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "services/barrier.h"
+#include "base/barrier.h"
 #include "services/connection.h"
 #include "services/connection/system.h"
 

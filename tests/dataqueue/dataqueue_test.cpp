@@ -13,7 +13,7 @@
 
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
-#include "host/protocol.h"
+#include "wire/protocol.h"
 #include "platform/event.h"
 #include "platform/globalmem.h"
 #include "platform/handles.h"
@@ -76,7 +76,7 @@ class ManagerSystem {
     strcpy(record_->szDQLib, "QZELDQ");
     record_->hSystem = system_;
     record_->hConnSystem = system_;
-    record_->usCommState = 6;
+    record_->usCommState = ZEL_COMM_ACTIVE;
   }
   ~ManagerSystem() { qlxCO_DeleteSystem(system_); }
 

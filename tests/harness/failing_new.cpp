@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "services/trace.h"
+#include "base/trace.h"
 
 namespace {
 

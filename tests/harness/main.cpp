@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "services/config.h"
+#include "base/config.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {

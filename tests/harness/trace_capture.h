@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "services/trace.h"
+#include "base/trace.h"
 
 namespace zel::test {
 

@@ -18,7 +18,7 @@
 #include <optional>
 #include <thread>
 
-#include "host/protocol.h"
+#include "wire/protocol.h"
 #include "platform/handles.h"
 #include "services/admin.h"
 #include "services/connection.h"

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "host/protocol.h"
+#include "wire/protocol.h"
 
 namespace zel::test {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "host/ebcdic.h"
-#include "host/protocol.h"
+#include "wire/protocol.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "tests/host/host_harness.h"

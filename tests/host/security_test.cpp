@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "host/ebcdic.h"
-#include "host/protocol.h"
-#include "services/config.h"
+#include "wire/protocol.h"
+#include "base/config.h"
 #include "services/connection.h"
 #include "services/connection/dq_token.h"
 #include "services/dataqueue.h"

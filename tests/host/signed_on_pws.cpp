@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "host/ebcdic.h"
-#include "host/protocol.h"
+#include "wire/protocol.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "host/protocol.h"
+#include "wire/protocol.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "tests/host/host_harness.h"

@@ -310,7 +310,7 @@ class EndToEnd : public testing::Test {
     return cbFindRZ700SysByName(name, &system) == 0 ? system : nullptr;
   }
 
-  static bool Stopped(RZ700SysStruct* system) { return system->usCommState == 1; }
+  static bool Stopped(RZ700SysStruct* system) { return system->usCommState == ZEL_COMM_STOPPED; }
 };
 
 TEST_F(EndToEnd, AStartASecondConversationTheLastStopAndTheManagersEnd) {

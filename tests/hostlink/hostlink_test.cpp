@@ -348,7 +348,7 @@ TEST(CommStates, ARefusedConnectionSkipsTheHandshakeAndEndsInState1With1035) {
   fputs("system HOSTA 127.0.0.1:1\n", file);
   fclose(file);
   ccCommThread(system);
-  EXPECT_EQ(V(system->usCommState), kStopped);
+  EXPECT_EQ(V(system->usCommState), ZEL_COMM_STOPPED);
   EXPECT_EQ(V(system->usCommRC), VQZM_RC_CONNECTION_FAILED);
   EXPECT_EQ(V(system->hSystem), 0u);
   EXPECT_EQ(V(system->pHostBuf), nullptr);
@@ -358,7 +358,7 @@ TEST(CommStates, ARefusedConnectionSkipsTheHandshakeAndEndsInState1With1035) {
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].message, UINT{ZEL_MSG_ERROR_TEARDOWN});  // sent, so handled first
   EXPECT_EQ(seen[1].message, UINT{ZEL_MSG_COMM_STATE});
-  EXPECT_EQ(seen[1].wParam, StateReport(kStopped, VQZM_RC_CONNECTION_FAILED));
+  EXPECT_EQ(seen[1].wParam, StateReport(ZEL_COMM_STOPPED, VQZM_RC_CONNECTION_FAILED));
 }
 
 TEST(CommStates, AFailedStartRequestStillSendsTheTerminationSignalAndReleasesEverything) {
@@ -376,14 +376,14 @@ TEST(CommStates, AFailedStartRequestStillSendsTheTerminationSignalAndReleasesEve
   };
   RZ700SysStruct* system = NewSystem();
   ccCommThread(system);
-  EXPECT_EQ(V(system->usCommState), kStopped);
+  EXPECT_EQ(V(system->usCommState), ZEL_COMM_STOPPED);
   ASSERT_EQ(g_sent.size(), 2u);
   EXPECT_EQ(g_sent[1][4], 3) << "the second frame is the termination signal";
   EXPECT_EQ(V(system->hSystem), 0u) << "the system object was deleted";
   EXPECT_EQ(V(system->pHostBuf), nullptr);
   const std::vector<Posted>& seen = manager.Seen();
   ASSERT_FALSE(seen.empty());
-  EXPECT_EQ(seen.back().wParam, StateReport(kStopped, VQZM_RC_CONNECTION_FAILED));
+  EXPECT_EQ(seen.back().wParam, StateReport(ZEL_COMM_STOPPED, VQZM_RC_CONNECTION_FAILED));
   host.Stop();
   EXPECT_NE(host.LogText().find("termination signal"), std::string::npos) << host.LogText();
 }
@@ -391,14 +391,14 @@ TEST(CommStates, AFailedStartRequestStillSendsTheTerminationSignalAndReleasesEve
 // The system is active; its reads go through the fakes set by each test.
 RZ700SysStruct* ActiveSystem() {
   RZ700SysStruct* system = StartedSystem();
-  system->usCommState = kActive;
+  system->usCommState = ZEL_COMM_ACTIVE;
   system->hSystem = 77;
   system->pDQBuf = malloc(system->ulDQMaxRecLen);
   return system;
 }
 
 void RunUntilStopped(RZ700SysStruct* system) {
-  for (int i = 0; i < 20 && system->usCommState != kStopped; ++i) ccHandleCommState(system);
+  for (int i = 0; i < 20 && system->usCommState != ZEL_COMM_STOPPED; ++i) ccHandleCommState(system);
 }
 
 TEST(CommStates, ALostLinkIsReportedToTheManagerOnlyAfterTheTeardown) {
@@ -411,13 +411,13 @@ TEST(CommStates, ALostLinkIsReportedToTheManagerOnlyAfterTheTeardown) {
   RZ700SysStruct* system = ActiveSystem();
   TraceCapture capture;
   RunUntilStopped(system);
-  ASSERT_EQ(V(system->usCommState), kStopped);
+  ASSERT_EQ(V(system->usCommState), ZEL_COMM_STOPPED);
   EXPECT_EQ(V(system->ulDQErrPending), 1u);
   EXPECT_TRUE(capture.RaisedErrorPoint("EXT_CONNECTION_LOST", "vqzmcd0"));
   const std::vector<Posted>& seen = manager.Seen();
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].message, UINT{ZEL_MSG_ERROR_TEARDOWN});
-  EXPECT_EQ(seen[1].wParam, StateReport(kStopped, VQZM_RC_CONNECTION_FAILED));
+  EXPECT_EQ(seen[1].wParam, StateReport(ZEL_COMM_STOPPED, VQZM_RC_CONNECTION_FAILED));
   EXPECT_EQ(seen[2].message, UINT{ZEL_MSG_CPMGR_NOTICE});
   EXPECT_EQ(seen[2].wParam, 1u);
   const auto* notice = reinterpret_cast<const CPMgrNotice*>(seen[2].lParam);
@@ -441,7 +441,7 @@ TEST(CommStates, AnyOtherReadFailureIsReportedAtOnceAndNotAgain) {
   };
   RZ700SysStruct* system = ActiveSystem();
   RunUntilStopped(system);
-  ASSERT_EQ(V(system->usCommState), kStopped);
+  ASSERT_EQ(V(system->usCommState), ZEL_COMM_STOPPED);
   EXPECT_EQ(V(system->ulDQErrPending), 0u);
   // The teardown message is sent, so the stand-in handles it ahead of the
   // notice posted before it.
@@ -452,25 +452,25 @@ TEST(CommStates, AnyOtherReadFailureIsReportedAtOnceAndNotAgain) {
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].wParam, 0u);
   EXPECT_EQ(V(reinterpret_cast<const CPMgrNotice*>(notices[0].lParam)->ulMsgNum2), 1056u);
-  EXPECT_EQ(manager.Seen().back().wParam, StateReport(kStopped, VQZM_RC_DATA_QUEUE_ERROR));
+  EXPECT_EQ(manager.Seen().back().wParam, StateReport(ZEL_COMM_STOPPED, VQZM_RC_DATA_QUEUE_ERROR));
 }
 
 TEST(Dispatch, TheSecondKeyCharacterDecidesAndOnlyTerminationChangesTheState) {
   RZ700SysStruct* system = NewSystem();
-  system->usCommState = kActive;
+  system->usCommState = ZEL_COMM_ACTIVE;
   DQReadItem item{};
   TraceCapture capture;
   for (const char* key : {"AA0001AAA000", "RR0001AAA000", "Q?0001AAA000"}) {
     strcpy(item.achKey, key);
     EXPECT_EQ(cdProcDQBuffer(system, &item), 0);
-    EXPECT_EQ(V(system->usCommState), kActive) << key;
+    EXPECT_EQ(V(system->usCommState), ZEL_COMM_ACTIVE) << key;
   }
   EXPECT_TRUE(capture.Traced("Async type received"));
   EXPECT_TRUE(capture.Traced("Req type received"));
   EXPECT_TRUE(capture.Traced("Garbage PRID Type received"));
   strcpy(item.achKey, "ZZ0001AAA000");
   EXPECT_EQ(cdProcDQBuffer(system, &item), 0);
-  EXPECT_EQ(V(system->usCommState), kTermRequested);
+  EXPECT_EQ(V(system->usCommState), ZEL_COMM_TERM_REQUESTED);
 }
 
 }  // namespace

@@ -84,10 +84,10 @@ ZEL_CHILD_COMMAND(fake_cpmgr) {
   HWND hwnd = CreateMessageWindow([&](HWND, UINT message, WPARAM, LPARAM lParam) -> LRESULT {
     auto* system = reinterpret_cast<RZ700SysStruct*>(lParam);
     if (message == ZEL_MSG_START_SYSTEM && !silent) {
-      if (start_rc == 0) system->usCommState = 6;
+      if (start_rc == 0) system->usCommState = ZEL_COMM_ACTIVE;
       cmReturnCommRC(system, start_rc);
     } else if (message == ZEL_MSG_STOP_SYSTEM) {
-      system->usCommState = 1;
+      system->usCommState = ZEL_COMM_STOPPED;
       cmReturnCommRC(system, 0);
     }
     return 0;
@@ -294,7 +294,8 @@ class ManagerStandIn {
       int rc = 0;
       if (message == ZEL_MSG_STOP_SYSTEM) {
         auto* system = reinterpret_cast<RZ700SysStruct*>(lParam);
-        if (stop_rc_ == 0 || stop_rc_ == 1289) system->usCommState = 1;
+        if (stop_rc_ == 0 || stop_rc_ == VQZM_RC_PASSED_ON_1289)
+          system->usCommState = ZEL_COMM_STOPPED;
         cmReturnCommRC(system, stop_rc_);
       } else if (message == ZEL_MSG_STATUS_NOTICE) {
         auto* notice = reinterpret_cast<ZELStatusNotice*>(lParam);
@@ -326,12 +327,12 @@ class ManagerStandIn {
 RZ700SysStruct* ActiveSystem(const char* name) {
   RZ700SysStruct* system = nullptr;
   EXPECT_EQ(cmAddSystemByName(name, &system), 0);
-  system->usCommState = 6;
+  system->usCommState = ZEL_COMM_ACTIVE;
   return system;
 }
 
 TEST(StartStopThread, AStopAnsweredWith1289PostsNoNotice) {
-  ManagerStandIn manager(1289);
+  ManagerStandIn manager(VQZM_RC_PASSED_ON_1289);
   cmInitCPMStateSem();
   cbSetCPMgrState(ZEL_CPMGR_RUNNING);
   ASSERT_EQ(cmInitStartStop(), 0);

@@ -25,7 +25,7 @@
 #include "platform/thread.h"
 #include "platform/user.h"
 #include "platform/window.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "tests/harness/failing_new.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"

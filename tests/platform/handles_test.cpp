@@ -9,7 +9,7 @@
 
 #include "platform/pipe.h"
 #include "platform/process.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {

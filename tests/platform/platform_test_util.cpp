@@ -9,7 +9,7 @@
 
 #include "platform/filemap.h"
 #include "platform/handles.h"
-#include "services/config.h"
+#include "base/config.h"
 
 namespace zel::test {
 

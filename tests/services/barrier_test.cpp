@@ -1,7 +1,7 @@
 // The C boundary of the trace library and the client services: no
 // exception ever leaves an exported function. The barrier itself, each
 // service under a forced allocation failure, and tracing whose output fails.
-#include "services/barrier.h"
+#include "base/barrier.h"
 
 #include <fstream>
 #include <iterator>
@@ -15,7 +15,7 @@
 #include "services/dataqueue.h"
 #include "services/errhandle.h"
 #include "services/language.h"
-#include "services/trace.h"
+#include "base/trace.h"
 #include "tests/harness/failing_new.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"

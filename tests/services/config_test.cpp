@@ -2,7 +2,7 @@
 // (never replaced by something shared) when it is a link, not a directory,
 // open to others or someone else's; a folder in /tmp that another user made
 // first gives way to one in the user's cache.
-#include "services/config.h"
+#include "base/config.h"
 
 #include <grp.h>
 #include <sys/stat.h>

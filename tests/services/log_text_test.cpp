@@ -1,5 +1,5 @@
 // Log text: nothing a name carries can start a line of its own.
-#include "services/log_text.h"
+#include "base/log_text.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "services/trace.h"
+#include "base/trace.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 

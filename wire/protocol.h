@@ -77,7 +77,7 @@
 #include <string>
 #include <string_view>
 
-#include "services/dataqueue.h"
+#include "wire/dataqueue_codes.h"
 
 namespace zel::wire {
 

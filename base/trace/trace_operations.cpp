@@ -1,7 +1,7 @@
 // The trace operations of the service's table. Each builds one record; the
 // switch is tested here as well, for callers that do not gate their calls.
-// Each is a barrier (services/barrier.h) that drops a record it cannot write.
-#include "services/trace/record_writer.h"
+// Each is a barrier (base/barrier.h) that drops a record it cannot write.
+#include "base/trace/record_writer.h"
 
 ZEL_MODULE("vqzmbtw")
 

@@ -1,7 +1,7 @@
 // Error points and system error texts. Error points are kept in a small ring
 // per process whether or not tracing is on, so that a failure can be
 // explained after the fact, and are traced while tracing is on. The
-// exported functions are barriers (services/barrier.h): what fails is dropped.
+// exported functions are barriers (base/barrier.h): what fails is dropped.
 #include <pthread.h>
 
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "services/trace/record_writer.h"
+#include "base/trace/record_writer.h"
 
 ZEL_MODULE("vqzmbtw")
 

@@ -1,4 +1,4 @@
-#include "services/config.h"
+#include "base/config.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "services/log_file.h"
+#include "base/log_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "services/log_text.h"
+#include "base/log_text.h"
 
 namespace zel {
 

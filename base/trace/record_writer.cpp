@@ -5,7 +5,7 @@
 // built in a per-thread buffer and written with one write() on a descriptor
 // opened with O_APPEND. Appends to a regular file are serialised by the
 // kernel, so lines of many threads and processes never tear or interleave.
-#include "services/trace/record_writer.h"
+#include "base/trace/record_writer.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -21,7 +21,7 @@
 #include <mutex>
 #include <string>
 
-#include "services/config.h"
+#include "base/config.h"
 
 ZEL_MODULE("vqzmbtw")
 

@@ -26,7 +26,7 @@
 #include <exception>
 #include <new>
 
-#include "services/trace.h"
+#include "base/trace.h"
 
 namespace zel::barrier {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <new>
 
-#include "services/trace/record_writer.h"
+#include "base/trace/record_writer.h"
 
 ZEL_MODULE("vqzmbtw")
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "services/trace.h"
+#include "base/trace.h"
 
 namespace zel::trace {
 
