@@ -13,15 +13,10 @@
 
 #include <stdint.h>
 
+#include "vqzmrc.h"
+
 #ifndef VQZM_EXPORT
 #define VQZM_EXPORT __attribute__((visibility("default")))
-#endif
-#ifndef VQZM_NOEXCEPT
-#ifdef __cplusplus
-#define VQZM_NOEXCEPT noexcept
-#else
-#define VQZM_NOEXCEPT
-#endif
 #endif
 
 #ifdef __cplusplus

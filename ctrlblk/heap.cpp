@@ -216,6 +216,17 @@ BlockHeader* TakeLocked(uint32_t size) {
   return entry != nullptr ? TakeRipe(*entry, 0) : nullptr;
 }
 
+// Puts `block` (its next link cleared) at the tail of its size's FIFO.
+void Append(SizeClass& entry, BlockHeader* block) {
+  if (entry.tail != 0) {
+    At(entry.tail)->next = OffsetOf(block);
+  } else {
+    entry.head = OffsetOf(block);
+  }
+  entry.tail = OffsetOf(block);
+  ++entry.count;
+}
+
 void QuarantineLocked(BlockHeader* block) {
   HeapHeader& heap = Header();
   ++heap.frees;
@@ -231,13 +242,7 @@ void QuarantineLocked(BlockHeader* block) {
     trace::Size("CB", -100, "No size class left for a freed block of size", block->size);
     return;
   }
-  if (entry->tail != 0) {
-    At(entry->tail)->next = OffsetOf(block);
-  } else {
-    entry->head = OffsetOf(block);
-  }
-  entry->tail = OffsetOf(block);
-  ++entry->count;
+  Append(*entry, block);
 }
 
 // The header of the block whose record is at `record`, or null when
@@ -291,13 +296,7 @@ void Rebuild() {
     SizeClass* entry = ClassOf(block->size, true);
     if (entry == nullptr) continue;
     block->next = 0;
-    if (entry->tail != 0) {
-      At(entry->tail)->next = OffsetOf(block);
-    } else {
-      entry->head = OffsetOf(block);
-    }
-    entry->tail = OffsetOf(block);
-    ++entry->count;
+    Append(*entry, block);
   }
 }
 

@@ -19,6 +19,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vqzmrc.h"
+
 #ifdef __cplusplus
 #define VQZM_STATIC_ASSERT static_assert
 extern "C" {
@@ -324,13 +326,6 @@ VQZM_STATIC_ASSERT(sizeof(ZELAnchorCB) == 116, "ZELAnchorCB size");
 
 #ifndef VQZM_API
 #define VQZM_API __attribute__((visibility("default")))
-#endif
-#ifndef VQZM_NOEXCEPT
-#ifdef __cplusplus
-#define VQZM_NOEXCEPT noexcept
-#else
-#define VQZM_NOEXCEPT
-#endif
 #endif
 
 VQZM_API ZELAnchorCB* GetZELAnchorCB(void) VQZM_NOEXCEPT;

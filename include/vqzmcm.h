@@ -128,13 +128,6 @@ VQZM_STATIC_ASSERT(sizeof(AsyncInitResult) == 6, "AsyncInitResult size");
 
 /* ---- Manager control exported for the CPMgr ---- */
 
-#ifndef VQZM_NOEXCEPT
-#ifdef __cplusplus
-#define VQZM_NOEXCEPT noexcept
-#else
-#define VQZM_NOEXCEPT
-#endif
-#endif
 
 VQZM_API uint16_t cmInitCPMStateSem(void) VQZM_NOEXCEPT;
 VQZM_API uint16_t cmCtrlCPMState(uint32_t ulTimeout) VQZM_NOEXCEPT;

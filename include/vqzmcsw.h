@@ -26,13 +26,6 @@ extern "C" {
 #ifndef VQZM_API
 #define VQZM_API __attribute__((visibility("default")))
 #endif
-#ifndef VQZM_NOEXCEPT
-#ifdef __cplusplus
-#define VQZM_NOEXCEPT noexcept
-#else
-#define VQZM_NOEXCEPT
-#endif
-#endif
 
 /* Starts communication with host system `pszSystemName` (null: the default
  * system), starting the communication manager first when it is not running,

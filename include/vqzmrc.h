@@ -8,6 +8,16 @@
 #ifndef VQZMRC_H
 #define VQZMRC_H
 
+/* Every public header includes this one: its functions are exception
+ * barriers, noexcept for C++ callers. */
+#ifndef VQZM_NOEXCEPT
+#ifdef __cplusplus
+#define VQZM_NOEXCEPT noexcept
+#else
+#define VQZM_NOEXCEPT
+#endif
+#endif
+
 enum VqzmReturnCode {
   VQZM_RC_OK = 0,
   VQZM_RC_NO_MEMORY = 4,                  /* no memory; for a conversion, target too small */

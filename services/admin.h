@@ -10,16 +10,7 @@
 
 #include <stdint.h>
 
-#ifndef QLX_EXPORT
-#define QLX_EXPORT __attribute__((visibility("default")))
-#endif
-#ifndef QLX_NOEXCEPT
-#ifdef __cplusplus
-#define QLX_NOEXCEPT noexcept
-#else
-#define QLX_NOEXCEPT
-#endif
-#endif
+#include "services/qlx_export.h"
 
 #define QLXAD_RC_OK 0u
 #define QLXAD_RC_BUFFER_OVERFLOW 111u /* *pulLength then holds the size needed */

@@ -45,16 +45,7 @@
 
 #include <stdint.h>
 
-#ifndef QLX_EXPORT
-#define QLX_EXPORT __attribute__((visibility("default")))
-#endif
-#ifndef QLX_NOEXCEPT
-#ifdef __cplusplus
-#define QLX_NOEXCEPT noexcept
-#else
-#define QLX_NOEXCEPT
-#endif
-#endif
+#include "services/qlx_export.h"
 
 /* Result codes, search orders and the queue order attribute: the numbers
  * the host's data-queue server uses on the wire. */

@@ -28,16 +28,7 @@
 
 #include <stdint.h>
 
-#ifndef QLX_EXPORT
-#define QLX_EXPORT __attribute__((visibility("default")))
-#endif
-#ifndef QLX_NOEXCEPT
-#ifdef __cplusplus
-#define QLX_NOEXCEPT noexcept
-#else
-#define QLX_NOEXCEPT
-#endif
-#endif
+#include "services/qlx_export.h"
 
 /* Results of the QlxSv calls (the other services return these too when the
  * error handle they were given is bad). */
