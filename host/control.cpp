@@ -124,8 +124,17 @@ std::string Control::Command(const std::string& command) {
   if (verb == "drop" && (words.size() == 2 || (words.size() == 3 && words[2] == "next"))) {
     return Drop(words[1], words.size() == 3);
   }
+  if (verb == "hold" && (words.size() == 2 || words.size() == 3)) {
+    int count = -1;
+    if (words.size() == 3 && (!ParseNumber(words[2], count) || count < 0)) {
+      return "error: hold PWS|all [N]";
+    }
+    return Hold(words[1], count);
+  }
+  if (verb == "release" && words.size() == 2) return Hold(words[1], std::nullopt);
   return "error: unknown command '" + command +
-         "' (list | stop PWS | drop CONN|PWS [next] | fault ...)";
+         "' (list | stop PWS | drop CONN|PWS [next] | hold PWS|all [N] | release PWS|all | "
+         "fault ...)";
 }
 
 // Asks a started PWS to end, through the termination entry its RRP writes.
@@ -135,6 +144,23 @@ std::string Control::Stop(const std::string& which) {
   if (session == nullptr || !session->rrp) return "error: no started PWS " + which;
   if (!session->rrp->WriteTermination()) return "error: termination entry not written";
   return "ok termination entry written for PWS " + session->pws_id;
+}
+
+std::string Control::Hold(const std::string& which, std::optional<int> count) {
+  std::vector<Rrp*> rrps;
+  if (which == "all") {
+    for (auto& [id, conn] : transport_.connections()) {
+      SignOnService::Session* session = conn->closing ? nullptr : signon_.Find(id);
+      if (session != nullptr && session->rrp) rrps.push_back(session->rrp.get());
+    }
+  } else {
+    Connection* conn = FindByNameOrPws(which);
+    SignOnService::Session* session = conn == nullptr ? nullptr : signon_.Find(conn->id);
+    if (session == nullptr || !session->rrp) return "error: no started PWS " + which;
+    rrps.push_back(session->rrp.get());
+  }
+  for (Rrp* rrp : rrps) count ? rrp->Hold(*count) : rrp->Release();
+  return std::string(count ? "ok held " : "ok released ") + std::to_string(rrps.size()) + " PWS";
 }
 
 std::string Control::Drop(const std::string& which, bool at_next_frame) {
@@ -175,7 +201,8 @@ std::string Control::List() {
             << " queue=" << (s.queue_name.empty() ? "-" : options_.library + "/" + s.queue_name)
             << " pws=" << (s.pws_id.empty() ? "-" : s.pws_id)
             << " rrps=" << (s.rrp ? s.rrp->instances() : 0)
-            << " busy=" << (s.rrp ? s.rrp->busy() : 0);
+            << " busy=" << (s.rrp ? s.rrp->busy() : 0) << " held=" << (s.rrp ? s.rrp->held() : 0)
+            << " ready=" << (s.rrp ? s.rrp->ready() : 0);
         break;
       }
     }
@@ -235,8 +262,12 @@ std::string Control::Fault(const std::vector<std::string>& words) {
     faults_.bad_total = true;
     return done;
   }
+  if (what == "drop-mid-reply" && words.size() == 2) {
+    faults_.drop_mid_reply = true;
+    return done;
+  }
   return "error: fault refuse [N|all|off] | start-format BYTE | rrp-rc CODE | delay MS | "
-         "lose-entry | bad-total | clear";
+         "lose-entry | bad-total | drop-mid-reply | clear";
 }
 
 }  // namespace zel::host

@@ -1,8 +1,9 @@
 // The operator's control channel (wire/protocol.h, role 2) and the faults it
 // switches on. A control connection first presents the control token, which
 // only the user running zelhost can read from its file; then each command
-// ("list", "stop PWS", "drop CONN|PWS [next]", "fault ...") is answered with
-// a text that starts with "ok" or "error".
+// ("list", "stop PWS", "drop CONN|PWS [next]", "hold PWS|all [N]",
+// "release PWS|all", "fault ...") is answered with a text that starts with
+// "ok" or "error".
 //
 // Owns the control token and its file (removed by the destructor) and the
 // set of connections that presented the token; changes the Faults that the
@@ -12,6 +13,7 @@
 #define ZEL_HOST_CONTROL_H
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -55,6 +57,9 @@ class Control {
   std::string List();
   std::string Stop(const std::string& which);
   std::string Drop(const std::string& which, bool at_next_frame);
+  // Keeps `count` RRPs (all current ones when negative) of the PWS, or of
+  // every started PWS, busy; nullopt ends the hold.
+  std::string Hold(const std::string& which, std::optional<int> count);
   std::string Fault(const std::vector<std::string>& words);
   Connection* FindByNameOrPws(const std::string& which);
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "host/ebcdic.h"
 #include "wire/names.h"
 #include "wire/protocol.h"
 
@@ -31,8 +32,13 @@ unsigned long long LogId(const Connection& conn) {
 }  // namespace
 
 DataQueueService::DataQueueService(const ServerOptions& options, Log& log, Transport& transport,
-                                   QueueStore& store, const SignOnService& signon)
-    : options_(options), log_(log), transport_(transport), store_(store), signon_(signon) {}
+                                   QueueStore& store, const SignOnService& signon, Faults& faults)
+    : options_(options),
+      log_(log),
+      transport_(transport),
+      store_(store),
+      signon_(signon),
+      faults_(faults) {}
 
 void DataQueueService::OnFrame(Connection& conn, uint16_t type, uint32_t request_id,
                                std::string_view body) {
@@ -222,10 +228,35 @@ void DataQueueService::Settle(Connection& conn, uint16_t type, std::string_view 
   if (type == wire::kCancel) {
     store_.Cancel(conn.id, static_cast<uint32_t>(which.id.get()));
   } else if (type == wire::kCommit) {
+    std::string path;
+    bool drop = DropsMidReply(conn, which.id.get(), &path);
     store_.Commit(conn.id, which.id.get());
+    if (drop) DropMidReply(conn, path);
   } else {
     store_.Release(conn.id, which.id.get());
   }
+}
+
+bool DataQueueService::DropsMidReply(const Connection& conn, uint64_t entry_id, std::string* path) {
+  if (!faults_.drop_mid_reply) return false;
+  const Entry* entry = store_.Held(conn.id, entry_id, path);
+  if (entry == nullptr || entry->key.empty() || entry->key[0] != ToEbcdic("S")[0] ||
+      entry->data.size() < sizeof(wire::ReturnEntryHeader)) {
+    return false;
+  }
+  wire::ReturnEntryHeader header;
+  std::memcpy(&header, entry->data.data(), sizeof header);
+  return FromEbcdic(std::string_view(header.msg_id, sizeof header.msg_id)) ==
+             wire::kDataReturnMsgId &&
+         header.bytes_left.get() != 0 &&
+         header.block_length.get() + header.bytes_left.get() == header.total_length.get();
+}
+
+void DataQueueService::DropMidReply(Connection& conn, const std::string& path) {
+  faults_.drop_mid_reply = false;
+  transport_.Close(conn, "fault: dropped after the first entry of a reply");
+  Connection* pws = transport_.Find(signon_.QueueOwner(path));
+  if (pws != nullptr) transport_.Close(*pws, "fault: its PWS was dropped in the middle of a reply");
 }
 
 }  // namespace zel::host

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/faults.h"
 #include "host/log.h"
 #include "host/options.h"
 #include "host/queue_store.h"
@@ -29,7 +30,7 @@ namespace zel::host {
 class DataQueueService {
  public:
   DataQueueService(const ServerOptions& options, Log& log, Transport& transport, QueueStore& store,
-                   const SignOnService& signon);
+                   const SignOnService& signon, Faults& faults);
 
   // A whole frame of a data-queue connection; every request but kCommit,
   // kRelease and kCancel is answered, now or (kRead) when the read ends.
@@ -57,6 +58,10 @@ class DataQueueService {
   // Logs the refusal of a request on a queue the connection has no right to;
   // QLXDQ_RC_REFUSED.
   uint32_t Refused(const Connection& conn, const char* what, const std::string& path);
+  // The drop-mid-reply fault: true when `conn` is about to take the first
+  // entry of a multi-entry reply and the fault is on.
+  bool DropsMidReply(const Connection& conn, uint64_t entry_id, std::string* path);
+  void DropMidReply(Connection& conn, const std::string& path);
   bool Allowed(Connection& conn, const std::string& path);
 
   const ServerOptions& options_;
@@ -64,6 +69,7 @@ class DataQueueService {
   Transport& transport_;
   QueueStore& store_;
   const SignOnService& signon_;
+  Faults& faults_;
   std::map<uint64_t, Rights> rights_;  // by data-queue connection
 };
 

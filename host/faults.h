@@ -14,6 +14,9 @@ struct Faults {
   uint32_t delay_ms = 0;    // every RRP reply is held back this long
   bool lose_entry = false;  // the next multi-entry reply loses its second entry
   bool bad_total = false;   // the next reply's last entry carries a wrong total length
+  // Once a reader has taken the first entry of a multi-entry reply, its
+  // data-queue connection and its PWS's sign-on connection are dropped.
+  bool drop_mid_reply = false;
 };
 
 }  // namespace zel::host

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "host/log.h"
-#include "wire/protocol.h"
-#include "host/server.h"
 #include "base/config.h"
+#include "host/log.h"
+#include "host/server.h"
+#include "wire/protocol.h"
 
 namespace {
 
@@ -50,6 +50,8 @@ constexpr char kUsage[] =
     "  list                          connections and queues\n"
     "  stop PWSID|CONN               ask a PWS to end (termination entry)\n"
     "  drop CONN|PWSID [next]        drop a connection now or at its next frame\n"
+    "  hold PWSID|all [N]            keep N (default: all) RRPs busy: no ready entry for them\n"
+    "  release PWSID|all             end the hold\n"
     "  fault refuse [N|all|off]      refuse the next N (default 1) sign-on and data-queue\n"
     "                                connections (control connections are always served)\n"
     "  fault start-format BYTE       next station information has this format byte\n"
@@ -57,6 +59,8 @@ constexpr char kUsage[] =
     "  fault delay MS                hold every RRP reply back MS milliseconds (0: off)\n"
     "  fault lose-entry              next multi-entry reply loses its second entry\n"
     "  fault bad-total               next reply carries a wrong total length\n"
+    "  fault drop-mid-reply          drop the PWS once it took the first entry of a\n"
+    "                                multi-entry reply\n"
     "  fault clear                   clear every fault\n";
 
 bool PositiveNumber(const std::string& text, uint32_t& out) {

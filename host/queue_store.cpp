@@ -216,6 +216,32 @@ void QueueStore::DropOwner(Owner owner) {
   for (uint64_t id : held) Release(owner, id);
 }
 
+const Entry* QueueStore::Held(Owner owner, uint64_t entry_id, std::string* queue_name) {
+  Queue* queue = nullptr;
+  auto entry = Reserved(owner, entry_id, &queue);
+  if (queue == nullptr) return nullptr;
+  *queue_name = reserved_.at(entry_id);
+  return &*entry;
+}
+
+size_t QueueStore::Count(const std::string& name, std::string_view key) const {
+  auto it = queues_.find(name);
+  if (it == queues_.end()) return 0;
+  return std::count_if(it->second.entries.begin(), it->second.entries.end(),
+                       [&](const Entry& e) { return e.reserved_by == 0 && e.key == key; });
+}
+
+bool QueueStore::TakeFree(const std::string& name, std::string_view key) {
+  auto it = queues_.find(name);
+  if (it == queues_.end()) return false;
+  auto& entries = it->second.entries;
+  auto entry = std::find_if(entries.begin(), entries.end(),
+                            [&](const Entry& e) { return e.reserved_by == 0 && e.key == key; });
+  if (entry == entries.end()) return false;
+  Remove(it->second, entry);
+  return true;
+}
+
 uint64_t QueueStore::Subscribe(const std::string& name, Match match, Take take) {
   auto it = queues_.find(name);
   if (it == queues_.end()) return 0;

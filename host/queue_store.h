@@ -81,6 +81,14 @@ class QueueStore {
   void Release(Owner owner, uint64_t entry_id);
   // A reader that ends: its waits end silently, its entries are given back.
   void DropOwner(Owner owner);
+  // The entry `owner` was delivered and still holds, and the queue it is in;
+  // null when it holds no such entry.
+  const Entry* Held(Owner owner, uint64_t entry_id, std::string* queue_name);
+
+  // Free entries of `name` whose key is exactly `key`.
+  size_t Count(const std::string& name, std::string_view key) const;
+  // Removes the oldest free entry keyed `key`; false when there is none.
+  bool TakeFree(const std::string& name, std::string_view key);
 
   // The host's own reader: every entry whose key `match`es is taken and
   // handed to `take`, those already stored first; it never times out. Ids

@@ -21,6 +21,10 @@ constexpr uint32_t kPcAnswerMillis = 120'000;
 constexpr uint32_t kMaxSleepMillis = 600'000;
 
 constexpr char kReadyKey[] = "FFFFFFFFFFFF";
+// First key characters of entries that are not returns: requests ("A",
+// "B"), what the PWS reads ("S"), the manager's entries ("Z") and ready
+// entries ("F").
+constexpr std::string_view kNotReturnTypes = "ABSZF";
 
 // The fields of a request or return entry header, in host byte order.
 struct Header {
@@ -96,11 +100,16 @@ Rrp::Rrp(RrpContext context, std::string queue, std::string pws_id, std::string 
       queue_(std::move(queue)),
       pws_id_(std::move(pws_id)),
       sys_id_(std::move(sys_id)) {
-  const char a = ToEbcdic("A")[0], b = ToEbcdic("B")[0], x = ToEbcdic("X")[0];
+  // Requests, returns under any free type byte, and whatever names a call
+  // of a PWS program (to refuse a return under a type byte in use).
+  const std::string requests = ToEbcdic("AB"), in_use = ToEbcdic(kNotReturnTypes);
   subscription_ = context_.store.Subscribe(
       queue_,
-      [a, b, x](std::string_view key) {
-        return !key.empty() && (key[0] == a || key[0] == b || key[0] == x);
+      [this, requests, in_use](std::string_view key) {
+        if (writing_ || key.empty()) return false;
+        if (requests.find(key[0]) != std::string::npos) return true;
+        if (in_use.find(key[0]) == std::string::npos) return true;
+        return pc_calls_.count(FromEbcdic(key.substr(1))) != 0;
       },
       [this](Entry entry) { OnEntry(std::move(entry)); });
 }
@@ -128,38 +137,94 @@ std::string Rrp::NextRid(char type) {
   return rid;
 }
 
-bool Rrp::AddInstance() {
-  if (subscription_ == 0 || !WriteReady()) return false;
+bool Rrp::AddInstance(uint32_t record_length) {
+  if (!serving() || context_.store.Find(queue_) == nullptr) return false;
+  record_length_ = record_length;
   ++instances_;
+  RunPending();
+  Rebalance();
   return true;
 }
 
-bool Rrp::WriteReady() {
-  // The ready entry carries an empty return header; only its key counts.
-  wire::ReturnEntryHeader header{};
-  std::string id = ToEbcdic(wire::kDataReturnMsgId);
-  std::memcpy(header.msg_id, id.data(), sizeof header.msg_id);
-  uint32_t rc =
-      context_.store.Write(queue_, ToEbcdic(kReadyKey),
-                           std::string(reinterpret_cast<const char*>(&header), sizeof header));
-  if (rc != 0)
-    context_.log.Write("pws %s: ready entry not written to %s: rc %u", pws_id_.c_str(),
-                       queue_.c_str(), rc);
-  return rc == 0;
+void Rrp::Hold(int count) {
+  held_ = count < 0 ? instances_ : count;
+  context_.log.Write("pws %s: operator holds %d of %d RRPs", pws_id_.c_str(), held_, instances_);
+  Rebalance();
+}
+
+void Rrp::Release() {
+  held_ = 0;
+  context_.log.Write("pws %s: operator releases its RRPs", pws_id_.c_str());
+  RunPending();
+  Rebalance();
+}
+
+size_t Rrp::ready() const { return context_.store.Count(queue_, ToEbcdic(kReadyKey)); }
+
+// What the PWS did with the ready entries since the last look: those gone
+// were obtained, those given back by a reader that gave up are free again.
+void Rrp::Sync() {
+  int on_queue = static_cast<int>(ready());
+  if (on_queue < ready_) claimed_ += ready_ - on_queue;
+  if (on_queue > ready_) claimed_ -= std::min(claimed_, on_queue - ready_);
+  ready_ = on_queue;
+}
+
+int Rrp::Idle() const {
+  return instances_ - busy_ - held_ - claimed_ - static_cast<int>(assemblies_.size()) -
+         static_cast<int>(pending_.size());
+}
+
+// One ready entry per idle instance. A ready entry a waiting obtain takes at
+// once claims its instance, so the writing ends.
+void Rrp::Rebalance() {
+  Sync();
+  while (ready_ < Idle()) {
+    if (!WriteEntries(Outgoing{.key = kReadyKey, .msg_id = wire::kDataReturnMsgId})) {
+      context_.log.Write("pws %s: ready entry not written to %s", pws_id_.c_str(), queue_.c_str());
+      return;
+    }
+    ++ready_;
+    Sync();
+  }
+  while (ready_ > std::max(Idle(), 0) && context_.store.TakeFree(queue_, ToEbcdic(kReadyKey))) {
+    --ready_;
+  }
+}
+
+// A request came: it was obtained, or it takes a ready entry off.
+void Rrp::TakeObtain() {
+  Sync();
+  if (claimed_ > 0) {
+    --claimed_;
+    return;
+  }
+  if (ready_ > 0 && context_.store.TakeFree(queue_, ToEbcdic(kReadyKey))) --ready_;
 }
 
 bool Rrp::WriteTermination() {
   std::string rid = NextRid('Z');
   context_.log.Write("pws %s: termination requested, entry Z%s", pws_id_.c_str(), rid.c_str());
-  return WriteEntries("Z" + rid, "", true, 0, 0, {}, false);
+  return WriteEntries(Outgoing{.key = "Z" + rid, .msg_id = wire::kRequestMsgId});
 }
 
 void Rrp::OnEntry(Entry entry) {
   std::string key = FromEbcdic(entry.key);
   char type = key[0];
   std::string rid = key.substr(1);
-  if (type == 'X') return OnReturnEntry(rid, entry);
-  OnRequestEntry(type, rid, entry);
+  bool return_type = kNotReturnTypes.find(type) == std::string_view::npos;
+  if (pc_calls_.count(rid) != 0) {
+    return return_type ? OnReturnEntry(rid, entry) : OnForeignReturn(type, rid);
+  }
+  if (!return_type) return OnRequestEntry(type, rid, entry);
+  context_.log.Write("pws %s: return %c%s for no call of a PWS program dropped", pws_id_.c_str(),
+                     type, rid.c_str());
+}
+
+void Rrp::OnForeignReturn(char type, const std::string& rid) {
+  context_.log.Write("pws %s: return %c%s refused: type byte %c keys other entries",
+                     pws_id_.c_str(), type, rid.c_str(), type);
+  EndPcCall(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
 }
 
 void Rrp::OnRequestEntry(char type, const std::string& rid, const Entry& entry) {
@@ -167,6 +232,7 @@ void Rrp::OnRequestEntry(char type, const std::string& rid, const Entry& entry) 
   std::string error = ParseHeader(entry.data, header);
   if (error.empty() && !header.request) error = "not a request entry";
   if (type == 'A') {
+    TakeObtain();
     if (error.empty() && header.block + header.left != header.total) {
       error = "first block does not add up to the total";
     }
@@ -212,11 +278,19 @@ void Rrp::Enqueue(Request request) {
   context_.log.Write("pws %s: request %s for %s, %zu bytes, value %u, version %u", pws_id_.c_str(),
                      request.rid.c_str(), request.program.c_str(), request.data.size(),
                      request.value, request.data_version);
-  if (busy_ >= std::max(instances_, 1)) {
+  if (busy_ + held_ >= instances_) {
     pending_.push_back(std::move(request));
     return;
   }
   Run(std::move(request));
+}
+
+void Rrp::RunPending() {
+  while (!pending_.empty() && busy_ + held_ < instances_) {
+    Request next = std::move(pending_.front());
+    pending_.pop_front();
+    Run(std::move(next));
+  }
 }
 
 void Rrp::Run(Request request) {
@@ -266,67 +340,73 @@ void Rrp::WriteReply(const std::string& rid, Reply reply) {
   // A synchronous requester reads "S" + RID; an asynchronous answer goes to
   // the manager's reader as "Z" + RID.
   char prefix = rid[0] == 'A' ? 'Z' : 'S';
-  std::string header_id(reply.return_code ? wire::kCodeReturnMsgId : wire::kDataReturnMsgId);
-  bool written = WriteEntries(prefix + rid, header_id, false, reply.value, reply.data_version,
-                              reply.data, true);
+  bool written = WriteEntries(
+      Outgoing{prefix + rid, reply.return_code ? wire::kCodeReturnMsgId : wire::kDataReturnMsgId,
+               "", reply.value, reply.data_version, reply.data, true});
   context_.log.Write("pws %s: reply %c%s: %s, %zu bytes, value %u%s", pws_id_.c_str(), prefix,
                      rid.c_str(), reply.return_code ? "return code" : "data", reply.data.size(),
                      reply.value, written ? "" : " NOT WRITTEN");
   if (busy_ > 0) --busy_;
-  WriteReady();
-  if (!pending_.empty() && busy_ < std::max(instances_, 1)) {
-    Request next = std::move(pending_.front());
-    pending_.pop_front();
-    Run(std::move(next));
-  }
+  RunPending();
+  Rebalance();
 }
 
-bool Rrp::WriteEntries(const std::string& key, const std::string& msg_id, bool request,
-                       uint32_t value, uint32_t data_version, std::string_view data,
-                       bool with_faults) {
+bool Rrp::WriteEntries(const Outgoing& out) {
   const QueueAttributes* attributes = context_.store.Find(queue_);
-  if (attributes == nullptr || attributes->max_record_length <= kEntryHeaderSize) return false;
-  const size_t block_max = attributes->max_record_length - kEntryHeaderSize;
+  if (attributes == nullptr) return false;
+  uint32_t limit = attributes->max_record_length;
+  if (record_length_ != 0) limit = std::min(limit, record_length_);
+  if (limit <= kEntryHeaderSize) return false;
+  const size_t block_max = limit - kEntryHeaderSize;
+  std::string_view data = out.data;
   const uint32_t total = static_cast<uint32_t>(data.size());
-  std::string ebcdic_key = ToEbcdic(key);
-  std::string ebcdic_id = ToEbcdic(request ? wire::kRequestMsgId : std::string_view(msg_id));
+  const bool request = out.msg_id == wire::kRequestMsgId;
+  const std::string key = ToEbcdic(out.key), id = ToEbcdic(out.msg_id);
+  const std::string program =
+      out.program.empty() ? std::string(21, '\0')
+                          : ToEbcdic(out.program + std::string(21 - out.program.size(), ' '));
   size_t entries = data.empty() ? 1 : (data.size() + block_max - 1) / block_max;
-  bool lose = with_faults && context_.faults.lose_entry && entries >= 2;
-  bool bad_total = with_faults && context_.faults.bad_total;
+  bool lose = out.with_faults && context_.faults.lose_entry && entries >= 2;
+  bool bad_total = out.with_faults && context_.faults.bad_total;
   if (lose) {
     context_.faults.lose_entry = false;
-    context_.log.Write("pws %s: fault: second entry of %s lost", pws_id_.c_str(), key.c_str());
+    context_.log.Write("pws %s: fault: second entry of %s lost", pws_id_.c_str(), out.key.c_str());
   }
   if (bad_total) {
     context_.faults.bad_total = false;
-    context_.log.Write("pws %s: fault: wrong total length in %s", pws_id_.c_str(), key.c_str());
+    context_.log.Write("pws %s: fault: wrong total length in %s", pws_id_.c_str(), out.key.c_str());
   }
+  writing_ = true;
+  bool ok = true;
   size_t offset = 0;
-  for (size_t i = 0; i < entries; ++i) {
+  for (size_t i = 0; ok && i < entries; ++i) {
     uint32_t block = static_cast<uint32_t>(std::min(block_max, data.size() - offset));
     uint32_t left = static_cast<uint32_t>(data.size() - offset - block);
     uint32_t entry_total = bad_total && i + 1 == entries ? total + 1 : total;
     std::string entry(kEntryHeaderSize, '\0');
     auto fill = [&](auto header) {
-      std::memcpy(header.msg_id, ebcdic_id.data(), sizeof header.msg_id);
-      header.value.set(value);
-      header.data_version.set(data_version);
+      std::memcpy(header.msg_id, id.data(), sizeof header.msg_id);
+      header.value.set(out.value);
+      header.data_version.set(out.data_version);
       header.total_length.set(entry_total);
       header.block_length.set(block);
       header.bytes_left.set(left);
       std::memcpy(entry.data(), &header, sizeof header);
     };
     if (request) {
-      fill(wire::RequestEntryHeader{});
+      wire::RequestEntryHeader header{};
+      std::memcpy(header.program, program.data(), sizeof header.program);
+      fill(header);
     } else {
       fill(wire::ReturnEntryHeader{});
     }
     entry.append(data.substr(offset, block));
     offset += block;
     if (lose && i == 1) continue;
-    if (context_.store.Write(queue_, ebcdic_key, std::move(entry)) != 0) return false;
+    ok = context_.store.Write(queue_, key, std::move(entry)) == 0;
   }
-  return true;
+  writing_ = false;
+  return ok;
 }
 
 void Rrp::CallPc(const Request& request) {
@@ -349,46 +429,17 @@ void Rrp::CallPc(const Request& request) {
     if (it != pc_calls_.end()) it->second.timer = 0;
     EndPcCall(pc_rid, Reply{true, wire::kHostRcPcNoAnswer, 0, {}});
   });
-  // The request towards the PWS names the program in its header.
-  const QueueAttributes* attributes = context_.store.Find(queue_);
-  bool ok = attributes != nullptr;
-  if (ok) {
-    std::string padded = program + std::string(21 - program.size(), ' ');
-    std::string ebcdic_program = ToEbcdic(padded);
-    std::string key = ToEbcdic("Z" + pc_rid);
-    std::string id = ToEbcdic(wire::kRequestMsgId);
-    size_t block_max = attributes->max_record_length - kEntryHeaderSize;
-    size_t offset = 0;
-    do {
-      uint32_t block = static_cast<uint32_t>(std::min(block_max, payload.size() - offset));
-      wire::RequestEntryHeader h{};
-      std::memcpy(h.msg_id, id.data(), sizeof h.msg_id);
-      std::memcpy(h.program, ebcdic_program.data(), sizeof h.program);
-      h.value.set(request.value);
-      h.data_version.set(request.data_version);
-      h.total_length.set(static_cast<uint32_t>(payload.size()));
-      h.block_length.set(block);
-      h.bytes_left.set(static_cast<uint32_t>(payload.size() - offset - block));
-      std::string entry(reinterpret_cast<const char*>(&h), sizeof h);
-      entry.append(payload, offset, block);
-      offset += block;
-      ok = context_.store.Write(queue_, key, std::move(entry)) == 0;
-    } while (ok && offset < payload.size());
-  }
-  // The data the PWS program retrieves.
-  ok = ok && WriteEntries("S" + pc_rid, std::string(wire::kDataReturnMsgId), false, request.value,
-                          request.data_version, payload, false);
+  // The request towards the PWS names the program in its header; the data
+  // follows as the entries the PWS program retrieves.
+  bool ok = WriteEntries(Outgoing{"Z" + pc_rid, wire::kRequestMsgId, program, request.value,
+                                  request.data_version, payload, false}) &&
+            WriteEntries(Outgoing{"S" + pc_rid, wire::kDataReturnMsgId, "", request.value,
+                                  request.data_version, payload, false});
   if (!ok) EndPcCall(pc_rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
 }
 
 void Rrp::OnReturnEntry(const std::string& rid, const Entry& entry) {
-  auto it = pc_calls_.find(rid);
-  if (it == pc_calls_.end()) {
-    context_.log.Write("pws %s: return X%s for no call of a PWS program dropped", pws_id_.c_str(),
-                       rid.c_str());
-    return;
-  }
-  PcCall& call = it->second;
+  PcCall& call = pc_calls_.at(rid);
   Header header;
   std::string error = ParseHeader(entry.data, header);
   if (error.empty() && header.request) error = "not a return entry";
@@ -399,7 +450,7 @@ void Rrp::OnReturnEntry(const std::string& rid, const Entry& entry) {
   }
   if (error.empty() && header.block + header.left != expected) error = "a block was lost";
   if (!error.empty()) {
-    context_.log.Write("pws %s: return X%s refused: %s", pws_id_.c_str(), rid.c_str(),
+    context_.log.Write("pws %s: return for %s refused: %s", pws_id_.c_str(), rid.c_str(),
                        error.c_str());
     return EndPcCall(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
   }

@@ -4,16 +4,28 @@
 // and writes its answer ("S" + RID for a synchronous request, "Z" + RID for
 // an asynchronous one). CALLPC turns the direction round: it asks a PWS
 // program for work ("Z" + an "R" RID), hands it its data ("S" + RID) and
-// collects its return ("X" + RID).
+// collects its return, keyed "X" + RID or the type byte the PWS program chose
+// + RID. Type bytes that name other entries ("A", "B", "S", "Z", "F") are
+// refused: the CALLPC requester gets return code 0x7002.
 //
 // Host programs (request value = the request header's value):
 //   ECHO      the data back unchanged, same data version and value
 //   PKTECHO   packet data (version 1) checked and echoed
 //   BIGREPLY  `value` bytes, byte i = i % 251
 //   SLEEP     the data back after `value` milliseconds
-//   RETCODE   a return-code answer of `value`
+//   RETCODE   a return-code answer of `value` (0: an empty answer)
 //   CALLPC    data = PWS program name, NUL, data for it; answers with what
 //             the PWS program returns
+// Return-code answers of the RRP itself ("ZEL/700002" values):
+//   0x7001 (28673)  no host program of that name
+//   0x7002 (28674)  a malformed request, or a return under a refused type byte
+//   0x7003 (28675)  CALLPC: the PWS program did not answer within 120 s
+//
+// Ready entries ("FFFFFFFFFFFF") stand for idle instances: one for each
+// instance that is neither busy, held by the operator, nor already obtained
+// by the PWS for a request still to come. A request that arrives without an
+// obtain takes one off. An entry holds at most the smaller of the queue's
+// record length and the one the PWS named in its latest RRP start.
 //
 // Owned by the sign-on session of its PWS; runs on the server's thread. Its
 // destructor withdraws its queue subscription and every timer it set.
@@ -51,9 +63,13 @@ class Rrp {
   Rrp(const Rrp&) = delete;
   Rrp& operator=(const Rrp&) = delete;
 
-  // One more RRP for this PWS: it writes its ready entry. False when the
-  // queue is gone.
-  bool AddInstance();
+  // One more RRP for this PWS, started with `record_length` (the PWS's
+  // longest entry): it writes its ready entry. False when the queue is gone.
+  bool AddInstance(uint32_t record_length);
+  // The operator keeps `count` instances busy (all current ones when
+  // negative), so fewer or no ready entries are offered; Release ends that.
+  void Hold(int count);
+  void Release();
   // Asks the PWS to end: an entry keyed "Z" + a RID of type "Z".
   bool WriteTermination();
 
@@ -61,6 +77,9 @@ class Rrp {
   bool serving() const { return context_.store.Subscribed(subscription_); }
   int instances() const { return instances_; }
   int busy() const { return busy_; }
+  int held() const { return held_; }
+  // Ready entries on the queue now.
+  size_t ready() const;
   const std::string& queue() const { return queue_; }
 
  private:
@@ -94,15 +113,31 @@ class Rrp {
   void OnEntry(Entry entry);
   void OnRequestEntry(char type, const std::string& rid, const Entry& entry);
   void OnReturnEntry(const std::string& rid, const Entry& entry);
+  void OnForeignReturn(char type, const std::string& rid);
+  void TakeObtain();
+  void Sync();
+  int Idle() const;
+  void Rebalance();
   void Enqueue(Request request);
+  void RunPending();
   void Run(Request request);
   void Finish(const std::string& rid, Reply reply);
   void WriteReply(const std::string& rid, Reply reply);
   void CallPc(const Request& request);
   void EndPcCall(const std::string& pc_rid, Reply reply);
-  bool WriteReady();
-  bool WriteEntries(const std::string& key, const std::string& msg_id, bool request, uint32_t value,
-                    uint32_t data_version, std::string_view data, bool with_faults);
+  // The fields every entry of one buffer repeats.
+  struct Outgoing {
+    std::string key;           // ASCII
+    std::string_view msg_id;   // "ZEL/700000" makes request entries
+    std::string program = {};  // requests only; sent blank padded
+    uint32_t value = 0;
+    uint32_t data_version = 0;
+    std::string_view data = {};
+    bool with_faults = false;  // the reply faults may strike it
+  };
+  // Splits `out` into entries as the PWS reassembles them; false when one
+  // could not be written.
+  bool WriteEntries(const Outgoing& out);
   Timers::Id After(uint32_t millis, std::function<void()> action);
   std::string NextRid(char type);
 
@@ -111,8 +146,13 @@ class Rrp {
   std::string pws_id_;
   std::string sys_id_;
   uint64_t subscription_ = 0;
+  uint32_t record_length_ = 0;  // of the latest RRP start
   int instances_ = 0;
-  int busy_ = 0;
+  int busy_ = 0;          // serving a request
+  int held_ = 0;          // kept busy by the operator
+  int claimed_ = 0;       // ready entries taken whose request has not come yet
+  int ready_ = 0;         // ready entries on the queue at the last look
+  bool writing_ = false;  // our own entries are not offered to our subscription
   uint32_t sequence_ = 0;
   std::deque<Request> pending_;
   std::map<std::string, Assembly> assemblies_;  // by RID

@@ -56,7 +56,7 @@ class Server {
   Faults faults_;
   Transport transport_{options_, log_, timers_, Handler()};
   SignOnService signon_{options_, log_, transport_, store_, timers_, faults_};
-  DataQueueService data_queues_{options_, log_, transport_, store_, signon_};
+  DataQueueService data_queues_{options_, log_, transport_, store_, signon_, faults_};
   Control control_{options_, log_, transport_, store_, signon_, faults_};
 };
 

@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "host/ebcdic.h"
-#include "wire/protocol.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "tests/host/host_harness.h"
+#include "wire/protocol.h"
 
 namespace zel::test {
 namespace {
@@ -76,14 +76,15 @@ class Pws {
     return ok;
   }
 
-  // An RRP start (9 at start-up, 10 for a further RRP); false unless it started.
-  bool StartRrp(uint8_t action) {
+  // An RRP start (9 at start-up, 10 for a further RRP) naming `record` as
+  // the PWS's longest entry; false unless it started.
+  bool StartRrp(uint8_t action, uint32_t record = kRecord) {
     wire::RrpStart rrp{};
     rrp.type = wire::kRrpStart;
     rrp.start_value.set(1);
     std::memcpy(rrp.library, ToEbcdic(library_).data(), library_.size());
     std::memcpy(rrp.queue, ToEbcdic(queue_name_).data(), queue_name_.size());
-    rrp.max_record_length.set(kRecord);
+    rrp.max_record_length.set(record);
     std::memcpy(rrp.sys_id, ToEbcdic(std::string("001", 4)).data(), 4);
     rrp.authority = action == 9 ? 1 : 2;
     unsigned char started[9];
@@ -221,7 +222,7 @@ class RrpTest : public ::testing::Test {
   Pws pws_{host_};
 };
 
-TEST_F(RrpTest, EchoAnswersAndEveryRequestLeavesANewReadyEntry) {
+TEST_F(RrpTest, EchoAnswersInEntriesSplitAsThePwsReassemblesThem) {
   ASSERT_TRUE(pws_.Obtain());
   EXPECT_FALSE(pws_.Obtain(0));  // one RRP, one ready entry
   std::string rid = pws_.Rid('S');
@@ -250,6 +251,55 @@ TEST_F(RrpTest, EchoAnswersAndEveryRequestLeavesANewReadyEntry) {
   ASSERT_EQ(empty.rc, 0u);
   EXPECT_EQ(empty.blocks, (Blocks{{0, 0}}));
   EXPECT_EQ(empty.totals, (std::vector<uint32_t>{0}));
+}
+
+TEST_F(RrpTest, ReadyEntriesStandForIdleRrpsOnly) {
+  // Requests without an obtain each take the ready entry off; the reply
+  // puts back one, not one more per reply.
+  for (int i = 0; i < 3; ++i) {
+    std::string rid = pws_.Rid('S');
+    pws_.SendRequest(rid, "ECHO", "no obtain");
+    ASSERT_EQ(pws_.Retrieve("S" + rid).data, "no obtain");
+  }
+  EXPECT_NE(host_.Control("list").find("rrps=1 busy=0 held=0 ready=1"), std::string::npos);
+  ASSERT_TRUE(pws_.Obtain());
+  EXPECT_FALSE(pws_.Obtain(0));
+  // An obtained RRP stays taken until its request has been answered.
+  std::string rid = pws_.Rid('S');
+  pws_.SendRequest(rid, "ECHO", "obtained");
+  ASSERT_EQ(pws_.Retrieve("S" + rid).data, "obtained");
+  ASSERT_TRUE(pws_.Obtain());
+  EXPECT_FALSE(pws_.Obtain(0));
+}
+
+TEST_F(RrpTest, HeldRrpsOfferNoReadyEntryAndServeNothingUntilReleased) {
+  EXPECT_EQ(host_.Control("hold AAA").rfind("ok", 0), 0u);
+  EXPECT_NE(host_.Control("list").find("rrps=1 busy=0 held=1 ready=0"), std::string::npos);
+  EXPECT_FALSE(pws_.Obtain(1));
+  std::string waiting = pws_.Rid('S');
+  pws_.SendRequest(waiting, "ECHO", "waited");
+  EXPECT_EQ(pws_.ReadEntry("S" + waiting, QLXDQ_ORDER_EQ, 1).rc, QLXDQ_RC_TIMEOUT);
+  // A further RRP is not held: it offers its ready entry and serves.
+  ASSERT_TRUE(pws_.StartRrp(10));
+  EXPECT_EQ(pws_.Retrieve("S" + waiting).data, "waited");
+  ASSERT_TRUE(pws_.Obtain());
+  EXPECT_FALSE(pws_.Obtain(0));
+  EXPECT_EQ(host_.Control("release all").rfind("ok released 1", 0), 0u);
+  EXPECT_NE(host_.Control("list").find("rrps=2 busy=0 held=0 ready=1"), std::string::npos);
+  ASSERT_TRUE(pws_.Obtain());
+  EXPECT_EQ(host_.Control("hold AAA 1").rfind("ok", 0), 0u);
+  EXPECT_EQ(host_.Control("hold ZZZ").rfind("error", 0), 0u);
+  EXPECT_EQ(host_.Control("hold AAA -1").rfind("error", 0), 0u);
+}
+
+TEST_F(RrpTest, EntriesAreNoLongerThanTheRecordLengthThePwsNamed) {
+  ASSERT_TRUE(pws_.StartRrp(10, 1128));  // 1000 data bytes an entry
+  std::string rid = pws_.Rid('S');
+  pws_.SendRequest(rid, "BIGREPLY", "", 2500);
+  Reply reply = pws_.Retrieve("S" + rid);
+  EXPECT_EQ(reply.data, Pattern(2500));
+  using Blocks = std::vector<std::pair<uint32_t, uint32_t>>;
+  EXPECT_EQ(reply.blocks, (Blocks{{1000, 1500}, {1000, 500}, {500, 0}}));
 }
 
 TEST_F(RrpTest, HostProgramsAnswerWithDataOrReturnCodes) {
@@ -343,6 +393,57 @@ TEST_F(RrpTest, CallPcAsksAPwsProgramAndAnswersWithItsReturn) {
     EXPECT_EQ(reply.value, code_return ? 1026u : 5u);
     EXPECT_EQ(reply.data, answer);
   }
+}
+
+TEST_F(RrpTest, AReturnIsTakenUnderAFreeTypeByteOnly) {
+  struct Case {
+    char type;
+    bool taken;
+  };
+  for (Case c :
+       {Case{'Q', true}, Case{'7', true}, Case{'A', false}, Case{'S', false}, Case{'Z', false}}) {
+    SCOPED_TRACE(std::string(1, c.type));
+    std::string rid = pws_.Rid('S');
+    pws_.SendRequest(rid, "CALLPC", std::string("PCPGM\0x", 7));
+    Reply request = pws_.ReadEntry("Z           ", QLXDQ_ORDER_GE, 10);
+    ASSERT_EQ(request.rc, 0u);
+    std::string pc_rid = request.key.substr(1);
+    wire::ReturnEntryHeader r{};
+    std::memcpy(r.msg_id, ToEbcdic(wire::kDataReturnMsgId).data(), 10);
+    r.value.set(5);
+    r.total_length.set(2);
+    r.block_length.set(2);
+    std::string entry(reinterpret_cast<char*>(&r), sizeof r);
+    ASSERT_EQ(pws_.WriteEntry(c.type + pc_rid, entry + "ok"), 0u);
+    Reply reply = pws_.Retrieve("S" + rid);
+    ASSERT_EQ(reply.rc, 0u);
+    EXPECT_EQ(reply.return_code, !c.taken);
+    EXPECT_EQ(reply.value, c.taken ? 5u : wire::kHostRcBadRequest);
+    EXPECT_EQ(reply.data, c.taken ? "ok" : "");
+  }
+  EXPECT_NE(host_.LogText().find("type byte Z keys other entries"), std::string::npos);
+}
+
+TEST_F(RrpTest, ADropInTheMiddleOfAReplyEndsThePwsAndALaterStartWorks) {
+  ASSERT_EQ(host_.Control("fault drop-mid-reply").rfind("ok", 0), 0u);
+  std::string rid = pws_.Rid('S');
+  pws_.SendRequest(rid, "ECHO", "one entry only");  // not what the fault waits for
+  EXPECT_EQ(pws_.Retrieve("S" + rid).data, "one entry only");
+  rid = pws_.Rid('S');
+  pws_.SendRequest(rid, "BIGREPLY", "", 20000);
+  Reply cut = pws_.Retrieve("S" + rid);
+  EXPECT_NE(cut.rc, 0u);
+  EXPECT_EQ(cut.blocks.size(), 1u);
+  EXPECT_NE(host_.LogText().find("fault: dropped after the first entry of a reply"),
+            std::string::npos);
+  EXPECT_EQ(host_.Control("list").find("pws=AAA"), std::string::npos);
+
+  Pws again(host_, false);
+  ASSERT_TRUE(again.Start());
+  ASSERT_TRUE(again.Obtain());
+  rid = again.Rid('S');
+  again.SendRequest(rid, "BIGREPLY", "", 20000);
+  EXPECT_EQ(again.Retrieve("S" + rid).data, Pattern(20000));
 }
 
 TEST_F(RrpTest, ReplyFaultsBreakTheBlockSequenceTheWayTheyShould) {
