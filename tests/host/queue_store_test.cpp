@@ -152,5 +152,26 @@ TEST_F(QueueStoreTest, TheHostsOwnReaderTakesItsKeysOldAndNewAndNothingElse) {
   EXPECT_EQ(Take("AZ", QLXDQ_ORDER_EQ), "unserved");
 }
 
+TEST_F(QueueStoreTest, CountAndTakeFreeLeaveEntriesAReaderHolds) {
+  Write("FF", "first");
+  Write("FF", "second");
+  Write("FG", "other key");
+  auto held = Read(7, "FF", QLXDQ_ORDER_EQ);
+  ASSERT_EQ(held->data, "first");
+  EXPECT_EQ(store_.Count("LIB/Q", "FF"), 1u);
+  std::string queue;
+  const Entry* entry = store_.Held(7, held->entry_id, &queue);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->data, "first");
+  EXPECT_EQ(queue, "LIB/Q");
+  EXPECT_EQ(store_.Held(8, held->entry_id, &queue), nullptr);  // another reader's
+  ASSERT_TRUE(store_.TakeFree("LIB/Q", "FF"));                 // "second", not the held one
+  EXPECT_FALSE(store_.TakeFree("LIB/Q", "FF"));
+  store_.Release(7, held->entry_id);
+  EXPECT_EQ(store_.Count("LIB/Q", "FF"), 1u);
+  EXPECT_EQ(Take("FF", QLXDQ_ORDER_EQ), "first");
+  EXPECT_EQ(Take("FG", QLXDQ_ORDER_EQ), "other key");
+}
+
 }  // namespace
 }  // namespace zel::host
