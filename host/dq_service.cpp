@@ -252,11 +252,18 @@ bool DataQueueService::DropsMidReply(const Connection& conn, uint64_t entry_id, 
          header.block_length.get() + header.bytes_left.get() == header.total_length.get();
 }
 
+// The whole PWS goes: the reader, its sign-on connection and every
+// data-queue connection that uses its queue.
 void DataQueueService::DropMidReply(Connection& conn, const std::string& path) {
   faults_.drop_mid_reply = false;
   transport_.Close(conn, "fault: dropped after the first entry of a reply");
-  Connection* pws = transport_.Find(signon_.QueueOwner(path));
-  if (pws != nullptr) transport_.Close(*pws, "fault: its PWS was dropped in the middle of a reply");
+  uint64_t owner = signon_.QueueOwner(path);
+  const char* why = "fault: its PWS was dropped in the middle of a reply";
+  if (Connection* pws = transport_.Find(owner)) transport_.Close(*pws, why);
+  for (const auto& [id, rights] : rights_) {
+    if (rights.granted.count(path) == 0 && rights.token_owners.count(owner) == 0) continue;
+    if (Connection* other = transport_.Find(id)) transport_.Close(*other, why);
+  }
 }
 
 }  // namespace zel::host

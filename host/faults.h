@@ -15,7 +15,8 @@ struct Faults {
   bool lose_entry = false;  // the next multi-entry reply loses its second entry
   bool bad_total = false;   // the next reply's last entry carries a wrong total length
   // Once a reader has taken the first entry of a multi-entry reply, its
-  // data-queue connection and its PWS's sign-on connection are dropped.
+  // PWS's sign-on connection and every data-queue connection that uses the
+  // PWS's queue are dropped.
   bool drop_mid_reply = false;
 };
 

@@ -186,6 +186,8 @@ class Pws {
   }
 
   const std::string& pws_id() const { return pws_id_; }
+  const std::string& library() const { return library_; }
+  const std::string& queue_name() const { return queue_name_; }
 
  private:
   bool SendInit(const void* buffer) {
@@ -425,6 +427,20 @@ TEST_F(RrpTest, AReturnIsTakenUnderAFreeTypeByteOnly) {
 }
 
 TEST_F(RrpTest, ADropInTheMiddleOfAReplyEndsThePwsAndALaterStartWorks) {
+  // A second process's use of the queue, as the manager's reader waits on it.
+  uint32_t manager = 0, manager_queue = 0, waiting = 0, read = 0;
+  ASSERT_EQ(qlxCO_CreateSystem("HOSTSYS", &manager), 0u);
+  ASSERT_EQ(
+      qlxDQ_OpenEx(manager, pws_.queue_name().c_str(), pws_.library().c_str(), &manager_queue, 0),
+      0u);
+  std::string buffer(kRecord, '\0'), manager_key = ToEbcdic("Z           ");
+  waiting = qlxDQ_CreateData();
+  qlxDQ_SetDataAddr(waiting, buffer.data(), kRecord);
+  qlxDQ_SetKey(waiting, manager_key.data(), 12);
+  qlxDQ_SetSearchOrder(waiting, QLXDQ_ORDER_GE);
+  ASSERT_EQ(qlxDQ_AsyncRead(manager_queue, waiting, -1, &read, 0), 0u);
+  EXPECT_EQ(qlxDQ_CheckData(read, 0), QLXDQ_RC_IN_PROGRESS);
+
   ASSERT_EQ(host_.Control("fault drop-mid-reply").rfind("ok", 0), 0u);
   std::string rid = pws_.Rid('S');
   pws_.SendRequest(rid, "ECHO", "one entry only");  // not what the fault waits for
@@ -437,6 +453,14 @@ TEST_F(RrpTest, ADropInTheMiddleOfAReplyEndsThePwsAndALaterStartWorks) {
   EXPECT_NE(host_.LogText().find("fault: dropped after the first entry of a reply"),
             std::string::npos);
   EXPECT_EQ(host_.Control("list").find("pws=AAA"), std::string::npos);
+  uint32_t manager_rc = QLXDQ_RC_IN_PROGRESS;
+  for (int i = 0; i < 20 && manager_rc == QLXDQ_RC_IN_PROGRESS; ++i) {
+    manager_rc = qlxDQ_CheckData(read, 0);
+  }
+  EXPECT_EQ(manager_rc, QLXDQ_RC_CONNECTION);
+  qlxDQ_DeleteData(waiting);
+  qlxDQ_Close(manager_queue);
+  qlxCO_DeleteSystem(manager);
 
   Pws again(host_, false);
   ASSERT_TRUE(again.Start());
