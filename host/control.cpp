@@ -159,7 +159,13 @@ std::string Control::Hold(const std::string& which, std::optional<int> count) {
     if (session == nullptr || !session->rrp) return "error: no started PWS " + which;
     rrps.push_back(session->rrp.get());
   }
-  for (Rrp* rrp : rrps) count ? rrp->Hold(*count) : rrp->Release();
+  for (Rrp* rrp : rrps) {
+    if (count) {
+      rrp->Hold(*count);
+    } else {
+      rrp->Release();
+    }
+  }
   return std::string(count ? "ok held " : "ok released ") + std::to_string(rrps.size()) + " PWS";
 }
 

@@ -23,8 +23,9 @@
 //
 // Ready entries ("FFFFFFFFFFFF") stand for idle instances: one for each
 // instance that is neither busy, held by the operator, nor already obtained
-// by the PWS for a request still to come. A request that arrives without an
-// obtain takes one off. An entry holds at most the smaller of the queue's
+// by the PWS for a request still to come (an obtain whose request never
+// comes keeps its instance until the PWS ends). A request that arrives
+// without an obtain takes one off. An entry holds at most the smaller of the queue's
 // record length and the one the PWS named in its latest RRP start.
 //
 // Owned by the sign-on session of its PWS; runs on the server's thread. Its
