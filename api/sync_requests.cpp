@@ -1,6 +1,7 @@
 // Synchronous requests and data transfer: a request to a host program and
 // its reply, and the data and the answer of a request that a host program
 // started towards the PWS. Each call runs in its caller's thread.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,7 +30,6 @@ static_assert(sizeof(RtvDataResult) == 22 && offsetof(RtvDataResult, pData) == 1
 namespace zel::api {
 namespace {
 
-namespace platform = zel::platform;
 using ctrlblk::cbCreatePRID;
 
 constexpr uint32_t kProgramWidth = 21;
@@ -37,8 +37,7 @@ constexpr uint32_t kProgramWidth = 21;
 // Shows the wait cursor for the length of a call, then the one before.
 class WaitCursor {
  public:
-  WaitCursor()
-      : previous_(platform::SetCursor(platform::LoadCursor(0, platform::IDC_WAIT))) {}
+  WaitCursor() : previous_(platform::SetCursor(platform::LoadCursor(0, platform::IDC_WAIT))) {}
   ~WaitCursor() { platform::SetCursor(previous_); }
   WaitCursor(const WaitCursor&) = delete;
   WaitCursor& operator=(const WaitCursor&) = delete;

@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/heap_buffer.h"
+#include "base/trace.h"
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
 #include "dataqueue/dataqueue.h"
-#include "base/heap_buffer.h"
-#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcd0")
@@ -90,8 +90,8 @@ HeapBuffer EntryBuffer(const RZ700SysStruct* pSystem) {
 // already in `entry`, with its block length and the bytes left. An empty
 // buffer is one entry of the header alone. When `further_key` is set,
 // every entry after the first carries it as its first key character.
-uint16_t SendEntries(RZ700SysStruct* pSystem, uint8_t* entry, size_t numbers,
-                     const Outgoing& out, DQSendItem* item, char further_key) {
+uint16_t SendEntries(RZ700SysStruct* pSystem, uint8_t* entry, size_t numbers, const Outgoing& out,
+                     DQSendItem* item, char further_key) {
   const uint32_t room = pSystem->ulDQMaxRecLen - kHeaderLength;
   uint32_t sent = 0;
   do {
