@@ -169,7 +169,7 @@ uint16_t cdCPMgrSendReqBuffer(RZ700SysStruct* pSystem, ReqBufferDesc* pDesc) {
     return rc;
   }
   trace::Size("CD", 100, "Send request length", out.length);
-  HeapBuffer entry = EntryBuffer(pSystem);
+  zel::HeapBuffer entry = EntryBuffer(pSystem);
   if (entry == nullptr) return VQZM_RC_NO_MEMORY;
   uint8_t* header = entry.get();
   uint16_t rc = ToEbcdic(header, kRequestMsgId, kMsgIdLength);
@@ -203,7 +203,7 @@ uint16_t cdCPMgrSendRetBuffer(RZ700SysStruct* pSystem, RetBufferDesc* pDesc, uin
   if (uint16_t rc = TakeData(pDesc->pData, pDesc->ulDataLen, pDesc->ulDataVersion, &out); rc != 0) {
     return rc;
   }
-  HeapBuffer entry = EntryBuffer(pSystem);
+  zel::HeapBuffer entry = EntryBuffer(pSystem);
   if (entry == nullptr) return VQZM_RC_NO_MEMORY;
   uint8_t* header = entry.get();
   // Any other kind leaves the message ID zero, for the host to refuse.

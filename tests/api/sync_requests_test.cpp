@@ -697,11 +697,14 @@ TEST(HostRequestData, IsFetchedAnsweredUnderTheChosenTypeAndCleared) {
 
 TEST(InsideTheManager, TheWorkThatNeedsTheRequestQueueIs1064) {
   // The manager is known by its executable's name: a copy of this binary
-  // under that name.
+  // under that name, finding the libraries beside this one.
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
   std::string manager = TestPath("VQZMCMW.EXE");
-  std::filesystem::copy_file("/proc/self/exe", manager);
+  std::filesystem::copy_file(self, manager);
   std::filesystem::permissions(manager, std::filesystem::perms::owner_all);
-  ChildProcess child = ChildProcess::Start("inside_manager", {}, {}, manager);
+  std::string libraries = (self.parent_path().parent_path() / "lib").string();
+  ChildProcess child =
+      ChildProcess::Start("inside_manager", {}, {{"LD_LIBRARY_PATH", libraries}}, manager);
   EXPECT_EQ(child.Wait(), 0) << child.Status();
 }
 
