@@ -10,22 +10,14 @@
 #include "ctrlblk/ctrlblk.h"
 #include "dataqueue/dataqueue.h"
 #include "vqzmrc.h"
+#include "wire/protocol.h"
 
 ZEL_MODULE("vqzmcd0")
 
 namespace zel::dataqueue {
 namespace {
 
-// Where a header keeps ulValue; ulDataVersion, ulTotalLen, ulBlockLen and
-// ulBytesLeft follow it, 4 bytes apart.
-constexpr size_t kRequestNumbers = offsetof(DQReqHeader, ulValue);
-constexpr size_t kReturnNumbers = offsetof(DQRetHeader, ulValue);
-constexpr size_t kVersionAt = 4;
-constexpr size_t kTotalAt = 8;
-constexpr size_t kBlockAt = 12;
-constexpr size_t kLeftAt = 16;
-
-constexpr uint32_t kProgramLength = sizeof DQReqHeader::achProgram;
+constexpr uint32_t kProgramLength = sizeof wire::RequestEntryHeader::program;
 
 // The host's own numbers for the failures of a request it started; any
 // other code goes to the host as it is.
@@ -39,13 +31,6 @@ constexpr HostFailure kHostFailures[] = {
     {VQZM_RC_MANAGER_HANDOVER_FAILED, 0x8403},
     {VQZM_RC_PASSED_ON_1066, 0x8412},
 };
-
-void PutBigEndian(uint8_t* at, uint32_t value) {
-  at[0] = static_cast<uint8_t>(value >> 24);
-  at[1] = static_cast<uint8_t>(value >> 16);
-  at[2] = static_cast<uint8_t>(value >> 8);
-  at[3] = static_cast<uint8_t>(value);
-}
 
 uint16_t ToEbcdic(void* target, const void* text, uint32_t length) {
   uint32_t room = length;
@@ -86,11 +71,12 @@ HeapBuffer EntryBuffer(const RZ700SysStruct* pSystem) {
   return entry;
 }
 
-// Writes the buffer as entries: each a block of the data behind the header
-// already in `entry`, with its block length and the bytes left. An empty
-// buffer is one entry of the header alone. When `further_key` is set,
-// every entry after the first carries it as its first key character.
-uint16_t SendEntries(RZ700SysStruct* pSystem, uint8_t* entry, size_t numbers, const Outgoing& out,
+// Writes the buffer as entries: each `header`, with its block length and
+// the bytes left, and a block of the data. An empty buffer is one entry of
+// the header alone. When `further_key` is set, every entry after the first
+// carries it as its first key character.
+template <class Header>
+uint16_t SendEntries(RZ700SysStruct* pSystem, uint8_t* entry, Header header, const Outgoing& out,
                      DQSendItem* item, char further_key) {
   const uint32_t room = pSystem->ulDQMaxRecLen - kHeaderLength;
   uint32_t sent = 0;
@@ -98,8 +84,9 @@ uint16_t SendEntries(RZ700SysStruct* pSystem, uint8_t* entry, size_t numbers, co
     uint32_t block = std::min(out.length - sent, room);
     if (block != 0) memcpy(entry + kHeaderLength, out.data + sent, block);
     sent += block;
-    PutBigEndian(entry + numbers + kBlockAt, block);
-    PutBigEndian(entry + numbers + kLeftAt, out.length - sent);
+    header.block_length.set(block);
+    header.bytes_left.set(out.length - sent);
+    memcpy(entry, &header, sizeof header);
     item->pEntry = entry;
     item->ulLength = block + kHeaderLength;
     uint16_t rc = cdSendDQItem(pSystem, item);
@@ -171,21 +158,21 @@ uint16_t cdCPMgrSendReqBuffer(RZ700SysStruct* pSystem, ReqBufferDesc* pDesc) {
   trace::Size("CD", 100, "Send request length", out.length);
   zel::HeapBuffer entry = EntryBuffer(pSystem);
   if (entry == nullptr) return VQZM_RC_NO_MEMORY;
-  uint8_t* header = entry.get();
-  uint16_t rc = ToEbcdic(header, kRequestMsgId, kMsgIdLength);
+  zel::wire::RequestEntryHeader header{};
+  uint16_t rc = ToEbcdic(header.msg_id, kRequestMsgId, kMsgIdLength);
   if (rc != 0 && ZEL_ERROR_POINT("ASC_CONV_ERROR1")) {
     trace::Rc("CD", -100, "Error cbAscToEbcCharArray() rc = ", rc);
     return rc;
   }
   uint32_t program_length = static_cast<uint32_t>(strnlen(pDesc->achProgram, kProgramLength));
-  rc = ToEbcdic(header + offsetof(DQReqHeader, achProgram), pDesc->achProgram, program_length);
+  rc = ToEbcdic(header.program, pDesc->achProgram, program_length);
   if (rc != 0 && ZEL_ERROR_POINT("ASC_CONV_ERROR2")) {
     trace::Rc("CD", -100, "Error cbAscToEbcCharArray() rc = ", rc);
     return rc;
   }
-  PutBigEndian(header + kRequestNumbers, pDesc->ulValue);
-  PutBigEndian(header + kRequestNumbers + kVersionAt, pDesc->ulDataVersion);
-  PutBigEndian(header + kRequestNumbers + kTotalAt, out.length);
+  header.value.set(pDesc->ulValue);
+  header.data_version.set(pDesc->ulDataVersion);
+  header.total_length.set(out.length);
   trace::Key("CD", 100, "DQ Key = ", pDesc->achKey, kKeyLength);
   trace::Size("CD", 100, "DQ Key length = ", kKeyLength);
   DQSendItem item{};
@@ -194,7 +181,7 @@ uint16_t cdCPMgrSendReqBuffer(RZ700SysStruct* pSystem, ReqBufferDesc* pDesc) {
     trace::Rc("CD", -100, "Error cbAscToEbcCharArray() rc = ", rc);
     return rc;
   }
-  return SendEntries(pSystem, header, kRequestNumbers, out, &item, 'B');
+  return SendEntries(pSystem, entry.get(), header, out, &item, 'B');
 }
 
 uint16_t cdCPMgrSendRetBuffer(RZ700SysStruct* pSystem, RetBufferDesc* pDesc, uint16_t usRetKind) {
@@ -205,26 +192,26 @@ uint16_t cdCPMgrSendRetBuffer(RZ700SysStruct* pSystem, RetBufferDesc* pDesc, uin
   }
   zel::HeapBuffer entry = EntryBuffer(pSystem);
   if (entry == nullptr) return VQZM_RC_NO_MEMORY;
-  uint8_t* header = entry.get();
+  zel::wire::ReturnEntryHeader header{};
   // Any other kind leaves the message ID zero, for the host to refuse.
   const char* msg_id = usRetKind == 0   ? kDataReturnMsgId
                        : usRetKind == 1 ? kCodeReturnMsgId
                                         : nullptr;
-  uint16_t rc = msg_id == nullptr ? 0 : ToEbcdic(header, msg_id, kMsgIdLength);
+  uint16_t rc = msg_id == nullptr ? 0 : ToEbcdic(header.msg_id, msg_id, kMsgIdLength);
   if (rc != 0 && ZEL_ERROR_POINT("ASC_CONV_ERROR1")) {
     trace::Rc("CD", -100, "cbAscToEbcCharArray() ERROR rc = ", rc);
     return rc;
   }
-  PutBigEndian(header + kReturnNumbers, pDesc->ulValue);
-  PutBigEndian(header + kReturnNumbers + kVersionAt, pDesc->ulDataVersion);
-  PutBigEndian(header + kReturnNumbers + kTotalAt, out.length);
+  header.value.set(pDesc->ulValue);
+  header.data_version.set(pDesc->ulDataVersion);
+  header.total_length.set(out.length);
   DQSendItem item{};
   rc = EntryKey(pDesc->achKey, &item);
   if (rc != 0 && ZEL_ERROR_POINT("ASC_CONV_ERROR2")) {
     trace::Rc("CD", -100, "cbAscToEbcCharArray() ERROR rc = ", rc);
     return rc;
   }
-  return SendEntries(pSystem, header, kReturnNumbers, out, &item, '\0');
+  return SendEntries(pSystem, entry.get(), header, out, &item, '\0');
 }
 
 uint16_t cdReturnError(const char* pRID, uint16_t usRC) {
