@@ -102,9 +102,11 @@ uint16_t Reassemble(RZ700SysStruct* pSystem, DQReadItem* item, const DQRetHeader
     offset += header.ulBlockLen;
     bytes_left = header.ulBytesLeft;
   }
+  // The descriptor's fields are unaligned: the length goes through a copy.
+  uint32_t length = total;
   pDesc->pData = data.release();
-  pDesc->ulDataLen = total;
-  uint16_t rc = cdConvRcvdDataBuffer(1, pDesc->ulDataVersion, &pDesc->ulDataLen, pDesc);
+  uint16_t rc = cdConvRcvdDataBuffer(1, pDesc->ulDataVersion, &length, pDesc);
+  pDesc->ulDataLen = rc == 0 ? length : 0;
   if (rc != 0 && ZEL_ERROR_POINT("RCV_CONV_ERROR")) {
     trace::Rc("CD", -100, "Error cdConvRcvdDataBuffer() rc = ", rc);
   }
