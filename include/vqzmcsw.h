@@ -49,7 +49,9 @@ VQZM_API uint16_t caStopZELComm(uint32_t ulConvId) VQZM_NOEXCEPT;
  * Reply data comes back as a global-memory block that the application
  * frees with zelFreeBlock (zelapp.h). A RID is 11 bytes: a type byte, a
  * 4-digit sequence, the PWS system ID and the 3-digit system ID. A null
- * block, or null data with a nonzero length, is refused with 1026. */
+ * block, or null data with a nonzero length, is refused with 1026. Fields
+ * may be unaligned: read and write them by value, never through a pointer
+ * or C++ reference to the field. */
 
 #pragma pack(push, 1)
 
