@@ -46,8 +46,9 @@ class WaitCursor {
   platform::HCURSOR previous_;
 };
 
-// Steps 3 to 7 of caProcessSync for an active system: the reply's RID in
-// `pReply` and the reply in `*rtv`.
+// The exchange of caProcessSync on an active system: an RRP obtained, the
+// request sent and its reply retrieved. The request's RID goes to
+// `pReply`, the reply to `*rtv`.
 uint16_t Exchange(RZ700SysStruct* system, const ProcessRequest* pReq, ProcessReply* pReply,
                   RtvDataDesc* rtv) {
   uint16_t rc = hostlink::ccObtainRZ700RRP(system);
@@ -78,8 +79,8 @@ uint16_t Exchange(RZ700SysStruct* system, const ProcessRequest* pReq, ProcessRep
   return rc;
 }
 
-// Steps 4 to 7 of caClearData: reads every entry waiting under the key
-// "S" + RID, without waiting, into `buffer`.
+// The reads of caClearData: takes every entry waiting under the key
+// "S" + RID into `buffer`, without waiting for any.
 uint16_t ReadAllWaiting(RZ700SysStruct* system, const char* pRID, void* buffer) {
   char key[dataqueue::kKeyLength + 1] = {};
   cbCreatePRID('S', pRID, key);

@@ -45,7 +45,7 @@ class ObtainLock {
   ObtainLock(const ObtainLock&) = delete;
   ObtainLock& operator=(const ObtainLock&) = delete;
 
-  // 0, or 1026 after the failing step's error point. A mutex its owner
+  // 0, or 1026 after the failing call's error point. A mutex its owner
   // left abandoned counts as taken.
   uint16_t Take() {
     if (handle_ == 0 && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
@@ -89,7 +89,8 @@ uint16_t StartFurtherRrp(RZ700SysStruct* pSystem) {
   return cbPostCPMgrMsg(ZEL_MSG_START_RRP, 0, pSystem);
 }
 
-// Steps 3 to 7 of an obtain, with "OBTRRP" held.
+// The reads of an obtain, and the further start between them, with
+// "OBTRRP" held.
 uint16_t ObtainWithLock(RZ700SysStruct* pSystem) {
   HeapBuffer buffer(static_cast<uint8_t*>(malloc(pSystem->ulDQMaxRecLen)));
   if (buffer == nullptr && ZEL_ERROR_POINT("EXT_MALLOC")) {
