@@ -173,7 +173,7 @@ namespace trace = zel::trace;
 
 extern "C" {
 
-uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint16_t, uint32_t hSysHandle,
+uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t, uint32_t, uint32_t hSysHandle,
                              uint32_t* pulConvId, uint32_t ulInternal) noexcept try {
   ZEL_TRACE_FUNCTION("CA", "caInitializeZELComm");
   using namespace zel::ctrlblk;

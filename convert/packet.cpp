@@ -9,6 +9,7 @@
 
 #include "convert/convert.h"
 #include "base/barrier.h"
+#include "base/heap_buffer.h"
 #include "base/trace.h"
 #include "vqzmrc.h"
 
@@ -166,11 +167,6 @@ uint16_t ConvertPacket(uint16_t direction, uint8_t* out, uint32_t* output_length
 uint32_t PeekLength(const uint8_t* in, uint32_t left, bool big_endian) {
   return left < kLengthSize ? 0 : Load32(in, big_endian);
 }
-
-struct FreeDeleter {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
-using HeapBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
 uint16_t ConvertToHostBuffer(void** output, uint32_t* output_length, const uint8_t* in,
                              uint32_t input_length) {

@@ -62,6 +62,9 @@ platform::LRESULT ManagerWindow::Handle(platform::UINT message, platform::WPARAM
       Log("start/stop thread ended; the manager ends");
       finished_ = true;
       return 0;
+    case ZEL_MSG_START_RRP:
+      OnStartRrp(system);
+      return 0;
     case platform::WM_DESTROY:
       return 0;
     default:
@@ -130,6 +133,19 @@ void ManagerWindow::Launch(RZ700SysStruct* system) {
   if (btLaunchThread(ccCommThread, kThreadStack, system) == -1) {
     threads_.erase(system);
     Answer(system, VQZM_RC_INTERNAL_ERROR);
+  }
+}
+
+// Only the manager's connection can start an RRP. The application that
+// asked waits for the RRP's ready entry itself, so nothing waits for the
+// thread's result.
+void ManagerWindow::OnStartRrp(RZ700SysStruct* system) {
+  if (system->usCommState != ZEL_COMM_ACTIVE) {
+    Log("further RRP for system " + Name(system) + " not started: the system is not active");
+    return;
+  }
+  if (btLaunchThread(ccStartRZ700RRPThread, kThreadStack, system) == -1) {
+    Log("further RRP for system " + Name(system) + " not started: no thread");
   }
 }
 

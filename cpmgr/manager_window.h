@@ -43,6 +43,7 @@ class ManagerWindow {
   void OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t rc);
   void OnStart(RZ700SysStruct* system);
   void Launch(RZ700SysStruct* system);
+  void OnStartRrp(RZ700SysStruct* system);
   void OnStop(RZ700SysStruct* system);
   void OnConvCount(RZ700SysStruct* system);
   void OnStatusNotice(ZELStatusNotice* notice);

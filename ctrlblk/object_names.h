@@ -27,6 +27,9 @@ inline constexpr char kStartedName[] = "STARTED";
 inline constexpr char kRunningName[] = "RUNNING";
 inline constexpr char kReturnName[] = "RETURN";
 
+// Serialises RRP obtains of every process, for all systems.
+inline constexpr char kObtainRrpName[] = "OBTRRP";
+
 // Per-system objects: the prefix is followed by the three digits of szSysID.
 inline constexpr char kCommStatePrefix[] = "COMMSTATE";             // comm-state mutex
 inline constexpr char kRetCodeEventPrefix[] = "hevRetCodeSemName";  // the CPMgr's answer

@@ -50,6 +50,11 @@ uint16_t HostSystemHandle(RZ700SysStruct* pSystem, uint32_t error_handle, uint32
 // True while the connection behind a handle of HostSystemHandle stands.
 bool HostLinkUp(uint32_t hSystem);
 
+// Inside the CPMgr an application call's data-queue work is handed to the
+// manager's request queue, which is not there yet: raises the error point
+// ERR_SEND_DQ_REQUEST of `module` at `line` and returns 1064.
+uint16_t RefuseHandOver(const char* tag, const char* module, int32_t line);
+
 }  // namespace zel::dataqueue
 
 #pragma pack(push, 1)
@@ -118,6 +123,39 @@ uint16_t cdReadDataQueue(RZ700SysStruct* pSystem, DQReadItem* pItem, int32_t lWa
 // accepts either return) and converts its header in place. 1026 for an
 // entry of another kind, or a conversion's code.
 uint16_t cdProcRcvHeader(const char* pszMsgId, void* pEntry);
+
+// Sends a request to a host program as entries keyed by the descriptor's
+// key, the second and later ones with "B" as the first key character.
+// Outside the CPMgr the work runs here (cdCPMgrSendReqBuffer); inside it,
+// 1064 (the manager's request queue comes later). 0; 4 without memory;
+// 1034 or 1035 when a write failed (entries written stay on the queue);
+// a conversion's code.
+uint16_t cdSendReqBuffer(RZ700SysStruct* pSystem, ReqBufferDesc* pDesc);
+uint16_t cdCPMgrSendReqBuffer(RZ700SysStruct* pSystem, ReqBufferDesc* pDesc);
+
+// Sends a return to the host, every entry under the descriptor's key:
+// `usRetKind` 0 with data ("ZEL/700001"), 1 a return code in ulValue
+// ("ZEL/700002"). Codes as cdSendReqBuffer.
+uint16_t cdSendRetBuffer(RZ700SysStruct* pSystem, RetBufferDesc* pDesc, uint16_t usRetKind);
+uint16_t cdCPMgrSendRetBuffer(RZ700SysStruct* pSystem, RetBufferDesc* pDesc, uint16_t usRetKind);
+
+// Tells the host that the request it started with the 11-character RID
+// failed with `usRC` (a return-code return keyed "X" + RID). 0; 1058 when
+// no system has the RID; the send's code.
+uint16_t cdReturnError(const char* pRID, uint16_t usRC);
+
+// Reads the reply keyed by the descriptor's key, waiting `ulTimeout`
+// seconds for its first entry and kNextBlockWait for each further one,
+// checks the block sequence and places the data in a global block (pData,
+// null for an empty reply). 0; 1059 when nothing came in time; 1026 for
+// an entry of another kind, a broken block sequence or a missing further
+// block; 1034 when the data queue failed; 1035 when the host connection
+// was lost; 1063 for a key that cannot be converted; 4 without memory; the
+// low 16 bits of a return-code reply. Outside the CPMgr the work runs here
+// (cdCPMgrRtvData); inside it, 1064 (the manager's request queue comes
+// later).
+uint16_t cdRtvData(RZ700SysStruct* pSystem, RtvDataDesc* pDesc);
+uint16_t cdCPMgrRtvData(RZ700SysStruct* pSystem, RtvDataDesc* pDesc);
 
 // The manager's comm thread in state 6: waits for the next entry the host
 // wrote for the manager and dispatches it. A failed read is reported to the

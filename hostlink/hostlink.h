@@ -7,7 +7,8 @@
 // Everything here runs in the CPMgr on the system's comm thread, except the
 // framed send and receive and the stand-alone RRP start, which also run on
 // the thread of a further RRP start while the comm thread works on the data
-// queue. Every function returns a 16-bit return code (vqzmrc.h) unless said.
+// queue, and the RRP obtain, which runs on an application's thread. Every
+// function returns a 16-bit return code (vqzmrc.h) unless said.
 #ifndef ZEL_HOSTLINK_HOSTLINK_H
 #define ZEL_HOSTLINK_HOSTLINK_H
 
@@ -67,6 +68,18 @@ uint16_t ccStartRZ700RRP(RZ700SysStruct* pSystem);
 uint16_t ccRcvRRPStartedMsg(RZ700SysStruct* pSystem);
 // Starts a further RRP for an active system and waits for its answer.
 uint16_t ccSendStartRZ700RRP(RZ700SysStruct* pSystem);
+// Obtains a ready RRP for a request to the host: takes a ready entry off
+// the PWS's queue, waiting 90 s the first time after a start and 1 s
+// later; when none comes, starts a further RRP and waits 180 s more. Any
+// thread of any process; obtains are serialised by "OBTRRP", which is free
+// again on every way out. 0; 1059 when still no RRP is ready; 1026 when
+// "OBTRRP" failed or the manager could not be asked for a further RRP; 4;
+// the codes of the read and of the further start. Outside the CPMgr
+// ccObtainRZ700RRP runs the obtain here; inside it, 1064 (the manager's
+// request queue comes later).
+uint16_t ccObtainRZ700RRP(RZ700SysStruct* pSystem);
+uint16_t ccCPMgrObtainRZ700RRP(RZ700SysStruct* pSystem);
+
 // Traces the 34-byte station information.
 void ccTraceInitBuf(const void* pBuffer);
 

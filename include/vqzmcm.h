@@ -38,6 +38,9 @@ extern "C" {
 #define ZEL_MSG_CPMGR_NOTICE 0x410     /* lParam: CPMgrNotice, freed by the CPMgr */
 #define ZEL_MSG_ERROR_TEARDOWN 0x411   /* sent; lParam: system record whose teardown begins */
 #define ZEL_MSG_START_STOP_ENDED 0x412 /* the start/stop thread has ended */
+#define ZEL_MSG_START_RRP 0x413        /* lParam: active system record; an application's RRP
+                                          obtain asks for a further RRP: run
+                                          ccStartRZ700RRPThread for it */
 
 /* Manager states (usCPMgrState). */
 #define ZEL_CPMGR_NOT_RUNNING 21

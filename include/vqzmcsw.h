@@ -35,12 +35,100 @@ extern "C" {
  * that start on a thread of their own; `ulInternal` is only traced. A null
  * `pulConvId` is refused with 1026 before anything is started or issued. */
 VQZM_API uint16_t caInitializeZELComm(const char* pszSystemName, uint32_t hwndNotify,
-                                      uint16_t usNotifyMsg, uint32_t hSysHandle,
+                                      uint32_t usNotifyMsg, uint32_t hSysHandle,
                                       uint32_t* pulConvId, uint32_t ulInternal) VQZM_NOEXCEPT;
 
 /* Gives the conversation ID back. When it was the system's last
  * conversation, the manager stops the system after its idle time. */
 VQZM_API uint16_t caStopZELComm(uint32_t ulConvId) VQZM_NOEXCEPT;
+
+/* ---- Synchronous requests and data transfer ----
+ *
+ * The parameter blocks are byte-packed and allocated by the application;
+ * each begins with a 16-bit field the library neither reads nor writes.
+ * Reply data comes back as a global-memory block that the application
+ * frees with zelFreeBlock (zelapp.h). A RID is 11 bytes: a type byte, a
+ * 4-digit sequence, the PWS system ID and the 3-digit system ID. A null
+ * block, or null data with a nonzero length, is refused with 1026. Fields
+ * may be unaligned: read and write them by value, never through a pointer
+ * or C++ reference to the field. */
+
+#pragma pack(push, 1)
+
+/* A request to a host program (caProcessSync). */
+typedef struct ProcessRequest {
+  uint16_t usReserved;
+  uint32_t ulConvId;      /* from caInitializeZELComm */
+  char szPgmName[22];     /* host program, NUL-terminated, at most 21 characters */
+  uint32_t ulValue;       /* carried to the host in the request header */
+  uint32_t ulDataVersion; /* 1: the data is packets, converted for the host */
+  void* pData;            /* the request data */
+  uint32_t ulDataLen;     /* its length; 0 allowed */
+  uint32_t ulTimeout;     /* seconds to wait for the reply; 0xFFFFFFFF: no limit */
+} ProcessRequest;
+
+/* The reply of caProcessSync. */
+typedef struct ProcessReply {
+  uint16_t usReserved;
+  char achRID[11];        /* RID of the request (type "S"), also after a failed retrieval */
+  uint32_t ulValue;       /* from the reply header */
+  uint32_t ulDataVersion; /* of the reply */
+  void* pData;            /* the reply data (zelFreeBlock), null when there is none */
+  uint32_t ulDataLen;     /* its length */
+} ProcessReply;
+
+/* The answer to a request that a host program started (caReturnData). */
+typedef struct ReturnDataParms {
+  uint16_t usReserved;
+  const char* pRID;       /* the 11-byte RID delivered with the host's request */
+  uint32_t ulValue;       /* carried in the return header */
+  uint32_t ulDataVersion; /* as in ProcessRequest */
+  void* pData;            /* the data to return */
+  uint32_t ulDataLen;     /* its length; 0 allowed */
+} ReturnDataParms;
+
+/* What caRtvData fetches: the data of the host request with this RID. */
+typedef struct RtvDataParms {
+  uint16_t usReserved;
+  const char* pRID;       /* the 11-byte RID */
+  uint32_t ulTimeout;     /* seconds to wait for the first entry; 0xFFFFFFFF: no limit */
+} RtvDataParms;
+
+/* What caRtvData found. */
+typedef struct RtvDataResult {
+  uint16_t usReserved;
+  uint32_t ulValue;
+  uint32_t ulDataVersion;
+  void* pData;            /* the data (zelFreeBlock); null after a failure */
+  uint32_t ulDataLen;     /* 0 after a failure */
+} RtvDataResult;
+
+#pragma pack(pop)
+
+/* Sends a request to the host program `szPgmName` over the conversation's
+ * system and waits up to `ulTimeout` seconds for its reply. 0; 1038 for a
+ * conversation ID not issued (or released); 1032 when the manager or the
+ * system is not active; 1059 when no reply came in time (the late reply
+ * stays queued: caRtvData with the reply's RID fetches it, caClearData
+ * removes it); a nonzero return code that the host program answered with;
+ * 1034, 1035 or 1026 when the host's data queue failed, the connection was
+ * lost, or a reply arrived incomplete. */
+VQZM_API uint16_t caProcessSync(const ProcessRequest* pReq, ProcessReply* pReply) VQZM_NOEXCEPT;
+
+/* Fetches the data queued under the RID (`pParms->pRID`), waiting up to
+ * `ulTimeout` seconds for the first entry. 0; 1058 when no system has the
+ * RID; the codes of caProcessSync's retrieval otherwise. */
+VQZM_API uint16_t caRtvData(const RtvDataParms* pParms, RtvDataResult* pResult) VQZM_NOEXCEPT;
+
+/* Answers the host request with the RID `pParms->pRID`. Its entries are
+ * keyed "X" + RID, or `*pbType` + RID when `ulUseType` is nonzero and
+ * `pbType` not null. 0; 1058 when no system has the RID. */
+VQZM_API uint16_t caReturnData(const ReturnDataParms* pParms, const uint8_t* pbType,
+                               uint32_t ulUseType) VQZM_NOEXCEPT;
+
+/* Removes every entry still queued under the RID without waiting. 0; 1067
+ * when there was none; 1032 when no active system has the RID. */
+VQZM_API uint16_t caClearData(const char* pRID) VQZM_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -78,6 +78,13 @@ struct Valid {
   uint32_t number = 0;                     // a number out-parameter
   char* no_buffer = nullptr;               // a buffer pointer that names no buffer
   RZ700SysStruct* found = nullptr;         // a record out-parameter
+  char stranger_rid[ZEL_RID_LEN + 1] = "S0001AAA999";  // a RID of no system
+  ProcessRequest request = {};                         // on a conversation never issued
+  ProcessReply reply = {};
+  RtvDataParms rtv_parms = {0, stranger_rid, 0};
+  RtvDataResult rtv_result = {};
+  ReturnDataParms return_parms = {0, stranger_rid, 0, 0, nullptr, 0};
+  uint8_t type = 'Y';  // a return's key type
 };
 
 struct Row {
@@ -122,6 +129,14 @@ const Row kRows[] = {
                "EXT_NO_DEF_SYS_DEFINED", caInitializeZELComm(nullptr, 0, 0, 0, &v.number, 0)),
     REFUSED(caInitializeZELComm, 5, pulConvId, kRefusedCode,
             caInitializeZELComm("ZELSYS", 0, 0, 0, nullptr, 0)),
+    REFUSED(caProcessSync, 1, pReq, kRefusedCode, caProcessSync(nullptr, &v.reply)),
+    REFUSED(caProcessSync, 2, pReply, kRefusedCode, caProcessSync(&v.request, nullptr)),
+    REFUSED(caRtvData, 1, pParms, kRefusedCode, caRtvData(nullptr, &v.rtv_result)),
+    REFUSED(caRtvData, 2, pResult, kRefusedCode, caRtvData(&v.rtv_parms, nullptr)),
+    REFUSED(caReturnData, 1, pParms, kRefusedCode, caReturnData(nullptr, &v.type, 1)),
+    MEANINGFUL(caReturnData, 2, pbType, VQZM_RC_NO_SYSTEM_FOR_RID, "EXT_SYS_NOT_FOUND",
+               caReturnData(&v.return_parms, nullptr, 1)),
+    REFUSED(caClearData, 1, pRID, kRefusedCode, caClearData(nullptr)),
 
     // System records.
     REFUSED(cbInitRZ700SysStruct, 1, ppSystem, kRefusedCode, cbInitRZ700SysStruct(nullptr)),

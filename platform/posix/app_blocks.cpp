@@ -1,0 +1,19 @@
+// The application's side of global memory (include/zelapp.h): the blocks
+// the component hands over are global blocks, freed in the process that
+// receives them.
+#include "platform/globalmem.h"
+#include "zelapp.h"
+
+extern "C" {
+
+uint16_t zelFreeBlock(void* pBlock) noexcept {
+  if (pBlock == nullptr) return VQZM_RC_OK;
+  return zel::platform::GlobalFree(pBlock) == nullptr ? VQZM_RC_OK : VQZM_RC_INTERNAL_ERROR;
+}
+
+size_t zelBlockSize(const void* pBlock) noexcept {
+  if (pBlock == nullptr) return 0;
+  return zel::platform::GlobalSize(const_cast<void*>(pBlock));
+}
+
+}  // extern "C"
