@@ -289,6 +289,38 @@ TEST(ManagerStart, AManagerThatFailsItsInitialisationLeavesNoHandleOpenInItsStar
   EXPECT_EQ(OpenHandleCount(), open_before);
 }
 
+// True when another thread can take "STATE" at once.
+bool StateIsFree() {
+  DWORD wait = WAIT_FAILED;
+  std::thread([&wait] {
+    UniqueHandle state(OpenMutex(MUTEX_ALL_ACCESS, false, zel::ctrlblk::kStateName));
+    wait = WaitForSingleObject(state.get(), 0);
+    if (wait == WAIT_OBJECT_0) ReleaseMutex(state.get());
+  }).join();
+  return wait == WAIT_OBJECT_0;
+}
+
+TEST(StateMutexHold, LeavesStateFreeAndItsHandleClosedOnEveryWayOut) {
+  size_t open_before = OpenHandleCount();
+  ASSERT_EQ(cmInitCPMStateSem(), 0);  // the process's own handle, as the CPMgr keeps one
+  {
+    zel::manager::StateMutexHold state;
+    ASSERT_EQ(state.Request(), 0);
+    EXPECT_FALSE(StateIsFree());
+  }
+  EXPECT_TRUE(StateIsFree()) << "leaving the scope released it";
+  {
+    zel::manager::StateMutexHold state;
+    ASSERT_EQ(state.Open(), 0);
+    ASSERT_EQ(state.Request(), 0);
+    EXPECT_EQ(state.Release(), 0);
+    EXPECT_TRUE(StateIsFree());
+    EXPECT_EQ(state.Release(), 0) << "nothing is given back twice";
+  }
+  cmCloseCPMStateSem();
+  EXPECT_EQ(OpenHandleCount(), open_before) << "the hold closed what it opened";
+}
+
 TEST(ManagerStart, TheManagerRecognisesTheApiArgumentExactly) {
   char prog[] = "VQZMCMW.EXE";
   char api[] = "/API";
