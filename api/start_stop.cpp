@@ -104,15 +104,15 @@ uint16_t StartOrJoin(const char* system_name, RZ700SysStruct** system) {
 
 // Steps 4 to 12, between the count's add and remove.
 uint16_t StartWithCount(const char* system_name, uint32_t* pulConvId) {
-  uint16_t rc = cmInitCPMStateSem();
+  StateMutexHold state;
+  uint16_t rc = state.Open();
   if (rc != 0 && ZEL_ERROR_POINT("INIT_CPM_STATE_ERROR")) {
     trace::Rc("CA", -100, "error returned from cmInitCPMStateSem() rc=", rc);
     return rc;
   }
-  rc = cmCtrlCPMState(INFINITE);
+  rc = state.Request();
   if (rc != 0 && ZEL_ERROR_POINT("CTRL_CPM_STATE_ERROR")) {
     trace::Rc("CA", -100, "error returned from cmCtrlCPMState() rc=", rc);
-    cmCloseCPMStateSem();
     return rc;
   }
   ForgetDeadCPMgr();
@@ -124,11 +124,10 @@ uint16_t StartWithCount(const char* system_name, uint32_t* pulConvId) {
       trace::Rc("CA", -100, "error returned from cmReturnNewConvId() rc=", rc);
     }
   }
-  uint16_t released = cmReleaseCPMState();
+  uint16_t released = state.Release();
   if (released != 0 && rc == 0 && ZEL_ERROR_POINT("REL_CPM_START_ERROR")) {
     trace::Rc("CA", -100, "error returned from cmReleaseCPMState() rc=", released);
   }
-  cmCloseCPMStateSem();
   return rc;
 }
 

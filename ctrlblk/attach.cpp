@@ -72,8 +72,8 @@ int AttachProcess() {
   SharedData& shared = *Shared();
   LoadMessageLibrary();
 
-  HANDLE init_term = CreateMutex(false, kInitTermName);
-  WaitForSingleObject(init_term, kInitTermWaitMs);  // a time-out goes on regardless
+  UniqueHandle init_term(CreateMutex(false, kInitTermName));
+  WaitForSingleObject(init_term.get(), kInitTermWaitMs);  // a time-out goes on regardless
 
   uint16_t rc = 0;
   if (shared.ulAttachCount == 0) {
@@ -89,8 +89,8 @@ int AttachProcess() {
   if (rc != 0 && ZEL_ERROR_POINT("EXT_INITCTRL_ERROR")) {
     trace::Rc("CM", -100, "Error Initializing Ctrl. Blks., rc=", rc);
   }
-  ReleaseMutex(init_term);
-  CloseHandle(init_term);
+  ReleaseMutex(init_term.get());
+  init_term.Reset();
   if (rc != 0 || state.load_failed) return 0;
   // A new process is a natural moment to take back what ended ones left.
   if (shared.ulSharedMemError == 0) {
@@ -106,28 +106,26 @@ int DetachProcess() {
   if (ThisProcess().view != nullptr && Shared()->ulSharedMemError == 0) {
     ReleaseConversationsOfThisProcess();
   }
-  HANDLE init_term = CreateMutex(false, kInitTermName);
-  if (init_term == 0) {
+  UniqueHandle init_term(CreateMutex(false, kInitTermName));
+  if (!init_term) {
     if (GetLastError() != ERROR_ALREADY_EXISTS && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
       trace::SysErrorText("CM");
     }
     ZEL_ERROR_POINT("EXT_INIT_SEM");
     return 0;
   }
-  if (WaitForSingleObject(init_term, kInitTermWaitMs) == WAIT_FAILED) {
+  if (WaitForSingleObject(init_term.get(), kInitTermWaitMs) == WAIT_FAILED) {
     ZEL_ERROR_POINT("FAILED_SEM_ERROR");
     ZEL_ERROR_POINT("EXT_CTRL_SEM");
-    CloseHandle(init_term);
     return 0;
   }
   cbDestroyCtrlBlks();
-  if (!ReleaseMutex(init_term)) {
+  if (!ReleaseMutex(init_term.get())) {
     ZEL_ERROR_POINT("EXT_REL_SEM");
     ZEL_ERROR_POINT("EXT_RELEASE_SEM");
-    CloseHandle(init_term);
     return 0;
   }
-  if (!CloseHandle(init_term) && ZEL_ERROR_POINT("EXT_CLOSE_SEM")) return 0;
+  if (!init_term.Close() && ZEL_ERROR_POINT("EXT_CLOSE_SEM")) return 0;
   ProcessState& state = ThisProcess();
   if (state.message_library != 0) FreeLibrary(state.message_library);
   state.message_library = 0;

@@ -255,17 +255,16 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
     return VQZM_RC_INTERNAL_ERROR;
   }
   // Each call opens its own handle by name and closes it after a release.
-  HANDLE mutex = OpenMutex(MUTEX_ALL_ACCESS, false, SerialName(Serial::kConvList));
-  if (mutex == 0 && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
+  UniqueHandle mutex(OpenMutex(MUTEX_ALL_ACCESS, false, SerialName(Serial::kConvList)));
+  if (!mutex && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::Msg("CB", -100, "error on DosRequestMutexSem call rc = ");
     trace::SysErrorText("CB");
     return VQZM_RC_INTERNAL_ERROR;
   }
-  DWORD wait = WaitForSingleObject(mutex, INFINITE);
+  DWORD wait = WaitForSingleObject(mutex.get(), INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("TIMEOUT_SEM_ERROR")) {
     trace::SysRc("CB", -100, "Timeout on DosRequestMutexSem = ", wait);
     trace::SysErrorText("CB");
-    CloseHandle(mutex);
     return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   uint32_t id = 0;
@@ -275,23 +274,21 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
     rc = cbAddConvId(id, pSystem);
   } catch (...) {
     // A new conversation block may fail inside; the mutex is not left held.
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    ReleaseMutex(mutex.get());
     throw;
   }
   if (rc != 0 && ZEL_ERROR_POINT("ADD_CONVID_ERROR")) {
     trace::Rc("CB", -100, "Error cbAddConvId () = ", rc);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    ReleaseMutex(mutex.get());
     return VQZM_RC_INTERNAL_ERROR;
   }
   *pConvId = id;
   if (ulNoCount == 0) pSystem->ulConvCount += 1;
-  if (!ReleaseMutex(mutex) && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
+  if (!ReleaseMutex(mutex.get()) && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
     trace::SysRc("CB", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
-  CloseHandle(mutex);
+  mutex.Reset();
   if (ulNoCount != 0) return 0;
   rc = PostCountChanged(pSystem);
   if (rc != 0 && ZEL_ERROR_POINT("POST_CPMGR_ERROR")) {

@@ -37,15 +37,12 @@ void* ControlBlockView() { return ThisProcess().view; }
 
 bool MapSharedData() {
   ProcessState& state = ThisProcess();
-  HANDLE mapping = CreateFileMapping(PAGE_READWRITE, kSharedDataSize, kSharedDataName);
-  if (mapping == 0) return false;
-  void* view = MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, kSharedDataSize,
+  UniqueHandle mapping(CreateFileMapping(PAGE_READWRITE, kSharedDataSize, kSharedDataName));
+  if (!mapping) return false;
+  void* view = MapViewOfFileEx(mapping.get(), FILE_MAP_ALL_ACCESS, 0, kSharedDataSize,
                                reinterpret_cast<void*>(kSharedDataAddress));
-  if (view == nullptr) {
-    CloseHandle(mapping);
-    return false;
-  }
-  state.shared_data_mapping = mapping;
+  if (view == nullptr) return false;
+  state.shared_data_mapping = mapping.Release();
   state.shared_data = static_cast<SharedData*>(view);
   return true;
 }
@@ -57,16 +54,16 @@ uint16_t cbInitCtrlBlkSharedMem(void** address, uint32_t size) {
   trace::Msg("CM", 100, "Running in Windows NT ...");
   shared.pMapBase = reinterpret_cast<void*>(kControlBlockAddress);
 
-  HANDLE mapping = CreateFileMapping(PAGE_READWRITE, size, kControlBlockName);
-  if (mapping == 0 && ZEL_ERROR_POINT("EXT_MAP_FILE_ERR")) {
+  // The view keeps the area alive; the handle is closed on the way out.
+  UniqueHandle mapping(CreateFileMapping(PAGE_READWRITE, size, kControlBlockName));
+  if (!mapping && ZEL_ERROR_POINT("EXT_MAP_FILE_ERR")) {
     trace::Msg("CM", -100, "Create file Map failed ...");
     trace::SysErrorText("CM");
     shared.ulSharedMemError = 1;
     return 0;
   }
-  void* view = MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
+  void* view = MapViewOfFileEx(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
   if (view == nullptr && ZEL_ERROR_POINT("EXT_MEM_ERR")) {
-    CloseHandle(mapping);
     trace::Msg("CM", -100, "Map View of file failed ...");
     trace::SysErrorText("CM");
     shared.ulSharedMemError = 1;
@@ -78,8 +75,6 @@ uint16_t cbInitCtrlBlkSharedMem(void** address, uint32_t size) {
   TraceAddress(view);
   memset(view, 0, size);
   ++shared.ulAttachCount;
-  // The view keeps the area alive; the handle is not needed any more.
-  CloseHandle(mapping);
   return 0;
 }
 

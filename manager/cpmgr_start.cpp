@@ -87,22 +87,35 @@ uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
 // Opens "RETURN" and pulses it. 0 also when nobody created it (nobody
 // waits), and then *opened is false.
 uint16_t PulseReturn(bool* opened) {
-  HANDLE return_event = OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kReturnName);
-  *opened = return_event != 0;
-  if (return_event == 0 && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
+  UniqueHandle return_event(OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kReturnName));
+  *opened = static_cast<bool>(return_event);
+  if (!return_event && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
     return 0;
   }
-  if (!PulseEvent(return_event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
+  if (!PulseEvent(return_event.get()) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
-    CloseHandle(return_event);
     return VQZM_RC_INTERNAL_ERROR;
   }
-  if (!CloseHandle(return_event) && ZEL_ERROR_POINT("CLOSE_SEM_ERROR")) {
+  if (!return_event.Close() && ZEL_ERROR_POINT("CLOSE_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosCloseEventSem rc = ", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+}
+
+// Creates (or opens) the start event `name`, manual reset and not
+// signalled: one left signalled by an earlier start must not answer for
+// this one. 0 after tracing a failure under `label`.
+HANDLE CreateStartEvent(const char* name, const char* label) {
+  HANDLE event = CreateEvent(true, false, name);
+  if (event == 0 && ZEL_ERROR_POINT(label)) {
+    trace::Msg("CM", -100, "Error DosCreateEventSem()");
+    trace::String("CM", -100, "Sem Name", name);
+    return 0;
+  }
+  ResetEvent(event);
+  return event;
 }
 
 }  // namespace
@@ -125,23 +138,12 @@ void ForgetDeadCPMgr() {
 
 uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
   ZEL_TRACE_FUNCTION("CM", "cmStartCPMgr");
-  HANDLE return_event = CreateEvent(true, false, ctrlblk::kReturnName);
-  if (return_event == 0 && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
-    trace::Msg("CM", -100, "Error DosCreateEventSem()");
-    trace::String("CM", -100, "Sem Name", ctrlblk::kReturnName);
-    return VQZM_RC_INTERNAL_ERROR;
-  }
-  ResetEvent(return_event);
-  HANDLE started = CreateEvent(true, false, ctrlblk::kStartedName);
-  if (started == 0 && ZEL_ERROR_POINT("CREATE_STARTED_SEM_ERROR")) {
-    trace::Msg("CM", -100, "Error DosCreateEventSem()");
-    trace::String("CM", -100, "Sem Name", ctrlblk::kStartedName);
-    CloseHandle(return_event);
-    return VQZM_RC_INTERNAL_ERROR;
-  }
-  ResetEvent(started);
-  HANDLE running = CreateEvent(true, false, ctrlblk::kRunningName);
-  ResetEvent(running);
+  UniqueHandle return_event(CreateStartEvent(ctrlblk::kReturnName, "CREATE_RET_SEM_ERROR"));
+  if (!return_event) return VQZM_RC_INTERNAL_ERROR;
+  UniqueHandle started(CreateStartEvent(ctrlblk::kStartedName, "CREATE_STARTED_SEM_ERROR"));
+  if (!started) return VQZM_RC_INTERNAL_ERROR;
+  UniqueHandle running(CreateStartEvent(ctrlblk::kRunningName, "CREATE_RUNNING_SEM_ERROR"));
+  if (!running) return VQZM_RC_INTERNAL_ERROR;
 
   std::string program = InstallDirectory() + "SHARED/" + kManagerProgram;
   char command_line[600];
@@ -158,24 +160,22 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
       ZEL_ERROR_POINT("EXEC_CPM_ERROR")) {
     trace::Msg("CM", -100, "Error DosStartSession");
     trace::String("CM", -100, "Arguments passed in", command_line);
-    CloseHandle(running);
-    CloseHandle(started);
-    CloseHandle(return_event);
     return VQZM_RC_CPMGR_NOT_STARTED;
   }
+  UniqueHandle process(info.hProcess);
 
   uint16_t rc = 0;
-  if (WaitForStarted(started, info.hProcess) == WAIT_FAILED &&
+  if (WaitForStarted(started.get(), process.get()) == WAIT_FAILED &&
       ZEL_ERROR_POINT("WAIT_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error wait sem");
     rc = VQZM_RC_CPMGR_NOT_STARTED;
   }
-  if (!CloseHandle(started) && rc == 0 && ZEL_ERROR_POINT("CLOSE_STARTED_SEM_ERROR")) {
+  if (!started.Close() && rc == 0 && ZEL_ERROR_POINT("CLOSE_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosWaitEventSem()");
     rc = VQZM_RC_INTERNAL_ERROR;
   }
   if (rc == 0) {
-    rc = WaitForInitResult(running, info.hProcess);
+    rc = WaitForInitResult(running.get(), process.get());
     if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
       trace::Rc("CM", -100, "Error cmWaitCPMgrReturn()", rc);
     }
@@ -187,9 +187,7 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
       *ppSystem = nullptr;
     }
   }
-  CloseHandle(info.hProcess);
-  CloseHandle(running);
-  if (!CloseHandle(return_event) && rc == 0 && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
+  if (!return_event.Close() && rc == 0 && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosCloseEventSem()");
     rc = VQZM_RC_INTERNAL_ERROR;
   }
@@ -299,20 +297,19 @@ uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) noexcept try {
   pSystem->usRetCode = usRC;
   trace::Rc("CM", 100, "Return Code Returned", usRC);
   std::string name = RetCodeEventName(pSystem);
-  HANDLE event = OpenEvent(EVENT_ALL_ACCESS, false, name.c_str());
-  if (event == 0 && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
+  UniqueHandle event(OpenEvent(EVENT_ALL_ACCESS, false, name.c_str()));
+  if (!event && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
     trace::SysErrorText("CM");
     trace::String("CM", -100, "Event", name.c_str());
     return 0;
   }
-  trace::Rc("CM", 100, "Sem Handle", event);
-  if (!SetEvent(event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
+  trace::Rc("CM", 100, "Sem Handle", event.get());
+  if (!SetEvent(event.get()) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
-    CloseHandle(event);
     return VQZM_RC_INTERNAL_ERROR;
   }
-  if (!CloseHandle(event) && ZEL_ERROR_POINT("CLOSE_SEM_ERROR")) {
+  if (!event.Close() && ZEL_ERROR_POINT("CLOSE_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosCloseEventSem rc = ", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }

@@ -23,6 +23,29 @@ uint16_t cmCtrlCommStateSem(RZ700SysStruct* pSystem, uint32_t ulTimeout);
 uint16_t cmReleaseCommStateSem(RZ700SysStruct* pSystem);
 uint16_t cmCloseCommStateSem(RZ700SysStruct* pSystem);
 
+// Holds "STATE" for one scope of one thread, so that every return path
+// gives back what it took: the destructor releases "STATE" if it is still
+// requested and closes this holder's handle if Open made one. Each step
+// returns the code of the cm* call it makes (cmInitCPMStateSem,
+// cmCtrlCPMState, cmReleaseCPMState). Without Open the process's own
+// handle is used (the CPMgr keeps one for its life).
+class StateMutexHold {
+ public:
+  StateMutexHold() = default;
+  ~StateMutexHold();
+  StateMutexHold(const StateMutexHold&) = delete;
+  StateMutexHold& operator=(const StateMutexHold&) = delete;
+
+  uint16_t Open();
+  uint16_t Request();  // waits without limit
+  // Releases "STATE" now (the handle stays open); 0 when it was not held.
+  uint16_t Release();
+
+ private:
+  bool opened_ = false;
+  bool held_ = false;
+};
+
 // Stores the CPMgr's code in usCPMgrRC and signals "RUNNING".
 uint16_t cmPostRunningSem(uint16_t usRC);
 

@@ -105,8 +105,8 @@ void DropCommState(RZ700SysStruct* system) {
   trace::Rc("CM", -100, "cmCloseCommStateSem() rc=", cmCloseCommStateSem(system));
 }
 
-bool TakeState(uint32_t action, RZ700SysStruct* system) {
-  uint16_t rc = cmCtrlCPMState(INFINITE);
+bool TakeState(StateMutexHold& state, uint32_t action, RZ700SysStruct* system) {
+  uint16_t rc = state.Request();
   if (rc != 0 && ZEL_ERROR_POINT("EXT_CTRL_CPM_STATE")) {
     return SemaphoreFailed("cmCtrlCPMState() error rc=", rc, ZEL_MSGNUM_CTRL_CPM_STATE, action,
                            system);
@@ -114,8 +114,8 @@ bool TakeState(uint32_t action, RZ700SysStruct* system) {
   return true;
 }
 
-bool GiveState(uint32_t action, RZ700SysStruct* system) {
-  uint16_t rc = cmReleaseCPMState();
+bool GiveState(StateMutexHold& state, uint32_t action, RZ700SysStruct* system) {
+  uint16_t rc = state.Release();
   if (rc != 0 && ZEL_ERROR_POINT("EXT_RELEASE_CPM_STATE")) {
     return SemaphoreFailed("cmReleaseCPMState() error rc=", rc, ZEL_MSGNUM_RELEASE_CPM_STATE,
                            action, system);
@@ -144,9 +144,10 @@ bool StartAnnounced(RZ700SysStruct* system) {
 }
 
 bool Start(RZ700SysStruct* system) {
-  if (!TakeState(ZEL_ACTION_START, system)) return false;
+  StateMutexHold state;
+  if (!TakeState(state, ZEL_ACTION_START, system)) return false;
   if (!TakeCommState(ZEL_ACTION_START, system)) return false;
-  if (!GiveState(ZEL_ACTION_START, system)) return false;
+  if (!GiveState(state, ZEL_ACTION_START, system)) return false;
   return StartHeldSystem(ZEL_ACTION_START, system);
 }
 
@@ -178,9 +179,10 @@ void StopNotice(uint16_t rc, uint16_t* msg_num, uint32_t* failure) {
 
 bool Stop(RZ700SysStruct* system) {
   trace::Msg("CM", 100, "stop system action");
-  if (!TakeState(ZEL_ACTION_STOP, system)) return false;
+  StateMutexHold state;
+  if (!TakeState(state, ZEL_ACTION_STOP, system)) return false;
   if (!TakeCommState(ZEL_ACTION_STOP, system)) return false;
-  if (!GiveState(ZEL_ACTION_STOP, system)) return false;
+  if (!GiveState(state, ZEL_ACTION_STOP, system)) return false;
   uint16_t rc = cmStopAndWaitComm(system);
   if (rc != 0 && rc != VQZM_RC_PASSED_ON_1289) {
     uint16_t msg_num = 0;
@@ -197,7 +199,8 @@ bool Stop(RZ700SysStruct* system) {
 
 // Action 4. True when the CPMgr stays (the thread reads on).
 bool StopManager() {
-  if (!TakeState(ZEL_ACTION_STOP_CPMGR, nullptr)) return false;
+  StateMutexHold state;
+  if (!TakeState(state, ZEL_ACTION_STOP_CPMGR, nullptr)) return false;
   cbSetCPMgrState(ZEL_CPMGR_STOPPING);
   RZ700SysStruct* system = nullptr;
   uint16_t rc = cmFindCommNotStopped(&system);
@@ -208,7 +211,7 @@ bool StopManager() {
       trace::Rc("CM", -100, "cmStopAndWaitComm() error rc=", rc);
       DropCommState(system);
       cbSetCPMgrState(ZEL_CPMGR_RUNNING);
-      trace::Rc("CM", -100, "cmReleaseCPMState() rc=", cmReleaseCPMState());
+      trace::Rc("CM", -100, "cmReleaseCPMState() rc=", state.Release());
       return true;
     }
     cmReleaseCommStateSem(system);
@@ -216,11 +219,11 @@ bool StopManager() {
   } else if (rc != VQZM_RC_NO_SUCH_SYSTEM && ZEL_ERROR_POINT("EXT_FIND_SYSTEM")) {
     trace::Rc("CM", -100, "cmFindCommNotStopped() error rc=", rc);
     cbSetCPMgrState(ZEL_CPMGR_RUNNING);
-    cmReleaseCPMState();
+    state.Release();
     return true;
   }
   cmCompleteTermination();
-  trace::Rc("CM", 100, "cmReleaseCPMState() rc=", cmReleaseCPMState());
+  trace::Rc("CM", 100, "cmReleaseCPMState() rc=", state.Release());
   cmCloseCPMStateSem();
   ZELAnchorCB& anchor = ctrlblk::Anchor();
   trace::Rc("CM", 100,
@@ -403,13 +406,13 @@ void cmExitListRoutine(void) noexcept try {
   // Action 4 has closed this process's handle to "STATE" by now; the
   // routine holds one of its own, so that a manager started meanwhile
   // never has its state overwritten.
-  cmInitCPMStateSem();
-  cmCtrlCPMState(INFINITE);
+  StateMutexHold state;
+  state.Open();
+  state.Request();
   cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
   RZ700SysStruct* system = nullptr;
   if (cmFindCommNotStopped(&system) == 0 && system->bTermMsgSent == 0) cmSendTermMsg(system);
-  trace::Rc("CM", 100, "cmReleaseCPMState() rc = ", cmReleaseCPMState());
-  cmCloseCPMStateSem();
+  trace::Rc("CM", 100, "cmReleaseCPMState() rc = ", state.Release());
 } catch (...) {
   ZEL_C_REPORT();
 }

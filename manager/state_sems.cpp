@@ -131,24 +131,46 @@ uint16_t cmCloseCommStateSem(RZ700SysStruct* pSystem) {
 uint16_t cmPostRunningSem(uint16_t usRC) {
   ZEL_TRACE_FUNCTION("CM", "cmPostRunningSem");
   ctrlblk::Anchor().usCPMgrRC = usRC;
-  HANDLE running = OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kRunningName);
-  if (running == 0 && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
+  UniqueHandle running(OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kRunningName));
+  if (!running && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open Running Semaphore error");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
-  if (!SetEvent(running) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
+  if (!SetEvent(running.get()) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
     trace::Msg("CM", -100, "Reset Event error");
     trace::SysErrorText("CM");
-    CloseHandle(running);
     return VQZM_RC_INTERNAL_ERROR;
   }
-  if (!CloseHandle(running) && ZEL_ERROR_POINT("CLOSE_POST_RUNNING_ERROR")) {
+  if (!running.Close() && ZEL_ERROR_POINT("CLOSE_POST_RUNNING_ERROR")) {
     trace::Msg("CM", -100, "Close Running Semaphore error");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
   return 0;
+}
+
+StateMutexHold::~StateMutexHold() {
+  Release();
+  if (opened_) cmCloseCPMStateSem();
+}
+
+uint16_t StateMutexHold::Open() {
+  uint16_t rc = cmInitCPMStateSem();
+  opened_ = rc == 0;
+  return rc;
+}
+
+uint16_t StateMutexHold::Request() {
+  uint16_t rc = cmCtrlCPMState(INFINITE);
+  held_ = rc == 0;
+  return rc;
+}
+
+uint16_t StateMutexHold::Release() {
+  if (!held_) return 0;
+  held_ = false;
+  return cmReleaseCPMState();
 }
 
 }  // namespace zel::manager
@@ -206,10 +228,10 @@ uint16_t cmCloseCPMStateSem(void) noexcept try {
 
 uint16_t cmInitRunningSem(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitRunningSem");
-  HANDLE started = 0;
+  UniqueHandle started;
   if (cmQryStartedByAPI() == 1) {
-    started = OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kStartedName);
-    if (started == 0 && ZEL_ERROR_POINT("OPEN_STARTED_SEM_ERROR")) {
+    started.Reset(OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kStartedName));
+    if (!started && ZEL_ERROR_POINT("OPEN_STARTED_SEM_ERROR")) {
       trace::Msg("CM", -100, "error Started API Sem DosOpenEventSem()");
       return VQZM_RC_STARTED_NOT_OPENED;
     }
@@ -218,20 +240,17 @@ uint16_t cmInitRunningSem(void) noexcept try {
   if (g_running == 0 && ZEL_ERROR_POINT("CREATE_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "error DosCreateEventSem()");
     trace::Msg("CM", -100, "CPMgr Running Semaphore");
-    if (started != 0) CloseHandle(started);
     return VQZM_RC_INTERNAL_ERROR;
   }
   // A "RUNNING" that a CPMgr still ending left signalled must not answer
   // for this one: the starter reads it once "STARTED" is signalled.
   ResetEvent(g_running);
-  if (started == 0) return 0;
-  if (!SetEvent(started) && ZEL_ERROR_POINT("POST_STARTED_SEM_ERROR")) {
+  if (!started) return 0;
+  if (!SetEvent(started.get()) && ZEL_ERROR_POINT("POST_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "error DosPostEventSem()");
     trace::Msg("CM", -100, "CPMgr Started Semaphore");
-    CloseHandle(started);
     return VQZM_RC_INTERNAL_ERROR;
   }
-  CloseHandle(started);
   return 0;
 } catch (...) {
   return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);

@@ -41,16 +41,16 @@ void FreshPostLockInChild() { std::construct_at(&g_post_mutex); }
 // stopped and, when `name` is given, has exactly that name.
 uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
   *ppSystem = nullptr;
-  HANDLE list = OpenMutex(MUTEX_ALL_ACCESS, false, ctrlblk::SerialName(ctrlblk::Serial::kSysList));
-  if (list == 0 && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
+  UniqueHandle list(
+      OpenMutex(MUTEX_ALL_ACCESS, false, ctrlblk::SerialName(ctrlblk::Serial::kSysList)));
+  if (!list && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open MutexSem call Error, rc = ");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
-  DWORD wait = WaitForSingleObject(list, INFINITE);
+  DWORD wait = WaitForSingleObject(list.get(), INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("SEM_TIMEOUT_ERROR")) {
     trace::SysRc("CM", -100, "Timeout on DosRequestMutexSem = ", wait);
-    CloseHandle(list);
     return VQZM_RC_MUTEX_WAIT_FAILED;
   }
   RZ700SysStruct* found = nullptr;
@@ -61,8 +61,8 @@ uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
     found = rec;
     break;
   }
-  bool released = ReleaseMutex(list);
-  if ((!CloseHandle(list) || !released) && ZEL_ERROR_POINT("REL_SEM_ERROR")) {
+  bool released = ReleaseMutex(list.get());
+  if ((!list.Close() || !released) && ZEL_ERROR_POINT("REL_SEM_ERROR")) {
     trace::SysRc("CM", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
@@ -118,13 +118,13 @@ uint16_t WaitForAnswer(HANDLE event) {
 // wait and passes on the code of a failed wait; a stop fails with 1026.
 uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_start) {
   std::string name = RetCodeEventName(pSystem);
-  HANDLE event = CreateEvent(true, false, name.c_str());
-  if (event == 0 && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
+  UniqueHandle event(CreateEvent(true, false, name.c_str()));
+  if (!event && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
     trace::SysRc("CM", -100, "Error DosCreateEventSem() rc =", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
   // An answer to an earlier start or stop may still be signalled.
-  ResetEvent(event);
+  ResetEvent(event.get());
   uint16_t rc = 0;
   {
     std::lock_guard lock(g_post_mutex);
@@ -134,20 +134,18 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
   if (rc != 0 && ZEL_ERROR_POINT("SEND_MSG_ERROR")) {
     trace::Rc("CM", -100, "Error cbPostCPMgrMsg() rc =", rc);
     trace::SysErrorText("CM");
-    CloseHandle(event);
     return VQZM_RC_INTERNAL_ERROR;
   }
-  rc = WaitForAnswer(event);
+  rc = WaitForAnswer(event.get());
   if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
     trace::Rc("CM", -100, "Error DosWaitEventSem() rc =", rc);
     trace::SysErrorText("CM");
     if (post_start) pSystem->ulWaitingRC = 0;
-    CloseHandle(event);
     return post_start ? rc : uint16_t{VQZM_RC_INTERNAL_ERROR};
   }
   if (post_start) pSystem->ulWaitingRC = 0;
   rc = pSystem->usRetCode;
-  if (!CloseHandle(event) && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
+  if (!event.Close() && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
     trace::SysRc("CM", -100, "Error DosCloseEventSem() rc =", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }

@@ -24,6 +24,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/types.h"
 
@@ -98,6 +99,48 @@ ZEL_PLATFORM_EXPORT bool CloseHandle(HANDLE handle) noexcept;
 // CloseHandle that refuses, with ERROR_INVALID_HANDLE, a handle of another
 // kind, so that a library's delete function never closes a stranger.
 ZEL_PLATFORM_EXPORT bool CloseHandleOfKind(HANDLE handle, HandleKind kind) noexcept;
+
+// Owns one handle of this process and closes it with `kClose` when it goes
+// (CloseHandle for most kinds; module.h has one for FreeLibrary), so that
+// every return path closes it. Move-only; 0 means none. Close() closes at
+// once and returns the close call's result, for callers that check it; on
+// an empty owner that is false with ERROR_INVALID_HANDLE. Not thread-safe:
+// one owner belongs to one thread at a time.
+template <bool (*kClose)(HANDLE) noexcept>
+class UniqueHandleOf {
+ public:
+  UniqueHandleOf() noexcept = default;
+  explicit UniqueHandleOf(HANDLE handle) noexcept : handle_(handle) {}
+  UniqueHandleOf(UniqueHandleOf&& other) noexcept : handle_(other.Release()) {}
+  UniqueHandleOf& operator=(UniqueHandleOf&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  ~UniqueHandleOf() { Reset(); }
+
+  HANDLE get() const noexcept { return handle_; }
+  explicit operator bool() const noexcept { return handle_ != 0; }
+
+  // Gives the handle up without closing it.
+  HANDLE Release() noexcept { return std::exchange(handle_, 0); }
+
+  // Closes the handle held, if any, and holds `handle` instead.
+  void Reset(HANDLE handle = 0) noexcept {
+    HANDLE old = std::exchange(handle_, handle);
+    if (old != 0) kClose(old);
+  }
+
+  bool Close() noexcept { return kClose(Release()); }
+
+ private:
+  HANDLE handle_ = 0;
+};
+
+using UniqueHandle = UniqueHandleOf<&CloseHandle>;
+
+// How many handles this process has open, for leak checks in tests and in
+// diagnosis; 0 with the last error set if the count fails. Any thread.
+ZEL_PLATFORM_EXPORT size_t OpenHandleCount() noexcept;
 
 // Waits for a mutex, event, process or thread (or a library object that
 // overrides HandleObject::Wait) for up to `timeout_ms`, or without limit for

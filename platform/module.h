@@ -13,6 +13,7 @@
 #ifndef ZEL_PLATFORM_MODULE_H
 #define ZEL_PLATFORM_MODULE_H
 
+#include "platform/handles.h"
 #include "platform/types.h"
 
 // Owner and type of the ordinal notes; the loader matches both.
@@ -58,6 +59,9 @@ ZEL_PLATFORM_EXPORT HMODULE LoadLibrary(const char* path) noexcept;
 // Closes the handle; the library is unloaded with its last handle. False
 // with ERROR_INVALID_HANDLE for a handle that is not a module.
 ZEL_PLATFORM_EXPORT bool FreeLibrary(HMODULE module) noexcept;
+
+// Owns a module handle and frees it when it goes (handles.h).
+using UniqueModule = UniqueHandleOf<&FreeLibrary>;
 
 // The address of the exported function `name`, or null with
 // ERROR_PROC_NOT_FOUND (ERROR_INVALID_HANDLE for a bad module handle).

@@ -79,6 +79,11 @@ class HandleTable {
     return object;
   }
 
+  size_t OpenCount() {
+    std::lock_guard guard(mutex_);
+    return slots_.size() - free_count_;
+  }
+
   // Fork: the lock is held across it, so that the child never finds the
   // table half-changed. In the child, the next insert fixes the child's
   // own tag.
@@ -205,6 +210,10 @@ bool CloseHandleOfKind(HANDLE handle, HandleKind kind) noexcept try {
   return object != nullptr;
 } catch (...) {
   return ZEL_PLATFORM_FAILURE(false);
+}
+
+size_t OpenHandleCount() noexcept try { return Table().OpenCount(); } catch (...) {
+  return ZEL_PLATFORM_FAILURE(size_t{0});
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms) noexcept try {

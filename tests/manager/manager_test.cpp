@@ -20,8 +20,10 @@
 #include <vector>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/object_names.h"
 #include "manager/manager.h"
 #include "platform/handles.h"
+#include "platform/mutex.h"
 #include "platform/pipe.h"
 #include "platform/window.h"
 #include "tests/harness/trace_capture.h"
@@ -239,6 +241,84 @@ TEST(ManagerStart, TheCommandLineHasExactlyOneSlashBeforeShared) {
     }
     EXPECT_TRUE(found);
   }
+}
+
+// A mutex held under the name of one of the start's events makes creating
+// that event fail. Every failure ends the start at once with its own code,
+// and whatever the start opened is closed again.
+TEST(ManagerStart, EachFailingStepEndsTheStartAndLeavesNoHandleOpen) {
+  struct Step {
+    const char* taken_name;  // null: the manager program is missing
+    uint16_t rc;
+    const char* label;
+  };
+  setenv("ZEL_HOME", TestPath("no-installation").c_str(), 1);
+  for (const Step& step :
+       {Step{zel::ctrlblk::kReturnName, VQZM_RC_INTERNAL_ERROR, "CREATE_RET_SEM_ERROR"},
+        Step{zel::ctrlblk::kStartedName, VQZM_RC_INTERNAL_ERROR, "CREATE_STARTED_SEM_ERROR"},
+        Step{zel::ctrlblk::kRunningName, VQZM_RC_INTERNAL_ERROR, "CREATE_RUNNING_SEM_ERROR"},
+        Step{nullptr, VQZM_RC_CPMGR_NOT_STARTED, "EXEC_CPM_ERROR"}}) {
+    SCOPED_TRACE(step.label);
+    UniqueHandle taken(step.taken_name != nullptr ? CreateMutex(false, step.taken_name) : 0);
+    size_t open_before = OpenHandleCount();
+    TraceCapture capture;
+    RZ700SysStruct* system = nullptr;
+    EXPECT_EQ(zel::manager::cmStartCPMgr(&system), step.rc);
+    EXPECT_TRUE(capture.RaisedErrorPoint(step.label, "vqzmcm1"));
+    EXPECT_EQ(OpenHandleCount(), open_before);
+    if (step.taken_name == nullptr) continue;
+    EXPECT_FALSE(capture.RaisedErrorPoint("EXEC_CPM_ERROR")) << "no manager after a failed create";
+    EXPECT_TRUE(capture.Traced("Error DosCreateEventSem()"));
+    bool named = false;
+    for (const CapturedRecord& record : capture.Records()) {
+      if (record.text == "Sem Name") named = record.string == step.taken_name;
+    }
+    EXPECT_TRUE(named);
+  }
+}
+
+TEST(ManagerStart, AManagerThatFailsItsInitialisationLeavesNoHandleOpenInItsStarter) {
+  for (const auto& [name, value] : Installation({{"ZEL_TEST_CPMGR_INIT_RC", "1234"}})) {
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+  size_t open_before = OpenHandleCount();
+  RZ700SysStruct record{};
+  RZ700SysStruct* system = &record;
+  EXPECT_EQ(zel::manager::cmStartCPMgr(&system), 1234);
+  EXPECT_EQ(system, nullptr);
+  EXPECT_EQ(OpenHandleCount(), open_before);
+}
+
+// True when another thread can take "STATE" at once.
+bool StateIsFree() {
+  DWORD wait = WAIT_FAILED;
+  std::thread([&wait] {
+    UniqueHandle state(OpenMutex(MUTEX_ALL_ACCESS, false, zel::ctrlblk::kStateName));
+    wait = WaitForSingleObject(state.get(), 0);
+    if (wait == WAIT_OBJECT_0) ReleaseMutex(state.get());
+  }).join();
+  return wait == WAIT_OBJECT_0;
+}
+
+TEST(StateMutexHold, LeavesStateFreeAndItsHandleClosedOnEveryWayOut) {
+  size_t open_before = OpenHandleCount();
+  ASSERT_EQ(cmInitCPMStateSem(), 0);  // the process's own handle, as the CPMgr keeps one
+  {
+    zel::manager::StateMutexHold state;
+    ASSERT_EQ(state.Request(), 0);
+    EXPECT_FALSE(StateIsFree());
+  }
+  EXPECT_TRUE(StateIsFree()) << "leaving the scope released it";
+  {
+    zel::manager::StateMutexHold state;
+    ASSERT_EQ(state.Open(), 0);
+    ASSERT_EQ(state.Request(), 0);
+    EXPECT_EQ(state.Release(), 0);
+    EXPECT_TRUE(StateIsFree());
+    EXPECT_EQ(state.Release(), 0) << "nothing is given back twice";
+  }
+  cmCloseCPMStateSem();
+  EXPECT_EQ(OpenHandleCount(), open_before) << "the hold closed what it opened";
 }
 
 TEST(ManagerStart, TheManagerRecognisesTheApiArgumentExactly) {

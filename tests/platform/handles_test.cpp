@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/module.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "base/trace.h"
@@ -150,6 +151,42 @@ TEST(HandleTable, ThreadsInsertLookUpAndCloseConcurrently) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(g_live_objects.load(), 0);
+}
+
+TEST(UniqueHandle, ClosesExactlyOnceWhateverWayTheHandleLeaves) {
+  size_t open_before = OpenHandleCount();
+  int live_before = g_live_objects.load();
+  {
+    UniqueHandle first(InsertHandle(std::make_shared<Counted>(UserKind())));
+    UniqueHandle second(InsertHandle(std::make_shared<Counted>(UserKind())));
+    EXPECT_EQ(OpenHandleCount(), open_before + 2);
+    HANDLE moved_value = first.get();
+    UniqueHandle moved(std::move(first));
+    EXPECT_FALSE(first);
+    EXPECT_EQ(moved.get(), moved_value);
+    moved = std::move(second);  // closes what `moved` held
+    EXPECT_EQ(g_live_objects.load(), live_before + 1);
+    EXPECT_TRUE(moved.Close());
+    EXPECT_FALSE(moved);
+    SetLastError(0);
+    EXPECT_FALSE(moved.Close()) << "an empty owner has nothing to close";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  }
+  EXPECT_EQ(g_live_objects.load(), live_before);
+  EXPECT_EQ(OpenHandleCount(), open_before);
+
+  HANDLE kept = 0;
+  { kept = UniqueHandle(InsertHandle(std::make_shared<Counted>(UserKind()))).Release(); }
+  EXPECT_EQ(g_live_objects.load(), live_before + 1) << "a released handle stays open";
+  EXPECT_TRUE(CloseHandle(kept));
+}
+
+TEST(UniqueHandle, AModuleOwnerClosesModulesOnly) {
+  HANDLE object = InsertHandle(std::make_shared<Counted>(UserKind()));
+  UniqueModule module(object);
+  EXPECT_FALSE(module.Close());
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(CloseHandle(object)) << "FreeLibrary refused it, so it is still open";
 }
 
 TEST(Duplicate, ADuplicateRefersToTheSameObjectAndOutlivesTheSource) {
