@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 packages=(build-essential cmake ninja-build pkg-config git
-          libgtest-dev libgmock-dev libbenchmark-dev
+          libgtest-dev libgmock-dev libbenchmark-dev libzmq3-dev
           clang libclang-rt-14-dev)
 
 install_dependencies() {
