@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
 #include "ctrlblk/object_names.h"
@@ -15,11 +17,14 @@
 #include "platform/process.h"
 #include "platform/window.h"
 #include "services/admin.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
+#include "services/qlx_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcm1")
+
+using zel::services::Plat;
+using zel::services::Qlx;
 
 namespace zel::manager {
 namespace {
@@ -37,7 +42,7 @@ uint32_t g_started_by_api = 0;  // guarded by g_flag_mutex
 std::string InstallDirectory() {
   char dir[257] = {};
   uint32_t length = sizeof dir - 1;
-  qlxAD_GetInstallDir(dir, &length);
+  Qlx().qlxAD_GetInstallDir(dir, &length);
   std::string text(dir);
   while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   if (text.empty() || (text.back() != ':' && text.back() != '/')) text += '/';
@@ -49,9 +54,9 @@ std::string InstallDirectory() {
 // the wait itself fails.
 DWORD WaitForStarted(HANDLE started, HANDLE process) {
   for (DWORD waited = 0; waited < kStartedWaitMs; waited += kLivenessSliceMs) {
-    DWORD wait = WaitForSingleObject(started, kLivenessSliceMs);
+    DWORD wait = Plat().WaitForSingleObject(started, kLivenessSliceMs);
     if (wait != WAIT_TIMEOUT) return wait;
-    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return WAIT_TIMEOUT;
+    if (Plat().WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return WAIT_TIMEOUT;
   }
   return WAIT_TIMEOUT;
 }
@@ -67,16 +72,16 @@ DWORD WaitForStarted(HANDLE started, HANDLE process) {
 // answering gives 1029 instead of a wait without end.
 uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
   for (;;) {
-    DWORD wait = WaitForSingleObject(running, kLivenessSliceMs);
+    DWORD wait = Plat().WaitForSingleObject(running, kLivenessSliceMs);
     if (wait == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
       trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
       trace::SysErrorText("CM");
       return VQZM_RC_INTERNAL_ERROR;
     }
     if (wait == WAIT_OBJECT_0) return 0;
-    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) continue;
+    if (Plat().WaitForSingleObject(process, 0) != WAIT_OBJECT_0) continue;
     // It ended: it may have answered just before.
-    if (WaitForSingleObject(running, 0) == WAIT_OBJECT_0) return 0;
+    if (Plat().WaitForSingleObject(running, 0) == WAIT_OBJECT_0) return 0;
     if (ZEL_ERROR_POINT("EXT_CPMGR_ENDED")) {
       trace::Msg("CM", -100, "CPMgr ended before it reported its start");
     }
@@ -87,13 +92,13 @@ uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
 // Opens "RETURN" and pulses it. 0 also when nobody created it (nobody
 // waits), and then *opened is false.
 uint16_t PulseReturn(bool* opened) {
-  HANDLE return_event = OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kReturnName);
+  HANDLE return_event = Plat().OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kReturnName);
   *opened = return_event != 0;
   if (return_event == 0 && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
     return 0;
   }
-  if (!PulseEvent(return_event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
+  if (!Plat().PulseEvent(return_event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
     CloseHandle(return_event);
     return VQZM_RC_INTERNAL_ERROR;
@@ -113,7 +118,7 @@ std::string RetCodeEventName(const RZ700SysStruct* pSystem) {
 
 bool CPMgrAlive() {
   ZELHWND hwnd = ctrlblk::Anchor().hwndCPMgr;
-  return hwnd != 0 && IsWindow(hwnd);
+  return hwnd != 0 && Plat().IsWindow(hwnd);
 }
 
 void ForgetDeadCPMgr() {
@@ -125,23 +130,23 @@ void ForgetDeadCPMgr() {
 
 uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
   ZEL_TRACE_FUNCTION("CM", "cmStartCPMgr");
-  HANDLE return_event = CreateEvent(true, false, ctrlblk::kReturnName);
+  HANDLE return_event = Plat().CreateEvent(true, false, ctrlblk::kReturnName);
   if (return_event == 0 && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosCreateEventSem()");
     trace::String("CM", -100, "Sem Name", ctrlblk::kReturnName);
     return VQZM_RC_INTERNAL_ERROR;
   }
-  ResetEvent(return_event);
-  HANDLE started = CreateEvent(true, false, ctrlblk::kStartedName);
+  Plat().ResetEvent(return_event);
+  HANDLE started = Plat().CreateEvent(true, false, ctrlblk::kStartedName);
   if (started == 0 && ZEL_ERROR_POINT("CREATE_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "Error DosCreateEventSem()");
     trace::String("CM", -100, "Sem Name", ctrlblk::kStartedName);
     CloseHandle(return_event);
     return VQZM_RC_INTERNAL_ERROR;
   }
-  ResetEvent(started);
-  HANDLE running = CreateEvent(true, false, ctrlblk::kRunningName);
-  ResetEvent(running);
+  Plat().ResetEvent(started);
+  HANDLE running = Plat().CreateEvent(true, false, ctrlblk::kRunningName);
+  Plat().ResetEvent(running);
 
   std::string program = InstallDirectory() + "SHARED/" + kManagerProgram;
   char command_line[600];
@@ -153,8 +158,9 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
   // its starter: detached, it keeps no hold on the starter's output (a
   // pipeline ends with the application) nor on its terminal.
   PROCESS_INFORMATION info{};
-  if (!CreateProcess(program.c_str(), command_line,
-                     CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | NORMAL_PRIORITY_CLASS, &info) &&
+  if (!Plat().CreateProcess(program.c_str(), command_line,
+                            CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | NORMAL_PRIORITY_CLASS,
+                            &info) &&
       ZEL_ERROR_POINT("EXEC_CPM_ERROR")) {
     trace::Msg("CM", -100, "Error DosStartSession");
     trace::String("CM", -100, "Arguments passed in", command_line);
@@ -228,7 +234,7 @@ extern "C" {
 
 uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmWaitCPMgrReturn");
-  if (WaitForSingleObject(hev, INFINITE) == WAIT_FAILED &&
+  if (Plat().WaitForSingleObject(hev, INFINITE) == WAIT_FAILED &&
       ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
     trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
     trace::SysErrorText("CM");
@@ -299,7 +305,7 @@ uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) noexcept try {
   pSystem->usRetCode = usRC;
   trace::Rc("CM", 100, "Return Code Returned", usRC);
   std::string name = RetCodeEventName(pSystem);
-  HANDLE event = OpenEvent(EVENT_ALL_ACCESS, false, name.c_str());
+  HANDLE event = Plat().OpenEvent(EVENT_ALL_ACCESS, false, name.c_str());
   if (event == 0 && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
     trace::SysErrorText("CM");
@@ -307,7 +313,7 @@ uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) noexcept try {
     return 0;
   }
   trace::Rc("CM", 100, "Sem Handle", event);
-  if (!SetEvent(event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
+  if (!Plat().SetEvent(event) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
     CloseHandle(event);
     return VQZM_RC_INTERNAL_ERROR;

@@ -2,22 +2,26 @@
 // per-system "COMMSTATE" mutexes, and the "RUNNING" and "STARTED" events.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/object_names.h"
 #include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcm1")
+
+using zel::services::Plat;
 
 namespace zel::manager {
 namespace {
@@ -37,6 +41,7 @@ std::mutex g_handles_mutex;
 SharedHandle g_state;                               // "STATE"
 std::map<std::string, SharedHandle> g_comm_states;  // "COMMSTATE" + system ID
 HANDLE g_running = 0;                               // "RUNNING", held by the CPMgr
+std::atomic<bool> g_failure_posted{false};          // a nonzero code went to "RUNNING"
 
 // The handles' lock is held across a fork, so that a forked child (which
 // keeps the parent's handles) never finds the table half-changed or the
@@ -64,7 +69,7 @@ HANDLE CommStateHandle(const RZ700SysStruct* pSystem) {
 // when it cannot be created.
 bool OpenShared(SharedHandle& shared, const char* name) {
   if (shared.users == 0) {
-    shared.handle = CreateMutex(false, name);
+    shared.handle = Plat().CreateMutex(false, name);
     if (shared.handle == 0) return false;
   }
   ++shared.users;
@@ -100,7 +105,7 @@ uint16_t cmInitCommStateSem(RZ700SysStruct* pSystem) {
 
 uint16_t cmCtrlCommStateSem(RZ700SysStruct* pSystem, uint32_t ulTimeout) {
   ZEL_TRACE_FUNCTION("CM", "cmCtrlCommStateSem");
-  DWORD wait = WaitForSingleObject(CommStateHandle(pSystem), ulTimeout);
+  DWORD wait = Plat().WaitForSingleObject(CommStateHandle(pSystem), ulTimeout);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("SEM_ERROR")) {
     trace::Msg("CM", -100, "Semaphore Error ");
     trace::SysErrorText("CM");
@@ -111,7 +116,7 @@ uint16_t cmCtrlCommStateSem(RZ700SysStruct* pSystem, uint32_t ulTimeout) {
 
 uint16_t cmReleaseCommStateSem(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CM", "cmReleaseCommStateSem");
-  if (!ReleaseMutex(CommStateHandle(pSystem))) {
+  if (!Plat().ReleaseMutex(CommStateHandle(pSystem))) {
     trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
@@ -130,14 +135,18 @@ uint16_t cmCloseCommStateSem(RZ700SysStruct* pSystem) {
 
 uint16_t cmPostRunningSem(uint16_t usRC) {
   ZEL_TRACE_FUNCTION("CM", "cmPostRunningSem");
+  // A failed start-up has posted its code, and the starter reads it only
+  // after "RUNNING": the exit routine's later post must not overwrite it.
+  if (g_failure_posted.load()) return 0;
+  if (usRC != 0) g_failure_posted.store(true);
   ctrlblk::Anchor().usCPMgrRC = usRC;
-  HANDLE running = OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kRunningName);
+  HANDLE running = Plat().OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kRunningName);
   if (running == 0 && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open Running Semaphore error");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
-  if (!SetEvent(running) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
+  if (!Plat().SetEvent(running) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
     trace::Msg("CM", -100, "Reset Event error");
     trace::SysErrorText("CM");
     CloseHandle(running);
@@ -174,7 +183,7 @@ uint16_t cmInitCPMStateSem(void) noexcept try {
 
 uint16_t cmCtrlCPMState(uint32_t ulTimeout) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmCtrlCPMState");
-  if (WaitForSingleObject(StateHandle(), ulTimeout) == WAIT_FAILED) {
+  if (Plat().WaitForSingleObject(StateHandle(), ulTimeout) == WAIT_FAILED) {
     trace::Msg("CM", -100, "Fail on RequestMutex ");
     trace::SysErrorText("CM");
     return VQZM_RC_MUTEX_WAIT_FAILED;
@@ -186,7 +195,7 @@ uint16_t cmCtrlCPMState(uint32_t ulTimeout) noexcept try {
 
 uint16_t cmReleaseCPMState(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReleaseCPMState");
-  if (!ReleaseMutex(StateHandle())) {
+  if (!Plat().ReleaseMutex(StateHandle())) {
     trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
@@ -208,13 +217,13 @@ uint16_t cmInitRunningSem(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitRunningSem");
   HANDLE started = 0;
   if (cmQryStartedByAPI() == 1) {
-    started = OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kStartedName);
+    started = Plat().OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kStartedName);
     if (started == 0 && ZEL_ERROR_POINT("OPEN_STARTED_SEM_ERROR")) {
       trace::Msg("CM", -100, "error Started API Sem DosOpenEventSem()");
       return VQZM_RC_STARTED_NOT_OPENED;
     }
   }
-  g_running = CreateEvent(true, false, zel::ctrlblk::kRunningName);
+  g_running = Plat().CreateEvent(true, false, zel::ctrlblk::kRunningName);
   if (g_running == 0 && ZEL_ERROR_POINT("CREATE_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "error DosCreateEventSem()");
     trace::Msg("CM", -100, "CPMgr Running Semaphore");
@@ -223,9 +232,9 @@ uint16_t cmInitRunningSem(void) noexcept try {
   }
   // A "RUNNING" that a CPMgr still ending left signalled must not answer
   // for this one: the starter reads it once "STARTED" is signalled.
-  ResetEvent(g_running);
+  Plat().ResetEvent(g_running);
   if (started == 0) return 0;
-  if (!SetEvent(started) && ZEL_ERROR_POINT("POST_STARTED_SEM_ERROR")) {
+  if (!Plat().SetEvent(started) && ZEL_ERROR_POINT("POST_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "error DosPostEventSem()");
     trace::Msg("CM", -100, "CPMgr Started Semaphore");
     CloseHandle(started);
