@@ -76,9 +76,10 @@ struct Armed {
   }
 };
 
+// Never destroyed: the component's exit handlers still make table calls.
 Armed& State() {
-  static Armed state;
-  return state;
+  static Armed* state = new Armed;
+  return *state;
 }
 
 bool AppliesHere(const CallFault& fault) {
