@@ -1,5 +1,6 @@
 // Starting the CPMgr process and the hand-back of its answers: the
 // application side waits, the CPMgr side reports.
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,7 @@ constexpr DWORD kStartedWaitMs = 90000;
 
 std::mutex g_flag_mutex;
 uint32_t g_started_by_api = 0;  // guarded by g_flag_mutex
+std::atomic<bool> g_start_up_failed{false};
 
 // The installation directory with exactly one "/" at its end.
 std::string InstallDirectory() {
@@ -110,11 +112,22 @@ uint16_t PulseReturn(bool* opened) {
   return 0;
 }
 
+// A CPMgr whose start-up failed gives the manager back as not running
+// before its starter learns the code: the starter holds "STATE" until then,
+// and a later start must start a new CPMgr, not join this one, which ends.
+void GiveUpStart() {
+  g_start_up_failed.store(true);
+  cbSetCPMgrHwnd(0);
+  cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
+}
+
 }  // namespace
 
 std::string RetCodeEventName(const RZ700SysStruct* pSystem) {
   return std::string(ctrlblk::kRetCodeEventPrefix) + std::string(pSystem->szSysID, 3);
 }
+
+bool StartUpFailed() { return g_start_up_failed.load(); }
 
 bool CPMgrAlive() {
   ZELHWND hwnd = ctrlblk::Anchor().hwndCPMgr;
@@ -278,6 +291,7 @@ uint32_t cmQryStartedByAPI(void) noexcept try {
 
 uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReturnCPMgrRCDuringInit");
+  if (usRC != 0) GiveUpStart();
   zel::ctrlblk::Anchor().usCPMgrRC = usRC;
   cmSetStartedAPIFlag(1);
   cmInitRunningSem();

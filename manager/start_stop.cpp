@@ -403,6 +403,9 @@ void cmAsyncInitZELCommThread(void* pParms) noexcept try {
 
 void cmExitListRoutine(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmExitListRoutine");
+  // A CPMgr that never ran has posted its code, which its starter may not
+  // have read yet, and has given the manager back already.
+  if (StartUpFailed()) return;
   cmPostRunningSem(VQZM_RC_CPMGR_ENDED);
   // Action 4 has closed this process's handle to "STATE" by now; the
   // routine holds one of its own, so that a manager started meanwhile

@@ -2,7 +2,6 @@
 // per-system "COMMSTATE" mutexes, and the "RUNNING" and "STARTED" events.
 #include <pthread.h>
 
-#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -41,7 +40,6 @@ std::mutex g_handles_mutex;
 SharedHandle g_state;                               // "STATE"
 std::map<std::string, SharedHandle> g_comm_states;  // "COMMSTATE" + system ID
 HANDLE g_running = 0;                               // "RUNNING", held by the CPMgr
-std::atomic<bool> g_failure_posted{false};          // a nonzero code went to "RUNNING"
 
 // The handles' lock is held across a fork, so that a forked child (which
 // keeps the parent's handles) never finds the table half-changed or the
@@ -135,10 +133,6 @@ uint16_t cmCloseCommStateSem(RZ700SysStruct* pSystem) {
 
 uint16_t cmPostRunningSem(uint16_t usRC) {
   ZEL_TRACE_FUNCTION("CM", "cmPostRunningSem");
-  // A failed start-up has posted its code, and the starter reads it only
-  // after "RUNNING": the exit routine's later post must not overwrite it.
-  if (g_failure_posted.load()) return 0;
-  if (usRC != 0) g_failure_posted.store(true);
   ctrlblk::Anchor().usCPMgrRC = usRC;
   HANDLE running = Plat().OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kRunningName);
   if (running == 0 && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
