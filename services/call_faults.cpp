@@ -7,7 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
+#include <new>
 
 #include "base/trace.h"
 #include "services/platform_calls.h"
@@ -56,18 +56,18 @@ bool ParseEntry(std::string_view entry, CallFault* fault, std::string* error) {
   return true;
 }
 
-// The faults armed for one call, and how often it was called.
+// The faults armed for one call, and how often it was called (counted
+// through an atomic_ref: records move only while faults are armed, when
+// no call counts).
 struct ArmedCall {
-  explicit ArmedCall(std::string name) : call(std::move(name)) {}
   std::string call;
   std::vector<CallFault> faults;
-  std::atomic<uint32_t> calls{0};
+  uint32_t calls = 0;
 };
 
-// The armed calls of this process. A deque, so that arming one more call
-// never moves the counters of the others.
+// The armed calls of this process; nothing allocated while none is.
 struct Armed {
-  std::deque<ArmedCall> calls;
+  std::vector<ArmedCall> calls;
   std::atomic<bool> any{false};
 
   ArmedCall* Find(std::string_view call) {
@@ -78,7 +78,8 @@ struct Armed {
 
 // Never destroyed: the component's exit handlers still make table calls.
 Armed& State() {
-  static Armed* state = new Armed;
+  alignas(Armed) static unsigned char storage[sizeof(Armed)];
+  static Armed* state = new (storage) Armed;
   return *state;
 }
 
@@ -128,7 +129,7 @@ void ArmCallFaults(std::string_view spec) {
   for (CallFault& fault : faults) {
     if (!AppliesHere(fault)) continue;
     ArmedCall* armed = state.Find(fault.call);
-    if (armed == nullptr) armed = &state.calls.emplace_back(fault.call);
+    if (armed == nullptr) armed = &state.calls.emplace_back(ArmedCall{fault.call, {}, 0});
     armed->faults.push_back(std::move(fault));
   }
   state.any.store(!state.calls.empty(), std::memory_order_release);
@@ -139,7 +140,7 @@ bool CallFaultsArmed() { return State().any.load(std::memory_order_acquire); }
 bool CallFaultFires(const char* call) {
   ArmedCall* armed = State().Find(call);
   if (armed == nullptr) return false;
-  uint32_t number = armed->calls.fetch_add(1, std::memory_order_relaxed) + 1;
+  uint32_t number = std::atomic_ref(armed->calls).fetch_add(1, std::memory_order_relaxed) + 1;
   bool fires = std::ranges::any_of(armed->faults, [number](const CallFault& fault) {
     return number == fault.nth || (fault.onward && number > fault.nth);
   });
