@@ -669,9 +669,12 @@ TEST_F(FaultInTheManager, AFailedStartUpAlwaysGivesItsOwnCodeNotThatOfTheManager
   HostServer host;
   ASSERT_TRUE(host.running());
   host.Configure("HOSTA");
-  Application app;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    ASSERT_EQ(app.Start("HOSTA").first, VQZM_RC_INTERNAL_ERROR) << "attempt " << attempt;
+  // Two applications, as one takes at most 20 commands, "end" included.
+  for (int application = 0; application < 2; ++application) {
+    Application app;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      ASSERT_EQ(app.Start("HOSTA").first, VQZM_RC_INTERNAL_ERROR) << "attempt " << attempt;
+    }
   }
 }
 
