@@ -7,20 +7,24 @@
 #include <mutex>
 
 #include "api/api.h"
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
 #include "ctrlblk/process_state.h"
 #include "manager/manager.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
-#include "base/barrier.h"
+#include "services/platform_calls.h"
 #include "services/qlx_calls.h"
-#include "base/trace.h"
 #include "services/unapi.h"
 #include "vqzmcsw.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmca1")
+
+using zel::services::Plat;
+using zel::services::Qlx;
 
 namespace zel::api {
 namespace {
@@ -40,7 +44,7 @@ HANDLE g_count_mutex = 0;
 uint16_t g_init_count = 0;
 
 HANDLE* CountMutex() {
-  std::call_once(g_count_once, [] { g_count_mutex = CreateMutex(false, nullptr); });
+  std::call_once(g_count_once, [] { g_count_mutex = Plat().CreateMutex(false, nullptr); });
   return &g_count_mutex;
 }
 
@@ -63,8 +67,8 @@ void TakeInitUserID(const char* system_name, uint32_t hSysHandle) {
     memset(user_id, 0, kUserIdLength);
     return;
   }
-  qlxUN_GetSystemHandle(system_name, "zel", &hSysHandle);
-  services::Qlx().qlxCO_GetUserID(hSysHandle, user_id, kUserIdLength);
+  Qlx().qlxUN_GetSystemHandle(system_name, "zel", &hSysHandle);
+  Qlx().qlxCO_GetUserID(hSysHandle, user_id, kUserIdLength);
   trace::String("CA", 100, "szInitUserID", user_id);
 }
 
@@ -135,14 +139,14 @@ uint16_t StartWithCount(const char* system_name, uint32_t* pulConvId) {
 
 uint16_t caAddExitRoutine(HANDLE* phMutex, uint16_t* pusCount) {
   ZEL_TRACE_FUNCTION("CA", "caAddExitRoutine");
-  if (*phMutex == 0) *phMutex = CreateMutex(false, nullptr);
-  DWORD wait = WaitForSingleObject(*phMutex, kCountWaitMs);
+  if (*phMutex == 0) *phMutex = Plat().CreateMutex(false, nullptr);
+  DWORD wait = Plat().WaitForSingleObject(*phMutex, kCountWaitMs);
   if ((wait == WAIT_FAILED || wait == WAIT_TIMEOUT) && ZEL_ERROR_POINT("EXT_REQ_COUNT_SEM")) {
     trace::SysRc("CA", -100, "WaitForSingleObject() error rc=", wait);
     return wait == WAIT_TIMEOUT ? VQZM_RC_MUTEX_WAIT_FAILED : VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   ++*pusCount;
-  if (!ReleaseMutex(*phMutex) && ZEL_ERROR_POINT("EXT_REL_COUNT_SEM")) {
+  if (!Plat().ReleaseMutex(*phMutex) && ZEL_ERROR_POINT("EXT_REL_COUNT_SEM")) {
     trace::SysRc("CA", -100, "ReleaseMutex() error rc=", GetLastError());
     --*pusCount;
     return VQZM_RC_INTERNAL_ERROR;
@@ -152,13 +156,13 @@ uint16_t caAddExitRoutine(HANDLE* phMutex, uint16_t* pusCount) {
 
 uint16_t caRemoveExitRoutine(HANDLE hMutex, uint16_t* pusCount) {
   ZEL_TRACE_FUNCTION("CA", "caRemoveExitRoutine");
-  DWORD wait = WaitForSingleObject(hMutex, INFINITE);
+  DWORD wait = Plat().WaitForSingleObject(hMutex, INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("EXT_REQ_COUNT_SEM")) {
     trace::SysRc("CA", -100, "WaitForSingleObject() error rc=", wait);
     return VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   --*pusCount;
-  if (!ReleaseMutex(hMutex) && ZEL_ERROR_POINT("EXT_REL_COUNT_SEM")) {
+  if (!Plat().ReleaseMutex(hMutex) && ZEL_ERROR_POINT("EXT_REL_COUNT_SEM")) {
     trace::SysRc("CA", -100, "ReleaseMutex() error rc=", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }

@@ -4,14 +4,17 @@
 #include <algorithm>
 #include <atomic>
 
-#include "convert/convert.h"
 #include "base/barrier.h"
+#include "base/trace.h"
+#include "convert/convert.h"
 #include "services/errhandle.h"
 #include "services/language.h"
-#include "base/trace.h"
+#include "services/qlx_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcb1")
+
+using zel::services::Qlx;
 
 namespace zel::convert {
 namespace {
@@ -34,12 +37,12 @@ struct CodePages {
 // The PC code page and the code page of the default system's CCSID, asked
 // again on every conversion so that a changed configuration takes effect.
 uint32_t QueryCodePages(uint32_t error_handle, CodePages* pages) {
-  uint32_t rc = qlxNL_GetPcCodePage(&pages->pc, error_handle);
+  uint32_t rc = Qlx().qlxNL_GetPcCodePage(&pages->pc, error_handle);
   if (rc != 0) return rc;
   uint32_t ccsid = 0;
-  rc = qlxNL_GetHostCcsid(nullptr, &ccsid, error_handle);
+  rc = Qlx().qlxNL_GetHostCcsid(nullptr, &ccsid, error_handle);
   if (rc != 0) return rc;
-  return qlxNL_GetCodePageOfCcsid(ccsid, &pages->host, error_handle);
+  return Qlx().qlxNL_GetCodePageOfCcsid(ccsid, &pages->host, error_handle);
 }
 
 struct ServiceOutcome {
@@ -67,11 +70,11 @@ uint16_t ErrorExit(Direction direction, const ServiceOutcome& outcome, uint32_t 
   trace::Value(kTag, -100, outcome.error_number);
   trace::Value(kTag, -100, outcome.error_position);
   char text[QLXSV_MAX_TEXT] = {};
-  qlxSV_GetErrText(error_handle, text, sizeof text);
+  Qlx().qlxSV_GetErrText(error_handle, text, sizeof text);
   trace::String(kTag, -100,
                 direction == Direction::kToHost ? "Convert AsctoEbc Error Msg" : "QLX Error Msg",
                 text);
-  qlxSV_DeleteErrHandle(error_handle);
+  Qlx().qlxSV_DeleteErrHandle(error_handle);
   return VQZM_RC_CONVERSION_FAILED;
 }
 
@@ -97,7 +100,7 @@ uint16_t ConvertCharArray(Direction direction, void* target, const void* source,
     return VQZM_RC_NO_MEMORY;
   }
   uint32_t error_handle = 0;
-  uint32_t rc = qlxSV_CreateErrHandle(&error_handle);
+  uint32_t rc = Qlx().qlxSV_CreateErrHandle(&error_handle);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_CREATE_ERROR_HANDLE")) {
     trace::Rc(kTag, -100, "qlxSV_CreateErrHandle() rc = ", rc);
     return VQZM_RC_CONVERSION_FAILED;
@@ -109,10 +112,10 @@ uint16_t ConvertCharArray(Direction direction, void* target, const void* source,
     return ErrorExit(direction, outcome, error_handle);
   }
   bool to_host = direction == Direction::kToHost;
-  outcome.rc =
-      qlxNL_ConvertCodePage(to_host ? pages.pc : pages.host, to_host ? pages.host : pages.pc,
-                            source_length, *target_length, source, target, &outcome.error_number,
-                            &outcome.error_position, target_length, error_handle);
+  outcome.rc = Qlx().qlxNL_ConvertCodePage(to_host ? pages.pc : pages.host,
+                                           to_host ? pages.host : pages.pc, source_length,
+                                           *target_length, source, target, &outcome.error_number,
+                                           &outcome.error_position, target_length, error_handle);
   if (!to_host) TraceHostToPc(pages, source, source_length, target, *target_length, outcome);
   // Substituted characters are no failure: the text arrived, as well as the
   // code pages allow.
@@ -120,7 +123,7 @@ uint16_t ConvertCharArray(Direction direction, void* target, const void* source,
       ZEL_ERROR_POINT("EXT_XLAT_ERROR")) {
     return ErrorExit(direction, outcome, error_handle);
   }
-  trace::Rc(kTag, 40, "qlxSV_DeleteErrHandle() rc=", qlxSV_DeleteErrHandle(error_handle));
+  trace::Rc(kTag, 40, "qlxSV_DeleteErrHandle() rc=", Qlx().qlxSV_DeleteErrHandle(error_handle));
   return VQZM_RC_OK;
 }
 

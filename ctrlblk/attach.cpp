@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
 #include "ctrlblk/object_names.h"
@@ -17,10 +18,14 @@
 #include "platform/process.h"
 #include "services/errhandle.h"
 #include "services/language.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
+#include "services/qlx_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcb0")
+
+using zel::services::Plat;
+using zel::services::Qlx;
 
 namespace zel::ctrlblk {
 namespace {
@@ -48,16 +53,16 @@ constexpr char kMessageLibrary[] = "VQZMCMRI.DLL";
 // the messages it shows are missing.
 void LoadMessageLibrary() {
   uint32_t error_handle = 0;
-  if (qlxSV_CreateErrHandle(&error_handle) != 0) return;
+  if (Qlx().qlxSV_CreateErrHandle(&error_handle) != 0) return;
   char dir[257] = {};
-  uint32_t rc = qlxNL_GetMsgDirectory(dir, sizeof dir - 1, error_handle);
-  qlxSV_DeleteErrHandle(error_handle);
+  uint32_t rc = Qlx().qlxNL_GetMsgDirectory(dir, sizeof dir - 1, error_handle);
+  Qlx().qlxSV_DeleteErrHandle(error_handle);
   if (rc != 0) {
     trace::Rc("CM", -50, "Message directory not available rc=", rc);
     return;
   }
   std::string path = std::string(dir) + kMessageLibrary;
-  ThisProcess().message_library = LoadLibrary(path.c_str());
+  ThisProcess().message_library = Plat().LoadLibrary(path.c_str());
   if (ThisProcess().message_library == 0) trace::String("CM", -50, "Not loaded:", path.c_str());
 }
 
@@ -72,8 +77,8 @@ int AttachProcess() {
   SharedData& shared = *Shared();
   LoadMessageLibrary();
 
-  UniqueHandle init_term(CreateMutex(false, kInitTermName));
-  WaitForSingleObject(init_term.get(), kInitTermWaitMs);  // a time-out goes on regardless
+  UniqueHandle init_term(Plat().CreateMutex(false, kInitTermName));
+  Plat().WaitForSingleObject(init_term.get(), kInitTermWaitMs);  // a time-out goes on regardless
 
   uint16_t rc = 0;
   if (shared.ulAttachCount == 0) {
@@ -89,7 +94,7 @@ int AttachProcess() {
   if (rc != 0 && ZEL_ERROR_POINT("EXT_INITCTRL_ERROR")) {
     trace::Rc("CM", -100, "Error Initializing Ctrl. Blks., rc=", rc);
   }
-  ReleaseMutex(init_term.get());
+  Plat().ReleaseMutex(init_term.get());
   init_term.Reset();
   if (rc != 0 || state.load_failed) return 0;
   // A new process is a natural moment to take back what ended ones left.
@@ -106,7 +111,7 @@ int DetachProcess() {
   if (ThisProcess().view != nullptr && Shared()->ulSharedMemError == 0) {
     ReleaseConversationsOfThisProcess();
   }
-  UniqueHandle init_term(CreateMutex(false, kInitTermName));
+  UniqueHandle init_term(Plat().CreateMutex(false, kInitTermName));
   if (!init_term) {
     if (GetLastError() != ERROR_ALREADY_EXISTS && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
       trace::SysErrorText("CM");
@@ -114,20 +119,20 @@ int DetachProcess() {
     ZEL_ERROR_POINT("EXT_INIT_SEM");
     return 0;
   }
-  if (WaitForSingleObject(init_term.get(), kInitTermWaitMs) == WAIT_FAILED) {
+  if (Plat().WaitForSingleObject(init_term.get(), kInitTermWaitMs) == WAIT_FAILED) {
     ZEL_ERROR_POINT("FAILED_SEM_ERROR");
     ZEL_ERROR_POINT("EXT_CTRL_SEM");
     return 0;
   }
   cbDestroyCtrlBlks();
-  if (!ReleaseMutex(init_term.get())) {
+  if (!Plat().ReleaseMutex(init_term.get())) {
     ZEL_ERROR_POINT("EXT_REL_SEM");
     ZEL_ERROR_POINT("EXT_RELEASE_SEM");
     return 0;
   }
   if (!init_term.Close() && ZEL_ERROR_POINT("EXT_CLOSE_SEM")) return 0;
   ProcessState& state = ThisProcess();
-  if (state.message_library != 0) FreeLibrary(state.message_library);
+  if (state.message_library != 0) Plat().FreeLibrary(state.message_library);
   state.message_library = 0;
   return 1;
 }
@@ -200,8 +205,8 @@ void InitializeSerialization() {
   ProcessState& state = ThisProcess();
   for (size_t i = 0; i < state.serial.size(); ++i) {
     bool is_event = static_cast<Serial>(i) == Serial::kOutstandingClean;
-    HANDLE handle =
-        is_event ? CreateEvent(true, false, kSerialNames[i]) : CreateMutex(false, kSerialNames[i]);
+    HANDLE handle = is_event ? Plat().CreateEvent(true, false, kSerialNames[i])
+                             : Plat().CreateMutex(false, kSerialNames[i]);
     if (handle == 0 && ZEL_ERROR_POINT(kSerialLabels[i])) {
       for (HANDLE& created : state.serial) {
         if (created != 0) CloseHandle(created);
@@ -219,7 +224,7 @@ HANDLE SerialHandle(Serial which) { return ThisProcess().serial[static_cast<size
 
 ListLock::ListLock(Serial which)
     : handle_(SerialHandle(which)),
-      wait_result_(WaitForSingleObject(handle_, INFINITE)),
+      wait_result_(Plat().WaitForSingleObject(handle_, INFINITE)),
       acquired_(wait_result_ != WAIT_FAILED),
       held_(acquired_) {
   if (wait_result_ == WAIT_ABANDONED) {
@@ -232,7 +237,7 @@ ListLock::~ListLock() { Release(); }
 bool ListLock::Release() {
   if (!held_) return true;
   held_ = false;
-  return ReleaseMutex(handle_);
+  return Plat().ReleaseMutex(handle_);
 }
 
 uint16_t cbResetCtrlBlks() {

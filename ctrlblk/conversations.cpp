@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
 #include "ctrlblk/list_ops.h"
@@ -15,11 +17,12 @@
 #include "platform/handles.h"
 #include "platform/mutex.h"
 #include "platform/window.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcb1")
+
+using zel::services::Plat;
 
 namespace zel::ctrlblk {
 namespace {
@@ -61,7 +64,7 @@ uint16_t PostCountChanged(RZ700SysStruct* pSystem) {
 // Called with the conversation mutex held.
 void Issue(ConvBlock* block, size_t i, uint32_t id, RZ700SysStruct* system) {
   InstanceProcess& owner = OwnersOf(block).owner[i];
-  if (!GetInstanceProcess(&owner)) owner = {kUnknownOwner, 0};
+  if (!Plat().GetInstanceProcess(&owner)) owner = {kUnknownOwner, 0};
   ConvEntry& entry = block->aEntries[i];
   entry.ulConvId = id;
   entry.pSystem = system;
@@ -146,7 +149,7 @@ uint32_t ReleaseConversationsOfEndedProcesses() {
 
 uint32_t ReleaseConversationsOfThisProcess() {
   InstanceProcess self{};
-  if (!GetInstanceProcess(&self)) return 0;
+  if (!Plat().GetInstanceProcess(&self)) return 0;
   return ReleaseConversationsOf([self](const InstanceProcess& owner) {
     return owner.slot == self.slot && owner.generation == self.generation;
   });
@@ -255,13 +258,13 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
     return VQZM_RC_INTERNAL_ERROR;
   }
   // Each call opens its own handle by name and closes it after a release.
-  UniqueHandle mutex(OpenMutex(MUTEX_ALL_ACCESS, false, SerialName(Serial::kConvList)));
+  UniqueHandle mutex(Plat().OpenMutex(MUTEX_ALL_ACCESS, false, SerialName(Serial::kConvList)));
   if (!mutex && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::Msg("CB", -100, "error on DosRequestMutexSem call rc = ");
     trace::SysErrorText("CB");
     return VQZM_RC_INTERNAL_ERROR;
   }
-  DWORD wait = WaitForSingleObject(mutex.get(), INFINITE);
+  DWORD wait = Plat().WaitForSingleObject(mutex.get(), INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("TIMEOUT_SEM_ERROR")) {
     trace::SysRc("CB", -100, "Timeout on DosRequestMutexSem = ", wait);
     trace::SysErrorText("CB");
@@ -274,17 +277,17 @@ uint16_t cbReturnNewConvId(uint32_t* pConvId, RZ700SysStruct* pSystem, uint32_t 
     rc = cbAddConvId(id, pSystem);
   } catch (...) {
     // A new conversation block may fail inside; the mutex is not left held.
-    ReleaseMutex(mutex.get());
+    Plat().ReleaseMutex(mutex.get());
     throw;
   }
   if (rc != 0 && ZEL_ERROR_POINT("ADD_CONVID_ERROR")) {
     trace::Rc("CB", -100, "Error cbAddConvId () = ", rc);
-    ReleaseMutex(mutex.get());
+    Plat().ReleaseMutex(mutex.get());
     return VQZM_RC_INTERNAL_ERROR;
   }
   *pConvId = id;
   if (ulNoCount == 0) pSystem->ulConvCount += 1;
-  if (!ReleaseMutex(mutex.get()) && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
+  if (!Plat().ReleaseMutex(mutex.get()) && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
     trace::SysRc("CB", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
@@ -335,7 +338,7 @@ void cbSetCPMgrHwnd(ZELHWND hwnd) noexcept try {
 uint16_t cbPostCPMgrMsg(uint32_t ulMsg, uint32_t wParam, void* lParam) noexcept try {
   ZEL_TRACE_FUNCTION("CB", "cbPostCPMgrMsg");
   using namespace zel::platform;
-  if (!PostMessage(Anchor().hwndCPMgr, ulMsg, wParam, reinterpret_cast<LPARAM>(lParam))) {
+  if (!Plat().PostMessage(Anchor().hwndCPMgr, ulMsg, wParam, reinterpret_cast<LPARAM>(lParam))) {
     trace::Msg("CB", -100, "Error trying to send CPMgr msg");
     trace::SysErrorText("CB");
     return VQZM_RC_INTERNAL_ERROR;

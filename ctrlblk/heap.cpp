@@ -23,22 +23,26 @@
 // commits with one store of its state; the size lists are an index that
 // the next holder of the heap mutex rebuilds by walking the headers when a
 // process died holding it.
+#include "ctrlblk/heap.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
-#include "ctrlblk/heap.h"
 #include "ctrlblk/object_names.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
 #include "platform/window.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 
 ZEL_MODULE("vqzmcb0")
+
+using zel::services::Plat;
 
 namespace zel::ctrlblk {
 namespace {
@@ -108,7 +112,7 @@ uint32_t OffsetOf(const BlockHeader* block) {
 HANDLE HeapMutex() {
   static std::once_flag once;
   static HANDLE handle = 0;
-  std::call_once(once, [] { handle = CreateMutex(false, kHeapMutexName); });
+  std::call_once(once, [] { handle = Plat().CreateMutex(false, kHeapMutexName); });
   return handle;
 }
 
@@ -119,7 +123,7 @@ void Rebuild();
 class HeapLock {
  public:
   HeapLock() : handle_(HeapMutex()) {
-    DWORD wait = handle_ != 0 ? WaitForSingleObject(handle_, INFINITE) : WAIT_FAILED;
+    DWORD wait = handle_ != 0 ? Plat().WaitForSingleObject(handle_, INFINITE) : WAIT_FAILED;
     held_ = wait != WAIT_FAILED;
     if (!held_ && ZEL_ERROR_POINT("CTRL_BLK_HEAP_SEM_ERROR")) {
       trace::SysRc("CB", -100, "WaitForSingleObject(heap) error rc=", GetLastError());
@@ -127,7 +131,7 @@ class HeapLock {
     if (wait == WAIT_ABANDONED) Rebuild();
   }
   ~HeapLock() {
-    if (held_) ReleaseMutex(handle_);
+    if (held_) Plat().ReleaseMutex(handle_);
   }
   HeapLock(const HeapLock&) = delete;
   HeapLock& operator=(const HeapLock&) = delete;
@@ -185,14 +189,14 @@ BlockHeader* TakeFresh(uint32_t size) {
 
 void SetOwnerToThisProcess(BlockHeader* block) {
   InstanceProcess self{kNoOwner, 0};
-  if (!GetInstanceProcess(&self)) self.slot = kNoOwner;
+  if (!Plat().GetInstanceProcess(&self)) self.slot = kNoOwner;
   block->owner_slot = static_cast<uint16_t>(self.slot);
   block->owner_generation = self.generation;
 }
 
 bool OwnedByThisProcess(const BlockHeader* block) {
   InstanceProcess self{kNoOwner, 0};
-  if (!GetInstanceProcess(&self)) self.slot = kNoOwner;
+  if (!Plat().GetInstanceProcess(&self)) self.slot = kNoOwner;
   return block->owner_slot == static_cast<uint16_t>(self.slot) &&
          block->owner_generation == self.generation;
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
 #include "ctrlblk/list_ops.h"
@@ -10,10 +11,12 @@
 #include "platform/handles.h"
 #include "platform/module.h"
 #include "platform/mutex.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcb1")
+
+using zel::services::Plat;
 
 namespace zel::ctrlblk {
 namespace {
@@ -104,7 +107,7 @@ uint16_t cbCheckWithinCPMgr(uint32_t* pulWithin) {
   ZEL_TRACE_FUNCTION("CB", "cbCheckWithinCPMgr");
   *pulWithin = 0;
   char path[kMaxModuleName + 1] = {};
-  DWORD length = GetModuleFileName(0, path, sizeof path);
+  DWORD length = Plat().GetModuleFileName(0, path, sizeof path);
   if ((length == 0 || length > kMaxModuleName) && ZEL_ERROR_POINT("EXT_QUERY_MODULE_NAME")) {
     trace::Rc("CB", -100, "DosGetInfoBlocks error rc=", GetLastError());
     return VQZM_RC_MANAGER_HANDOVER_FAILED;
@@ -135,7 +138,7 @@ uint16_t cbInitOutstandingDQCB(OutstandingDQReqCB** ppRec) {
 
 uint16_t cbCtrlOutstandingDQCBList() {
   ZEL_TRACE_FUNCTION("CB", "cbCtrlOutstandingDQCBList");
-  DWORD wait = WaitForSingleObject(SerialHandle(Serial::kOutstandingDQList), INFINITE);
+  DWORD wait = Plat().WaitForSingleObject(SerialHandle(Serial::kOutstandingDQList), INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::SysRc("CB", -100, "DosRequestMutexSem() rc=", wait);
     return VQZM_RC_MANAGER_HANDOVER_FAILED;
@@ -145,7 +148,8 @@ uint16_t cbCtrlOutstandingDQCBList() {
 
 uint16_t cbRelOutstandingDQCBList() {
   ZEL_TRACE_FUNCTION("CB", "cbRelOutstandingDQCBList");
-  if (!ReleaseMutex(SerialHandle(Serial::kOutstandingDQList)) && ZEL_ERROR_POINT("REL_SEM_ERROR")) {
+  if (!Plat().ReleaseMutex(SerialHandle(Serial::kOutstandingDQList)) &&
+      ZEL_ERROR_POINT("REL_SEM_ERROR")) {
     trace::SysRc("CB", -100, "ReleaseMutex() rc=", GetLastError());
     return VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
@@ -163,7 +167,7 @@ uint32_t cdChkOutstandingListReturnedFromCPMgr() {
 void cbAddOutstandingDQCB(OutstandingDQReqCB* pRec) {
   ZEL_TRACE_FUNCTION("CB", "cbAddOutstandingDQCB");
   if (cdChkOutstandingListReturnedFromCPMgr() == 0) {
-    bool reset = ResetEvent(SerialHandle(Serial::kOutstandingClean));
+    bool reset = Plat().ResetEvent(SerialHandle(Serial::kOutstandingClean));
     trace::Rc("CB", 100,
               "DosResetEventSem() OutstandingDQReqClean rc=", reset ? 0 : GetLastError());
   }
@@ -209,7 +213,7 @@ uint32_t cbDeleteOutstandingDQCBAndLinkedMem(OutstandingDQReqCB* pRec) {
     return 0;
   }
   if (cdChkOutstandingListReturnedFromCPMgr() == 0) {
-    bool pulsed = PulseEvent(SerialHandle(Serial::kOutstandingClean));
+    bool pulsed = Plat().PulseEvent(SerialHandle(Serial::kOutstandingClean));
     trace::Rc("CB", 100, "PulseEvent() OutstandingDQReqClean rc=", pulsed ? 0 : GetLastError());
   }
   rc = cbRelOutstandingDQCBList();

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
 #include "ctrlblk/object_names.h"
@@ -10,11 +12,12 @@
 #include "platform/filemap.h"
 #include "platform/handles.h"
 #include "platform/window.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcb0")
+
+using zel::services::Plat;
 
 namespace zel::ctrlblk {
 namespace {
@@ -37,9 +40,9 @@ void* ControlBlockView() { return ThisProcess().view; }
 
 bool MapSharedData() {
   ProcessState& state = ThisProcess();
-  UniqueHandle mapping(CreateFileMapping(PAGE_READWRITE, kSharedDataSize, kSharedDataName));
+  UniqueHandle mapping(Plat().CreateFileMapping(PAGE_READWRITE, kSharedDataSize, kSharedDataName));
   if (!mapping) return false;
-  void* view = MapViewOfFileEx(mapping.get(), FILE_MAP_ALL_ACCESS, 0, kSharedDataSize,
+  void* view = Plat().MapViewOfFileEx(mapping.get(), FILE_MAP_ALL_ACCESS, 0, kSharedDataSize,
                                reinterpret_cast<void*>(kSharedDataAddress));
   if (view == nullptr) return false;
   state.shared_data_mapping = mapping.Release();
@@ -55,14 +58,14 @@ uint16_t cbInitCtrlBlkSharedMem(void** address, uint32_t size) {
   shared.pMapBase = reinterpret_cast<void*>(kControlBlockAddress);
 
   // The view keeps the area alive; the handle is closed on the way out.
-  UniqueHandle mapping(CreateFileMapping(PAGE_READWRITE, size, kControlBlockName));
+  UniqueHandle mapping(Plat().CreateFileMapping(PAGE_READWRITE, size, kControlBlockName));
   if (!mapping && ZEL_ERROR_POINT("EXT_MAP_FILE_ERR")) {
     trace::Msg("CM", -100, "Create file Map failed ...");
     trace::SysErrorText("CM");
     shared.ulSharedMemError = 1;
     return 0;
   }
-  void* view = MapViewOfFileEx(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
+  void* view = Plat().MapViewOfFileEx(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
   if (view == nullptr && ZEL_ERROR_POINT("EXT_MEM_ERR")) {
     trace::Msg("CM", -100, "Map View of file failed ...");
     trace::SysErrorText("CM");
@@ -82,14 +85,14 @@ uint16_t cbAttachCtrlBlk() {
   ZEL_TRACE_FUNCTION("CM", "cbAttachCtrlBlk");
   ProcessState& state = ThisProcess();
   SharedData& shared = *Shared();
-  state.mapping = OpenFileMapping(FILE_MAP_ALL_ACCESS, false, kControlBlockName);
+  state.mapping = Plat().OpenFileMapping(FILE_MAP_ALL_ACCESS, false, kControlBlockName);
   if (state.mapping == 0 && ZEL_ERROR_POINT("EXT_OPEN_FILE_ERROR")) {
     trace::Msg("CM", -100, "Open File Map  attach file failed ...,Error text:");
     trace::SysErrorText("CM");
     shared.ulSharedMemError = 1;
     return 0;
   }
-  void* view = MapViewOfFileEx(state.mapping, FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
+  void* view = Plat().MapViewOfFileEx(state.mapping, FILE_MAP_ALL_ACCESS, 0, 0, shared.pMapBase);
   if (view == nullptr && ZEL_ERROR_POINT("EXT_MAP_FILE_ERROR")) {
     trace::Msg("CM", -100, "Map View of file failed ...");
     trace::SysErrorText("CM");
@@ -144,7 +147,7 @@ void SetStartSystem(const char* pszName) noexcept try {
 uint16_t cbGiveSharedMem(ZELHWND hwnd) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cbGiveSharedMem");
   zel::platform::DWORD process_id = 0;
-  zel::platform::GetWindowThreadProcessId(hwnd, &process_id);
+  Plat().GetWindowThreadProcessId(hwnd, &process_id);
   if (process_id == 0 && ZEL_ERROR_POINT("EXT_INVALID_HWND")) {
     zel::trace::Msg("CM", -100, "WinQueryWindowProcess() error");
     return VQZM_RC_NO_ASYNC_FOR_WINDOW;

@@ -3,15 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "convert/convert.h"
 #include "ctrlblk/null_argument.h"
 #include "platform/globalmem.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcd0")
+
+using zel::services::Plat;
 
 namespace {
 
@@ -80,7 +83,7 @@ void* Allocate(const Placement& place, uint32_t data_length, bool packet) {
   // not wrap round to a small block that the copy then overruns.
   size_t size = size_t{place.prefix} + (place.with_data ? size_t{data_length} : 0);
   if (size == 0) size = 1;
-  void* block = place.global ? platform::GlobalAlloc(kSharedZeroed, size) : malloc(size);
+  void* block = place.global ? Plat().GlobalAlloc(kSharedZeroed, size) : malloc(size);
   const AllocFailure& failure = packet ? place.packet : place.raw;
   if (block == nullptr && ZEL_ERROR_POINT(failure.label)) {
     trace::Size("CD", -100, failure.text, static_cast<uint32_t>(size));
@@ -90,7 +93,7 @@ void* Allocate(const Placement& place, uint32_t data_length, bool packet) {
 
 void Release(const Placement& place, void* block) {
   if (place.global) {
-    platform::GlobalFree(block);
+    Plat().GlobalFree(block);
   } else {
     free(block);
   }

@@ -2,18 +2,21 @@
 // Every change of state is reported to the CPMgr window.
 #include <cstdlib>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
 #include "platform/window.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcc0")
+
+using zel::services::Plat;
 
 namespace zel::hostlink {
 namespace {
@@ -125,8 +128,8 @@ uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
       return Finish(pSystem, 0, false);
     case ZEL_COMM_ERROR:
       // The CPMgr hears of the teardown before the host does.
-      platform::SendMessage(ctrlblk::cbRetCPMgrHwnd(), ZEL_MSG_ERROR_TEARDOWN, 0,
-                            reinterpret_cast<platform::LPARAM>(pSystem));
+      Plat().SendMessage(ctrlblk::cbRetCPMgrHwnd(), ZEL_MSG_ERROR_TEARDOWN, 0,
+                         reinterpret_cast<platform::LPARAM>(pSystem));
       ccSendTermSignal(pSystem);
       SetState(pSystem, ZEL_COMM_ERROR_TERM_SENT);
       return 0;

@@ -7,21 +7,24 @@
 #include <mutex>
 #include <string>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
-#include "wire/protocol.h"
 #include "hostlink/hostlink.h"
 #include "hostlink/manager_log.h"
 #include "platform/globalmem.h"
-#include "base/barrier.h"
 #include "services/connection.h"
+#include "services/platform_calls.h"
 #include "services/qlx_calls.h"
-#include "base/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
+#include "wire/protocol.h"
 
 ZEL_MODULE("Vqzmcc0")
+
+using zel::services::Plat;
 
 namespace zel::hostlink {
 namespace {
@@ -106,7 +109,7 @@ uint16_t SetAttributes(const RZ700SysStruct* pSystem, uint32_t attributes) {
 bool FreeHostBuffer(RZ700SysStruct* pSystem) {
   void* buffer = pSystem->pHostBuf;
   if (buffer == nullptr) return true;
-  if (platform::GlobalFree(buffer) != nullptr && ZEL_ERROR_POINT("EXT_GLOBALFREE_PTR")) {
+  if (Plat().GlobalFree(buffer) != nullptr && ZEL_ERROR_POINT("EXT_GLOBALFREE_PTR")) {
     trace::Msg("CC", -100, "GlobalFree () failed");
     return false;
   }
@@ -167,7 +170,7 @@ uint16_t ccStartComm(RZ700SysStruct* pSystem) {
   memset(pSystem->szDQName, 0, sizeof pSystem->szDQName);
   memset(pSystem->szDQLib, 0, sizeof pSystem->szDQLib);
   pSystem->usHostBufSize = kHostBufSize;
-  pSystem->pHostBuf = platform::GlobalAlloc(platform::GMEM_FIXED, kHostBufSize);
+  pSystem->pHostBuf = Plat().GlobalAlloc(platform::GMEM_FIXED, kHostBufSize);
   if (pSystem->pHostBuf == nullptr && ZEL_ERROR_POINT("GLOBALALLOC_ERROR")) {
     trace::Msg("CC", -100, "GlobalAlloc failed");
     return VQZM_RC_NO_MEMORY;

@@ -14,6 +14,7 @@
 #include "hostlink/hostlink.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
+#include "services/platform_calls.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
@@ -37,10 +38,9 @@ constexpr int32_t kFurtherWait = 180;
 // released and closed on every way out.
 class ObtainLock {
  public:
-  ObtainLock() : handle_(CreateMutex(false, ctrlblk::kObtainRrpName)) {}
+  ObtainLock() : handle_(services::Plat().CreateMutex(false, ctrlblk::kObtainRrpName)) {}
   ~ObtainLock() {
-    if (held_) ReleaseMutex(handle_);
-    if (handle_ != 0) CloseHandle(handle_);
+    if (held_) services::Plat().ReleaseMutex(handle_.get());
   }
   ObtainLock(const ObtainLock&) = delete;
   ObtainLock& operator=(const ObtainLock&) = delete;
@@ -48,12 +48,12 @@ class ObtainLock {
   // 0, or 1026 after the failing call's error point. A mutex its owner
   // left abandoned counts as taken.
   uint16_t Take() {
-    if (handle_ == 0 && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
+    if (!handle_ && ZEL_ERROR_POINT("CREATE_SEM_ERROR")) {
       trace::SysRc("CC", -100, "error CreateMutex()", GetLastError());
       trace::String("CC", -100, "sem name", ctrlblk::kObtainRrpName);
       return VQZM_RC_INTERNAL_ERROR;
     }
-    DWORD wait = WaitForSingleObject(handle_, INFINITE);
+    DWORD wait = services::Plat().WaitForSingleObject(handle_.get(), INFINITE);
     if (wait == WAIT_FAILED && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
       trace::SysRc("CC", -100, "error WaitForSingleObject()", GetLastError());
       trace::String("CC", -100, "sem name", ctrlblk::kObtainRrpName);
@@ -64,7 +64,7 @@ class ObtainLock {
   }
 
  private:
-  HANDLE handle_;
+  UniqueHandle handle_;
   bool held_ = false;
 };
 

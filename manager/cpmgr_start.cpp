@@ -1,11 +1,14 @@
 // Starting the CPMgr process and the hand-back of its answers: the
 // application side waits, the CPMgr side reports.
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
 #include "ctrlblk/object_names.h"
@@ -15,11 +18,14 @@
 #include "platform/process.h"
 #include "platform/window.h"
 #include "services/admin.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
+#include "services/qlx_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcm1")
+
+using zel::services::Plat;
+using zel::services::Qlx;
 
 namespace zel::manager {
 namespace {
@@ -32,12 +38,13 @@ constexpr DWORD kStartedWaitMs = 90000;
 
 std::mutex g_flag_mutex;
 uint32_t g_started_by_api = 0;  // guarded by g_flag_mutex
+std::atomic<bool> g_start_up_failed{false};
 
 // The installation directory with exactly one "/" at its end.
 std::string InstallDirectory() {
   char dir[257] = {};
   uint32_t length = sizeof dir - 1;
-  qlxAD_GetInstallDir(dir, &length);
+  Qlx().qlxAD_GetInstallDir(dir, &length);
   std::string text(dir);
   while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   if (text.empty() || (text.back() != ':' && text.back() != '/')) text += '/';
@@ -49,9 +56,9 @@ std::string InstallDirectory() {
 // the wait itself fails.
 DWORD WaitForStarted(HANDLE started, HANDLE process) {
   for (DWORD waited = 0; waited < kStartedWaitMs; waited += kLivenessSliceMs) {
-    DWORD wait = WaitForSingleObject(started, kLivenessSliceMs);
+    DWORD wait = Plat().WaitForSingleObject(started, kLivenessSliceMs);
     if (wait != WAIT_TIMEOUT) return wait;
-    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return WAIT_TIMEOUT;
+    if (Plat().WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return WAIT_TIMEOUT;
   }
   return WAIT_TIMEOUT;
 }
@@ -67,16 +74,16 @@ DWORD WaitForStarted(HANDLE started, HANDLE process) {
 // answering gives 1029 instead of a wait without end.
 uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
   for (;;) {
-    DWORD wait = WaitForSingleObject(running, kLivenessSliceMs);
+    DWORD wait = Plat().WaitForSingleObject(running, kLivenessSliceMs);
     if (wait == WAIT_FAILED && ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
       trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
       trace::SysErrorText("CM");
       return VQZM_RC_INTERNAL_ERROR;
     }
     if (wait == WAIT_OBJECT_0) return 0;
-    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) continue;
+    if (Plat().WaitForSingleObject(process, 0) != WAIT_OBJECT_0) continue;
     // It ended: it may have answered just before.
-    if (WaitForSingleObject(running, 0) == WAIT_OBJECT_0) return 0;
+    if (Plat().WaitForSingleObject(running, 0) == WAIT_OBJECT_0) return 0;
     if (ZEL_ERROR_POINT("EXT_CPMGR_ENDED")) {
       trace::Msg("CM", -100, "CPMgr ended before it reported its start");
     }
@@ -87,13 +94,13 @@ uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
 // Opens "RETURN" and pulses it. 0 also when nobody created it (nobody
 // waits), and then *opened is false.
 uint16_t PulseReturn(bool* opened) {
-  UniqueHandle return_event(OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kReturnName));
+  UniqueHandle return_event(Plat().OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kReturnName));
   *opened = static_cast<bool>(return_event);
   if (!return_event && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
     return 0;
   }
-  if (!PulseEvent(return_event.get()) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
+  if (!Plat().PulseEvent(return_event.get()) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
@@ -108,14 +115,23 @@ uint16_t PulseReturn(bool* opened) {
 // signalled: one left signalled by an earlier start must not answer for
 // this one. 0 after tracing a failure under `label`.
 HANDLE CreateStartEvent(const char* name, const char* label) {
-  HANDLE event = CreateEvent(true, false, name);
+  HANDLE event = Plat().CreateEvent(true, false, name);
   if (event == 0 && ZEL_ERROR_POINT(label)) {
     trace::Msg("CM", -100, "Error DosCreateEventSem()");
     trace::String("CM", -100, "Sem Name", name);
     return 0;
   }
-  ResetEvent(event);
+  Plat().ResetEvent(event);
   return event;
+}
+
+// A CPMgr whose start-up failed gives the manager back as not running
+// before its starter learns the code: the starter holds "STATE" until then,
+// and a later start must start a new CPMgr, not join this one, which ends.
+void GiveUpStart() {
+  g_start_up_failed.store(true);
+  cbSetCPMgrHwnd(0);
+  cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
 }
 
 }  // namespace
@@ -124,9 +140,11 @@ std::string RetCodeEventName(const RZ700SysStruct* pSystem) {
   return std::string(ctrlblk::kRetCodeEventPrefix) + std::string(pSystem->szSysID, 3);
 }
 
+bool StartUpFailed() { return g_start_up_failed.load(); }
+
 bool CPMgrAlive() {
   ZELHWND hwnd = ctrlblk::Anchor().hwndCPMgr;
-  return hwnd != 0 && IsWindow(hwnd);
+  return hwnd != 0 && Plat().IsWindow(hwnd);
 }
 
 void ForgetDeadCPMgr() {
@@ -155,8 +173,9 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
   // its starter: detached, it keeps no hold on the starter's output (a
   // pipeline ends with the application) nor on its terminal.
   PROCESS_INFORMATION info{};
-  if (!CreateProcess(program.c_str(), command_line,
-                     CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | NORMAL_PRIORITY_CLASS, &info) &&
+  if (!Plat().CreateProcess(program.c_str(), command_line,
+                            CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS | NORMAL_PRIORITY_CLASS,
+                            &info) &&
       ZEL_ERROR_POINT("EXEC_CPM_ERROR")) {
     trace::Msg("CM", -100, "Error DosStartSession");
     trace::String("CM", -100, "Arguments passed in", command_line);
@@ -226,7 +245,7 @@ extern "C" {
 
 uint16_t cmWaitCPMgrReturn(ZELHANDLE hev) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmWaitCPMgrReturn");
-  if (WaitForSingleObject(hev, INFINITE) == WAIT_FAILED &&
+  if (Plat().WaitForSingleObject(hev, INFINITE) == WAIT_FAILED &&
       ZEL_ERROR_POINT("WAIT_MUXWAIT_SEM_ERROR")) {
     trace::Msg("CM", -100, "DosWaitMuxWaitSem() error ");
     trace::SysErrorText("CM");
@@ -270,6 +289,7 @@ uint32_t cmQryStartedByAPI(void) noexcept try {
 
 uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReturnCPMgrRCDuringInit");
+  if (usRC != 0) GiveUpStart();
   zel::ctrlblk::Anchor().usCPMgrRC = usRC;
   cmSetStartedAPIFlag(1);
   cmInitRunningSem();
@@ -297,7 +317,7 @@ uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) noexcept try {
   pSystem->usRetCode = usRC;
   trace::Rc("CM", 100, "Return Code Returned", usRC);
   std::string name = RetCodeEventName(pSystem);
-  UniqueHandle event(OpenEvent(EVENT_ALL_ACCESS, false, name.c_str()));
+  UniqueHandle event(Plat().OpenEvent(EVENT_ALL_ACCESS, false, name.c_str()));
   if (!event && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
     trace::SysErrorText("CM");
@@ -305,7 +325,7 @@ uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) noexcept try {
     return 0;
   }
   trace::Rc("CM", 100, "Sem Handle", event.get());
-  if (!SetEvent(event.get()) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
+  if (!Plat().SetEvent(event.get()) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }

@@ -62,6 +62,9 @@ std::string RetCodeEventName(const RZ700SysStruct* pSystem);
 // True while the CPMgr that the anchor names is alive.
 bool CPMgrAlive();
 
+// True in a CPMgr whose start-up failed and was reported to its starter.
+bool StartUpFailed();
+
 // Sets the manager back to "not running" when the CPMgr that the anchor
 // names has died: its systems and conversations died with it. Called with
 // "STATE" held.

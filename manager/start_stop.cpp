@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
@@ -14,12 +16,13 @@
 #include "platform/handles.h"
 #include "platform/pipe.h"
 #include "platform/window.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 #include "vqzmcsw.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcm2")
+
+using zel::services::Plat;
 
 namespace zel::manager {
 namespace {
@@ -237,7 +240,7 @@ bool StopManager() {
 bool RunOneAction() {
   StartStopMsg msg{};
   DWORD read = 0;
-  if (!ReadFile(ctrlblk::Anchor().hStartStopRead, &msg, sizeof msg, &read) &&
+  if (!Plat().ReadFile(ctrlblk::Anchor().hStartStopRead, &msg, sizeof msg, &read) &&
       ZEL_ERROR_POINT("EXT_READ_QUEUE")) {
     trace::Msg("CM", -100, "DosReadQueue() error rc=");
     trace::SysErrorText("CM");
@@ -342,7 +345,7 @@ uint16_t cmInitStartStop(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitStartStop");
   HANDLE read_end = 0;
   HANDLE write_end = 0;
-  if (!CreatePipe(&read_end, &write_end, 0) && ZEL_ERROR_POINT("EXT_CREATE_QUEUE")) {
+  if (!Plat().CreatePipe(&read_end, &write_end, 0) && ZEL_ERROR_POINT("EXT_CREATE_QUEUE")) {
     trace::Msg("CM", -100, "DosCreateQueue() error rc=");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
@@ -350,7 +353,7 @@ uint16_t cmInitStartStop(void) noexcept try {
   ZELAnchorCB& anchor = zel::ctrlblk::Anchor();
   anchor.hStartStopRead = read_end;
   anchor.hStartStopWrite = write_end;
-  if (btLaunchThread(cmStartStopThread, kThreadStack, nullptr) == -1 &&
+  if (Plat().btLaunchThread(cmStartStopThread, kThreadStack, nullptr) == -1 &&
       ZEL_ERROR_POINT("EXT_LAUNCH_START_STOP")) {
     trace::Msg("CM", -100, "btLaunchThread() error rc=");
     return VQZM_RC_INTERNAL_ERROR;
@@ -367,7 +370,7 @@ uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys) noexcept try {
   if (for_system && ZEL_NULL_ARGUMENT("CM", pSys)) return VQZM_RC_INTERNAL_ERROR;
   StartStopMsg msg{GetCurrentProcessId(), ulAction, pSys};
   DWORD written = 0;
-  if (!WriteFile(zel::ctrlblk::Anchor().hStartStopWrite, &msg, sizeof msg, &written) &&
+  if (!Plat().WriteFile(zel::ctrlblk::Anchor().hStartStopWrite, &msg, sizeof msg, &written) &&
       ZEL_ERROR_POINT("EXT_Q_WRITE")) {
     trace::SysRc("CM", -100, "DosWriteQueue() error rc=", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
@@ -386,13 +389,14 @@ void cmAsyncInitZELCommThread(void* pParms) noexcept try {
   uint32_t conv_id = 0;
   uint16_t rc = caInitializeZELComm(parms->pszSysName, parms->hwndNotify, parms->usNotifyMsg,
                                     parms->hSysHandle, &conv_id, 1);
-  auto* result = static_cast<AsyncInitResult*>(GlobalAlloc(GMEM_SHARE, sizeof(AsyncInitResult)));
+  auto* result =
+      static_cast<AsyncInitResult*>(Plat().GlobalAlloc(GMEM_SHARE, sizeof(AsyncInitResult)));
   if (result != nullptr) {
     *result = AsyncInitResult{rc, conv_id};
-    bool posted =
-        PostMessage(parms->hwndNotify, parms->usNotifyMsg, 0, reinterpret_cast<LPARAM>(result));
+    bool posted = Plat().PostMessage(parms->hwndNotify, parms->usNotifyMsg, 0,
+                                     reinterpret_cast<LPARAM>(result));
     trace::Rc("CM", 100, "WinPostMsg() rc=", posted ? 0 : GetLastError());
-    if (!posted) GlobalFree(result);
+    if (!posted) Plat().GlobalFree(result);
   }
   free(parms->pszSysName);
   free(parms);
@@ -402,6 +406,9 @@ void cmAsyncInitZELCommThread(void* pParms) noexcept try {
 
 void cmExitListRoutine(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmExitListRoutine");
+  // A CPMgr that never ran has posted its code, which its starter may not
+  // have read yet, and has given the manager back already.
+  if (StartUpFailed()) return;
   cmPostRunningSem(VQZM_RC_CPMGR_ENDED);
   // Action 4 has closed this process's handle to "STATE" by now; the
   // routine holds one of its own, so that a manager started meanwhile

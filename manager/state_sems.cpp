@@ -7,17 +7,20 @@
 #include <mutex>
 #include <string>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/object_names.h"
 #include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "services/platform_calls.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcm1")
+
+using zel::services::Plat;
 
 namespace zel::manager {
 namespace {
@@ -64,7 +67,7 @@ HANDLE CommStateHandle(const RZ700SysStruct* pSystem) {
 // when it cannot be created.
 bool OpenShared(SharedHandle& shared, const char* name) {
   if (shared.users == 0) {
-    shared.handle = CreateMutex(false, name);
+    shared.handle = Plat().CreateMutex(false, name);
     if (shared.handle == 0) return false;
   }
   ++shared.users;
@@ -100,7 +103,7 @@ uint16_t cmInitCommStateSem(RZ700SysStruct* pSystem) {
 
 uint16_t cmCtrlCommStateSem(RZ700SysStruct* pSystem, uint32_t ulTimeout) {
   ZEL_TRACE_FUNCTION("CM", "cmCtrlCommStateSem");
-  DWORD wait = WaitForSingleObject(CommStateHandle(pSystem), ulTimeout);
+  DWORD wait = Plat().WaitForSingleObject(CommStateHandle(pSystem), ulTimeout);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("SEM_ERROR")) {
     trace::Msg("CM", -100, "Semaphore Error ");
     trace::SysErrorText("CM");
@@ -111,7 +114,7 @@ uint16_t cmCtrlCommStateSem(RZ700SysStruct* pSystem, uint32_t ulTimeout) {
 
 uint16_t cmReleaseCommStateSem(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CM", "cmReleaseCommStateSem");
-  if (!ReleaseMutex(CommStateHandle(pSystem))) {
+  if (!Plat().ReleaseMutex(CommStateHandle(pSystem))) {
     trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
@@ -131,13 +134,13 @@ uint16_t cmCloseCommStateSem(RZ700SysStruct* pSystem) {
 uint16_t cmPostRunningSem(uint16_t usRC) {
   ZEL_TRACE_FUNCTION("CM", "cmPostRunningSem");
   ctrlblk::Anchor().usCPMgrRC = usRC;
-  UniqueHandle running(OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kRunningName));
+  UniqueHandle running(Plat().OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kRunningName));
   if (!running && ZEL_ERROR_POINT("OPEN_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open Running Semaphore error");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
-  if (!SetEvent(running.get()) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
+  if (!Plat().SetEvent(running.get()) && ZEL_ERROR_POINT("POST_EVENT_ERROR")) {
     trace::Msg("CM", -100, "Reset Event error");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
@@ -196,7 +199,7 @@ uint16_t cmInitCPMStateSem(void) noexcept try {
 
 uint16_t cmCtrlCPMState(uint32_t ulTimeout) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmCtrlCPMState");
-  if (WaitForSingleObject(StateHandle(), ulTimeout) == WAIT_FAILED) {
+  if (Plat().WaitForSingleObject(StateHandle(), ulTimeout) == WAIT_FAILED) {
     trace::Msg("CM", -100, "Fail on RequestMutex ");
     trace::SysErrorText("CM");
     return VQZM_RC_MUTEX_WAIT_FAILED;
@@ -208,7 +211,7 @@ uint16_t cmCtrlCPMState(uint32_t ulTimeout) noexcept try {
 
 uint16_t cmReleaseCPMState(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReleaseCPMState");
-  if (!ReleaseMutex(StateHandle())) {
+  if (!Plat().ReleaseMutex(StateHandle())) {
     trace::SysRc("CM", -100, "ReleaseMutex() error rc=", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
@@ -230,13 +233,13 @@ uint16_t cmInitRunningSem(void) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmInitRunningSem");
   UniqueHandle started;
   if (cmQryStartedByAPI() == 1) {
-    started.Reset(OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kStartedName));
+    started.Reset(Plat().OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kStartedName));
     if (!started && ZEL_ERROR_POINT("OPEN_STARTED_SEM_ERROR")) {
       trace::Msg("CM", -100, "error Started API Sem DosOpenEventSem()");
       return VQZM_RC_STARTED_NOT_OPENED;
     }
   }
-  g_running = CreateEvent(true, false, zel::ctrlblk::kRunningName);
+  g_running = Plat().CreateEvent(true, false, zel::ctrlblk::kRunningName);
   if (g_running == 0 && ZEL_ERROR_POINT("CREATE_RUNNING_SEM_ERROR")) {
     trace::Msg("CM", -100, "error DosCreateEventSem()");
     trace::Msg("CM", -100, "CPMgr Running Semaphore");
@@ -244,9 +247,9 @@ uint16_t cmInitRunningSem(void) noexcept try {
   }
   // A "RUNNING" that a CPMgr still ending left signalled must not answer
   // for this one: the starter reads it once "STARTED" is signalled.
-  ResetEvent(g_running);
+  Plat().ResetEvent(g_running);
   if (!started) return 0;
-  if (!SetEvent(started.get()) && ZEL_ERROR_POINT("POST_STARTED_SEM_ERROR")) {
+  if (!Plat().SetEvent(started.get()) && ZEL_ERROR_POINT("POST_STARTED_SEM_ERROR")) {
     trace::Msg("CM", -100, "error DosPostEventSem()");
     trace::Msg("CM", -100, "CPMgr Started Semaphore");
     return VQZM_RC_INTERNAL_ERROR;

@@ -7,18 +7,21 @@
 #include <mutex>
 #include <string>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
 #include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
-#include "base/barrier.h"
+#include "services/platform_calls.h"
 #include "services/qlx_calls.h"
-#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcm1")
+
+using zel::services::Plat;
 
 namespace zel::manager {
 namespace {
@@ -42,13 +45,13 @@ void FreshPostLockInChild() { std::construct_at(&g_post_mutex); }
 uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
   *ppSystem = nullptr;
   UniqueHandle list(
-      OpenMutex(MUTEX_ALL_ACCESS, false, ctrlblk::SerialName(ctrlblk::Serial::kSysList)));
+      Plat().OpenMutex(MUTEX_ALL_ACCESS, false, ctrlblk::SerialName(ctrlblk::Serial::kSysList)));
   if (!list && ZEL_ERROR_POINT("REQ_SEM_ERROR")) {
     trace::Msg("CM", -100, "Open MutexSem call Error, rc = ");
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
-  DWORD wait = WaitForSingleObject(list.get(), INFINITE);
+  DWORD wait = Plat().WaitForSingleObject(list.get(), INFINITE);
   if (wait == WAIT_FAILED && ZEL_ERROR_POINT("SEM_TIMEOUT_ERROR")) {
     trace::SysRc("CM", -100, "Timeout on DosRequestMutexSem = ", wait);
     return VQZM_RC_MUTEX_WAIT_FAILED;
@@ -61,7 +64,7 @@ uint16_t FindNotStopped(RZ700SysStruct** ppSystem, const char* name) {
     found = rec;
     break;
   }
-  bool released = ReleaseMutex(list.get());
+  bool released = Plat().ReleaseMutex(list.get());
   if ((!list.Close() || !released) && ZEL_ERROR_POINT("REL_SEM_ERROR")) {
     trace::SysRc("CM", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
@@ -106,7 +109,7 @@ uint16_t GiveCommState(RZ700SysStruct* pSystem, uint16_t rc) {
 // dies meanwhile ends the wait with 1056 instead of leaving it forever.
 uint16_t WaitForAnswer(HANDLE event) {
   for (;;) {
-    DWORD wait = WaitForSingleObject(event, kLivenessSliceMs);
+    DWORD wait = Plat().WaitForSingleObject(event, kLivenessSliceMs);
     if (wait == WAIT_OBJECT_0) return 0;
     if (wait == WAIT_FAILED) return VQZM_RC_INTERNAL_ERROR;
     if (!CPMgrAlive()) return VQZM_RC_CPMGR_ENDED;
@@ -118,13 +121,13 @@ uint16_t WaitForAnswer(HANDLE event) {
 // wait and passes on the code of a failed wait; a stop fails with 1026.
 uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_start) {
   std::string name = RetCodeEventName(pSystem);
-  UniqueHandle event(CreateEvent(true, false, name.c_str()));
+  UniqueHandle event(Plat().CreateEvent(true, false, name.c_str()));
   if (!event && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
     trace::SysRc("CM", -100, "Error DosCreateEventSem() rc =", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
   // An answer to an earlier start or stop may still be signalled.
-  ResetEvent(event.get());
+  Plat().ResetEvent(event.get());
   uint16_t rc = 0;
   {
     std::lock_guard lock(g_post_mutex);

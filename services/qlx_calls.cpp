@@ -2,67 +2,45 @@
 
 #include <atomic>
 
-#include "services/connection.h"
-#include "services/dataqueue.h"
-#include "services/errhandle.h"
-
 namespace zel::services {
 namespace {
 
 constexpr QlxCalls kReal = {
-    .qlxSV_CreateErrHandle = ::qlxSV_CreateErrHandle,
-    .qlxSV_DeleteErrHandle = ::qlxSV_DeleteErrHandle,
-    .qlxSV_GetErrText = ::qlxSV_GetErrText,
-    .qlxSV_GetLastFailText = ::qlxSV_GetLastFailText,
-    .qlxCO_CreateSystem = ::qlxCO_CreateSystem,
-    .qlxCO_DeleteSystem = ::qlxCO_DeleteSystem,
-    .qlxCO_SetUserID = ::qlxCO_SetUserID,
-    .qlxCO_SetSignOnMode = ::qlxCO_SetSignOnMode,
-    .qlxCO_GetUserID = ::qlxCO_GetUserID,
-    .qlxCO_Connect = ::qlxCO_Connect,
-    .qlxCO_Disconnect = ::qlxCO_Disconnect,
-    .qlxCO_TestConnection = ::qlxCO_TestConnection,
-    .qlxCO_GetSrvHandle = ::qlxCO_GetSrvHandle,
-    .qlxCO_ReleaseSrvHandle = ::qlxCO_ReleaseSrvHandle,
-    .qlxCO_Send = ::qlxCO_Send,
-    .qlxCO_SendComplete = ::qlxCO_SendComplete,
-    .qlxCO_Recv = ::qlxCO_Recv,
-    .qlxCO_GetConnToken = ::qlxCO_GetConnToken,
-    .qlxCO_GetTokenValue = ::qlxCO_GetTokenValue,
-    .qlxCO_GetDefaultSystemName = ::qlxCO_GetDefaultSystemName,
-    .qlxCO_GetNextSysName = ::qlxCO_GetNextSysName,
-    .qlxDQ_CreateAttr = ::qlxDQ_CreateAttr,
-    .qlxDQ_DeleteAttr = ::qlxDQ_DeleteAttr,
-    .qlxDQ_SetMaxRecLen = ::qlxDQ_SetMaxRecLen,
-    .qlxDQ_SetOrder = ::qlxDQ_SetOrder,
-    .qlxDQ_SetKeySize = ::qlxDQ_SetKeySize,
-    .qlxDQ_SetAuthority = ::qlxDQ_SetAuthority,
-    .qlxDQ_SetForceToStorage = ::qlxDQ_SetForceToStorage,
-    .qlxDQ_SetSenderID = ::qlxDQ_SetSenderID,
-    .qlxDQ_CreateEx = ::qlxDQ_CreateEx,
-    .qlxDQ_DeleteEx = ::qlxDQ_DeleteEx,
-    .qlxDQ_OpenEx = ::qlxDQ_OpenEx,
-    .qlxDQ_Close = ::qlxDQ_Close,
-    .qlxDQ_CreateData = ::qlxDQ_CreateData,
-    .qlxDQ_DeleteData = ::qlxDQ_DeleteData,
-    .qlxDQ_SetDataAddr = ::qlxDQ_SetDataAddr,
-    .qlxDQ_SetConvert = ::qlxDQ_SetConvert,
-    .qlxDQ_SetKey = ::qlxDQ_SetKey,
-    .qlxDQ_SetSearchOrder = ::qlxDQ_SetSearchOrder,
-    .qlxDQ_GetRetKey = ::qlxDQ_GetRetKey,
-    .qlxDQ_GetDataLen = ::qlxDQ_GetDataLen,
-    .qlxDQ_Write = ::qlxDQ_Write,
-    .qlxDQ_AsyncRead = ::qlxDQ_AsyncRead,
-    .qlxDQ_CheckData = ::qlxDQ_CheckData,
+#define ZEL_QLX_REAL(name, failure) .name = ::name,
+    ZEL_QLX_CALLS(ZEL_QLX_REAL)
+#undef ZEL_QLX_REAL
+};
+
+constexpr const char* kNames[] = {
+#define ZEL_QLX_NAME(name, failure) #name,
+    ZEL_QLX_CALLS(ZEL_QLX_NAME)
+#undef ZEL_QLX_NAME
 };
 
 std::atomic<const QlxCalls*> g_calls{&kReal};
 
+// The table that armed faults stand in front of.
+const QlxCalls& Under() { return *g_calls.load(std::memory_order_acquire); }
+
+#define ZEL_QLX_NAME_OBJECT(name, failure) constexpr char name##_call[] = #name;
+ZEL_QLX_CALLS(ZEL_QLX_NAME_OBJECT)
+#undef ZEL_QLX_NAME_OBJECT
+
+constexpr QlxCalls kFaulting = {
+#define ZEL_QLX_FAULTING(name, failure)                                                           \
+  .name = Faulting<QlxCalls, decltype(QlxCalls::name)>::Call<&QlxCalls::name, Under, name##_call, \
+                                                             failure>,
+    ZEL_QLX_CALLS(ZEL_QLX_FAULTING)
+#undef ZEL_QLX_FAULTING
+};
+
 }  // namespace
 
-const QlxCalls& Qlx() { return *g_calls.load(std::memory_order_acquire); }
+const QlxCalls& Qlx() { return CallFaultsArmed() ? kFaulting : Under(); }
 
 const QlxCalls& RealQlx() { return kReal; }
+
+std::span<const char* const> QlxCallNames() { return kNames; }
 
 void SetQlxForTest(const QlxCalls* calls) {
   g_calls.store(calls != nullptr ? calls : &kReal, std::memory_order_release);

@@ -1,78 +1,90 @@
 // How the component reaches the client services of lib/libqlx.so: error
-// handles (QlxSv), the host connection (QlxCo) and host data queues (QLXDQ).
-// Every call goes through one table of function pointers, so that a unit
-// test can make any single call fail (a qlxDQ_Write that fails, a connect
-// that is refused) and reach the error branches that a real zelhost cannot
-// be made to take.
+// handles (QlxSv), the host connection (QlxCo), host data queues (QLXDQ),
+// national language (QLXNL), administration (QlxAd) and QLXUNAPI. Every
+// call goes through one table of function pointers, so that a unit test can
+// make any single call fail (a qlxDQ_Write that fails, a connect that is
+// refused) and reach the error branches that a real zelhost cannot be made
+// to take; armed faults (services/call_faults.h) fail calls of this table.
 //
 // The table holds the real functions unless a test replaced it. Members
-// carry the names and signatures of the service functions themselves
-// (services/errhandle.h, connection.h, dataqueue.h), so a call site reads
-// Qlx().qlxDQ_Write(...).
+// carry the names and types of the service functions themselves, so a call
+// site reads Qlx().qlxDQ_Write(...).
 #ifndef ZEL_SERVICES_QLX_CALLS_H
 #define ZEL_SERVICES_QLX_CALLS_H
 
 #include <cstdint>
+#include <span>
 #include <string>
+
+#include "services/admin.h"
+#include "services/call_faults.h"
+#include "services/connection.h"
+#include "services/dataqueue.h"
+#include "services/errhandle.h"
+#include "services/language.h"
+#include "services/unapi.h"
+
+// Every member: its name and how an injected fault fails it (the result
+// the service itself gives when it runs out of memory or handles).
+#define ZEL_QLX_CALLS(X)                                    \
+  X(qlxSV_CreateErrHandle, Return<QLXSV_NO_MEMORY>)         \
+  X(qlxSV_DeleteErrHandle, Return<QLXSV_NO_MEMORY>)         \
+  X(qlxSV_GetErrText, Return<QLXSV_NO_MEMORY>)              \
+  X(qlxSV_GetLastFailText, Return<QLXSV_NO_MEMORY>)         \
+  X(qlxCO_CreateSystem, Return<QLXCO_RC_NO_MEMORY>)         \
+  X(qlxCO_DeleteSystem, Return<QLXCO_RC_NO_MEMORY>)         \
+  X(qlxCO_SetUserID, Return<QLXCO_RC_NO_MEMORY>)            \
+  X(qlxCO_SetSignOnMode, Return<QLXCO_RC_NO_MEMORY>)        \
+  X(qlxCO_GetUserID, Return<QLXCO_RC_NO_MEMORY>)            \
+  X(qlxCO_Connect, Return<QLXCO_RC_NO_MEMORY>)              \
+  X(qlxCO_Disconnect, Return<QLXCO_RC_NO_MEMORY>)           \
+  X(qlxCO_TestConnection, Return<QLXCO_RC_NO_MEMORY>)       \
+  X(qlxCO_GetSrvHandle, Return<0>)                          \
+  X(qlxCO_ReleaseSrvHandle, Return<QLXCO_RC_NO_MEMORY>)     \
+  X(qlxCO_Send, Return<QLXCO_RC_NO_MEMORY>)                 \
+  X(qlxCO_SendComplete, Return<QLXCO_RC_NO_MEMORY>)         \
+  X(qlxCO_Recv, Return<QLXCO_RC_NO_MEMORY>)                 \
+  X(qlxCO_GetConnToken, Return<nullptr>)                    \
+  X(qlxCO_GetTokenValue, Return<0>)                         \
+  X(qlxCO_GetDefaultSystemName, Return<QLXCO_RC_NO_MEMORY>) \
+  X(qlxCO_GetNextSysName, Return<QLXCO_RC_NO_MEMORY>)       \
+  X(qlxDQ_CreateAttr, Return<0>)                            \
+  X(qlxDQ_DeleteAttr, Return<QLXDQ_RC_NO_MEMORY>)           \
+  X(qlxDQ_SetMaxRecLen, Return<QLXDQ_RC_NO_MEMORY>)         \
+  X(qlxDQ_SetOrder, Return<QLXDQ_RC_NO_MEMORY>)             \
+  X(qlxDQ_SetKeySize, Return<QLXDQ_RC_NO_MEMORY>)           \
+  X(qlxDQ_SetAuthority, Return<QLXDQ_RC_NO_MEMORY>)         \
+  X(qlxDQ_SetForceToStorage, Return<QLXDQ_RC_NO_MEMORY>)    \
+  X(qlxDQ_SetSenderID, Return<QLXDQ_RC_NO_MEMORY>)          \
+  X(qlxDQ_CreateEx, Return<QLXDQ_RC_NO_MEMORY>)             \
+  X(qlxDQ_DeleteEx, Return<QLXDQ_RC_NO_MEMORY>)             \
+  X(qlxDQ_OpenEx, Return<QLXDQ_RC_NO_MEMORY>)               \
+  X(qlxDQ_Close, Return<QLXDQ_RC_NO_MEMORY>)                \
+  X(qlxDQ_CreateData, Return<0>)                            \
+  X(qlxDQ_DeleteData, Return<QLXDQ_RC_NO_MEMORY>)           \
+  X(qlxDQ_SetDataAddr, Return<QLXDQ_RC_NO_MEMORY>)          \
+  X(qlxDQ_SetConvert, Return<QLXDQ_RC_NO_MEMORY>)           \
+  X(qlxDQ_SetKey, Return<QLXDQ_RC_NO_MEMORY>)               \
+  X(qlxDQ_SetSearchOrder, Return<QLXDQ_RC_NO_MEMORY>)       \
+  X(qlxDQ_GetRetKey, Return<QLXDQ_RC_NO_MEMORY>)            \
+  X(qlxDQ_GetDataLen, Return<QLXDQ_RC_NO_MEMORY>)           \
+  X(qlxDQ_Write, Return<QLXDQ_RC_NO_MEMORY>)                \
+  X(qlxDQ_AsyncRead, Return<QLXDQ_RC_NO_MEMORY>)            \
+  X(qlxDQ_CheckData, Return<QLXDQ_RC_NO_MEMORY>)            \
+  X(qlxNL_GetMsgDirectory, Return<QLXNL_NO_MEMORY>)         \
+  X(qlxNL_GetPcCodePage, Return<QLXNL_NO_MEMORY>)           \
+  X(qlxNL_GetHostCcsid, Return<QLXNL_NO_MEMORY>)            \
+  X(qlxNL_GetCodePageOfCcsid, Return<QLXNL_NO_MEMORY>)      \
+  X(qlxNL_ConvertCodePage, Return<QLXNL_NO_MEMORY>)         \
+  X(qlxAD_GetInstallDir, Return<QLXAD_RC_NO_MEMORY>)        \
+  X(qlxUN_GetSystemHandle, Return<QLXCO_RC_NO_MEMORY>)
 
 namespace zel::services {
 
 struct QlxCalls {
-  // QlxSv
-  uint32_t (*qlxSV_CreateErrHandle)(uint32_t* handle);
-  uint32_t (*qlxSV_DeleteErrHandle)(uint32_t handle);
-  uint32_t (*qlxSV_GetErrText)(uint32_t handle, char* buffer, uint32_t size);
-  uint32_t (*qlxSV_GetLastFailText)(char* buffer, uint32_t size);
-
-  // QlxCo
-  uint32_t (*qlxCO_CreateSystem)(const char* pszSystemName, uint32_t* phSystem);
-  uint32_t (*qlxCO_DeleteSystem)(uint32_t hSystem);
-  uint32_t (*qlxCO_SetUserID)(uint32_t hSystem, const char* pszUserID);
-  uint32_t (*qlxCO_SetSignOnMode)(uint32_t hSystem, uint32_t ulMode);
-  uint32_t (*qlxCO_GetUserID)(uint32_t hSystem, char* pszUserID, uint32_t ulLength);
-  uint32_t (*qlxCO_Connect)(uint32_t hSystem, uint32_t ulService, uint32_t hErr);
-  uint32_t (*qlxCO_Disconnect)(uint32_t hSystem, uint32_t ulService, uint32_t hErr);
-  uint32_t (*qlxCO_TestConnection)(uint32_t hSystem, uint32_t ulService, uint32_t* pulConnected);
-  uint32_t (*qlxCO_GetSrvHandle)(uint32_t hSystem, uint32_t ulService);
-  uint32_t (*qlxCO_ReleaseSrvHandle)(uint32_t hSystem, uint32_t hSrvHandle);
-  uint32_t (*qlxCO_Send)(uint32_t hSrvHandle, const void* pData, uint32_t ulLength);
-  uint32_t (*qlxCO_SendComplete)(uint32_t hSrvHandle);
-  uint32_t (*qlxCO_Recv)(uint32_t hSrvHandle, void* pBuffer, uint32_t* pulLength,
-                         uint32_t ulCapacity);
-  void* (*qlxCO_GetConnToken)(uint32_t hSrvHandle, void* pWork);
-  uint32_t (*qlxCO_GetTokenValue)(const void* pToken);
-  uint32_t (*qlxCO_GetDefaultSystemName)(char* pszName, uint32_t ulSize, uint32_t hErr);
-  uint32_t (*qlxCO_GetNextSysName)(uint32_t hList, char* pszName, uint32_t ulSize,
-                                   uint32_t* pulNeeded);
-
-  // QLXDQ
-  uint32_t (*qlxDQ_CreateAttr)();
-  uint32_t (*qlxDQ_DeleteAttr)(uint32_t hAttr);
-  uint32_t (*qlxDQ_SetMaxRecLen)(uint32_t hAttr, uint32_t ulMaxRecLen);
-  uint32_t (*qlxDQ_SetOrder)(uint32_t hAttr, uint32_t ulOrder);
-  uint32_t (*qlxDQ_SetKeySize)(uint32_t hAttr, uint32_t ulKeySize);
-  uint32_t (*qlxDQ_SetAuthority)(uint32_t hAttr, uint32_t ulAuthority);
-  uint32_t (*qlxDQ_SetForceToStorage)(uint32_t hAttr, uint32_t ulForce);
-  uint32_t (*qlxDQ_SetSenderID)(uint32_t hAttr, uint32_t ulSenderID);
-  uint32_t (*qlxDQ_CreateEx)(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                             uint32_t hAttr, uint32_t hErr);
-  uint32_t (*qlxDQ_DeleteEx)(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                             uint32_t hErr);
-  uint32_t (*qlxDQ_OpenEx)(uint32_t hSystem, const char* pszQueue, const char* pszLibrary,
-                           uint32_t* phQueue, uint32_t hErr);
-  uint32_t (*qlxDQ_Close)(uint32_t hQueue);
-  uint32_t (*qlxDQ_CreateData)();
-  uint32_t (*qlxDQ_DeleteData)(uint32_t hData);
-  uint32_t (*qlxDQ_SetDataAddr)(uint32_t hData, void* pData, uint32_t ulLength);
-  uint32_t (*qlxDQ_SetConvert)(uint32_t hData, uint32_t ulConvert);
-  uint32_t (*qlxDQ_SetKey)(uint32_t hData, const void* pKey, uint32_t ulKeyLength);
-  uint32_t (*qlxDQ_SetSearchOrder)(uint32_t hData, uint32_t ulOrder);
-  uint32_t (*qlxDQ_GetRetKey)(uint32_t hData, void* pKey);
-  uint32_t (*qlxDQ_GetDataLen)(uint32_t hData, uint32_t* pulLength);
-  uint32_t (*qlxDQ_Write)(uint32_t hQueue, uint32_t hData, uint32_t ulCommit, uint32_t hErr);
-  uint32_t (*qlxDQ_AsyncRead)(uint32_t hQueue, uint32_t hData, int32_t lWait, uint32_t* phRead,
-                              uint32_t hErr);
-  uint32_t (*qlxDQ_CheckData)(uint32_t hRead, uint32_t hErr);
+#define ZEL_QLX_MEMBER(name, failure) PlainCall<decltype(&::name)>::type name;
+  ZEL_QLX_CALLS(ZEL_QLX_MEMBER)
+#undef ZEL_QLX_MEMBER
 };
 
 // The calls in effect. Any thread.
@@ -81,6 +93,9 @@ const QlxCalls& Qlx();
 // The real functions of lib/libqlx.so, for a fake that changes a few calls
 // and forwards the rest.
 const QlxCalls& RealQlx();
+
+// The members' names, in table order.
+std::span<const char* const> QlxCallNames();
 
 // Test hook: makes `calls` the table in effect (null restores the real
 // one). The table must outlive its use; not while other threads call.

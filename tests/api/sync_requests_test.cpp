@@ -22,7 +22,7 @@
 #include "platform/mutex.h"
 #include "platform/window.h"
 #include "services/dataqueue.h"
-#include "tests/harness/fake_qlx.h"
+#include "tests/harness/fake_calls.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcm.h"

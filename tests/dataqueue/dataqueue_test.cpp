@@ -13,19 +13,19 @@
 
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
-#include "wire/protocol.h"
 #include "platform/event.h"
 #include "platform/globalmem.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
-#include "tests/harness/fake_qlx.h"
+#include "tests/harness/fake_calls.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 #include "tests/host/host_harness.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
+#include "wire/protocol.h"
 
 namespace zel::test {
 namespace {

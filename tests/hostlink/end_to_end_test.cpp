@@ -633,5 +633,50 @@ TEST_F(EndToEnd, TheManagersLogSaysInWordsWhyAStartFailed) {
   EXPECT_EQ(log.find("\n" + forged), std::string::npos) << log;
 }
 
+// Faults armed through ZEL_FAULTS reach the manager that an application
+// starts, and the application gets the code of the branch that failed; the
+// fault fires once, so the next start works.
+class FaultInTheManager : public EndToEnd {
+ protected:
+  void TearDown() override { unsetenv("ZEL_FAULTS"); }
+};
+
+TEST_F(FaultInTheManager, AFailedQueueCreationFailsTheStartWith1034AndTheNextStartWorks) {
+  setenv("ZEL_FAULTS", "VQZMCMW.EXE:qlxDQ_CreateEx:1", 1);
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  Application app;
+  EXPECT_EQ(app.Start("HOSTA").first, VQZM_RC_DATA_QUEUE_ERROR) << ManagerLog();
+  EXPECT_EQ(System("HOSTA"), nullptr);
+  EXPECT_EQ(app.Start("HOSTA").first, 0) << ManagerLog();
+}
+
+TEST_F(FaultInTheManager, AFailedHostBufferFailsTheStartWith4AndTheNextStartWorks) {
+  setenv("ZEL_FAULTS", "VQZMCMW.EXE:GlobalAlloc:1", 1);
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  Application app;
+  EXPECT_EQ(app.Start("HOSTA").first, VQZM_RC_NO_MEMORY) << ManagerLog();
+  EXPECT_EQ(app.Start("HOSTA").first, 0) << ManagerLog();
+}
+
+// A manager whose start-up fails ends at once; its exit must not replace
+// the code its starter has yet to read by "the CPMgr has ended" (1056).
+TEST_F(FaultInTheManager, AFailedStartUpAlwaysGivesItsOwnCodeNotThatOfTheManagersEnd) {
+  setenv("ZEL_FAULTS", "VQZMCMW.EXE:CreatePipe:1", 1);
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA");
+  // Two applications, as one takes at most 20 commands, "end" included.
+  for (int application = 0; application < 2; ++application) {
+    Application app;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      ASSERT_EQ(app.Start("HOSTA").first, VQZM_RC_INTERNAL_ERROR) << "attempt " << attempt;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zel::test

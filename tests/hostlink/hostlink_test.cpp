@@ -15,7 +15,7 @@
 #include "platform/window.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
-#include "tests/harness/fake_qlx.h"
+#include "tests/harness/fake_calls.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 #include "tests/host/host_harness.h"
