@@ -84,7 +84,8 @@ bool ManagerRunning() { return cbReturnCPMgrState() == ZEL_CPMGR_RUNNING; }
 // Stops the system through the manager, as its idle time would.
 bool StopSystem() {
   RZ700SysStruct* system = System();
-  return system != nullptr && cmStopAndWaitComm(system) == 0 && system->usCommState == 1;
+  return system != nullptr && cmStopAndWaitComm(system) == 0 &&
+         system->usCommState == ZEL_COMM_STOPPED;
 }
 
 // Ends the manager as a SIGTERM does; it is a child of this process.

@@ -27,6 +27,9 @@ inline constexpr char kStartedName[] = "STARTED";
 inline constexpr char kRunningName[] = "RUNNING";
 inline constexpr char kReturnName[] = "RETURN";
 
+// The communication manager's program file, in SHARED/ of the installation.
+inline constexpr char kManagerProgramName[] = "VQZMCMW.EXE";
+
 // Per-system objects: the prefix is followed by the three digits of szSysID.
 inline constexpr char kCommStatePrefix[] = "COMMSTATE";             // comm-state mutex
 inline constexpr char kRetCodeEventPrefix[] = "hevRetCodeSemName";  // the CPMgr's answer

@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "host/ebcdic.h"
-#include "wire/protocol.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
-#include "tests/host/host_harness.h"
+#include "tests/harness/host_harness.h"
+#include "wire/protocol.h"
 
 namespace zel::test {
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
@@ -23,9 +24,6 @@ std::string InstanceFolder(const std::string& instance);
 
 // The files in the folder of `instance`, sorted; none when it is missing.
 std::vector<std::filesystem::path> InstanceFiles(const std::string& instance);
-
-// Polls `done` until it holds or `timeout` passes; true when it held.
-bool PollUntil(const std::function<bool()>& done, Millis timeout = kChildTimeout);
 
 // True once thread `tid` of process `pid` sleeps in a mutex or event wait
 // (on a futex or a kernel rt-mutex, or napping between tries in
