@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/object_names.h"
 #include "platform/handles.h"
 #include "platform/pipe.h"
 #include "platform/window.h"
@@ -45,7 +46,7 @@ std::string StartsLog() { return TestPath("cpmgr-starts.log"); }
 ChildProcess::Env Installation(ChildProcess::Env extra = {}) {
   fs::path home = TestPath("zel");
   fs::create_directories(home / "SHARED");
-  fs::path link = home / "SHARED" / "VQZMCMW.EXE";
+  fs::path link = home / "SHARED" / ctrlblk::kManagerProgramName;
   if (!fs::exists(link)) fs::create_symlink(fs::read_symlink("/proc/self/exe"), link);
   ChildProcess::Env env = {{"ZEL_HOME", home.string()}, {"ZEL_TEST_FAKE_CPMGR", "fake_cpmgr"}};
   env.insert(env.end(), extra.begin(), extra.end());
