@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "tests/harness/waits.h"
 #include "wire/protocol.h"

@@ -1,5 +1,6 @@
-// Bounded waits for something another thread or process makes true, without
-// guessing with sleeps. Every test waits through these.
+// The bounded wait for something that another thread or process makes true:
+// a test that waits for a condition waits through this, never by guessing
+// how long to sleep.
 #ifndef ZEL_TESTS_HARNESS_WAITS_H
 #define ZEL_TESTS_HARNESS_WAITS_H
 

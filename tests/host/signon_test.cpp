@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "services/connection.h"
 #include "services/dataqueue.h"

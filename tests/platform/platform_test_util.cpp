@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <fstream>
-#include <thread>
 
+#include "base/config.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
-#include "base/config.h"
+#include "tests/harness/waits.h"
 
 namespace zel::test {
 

@@ -8,12 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/types.h"
-#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {

@@ -15,6 +15,7 @@
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "tests/platform/platform_test_util.h"
 

@@ -15,6 +15,7 @@
 
 #include "platform/globalmem.h"
 #include "platform/handles.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "tests/platform/platform_test_util.h"
 
