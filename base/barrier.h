@@ -19,8 +19,8 @@
 //
 // State the body changed before it threw stays changed; the barrier only
 // ends the call.
-#ifndef ZEL_SERVICES_BARRIER_H
-#define ZEL_SERVICES_BARRIER_H
+#ifndef ZEL_BASE_BARRIER_H
+#define ZEL_BASE_BARRIER_H
 
 #include <cstdint>
 #include <exception>
@@ -64,4 +64,4 @@ inline bool ReportException(const char* function, const char* module, int32_t li
 #define ZEL_C_REPORT() \
   static_cast<void>(::zel::barrier::ReportException(__func__, kZelModule, __LINE__))
 
-#endif  // ZEL_SERVICES_BARRIER_H
+#endif  // ZEL_BASE_BARRIER_H

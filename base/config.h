@@ -5,8 +5,8 @@
 //
 // Linked statically into each library that needs it. Values are read from
 // the environment on every call; callers cache what they must keep stable.
-#ifndef ZEL_SERVICES_CONFIG_H
-#define ZEL_SERVICES_CONFIG_H
+#ifndef ZEL_BASE_CONFIG_H
+#define ZEL_BASE_CONFIG_H
 
 #include <cstdint>
 #include <string>
@@ -38,6 +38,10 @@ uint32_t HostCcsid();
 // How long the communication manager keeps an idle system, and itself,
 // before it stops them: ZEL_CPMGR_IDLE_SECONDS, default 60.
 uint32_t CPMgrIdleSeconds();
+
+// The program name on every line of the communication manager's log, the
+// manager itself and the component inside it alike.
+inline constexpr char kCPMgrLogProgram[] = "VQZMCMW";
 
 // Where the communication manager writes its log: ZEL_CPMGR_LOG, else
 // $XDG_STATE_HOME/zel/VQZMCMW.<instance>.log (~/.local/state when unset).
@@ -100,4 +104,4 @@ bool IsDoubleByteCodePage(uint32_t code_page);
 
 }  // namespace zel::config
 
-#endif  // ZEL_SERVICES_CONFIG_H
+#endif  // ZEL_BASE_CONFIG_H

@@ -3,8 +3,8 @@
 // created owner-only and each line is appended with one write, so that
 // several writers (threads, or the manager program and the component
 // inside it) never tear or interleave a line.
-#ifndef ZEL_SERVICES_LOG_FILE_H
-#define ZEL_SERVICES_LOG_FILE_H
+#ifndef ZEL_BASE_LOG_FILE_H
+#define ZEL_BASE_LOG_FILE_H
 
 #include <string>
 #include <string_view>
@@ -33,4 +33,4 @@ class LogFile {
 
 }  // namespace zel
 
-#endif  // ZEL_SERVICES_LOG_FILE_H
+#endif  // ZEL_BASE_LOG_FILE_H

@@ -1,8 +1,8 @@
 // Text written into a log line: control characters and backslashes are
 // escaped, so that a name carrying a line feed can never forge a line.
 // Header-only, for every program that writes a log.
-#ifndef ZEL_SERVICES_LOG_TEXT_H
-#define ZEL_SERVICES_LOG_TEXT_H
+#ifndef ZEL_BASE_LOG_TEXT_H
+#define ZEL_BASE_LOG_TEXT_H
 
 #include <cstdio>
 #include <string>
@@ -46,4 +46,4 @@ inline std::string EscapeForLog(std::string_view text) {
 
 }  // namespace zel
 
-#endif  // ZEL_SERVICES_LOG_TEXT_H
+#endif  // ZEL_BASE_LOG_TEXT_H

@@ -13,8 +13,8 @@
  * or because a capture sink threw, the record is dropped and the caller
  * carries on.
  */
-#ifndef ZEL_SERVICES_TRACE_H
-#define ZEL_SERVICES_TRACE_H
+#ifndef ZEL_BASE_TRACE_H
+#define ZEL_BASE_TRACE_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -222,4 +222,4 @@ class FunctionScope {
 
 #endif /* __cplusplus */
 
-#endif /* ZEL_SERVICES_TRACE_H */
+#endif /* ZEL_BASE_TRACE_H */

@@ -30,7 +30,8 @@ bool ManagerRunning() { return zel::bench::ManagerPid() != 0; }
 // Stops the system through the manager, as its idle time would.
 bool StopSystem() {
   RZ700SysStruct* system = System();
-  return system != nullptr && cmStopAndWaitComm(system) == 0 && system->usCommState == 1;
+  return system != nullptr && cmStopAndWaitComm(system) == 0 &&
+         system->usCommState == ZEL_COMM_STOPPED;
 }
 
 uint32_t Start(benchmark::State& state) {

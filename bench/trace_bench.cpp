@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/trace.h"
+#include "vqzmrc.h"
 
 namespace {
 
@@ -14,7 +15,8 @@ std::string TraceFile() { return "/tmp/zel-trace-bench." + std::to_string(getpid
 void BM_TraceOff(benchmark::State& state) {
   btTraceOpen(nullptr);
   for (auto _ : state) {
-    zel::trace::Rc("CA", 100, "error returned from cmInitCPMStateSem() rc=", 1026);
+    zel::trace::Rc("CA", 100,
+                   "error returned from cmInitCPMStateSem() rc=", VQZM_RC_INTERNAL_ERROR);
     zel::trace::Msg("CA", 101, "a plain message");
   }
   state.SetItemsProcessed(state.iterations() * 2);
@@ -25,7 +27,8 @@ void BM_TraceOn(benchmark::State& state) {
   std::string path = TraceFile();
   if (state.thread_index() == 0) btTraceOpen(path.c_str());
   for (auto _ : state) {
-    zel::trace::Rc("CA", 100, "error returned from cmInitCPMStateSem() rc=", 1026);
+    zel::trace::Rc("CA", 100,
+                   "error returned from cmInitCPMStateSem() rc=", VQZM_RC_INTERNAL_ERROR);
     zel::trace::Msg("CA", 101, "a plain message");
   }
   state.SetItemsProcessed(state.iterations() * 2);

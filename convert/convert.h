@@ -83,9 +83,9 @@ bool IsRightToLeft();
  * box the system shows takes its style from here. */
 uint32_t MessageBoxStyle(uint32_t style);
 
-/* What the right-to-left decision needs of the platform. Until the platform
- * layer's module loader and ANSI code page are in place these are the
- * configured code page and dlopen. */
+/* What the right-to-left decision needs of the platform: the ANSI code page
+ * (by default the configured PC code page) and a loader for the libraries in
+ * lib/ of the installation. */
 struct RightToLeftPlatform {
   uint32_t (*ansi_code_page)();
   void* (*load_library)(const char* name);

@@ -1,10 +1,11 @@
 #include "cpmgr/manager_log.h"
 
+#include "base/config.h"
+#include "base/log_file.h"
+#include "base/trace.h"
 #include "platform/module.h"
 #include "platform/user.h"
 #include "services/language.h"
-#include "base/log_file.h"
-#include "base/trace.h"
 
 ZEL_MODULE("vqzmcmw")
 
@@ -24,7 +25,7 @@ void LoadMessageLibrary() {
 }  // namespace
 
 void OpenLog(const std::string& path) {
-  g_log.Open(path, "VQZMCMW");
+  g_log.Open(path, config::kCPMgrLogProgram);
   LoadMessageLibrary();
 }
 

@@ -30,6 +30,9 @@ inline constexpr char kReturnName[] = "RETURN";
 // Serialises RRP obtains of every process, for all systems.
 inline constexpr char kObtainRrpName[] = "OBTRRP";
 
+// The communication manager's program file, in SHARED/ of the installation.
+inline constexpr char kManagerProgramName[] = "VQZMCMW.EXE";
+
 // Per-system objects: the prefix is followed by the three digits of szSysID.
 inline constexpr char kCommStatePrefix[] = "COMMSTATE";             // comm-state mutex
 inline constexpr char kRetCodeEventPrefix[] = "hevRetCodeSemName";  // the CPMgr's answer

@@ -7,6 +7,7 @@
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
 #include "ctrlblk/list_ops.h"
+#include "ctrlblk/object_names.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/module.h"
@@ -23,7 +24,6 @@ namespace {
 
 using namespace zel::platform;
 
-constexpr char kManagerExecutable[] = "VQZMCMW.EXE";
 constexpr DWORD kMaxModuleName = 512;
 
 // Request types of the handed-over requests.
@@ -118,7 +118,7 @@ uint16_t cbCheckWithinCPMgr(uint32_t* pulWithin) {
     return VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
   trace::String("CB", 100, "current module", slash + 1);
-  *pulWithin = strcmp(slash + 1, kManagerExecutable) == 0 ? 1 : 0;
+  *pulWithin = strcmp(slash + 1, kManagerProgramName) == 0 ? 1 : 0;
   return 0;
 }
 

@@ -41,7 +41,7 @@ constexpr uint32_t kSysNameWork = 265;
 // Sends of one process share the record's host buffer.
 std::mutex g_send_mutex;
 
-// Step 3 of the connect: sign on as the user that started communication;
+// Before the sign-on connect: sign on as the user that started communication;
 // the result of the sign-on mode setting.
 uint16_t UseInitUser(RZ700SysStruct* pSystem, uint32_t system) {
   const char* user = ctrlblk::Shared()->szInitUserID;

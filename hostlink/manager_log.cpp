@@ -15,7 +15,7 @@ void LogToManager(std::string_view text) {
   // static objects end.
   static LogFile* const log = [] {
     auto* file = new LogFile;
-    file->Open(config::CPMgrLogPath(), "VQZMCMW");
+    file->Open(config::CPMgrLogPath(), config::kCPMgrLogProgram);
     return file;
   }();
   log->Write(text);

@@ -32,7 +32,6 @@ namespace {
 
 using namespace zel::platform;
 
-constexpr char kManagerProgram[] = "VQZMCMW.EXE";
 constexpr char kStartedByApiArgument[] = "/API";
 constexpr DWORD kStartedWaitMs = 90000;
 
@@ -163,10 +162,10 @@ uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {
   UniqueHandle running(CreateStartEvent(ctrlblk::kRunningName, "CREATE_RUNNING_SEM_ERROR"));
   if (!running) return VQZM_RC_INTERNAL_ERROR;
 
-  std::string program = InstallDirectory() + "SHARED/" + kManagerProgram;
+  std::string program = InstallDirectory() + "SHARED/" + ctrlblk::kManagerProgramName;
   char command_line[600];
   snprintf(command_line, sizeof command_line, "%s%s %s", (InstallDirectory() + "SHARED/").c_str(),
-           kManagerProgram, kStartedByApiArgument);
+           ctrlblk::kManagerProgramName, kStartedByApiArgument);
   trace::String("CM", 100, "Command line", command_line);
   // The program is named apart from the command line, so that blanks in
   // the installation directory cannot split its path. The CPMgr outlives

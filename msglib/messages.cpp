@@ -2,7 +2,12 @@
 //
 // The library publishes its table through one exported function; the
 // platform's LoadString reads it like the string resources of a module.
+// A text is keyed by the constant the component reports it under: a return
+// code's text has the code's number.
 #include <cstdint>
+
+#include "vqzmcm.h"
+#include "vqzmrc.h"
 
 extern "C" __attribute__((visibility("default"))) const char* zelMessageText(uint32_t number);
 
@@ -14,39 +19,41 @@ struct Message {
 };
 
 constexpr Message kMessages[] = {
-    {1009, "Start of host system communication"},
-    {1011, "Reading the host data queue failed"},
-    {1012, "Stop of host system communication"},
-    {1019, "The start/stop queue of the communication manager failed"},
-    {1026, "An internal error occurred (a lock, event, pipe or message failed)"},
-    {1028, "Waiting for a lock failed"},
-    {1032, "Communication with the host system is not active"},
-    {1034, "A host data-queue operation failed"},
-    {1035, "The connection to the host system failed or was lost"},
-    {1056, "The communication manager has ended"},
+    {ZEL_STATUS_START, "Start of host system communication"},
+    {ZEL_MSGNUM_DQ_READ_FAILED, "Reading the host data queue failed"},
+    {ZEL_STATUS_STOP, "Stop of host system communication"},
+    {ZEL_STATUS_QUEUE, "The start/stop queue of the communication manager failed"},
+    {VQZM_RC_INTERNAL_ERROR, "An internal error occurred (a lock, event, pipe or message failed)"},
+    {VQZM_RC_MUTEX_WAIT_FAILED, "Waiting for a lock failed"},
+    {VQZM_RC_NOT_ACTIVE, "Communication with the host system is not active"},
+    {VQZM_RC_DATA_QUEUE_ERROR, "A host data-queue operation failed"},
+    {VQZM_RC_CONNECTION_FAILED, "The connection to the host system failed or was lost"},
+    {ZEL_MSGNUM_CPMGR_ENDED, "The communication manager has ended"},
     {1062, "Host requests cannot be served: the host-request processor could not be loaded"},
-    {1063, "Converting data between workstation and host form failed"},
-    {1064, "Handing a request to the communication manager failed"},
-    {1075, "The host system reported an error"},
-    {1076, "No default host system is defined"},
+    {VQZM_RC_CONVERSION_FAILED, "Converting data between workstation and host form failed"},
+    {VQZM_RC_MANAGER_HANDOVER_FAILED, "Handing a request to the communication manager failed"},
+    {VQZM_RC_HOST_MESSAGE, "The host system reported an error"},
+    {ZEL_MSGNUM_NO_DEFAULT_SYSTEM, "No default host system is defined"},
     {1077, "The communication manager could not read its request queue"},
     {1078, "Requests to the host data queue are no longer processed"},
     {1079, "The communication manager could not start a worker thread"},
     {1080, "A request to the host data queue was not processed"},
-    {1190, "The start/stop queue could not be read; systems can no longer be started or stopped"},
-    {1200, "The communication-state lock of the system could not be created"},
-    {1210, "The communication-state lock of the system could not be taken"},
-    {1220, "The communication-state lock of the system could not be released"},
-    {1240, "The manager-state lock could not be taken"},
-    {1250, "The manager-state lock could not be released"},
-    {1260, "The system could not be started: not enough memory"},
-    {1270, "The system could not be started: data conversion failed"},
-    {1280, "The system could not be started: waiting for a lock failed"},
-    {1290, "The system could not be started"},
-    {1310, "The system could not be stopped: not enough memory"},
-    {1320, "The system could not be stopped: data conversion failed"},
-    {1330, "The system could not be stopped: an internal error occurred"},
-    {1340, "The system could not be stopped"},
+    {ZEL_MSGNUM_QUEUE_READ,
+     "The start/stop queue could not be read; systems can no longer be started or stopped"},
+    {ZEL_MSGNUM_INIT_COMM_STATE, "The communication-state lock of the system could not be created"},
+    {ZEL_MSGNUM_CTRL_COMM_STATE, "The communication-state lock of the system could not be taken"},
+    {ZEL_MSGNUM_RELEASE_COMM_STATE,
+     "The communication-state lock of the system could not be released"},
+    {ZEL_MSGNUM_CTRL_CPM_STATE, "The manager-state lock could not be taken"},
+    {ZEL_MSGNUM_RELEASE_CPM_STATE, "The manager-state lock could not be released"},
+    {ZEL_MSGNUM_START_NO_MEMORY, "The system could not be started: not enough memory"},
+    {ZEL_MSGNUM_START_CONVERSION, "The system could not be started: data conversion failed"},
+    {ZEL_MSGNUM_START_MUTEX_WAIT, "The system could not be started: waiting for a lock failed"},
+    {ZEL_MSGNUM_START_FAILED, "The system could not be started"},
+    {ZEL_MSGNUM_STOP_NO_MEMORY, "The system could not be stopped: not enough memory"},
+    {ZEL_MSGNUM_STOP_CONVERSION, "The system could not be stopped: data conversion failed"},
+    {ZEL_MSGNUM_STOP_INTERNAL_ERROR, "The system could not be stopped: an internal error occurred"},
+    {ZEL_MSGNUM_STOP_FAILED, "The system could not be stopped"},
     {1400, "obtaining a request processor on the host"},
     {1420, "sending to the host"},
     {1440, "receiving from the host"},

@@ -67,8 +67,8 @@
 //   kRelease  DqIdBody(entry id)
 //   kControl  command text                          -> reply text (role 2,
 //             after the control token; without it QLXDQ_RC_REFUSED)
-#ifndef ZEL_HOST_PROTOCOL_H
-#define ZEL_HOST_PROTOCOL_H
+#ifndef ZEL_WIRE_PROTOCOL_H
+#define ZEL_WIRE_PROTOCOL_H
 
 #include <array>
 #include <cstddef>
@@ -406,4 +406,4 @@ std::string UnpadName(const char (&field)[N]) {
 
 }  // namespace zel::wire
 
-#endif  // ZEL_HOST_PROTOCOL_H
+#endif  // ZEL_WIRE_PROTOCOL_H

@@ -125,7 +125,7 @@ std::string CPMgrLogPath() {
   std::string_view state = Env("XDG_STATE_HOME");
   std::string dir =
       !state.empty() ? std::string(state) : std::string(Env("HOME")) + "/.local/state";
-  return dir + "/zel/VQZMCMW." + Instance() + ".log";
+  return dir + "/zel/" + kCPMgrLogProgram + "." + Instance() + ".log";
 }
 
 uint32_t PcCodePage() { return PositiveNumber("ZEL_PC_CODEPAGE", kDefaultPcCodePage); }

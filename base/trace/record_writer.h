@@ -1,7 +1,7 @@
 // Internal to the trace service: turns trace calls into records and hands
 // each record to the capture sink and the trace file.
-#ifndef ZEL_SERVICES_TRACE_RECORD_WRITER_H
-#define ZEL_SERVICES_TRACE_RECORD_WRITER_H
+#ifndef ZEL_BASE_TRACE_RECORD_WRITER_H
+#define ZEL_BASE_TRACE_RECORD_WRITER_H
 
 #include <cstdint>
 
@@ -26,4 +26,4 @@ bool HasDestination() noexcept;
 
 }  // namespace zel::trace
 
-#endif  // ZEL_SERVICES_TRACE_RECORD_WRITER_H
+#endif  // ZEL_BASE_TRACE_RECORD_WRITER_H

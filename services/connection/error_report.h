@@ -1,6 +1,6 @@
 // How the client services hand a failure to the caller's error handle: the
-// code and a text that says what went wrong and with which object. Until the
-// error-handle service is part of the library, the text goes to the trace.
+// code and a text that says what went wrong and with which object. The text
+// goes to the trace as well, for failures of calls without an error handle.
 #ifndef ZEL_SERVICES_CONNECTION_ERROR_REPORT_H
 #define ZEL_SERVICES_CONNECTION_ERROR_REPORT_H
 

@@ -35,12 +35,6 @@ namespace {
 
 using namespace zel::platform;
 
-// Shared records are byte-packed: a field is compared through a copy.
-template <class T>
-T V(T value) {
-  return value;
-}
-
 std::string Ebcdic(const std::string& ascii) {
   std::string out(ascii.size(), '\0');
   uint32_t length = static_cast<uint32_t>(out.size());

@@ -1,6 +1,8 @@
 // The shared control blocks: creation and attachment across processes, the
 // heap, system records and identifiers, conversations, the lists and the
 // outstanding data-queue request list.
+#include "ctrlblk/ctrlblk.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,26 +21,19 @@
 #include <thread>
 #include <vector>
 
-#include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/process_state.h"
 #include "platform/event.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
 #include "platform/user.h"
 #include "tests/harness/trace_capture.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
 namespace zel::test {
 namespace {
-
-// Shared records are byte-packed: a field is compared through a copy, never
-// bound to a reference at its (possibly unaligned) address.
-template <class T>
-T V(T value) {
-  return value;
-}
 
 using namespace zel::ctrlblk;
 
@@ -57,14 +52,14 @@ __attribute__((constructor(101))) void OccupyAreaWhenAsked() {
 // so that a pulse that follows reaches it; false if it never does.
 bool WaitUntilBlocked(pid_t tid) {
   std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-  for (int i = 0; i < 5000; ++i) {
-    std::ifstream stat(path);
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t paren = text.rfind(')');
-    if (paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'S') return true;
-    usleep(1000);
-  }
-  return false;
+  return Eventually(
+      [&] {
+        std::ifstream stat(path);
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t paren = text.rfind(')');
+        return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'S';
+      },
+      5s, 1ms);
 }
 
 std::string Hex(const void* p) {
@@ -153,7 +148,7 @@ TEST(Systems, IdsRunFrom000AndWrapAfter999) {
   RZ700SysStruct* b = NewSystem("B");
   EXPECT_STREQ(a->szSysID, "000");
   EXPECT_STREQ(b->szSysID, "001");
-  EXPECT_EQ(V(a->usCommState), 1);
+  EXPECT_EQ(V(a->usCommState), ZEL_COMM_STOPPED);
   memcpy(Anchor().szNextSysID, "999", 4);
   EXPECT_STREQ(NewSystem("C")->szSysID, "999");
   EXPECT_STREQ(NewSystem("D")->szSysID, "000");
@@ -527,7 +522,7 @@ TEST(Outstanding, TheDeleteOfTheLastUnansweredRecordReleasesAWaiter) {
     waited = WaitForSingleObject(clean, 20000);
     CloseHandle(clean);
   });
-  for (int i = 0; i < 5000 && waiter_tid == 0; ++i) usleep(1000);
+  EXPECT_TRUE(Eventually([&] { return waiter_tid != 0; }, 5s, 1ms));
   ASSERT_TRUE(WaitUntilBlocked(waiter_tid));
   cbDeleteOutstandingDQCBAndLinkedMem(rec);  // still held: nothing unanswered changes
   rec->ulReturned = 1;

@@ -20,22 +20,15 @@
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "tests/harness/fake_calls.h"
+#include "tests/harness/host_harness.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
-#include "tests/host/host_harness.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 #include "wire/protocol.h"
 
 namespace zel::test {
 namespace {
-
-// Shared records are byte-packed: a field is compared through a copy, never
-// bound to a reference at its (possibly unaligned) address.
-template <class T>
-T V(T value) {
-  return value;
-}
 
 std::string Ebcdic(const std::string& ascii) {
   std::string out(ascii.size(), '\0');

@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 
 extern char** environ;
@@ -260,11 +261,7 @@ bool ChildProcess::Ended() {
 
 std::string ChildProcess::Status(Millis grace) {
   if (pid_ <= 0) return "never started";
-  Clock::time_point deadline = Clock::now() + grace;
-  while (!Ended()) {
-    if (Clock::now() >= deadline) return "is still running";
-    usleep(2000);
-  }
+  if (!Eventually([this] { return Ended(); }, grace, 2ms)) return "is still running";
   return DescribeExit(raw_status_);
 }
 
@@ -278,26 +275,23 @@ void ChildProcess::ReportLost(bool ended, std::string_view was_doing) {
 int ChildProcess::Wait(Millis timeout) {
   if (pid_ <= 0) return -1;
   if (reaped_) return exit_code_;
-  Clock::time_point deadline = Clock::now() + timeout;
-  for (;;) {
+  bool lost = false;
+  auto ended = [&] {
     int status = 0;
     pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      Reaped(status);
-      return exit_code_;
-    }
-    if (done < 0 && errno != EINTR) return -1;
-    if (Clock::now() >= deadline) {
-      ADD_FAILURE() << "child \"" << command_ << "\" (pid " << pid_ << ") did not end within "
-                    << timeout.count() << " ms";
-      Kill(SIGKILL);
-      waitpid(pid_, &status, 0);
-      Reaped(status);
-      exit_code_ = -1;
-      return -1;
-    }
-    usleep(2000);
-  }
+    if (done == pid_) Reaped(status);
+    lost = done < 0 && errno != EINTR;
+    return reaped_ || lost;
+  };
+  if (Eventually(ended, timeout, 2ms)) return lost ? -1 : exit_code_;
+  ADD_FAILURE() << "child \"" << command_ << "\" (pid " << pid_ << ") did not end within "
+                << timeout.count() << " ms";
+  Kill(SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  Reaped(status);
+  exit_code_ = -1;
+  return -1;
 }
 
 void ChildProcess::Kill(int signal_number) {
@@ -383,11 +377,7 @@ bool WaitUntilOtherThreadsSleep(Millis timeout) {
     }
     return true;
   };
-  for (Clock::time_point end = Clock::now() + timeout; !others_asleep();) {
-    if (Clock::now() >= end) return false;
-    usleep(1000);
-  }
-  return true;
+  return Eventually(others_asleep, timeout, 1ms);
 }
 
 namespace child {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "ctrlblk/object_names.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
@@ -139,7 +140,8 @@ int main(int argc, char** argv) {
   // Started as the communication manager by the component under test: run
   // the stand-in that the test named instead.
   const char* fake_manager = getenv("ZEL_TEST_FAKE_CPMGR");
-  if (fake_manager != nullptr && strcmp(basename(argv[0]), "VQZMCMW.EXE") == 0) {
+  if (fake_manager != nullptr &&
+      strcmp(basename(argv[0]), zel::ctrlblk::kManagerProgramName) == 0) {
     std::vector<std::string> args(argv + 1, argv + argc);
     int code = zel::test::child::Run(fake_manager, args);
     fflush(nullptr);

@@ -33,6 +33,14 @@ using Millis = std::chrono::milliseconds;
 // The default bound for a wait on a child; tests that need longer say so.
 inline constexpr Millis kChildTimeout = 30s;
 
+// A field of a shared record, copied: the records are byte-packed, so a
+// field is compared through a copy, never bound to a reference at its
+// (possibly unaligned) address.
+template <class T>
+T V(T value) {
+  return value;
+}
+
 // This test process's temporary directory (removed after the run).
 std::string TestDir();
 

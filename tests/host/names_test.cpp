@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "services/dataqueue.h"
-#include "tests/host/host_harness.h"
-#include "tests/host/signed_on_pws.h"
+#include "tests/harness/host_harness.h"
+#include "tests/harness/signed_on_pws.h"
 #include "wire/protocol.h"
 
 namespace zel::test {

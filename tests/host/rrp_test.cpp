@@ -9,7 +9,7 @@
 #include "host/ebcdic.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
-#include "tests/host/host_harness.h"
+#include "tests/harness/host_harness.h"
 #include "wire/protocol.h"
 
 namespace zel::test {

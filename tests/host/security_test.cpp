@@ -16,15 +16,16 @@
 #include <sstream>
 #include <thread>
 
-#include "host/ebcdic.h"
-#include "wire/protocol.h"
 #include "base/config.h"
+#include "host/ebcdic.h"
 #include "services/connection.h"
 #include "services/connection/dq_token.h"
 #include "services/dataqueue.h"
 #include "services/errhandle.h"
-#include "tests/host/host_harness.h"
-#include "tests/host/signed_on_pws.h"
+#include "tests/harness/host_harness.h"
+#include "tests/harness/signed_on_pws.h"
+#include "tests/harness/waits.h"
+#include "wire/protocol.h"
 
 namespace zel::test {
 namespace {
@@ -200,12 +201,10 @@ TEST(DataQueueToken, ATokenDiesWithItsSignOnAndTheQueueGoesToNobodyElse) {
   ASSERT_EQ(manager.Create("QUEUEA"), 0u);
   a.reset();
   std::string list;
-  for (int i = 0; i < 500; ++i) {  // bounded wait for the host to see the close
+  ASSERT_TRUE(Eventually([&] {  // the host sees the close
     list = host.Control("list");
-    if (list.find("signon") == std::string::npos) break;
-    std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_EQ(list.find("signon"), std::string::npos) << list;
+    return list.find("signon") == std::string::npos;
+  })) << list;
   RawDataQueue late(host.port());
   EXPECT_EQ(late.Present(token), QLXDQ_RC_REFUSED);
   EXPECT_EQ(late.Call(wire::kOpen, QueueName("QUEUEA")), QLXDQ_RC_REFUSED);
@@ -345,12 +344,9 @@ TEST(Limits, OutOfDescriptorsTheServerWaitsQuietlyAndServesAgain) {
   ASSERT_TRUE(host.running());
   std::vector<std::unique_ptr<RawConnection>> flood;
   for (int i = 0; i < 80; ++i) flood.push_back(std::make_unique<RawConnection>(host.port()));
-  bool exhausted = false;
-  for (int i = 0; i < 500 && !exhausted; ++i) {
-    exhausted = host.LogText().find("accept failed: Too many open files") != std::string::npos;
-    if (!exhausted) std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_TRUE(exhausted) << host.LogText();
+  ASSERT_TRUE(Eventually([&] {
+    return host.LogText().find("accept failed: Too many open files") != std::string::npos;
+  })) << host.LogText();
   // The measure: the server's CPU time over two seconds of wall time.
   double before = CpuSeconds(host.pid());
   std::this_thread::sleep_for(2s);
@@ -360,12 +356,14 @@ TEST(Limits, OutOfDescriptorsTheServerWaitsQuietlyAndServesAgain) {
 
   flood.clear();
   std::string list;
-  for (int i = 0; i < 100; ++i) {  // bounded: the wait after a failed accept is at most 1 s
-    list = host.Control("list");
-    if (list.rfind("ok ", 0) == 0) break;
-    std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_EQ(list.rfind("ok ", 0), 0u) << list;
+  // The server's wait after a failed accept is at most 1 s.
+  EXPECT_TRUE(Eventually(
+      [&] {
+        list = host.Control("list");
+        return list.rfind("ok ", 0) == 0;
+      },
+      5s, 50ms))
+      << list;
   RawPws pws(host, "QUEUEA");
   EXPECT_EQ(pws.token.size(), wire::kTokenSize);
 }

@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <random>
 #include <string>
-#include <thread>
 
-#include "wire/protocol.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
-#include "tests/host/host_harness.h"
-#include "tests/host/signed_on_pws.h"
+#include "tests/harness/host_harness.h"
+#include "tests/harness/signed_on_pws.h"
+#include "tests/harness/waits.h"
+#include "wire/protocol.h"
 
 namespace zel::test {
 namespace {
@@ -196,12 +196,10 @@ TEST(SignOnWire, RandomBytesBehindEveryKindOfGreetingNeverStopTheServer) {
   // Every garbage connection is gone once only the data-queue and this
   // control connection are left (bounded wait while the server catches up).
   std::string list;
-  for (int i = 0; i < 500; ++i) {
+  EXPECT_TRUE(Eventually([&] {
     list = host.Control("list");
-    if (list.rfind("ok 2 connections", 0) == 0) break;
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(list.rfind("ok 2 connections", 0), 0u) << list;
+    return list.rfind("ok 2 connections", 0) == 0;
+  })) << list;
   EXPECT_EQ(host.Stop(), 0);
 }
 

@@ -26,21 +26,15 @@
 #include <vector>
 
 #include "ctrlblk/ctrlblk.h"
+#include "tests/harness/host_harness.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
-#include "tests/host/host_harness.h"
 #include "vqzmcm.h"
 #include "vqzmcsw.h"
 #include "vqzmrc.h"
 
 namespace zel::test {
 namespace {
-
-// Shared records are byte-packed: a field is compared through a copy, never
-// bound to a reference at its (possibly unaligned) address.
-template <class T>
-T V(T value) {
-  return value;
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -214,14 +208,6 @@ class Application {
   ChildProcess process_;
 };
 
-bool Eventually(const std::function<bool()>& done, Millis limit = 30s) {
-  for (Clock::time_point end = Clock::now() + limit; Clock::now() < end;) {
-    if (done()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return done();
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path);
   std::stringstream text;
@@ -323,7 +309,7 @@ TEST_F(EndToEnd, AStartASecondConversationTheLastStopAndTheManagersEnd) {
   EXPECT_NE(conv, 0u);
   RZ700SysStruct* system = System("HOSTA");
   ASSERT_NE(system, nullptr);
-  EXPECT_EQ(V(system->usCommState), 6);
+  EXPECT_EQ(V(system->usCommState), ZEL_COMM_ACTIVE);
   EXPECT_EQ(std::string(system->achPWSSysID, 3), "AAA");
   EXPECT_STREQ(system->szUserProfile, "ZELUSER");
   EXPECT_STREQ(system->szDQLib, "QZELDQ");
@@ -553,15 +539,15 @@ TEST_F(EndToEnd, TwoSystemsOnTwoHostsRunAtOnce) {
   RZ700SysStruct* a = System("HOSTA");
   RZ700SysStruct* b = System("HOSTB");
   ASSERT_TRUE(a != nullptr && b != nullptr);
-  EXPECT_EQ(V(a->usCommState), 6);
-  EXPECT_EQ(V(b->usCommState), 6);
+  EXPECT_EQ(V(a->usCommState), ZEL_COMM_ACTIVE);
+  EXPECT_EQ(V(b->usCommState), ZEL_COMM_ACTIVE);
   EXPECT_STRNE(a->szSysID, b->szSysID);
   EXPECT_NE(host_a.LogText().find("system " + std::string(a->szSysID)), std::string::npos);
   EXPECT_NE(host_b.LogText().find("system " + std::string(b->szSysID)), std::string::npos);
 
   EXPECT_EQ(second.Stop(), 0);
   ASSERT_TRUE(Eventually([&] { return Stopped(b); })) << ManagerLog();
-  EXPECT_EQ(V(a->usCommState), 6) << "the other system runs on";
+  EXPECT_EQ(V(a->usCommState), ZEL_COMM_ACTIVE) << "the other system runs on";
   EXPECT_EQ(first.Stop(), 0);
   EXPECT_TRUE(Eventually([&] { return Stopped(a); })) << ManagerLog();
 }

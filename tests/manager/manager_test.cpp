@@ -5,6 +5,8 @@
 // Applications run as child processes. The manager they start is a
 // stand-in (this test binary linked as SHARED/VQZMCMW.EXE of a test
 // installation) whose answers each test chooses through the environment.
+#include "manager/manager.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,19 +29,13 @@
 #include "platform/pipe.h"
 #include "platform/window.h"
 #include "tests/harness/trace_capture.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcsw.h"
 #include "vqzmrc.h"
 
 namespace zel::test {
 namespace {
-
-// Shared records are byte-packed: a field is compared through a copy, never
-// bound to a reference at its (possibly unaligned) address.
-template <class T>
-T V(T value) {
-  return value;
-}
 
 namespace fs = std::filesystem;
 using namespace zel::platform;
@@ -52,7 +48,7 @@ std::string StartsLog() { return TestPath("cpmgr-starts.log"); }
 ChildProcess::Env Installation(ChildProcess::Env extra = {}) {
   fs::path home = TestPath("zel");
   fs::create_directories(home / "SHARED");
-  fs::path link = home / "SHARED" / "VQZMCMW.EXE";
+  fs::path link = home / "SHARED" / ctrlblk::kManagerProgramName;
   if (!fs::exists(link)) fs::create_symlink(fs::read_symlink("/proc/self/exe"), link);
   ChildProcess::Env env = {{"ZEL_HOME", home.string()}, {"ZEL_TEST_FAKE_CPMGR", "fake_cpmgr"}};
   env.insert(env.end(), extra.begin(), extra.end());
@@ -202,13 +198,9 @@ TEST(ManagerStart, AManagerKilledWhileAnApplicationWaitsGivesAnErrorAndANewStart
   ASSERT_TRUE(app.Expect("ready"));
   app.Send("go");
   RZ700SysStruct* system = nullptr;
-  Clock::time_point deadline = Clock::now() + 30s;
-  while ((system == nullptr || system->ulWaitingRC != 1) && Clock::now() < deadline) {
-    cbFindRZ700SysByName("HOSTA", &system);
-    usleep(10000);
-  }
-  ASSERT_NE(system, nullptr) << "the start never reached the manager";
-  ASSERT_EQ(V(system->ulWaitingRC), 1u);
+  ASSERT_TRUE(Eventually([&] {
+    return cbFindRZ700SysByName("HOSTA", &system) == 0 && system->ulWaitingRC == 1;
+  })) << "the start never reached the manager";
   ASSERT_EQ(kill(static_cast<pid_t>(Anchor().ulCPMgrPid), SIGKILL), 0);
 
   Clock::time_point killed = Clock::now();
@@ -339,7 +331,7 @@ class ManagerStandIn {
  public:
   explicit ManagerStandIn(uint16_t stop_rc) : stop_rc_(stop_rc) {
     thread_ = std::thread([this] { Run(); });
-    for (int i = 0; i < 5000 && hwnd_ == 0; ++i) usleep(1000);
+    EXPECT_TRUE(Eventually([&] { return hwnd_ != 0; }, 5s, 1ms));
   }
   ~ManagerStandIn() {
     done_ = true;
@@ -347,18 +339,20 @@ class ManagerStandIn {
   }
 
   // Waits for a message of that number; its notice's usRC, or -1.
-  int WaitFor(UINT message, std::chrono::milliseconds timeout = 20s) {
-    Clock::time_point end = Clock::now() + timeout;
-    while (Clock::now() < end) {
-      {
-        std::lock_guard lock(mutex_);
-        for (auto& [number, rc] : received_) {
-          if (number == message) return rc;
-        }
-      }
-      usleep(5000);
-    }
-    return -1;
+  int WaitFor(UINT message, Millis timeout = 20s) {
+    int found = -1;
+    Eventually(
+        [&] {
+          std::lock_guard lock(mutex_);
+          for (auto& [number, rc] : received_) {
+            if (number != message) continue;
+            found = rc;
+            return true;
+          }
+          return false;
+        },
+        timeout, 5ms);
+    return found;
   }
 
   size_t Count(UINT message) {
@@ -464,10 +458,9 @@ TEST(StartStopThread, AMessageOfTheWrongSizeIsDroppedAndTheThreadReadsOn) {
   ASSERT_TRUE(WriteFile(Anchor().hStartStopWrite, "short", 5, &written));
   // The queue is a byte stream: the next message goes in only once the
   // short one has been read and dropped.
-  for (int i = 0; i < 2000 && !capture.Traced("Data size invalid"); ++i) usleep(5000);
+  EXPECT_TRUE(Eventually([&] { return capture.Traced("Data size invalid"); }, 10s, 5ms));
   ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr), 0);
   EXPECT_EQ(manager.WaitFor(ZEL_MSG_START_STOP_ENDED), 0);
-  EXPECT_TRUE(capture.Traced("Data size invalid"));
 }
 
 }  // namespace

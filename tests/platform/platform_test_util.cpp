@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <fstream>
-#include <thread>
 
+#include "base/config.h"
 #include "platform/filemap.h"
 #include "platform/handles.h"
-#include "base/config.h"
+#include "tests/harness/waits.h"
 
 namespace zel::test {
 
@@ -32,18 +32,9 @@ std::vector<std::filesystem::path> InstanceFiles(const std::string& instance) {
   return files;
 }
 
-bool PollUntil(const std::function<bool()>& done, Millis timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-}
-
 bool WaitUntilBlocked(pid_t pid, pid_t tid, Millis timeout) {
   std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid);
-  return PollUntil(
+  return Eventually(
       [&] {
         std::ifstream stat_file(task + "/stat");
         std::string stat;
@@ -60,7 +51,7 @@ bool WaitUntilBlocked(pid_t pid, pid_t tid, Millis timeout) {
         return wchan.rfind("futex", 0) == 0 || wchan.rfind("rt_mutex", 0) == 0 ||
                wchan.find("nanosleep") != std::string::npos;
       },
-      timeout);
+      timeout, 200us);
 }
 
 SharedCounters* MapCounters(const char* name) {

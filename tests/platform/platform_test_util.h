@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,9 +22,6 @@ std::string InstanceFolder(const std::string& instance);
 
 // The files in the folder of `instance`, sorted; none when it is missing.
 std::vector<std::filesystem::path> InstanceFiles(const std::string& instance);
-
-// Polls `done` until it holds or `timeout` passes; true when it held.
-bool PollUntil(const std::function<bool()>& done, Millis timeout = kChildTimeout);
 
 // True once thread `tid` of process `pid` sleeps in a mutex or event wait
 // (on a futex or a kernel rt-mutex, or napping between tries in

@@ -15,6 +15,7 @@
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "tests/platform/platform_test_util.h"
 
@@ -139,7 +140,7 @@ class Waiters {
   // True once every waiter sleeps in its wait.
   bool AllBlocked() {
     for (int i = 0; i < local_; ++i) {
-      if (!PollUntil([&] { return tids_[i].load() != 0; })) return false;
+      if (!Eventually([&] { return tids_[i].load() != 0; }, kChildTimeout, 200us)) return false;
       if (!WaitUntilBlocked(getpid(), static_cast<pid_t>(tids_[i].load()))) return false;
     }
     for (pid_t tid : remote_tids_) {
@@ -149,16 +150,18 @@ class Waiters {
   }
 
   bool ReleasedReaches(uint32_t count) {
-    return PollUntil([&] { return counters_->released.load() >= count; });
+    return Eventually([&] { return counters_->released.load() >= count; }, kChildTimeout, 200us);
   }
 
   // Ends every waiter, calling `release` until all have stopped.
   void Stop(const std::function<void()>& release) {
     counters_->done.store(1);
-    EXPECT_TRUE(PollUntil([&] {
-      release();
-      return counters_->exited.load() == static_cast<uint32_t>(count());
-    }));
+    EXPECT_TRUE(Eventually(
+        [&] {
+          release();
+          return counters_->exited.load() == static_cast<uint32_t>(count());
+        },
+        kChildTimeout, 200us));
     EXPECT_EQ(child_->Wait(), 0);
     EXPECT_EQ(counters_->timeouts.load(), 0u);
   }
@@ -272,7 +275,7 @@ TEST(NamedMutex, AnOwnerProcessKilledAbandonsItToOneWaiterThenTheNext) {
     });
   }
   for (auto& tid : tids) {
-    ASSERT_TRUE(PollUntil([&] { return tid.load() != 0; }));
+    ASSERT_TRUE(Eventually([&] { return tid.load() != 0; }, kChildTimeout, 200us));
     ASSERT_TRUE(WaitUntilBlocked(getpid(), static_cast<pid_t>(tid.load())));
   }
   owner.Kill(SIGKILL);

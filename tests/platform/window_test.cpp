@@ -15,6 +15,7 @@
 
 #include "platform/globalmem.h"
 #include "platform/handles.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "tests/platform/platform_test_util.h"
 
@@ -142,7 +143,7 @@ class WindowThread {
         }
         if (message == kHold) {
           holding_.store(true);
-          while (!released_.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+          EXPECT_TRUE(Eventually([this] { return released_.load(); }, kChildTimeout, 200us));
           holding_.store(false);
         }
         if (message == kQuit) PostQuitMessage(0);
@@ -150,7 +151,7 @@ class WindowThread {
       }));
       RunLoop();
     });
-    EXPECT_TRUE(PollUntil([&] { return hwnd_.load() != 0; }));
+    EXPECT_TRUE(Eventually([&] { return hwnd_.load() != 0; }, kChildTimeout, 200us));
   }
   ~WindowThread() {
     released_.store(true);
@@ -246,7 +247,7 @@ TEST(WindowMessages, AnotherThreadSendsAndTheWindowGoesWithItsThread) {
     }));
     RunLoop();
   });
-  ASSERT_TRUE(PollUntil([&] { return hwnd.load() != 0; }));
+  ASSERT_TRUE(Eventually([&] { return hwnd.load() != 0; }, kChildTimeout, 200us));
   EXPECT_EQ(SendMessage(hwnd, WM_USER, 6, 7), 42);
   EXPECT_EQ(GetLastError(), 0u);
   EXPECT_FALSE(DestroyWindow(hwnd));
@@ -360,12 +361,12 @@ TEST(WindowMessages, ASenderKilledWhileItWaitsLeavesTheWindowServingOthers) {
   ChildProcess doomed = ChildProcess::Start("send_hold", {std::to_string(window.hwnd()), "1"});
   std::optional<std::string> doomed_window = doomed.ReadLine();
   ASSERT_TRUE(doomed_window.has_value());
-  ASSERT_TRUE(PollUntil([&] { return window.holding(); }));
+  ASSERT_TRUE(Eventually([&] { return window.holding(); }, kChildTimeout, 200us));
   doomed.Kill(SIGKILL);
   EXPECT_EQ(doomed.Wait(), 128 + SIGKILL);
   // The handler now answers a sender that is gone.
   window.Release();
-  ASSERT_TRUE(PollUntil([&] { return !window.holding(); }));
+  ASSERT_TRUE(Eventually([&] { return !window.holding(); }, kChildTimeout, 200us));
   EXPECT_FALSE(IsWindow(static_cast<HWND>(std::stoul(*doomed_window))));
 
   ChildProcess next = ChildProcess::Start("send_hold", {std::to_string(window.hwnd()), "41"});
@@ -440,21 +441,22 @@ TEST(WindowIdleCount, ChangesOnlyOnceEveryMessagePostedBeforeHasBeenHandled) {
     // thread asleep in GetMessage looks again once a message comes.
     DWORD before = window.IdleCount();
     ASSERT_TRUE(PostMessage(window.hwnd(), WM_NULL, 0, 0));
-    ASSERT_TRUE(PollUntil([&] { return window.IdleCount() != before; })) << "round " << round;
+    ASSERT_TRUE(Eventually([&] { return window.IdleCount() != before; }, kChildTimeout, 200us))
+        << "round " << round;
     ASSERT_EQ(window.handled(), static_cast<uint32_t>(kPerRound * round)) << "round " << round;
   }
   // Posts from this process go straight into the queue.
   for (int i = 0; i < kPerRound; ++i) ASSERT_TRUE(PostMessage(window.hwnd(), kBurst, 0, 0));
   DWORD before = window.IdleCount();
   ASSERT_TRUE(PostMessage(window.hwnd(), WM_NULL, 0, 0));
-  ASSERT_TRUE(PollUntil([&] { return window.IdleCount() != before; }));
+  ASSERT_TRUE(Eventually([&] { return window.IdleCount() != before; }, kChildTimeout, 200us));
   EXPECT_EQ(window.handled(), static_cast<uint32_t>(kPerRound * (kRounds + 1)));
 }
 
 TEST(WindowIdleCount, StaysWhileTheThreadIsBusyAndIsReadFromAnyProcess) {
   WindowThread window;
   ASSERT_TRUE(PostMessage(window.hwnd(), kHold, 0, 0));
-  ASSERT_TRUE(PollUntil([&] { return window.holding(); }));
+  ASSERT_TRUE(Eventually([&] { return window.holding(); }, kChildTimeout, 200us));
   DWORD busy = window.IdleCount();
   ChildProcess reader = ChildProcess::Start("idle_count", {std::to_string(window.hwnd())});
   EXPECT_EQ(reader.ReadLine(), std::to_string(busy)) << "same count in another process";
@@ -462,7 +464,7 @@ TEST(WindowIdleCount, StaysWhileTheThreadIsBusyAndIsReadFromAnyProcess) {
   ASSERT_TRUE(PostMessage(window.hwnd(), WM_USER, 0, 0));
   EXPECT_EQ(window.IdleCount(), busy) << "a busy thread has not looked";
   window.Release();
-  EXPECT_TRUE(PollUntil([&] { return window.IdleCount() != busy; }));
+  EXPECT_TRUE(Eventually([&] { return window.IdleCount() != busy; }, kChildTimeout, 200us));
 
   DWORD count = 0;
   EXPECT_FALSE(GetWindowIdleCount(12345, &count));
@@ -473,7 +475,8 @@ TEST(WindowIdleCount, AWindowWhoseOwnerIsGoneHasNoCount) {
   RemoteWindow remote;
   ASSERT_NE(remote.hwnd, 0u);
   DWORD count = 0;
-  EXPECT_TRUE(PollUntil([&] { return GetWindowIdleCount(remote.hwnd, &count) && count > 0; }))
+  EXPECT_TRUE(Eventually([&] { return GetWindowIdleCount(remote.hwnd, &count) && count > 0; },
+                         kChildTimeout, 200us))
       << "the owner's loop found nothing at its start";
   remote.process.Kill(SIGKILL);
   remote.process.Wait();

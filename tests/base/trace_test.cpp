@@ -1,6 +1,8 @@
 // The trace and error-point service: record contents and rendering, the
 // error-point ring, thread launch, the double-byte test, and records of many
 // threads in several processes sharing one trace file.
+#include "base/trace.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -13,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/trace.h"
 #include "tests/harness/trace_capture.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
@@ -219,8 +221,7 @@ TEST(LaunchThread, SmallRequestedStackStillRunsRealWork) {
     p->done.store(1);
   };
   ASSERT_EQ(btLaunchThread(body, 12288, &probe), 0);
-  for (int i = 0; i < 5000 && probe.done.load() == 0; ++i) usleep(1000);
-  EXPECT_EQ(probe.done.load(), 1);
+  EXPECT_TRUE(Eventually([&] { return probe.done.load() == 1; }, 5s, 1ms));
   EXPECT_EQ(probe.sum.load(), 32u * (255u * 256u / 2));  // 32 runs of 0..255
 }
 

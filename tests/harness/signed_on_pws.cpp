@@ -1,12 +1,12 @@
-#include "tests/host/signed_on_pws.h"
+#include "tests/harness/signed_on_pws.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "host/ebcdic.h"
-#include "wire/protocol.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
+#include "wire/protocol.h"
 
 namespace zel::test {
 

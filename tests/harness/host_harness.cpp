@@ -1,4 +1,4 @@
-#include "tests/host/host_harness.h"
+#include "tests/harness/host_harness.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
+#include "tests/harness/waits.h"
 #include "wire/protocol.h"
 
 namespace zel::test {
@@ -64,17 +64,15 @@ HostServer::HostServer(std::vector<std::string> extra_args, rlim_t max_files) {
   }
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   process_.emplace(ChildProcess::Start("zelhost", args));
-  // The port file appears once the server listens; bounded wait for it.
-  for (int i = 0; i < 1000 && process_->running(); ++i) {
+  // The port file appears once the server listens.
+  bool listening = Eventually([&] {
     std::ifstream file(port_file);
     unsigned port = 0;
-    if (file >> port && port != 0) {
-      port_ = static_cast<uint16_t>(port);
-      return;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  ADD_FAILURE() << "zelhost did not start; log:\n" << LogText();
+    if (!(file >> port) || port == 0) return !process_->running();
+    port_ = static_cast<uint16_t>(port);
+    return true;
+  });
+  if (!listening || port_ == 0) ADD_FAILURE() << "zelhost did not start; log:\n" << LogText();
 }
 
 HostServer::~HostServer() {

@@ -2,8 +2,8 @@
 // object, its start request and the queue the station information names.
 // The connection service keeps the data-queue token for that queue, so
 // other system objects of the test (and its child processes) can open it.
-#ifndef ZEL_TESTS_HOST_SIGNED_ON_PWS_H
-#define ZEL_TESTS_HOST_SIGNED_ON_PWS_H
+#ifndef ZEL_TESTS_HARNESS_SIGNED_ON_PWS_H
+#define ZEL_TESTS_HARNESS_SIGNED_ON_PWS_H
 
 #include <cstdint>
 #include <string>
@@ -38,4 +38,4 @@ class SignedOnPws {
 
 }  // namespace zel::test
 
-#endif  // ZEL_TESTS_HOST_SIGNED_ON_PWS_H
+#endif  // ZEL_TESTS_HARNESS_SIGNED_ON_PWS_H

@@ -2,8 +2,8 @@
 // ephemeral loopback port, raw TCP connections for byte-exact checks, raw
 // data-queue requests with a token, and the connection configuration that
 // points the client services at it.
-#ifndef ZEL_TESTS_HOST_HOST_HARNESS_H
-#define ZEL_TESTS_HOST_HOST_HARNESS_H
+#ifndef ZEL_TESTS_HARNESS_HOST_HARNESS_H
+#define ZEL_TESTS_HARNESS_HOST_HARNESS_H
 
 #include <sys/resource.h>
 
@@ -103,4 +103,4 @@ std::string ToHex(std::string_view bytes);
 
 }  // namespace zel::test
 
-#endif  // ZEL_TESTS_HOST_HOST_HARNESS_H
+#endif  // ZEL_TESTS_HARNESS_HOST_HARNESS_H

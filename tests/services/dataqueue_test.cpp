@@ -18,15 +18,16 @@
 #include <optional>
 #include <thread>
 
-#include "wire/protocol.h"
 #include "platform/handles.h"
 #include "services/admin.h"
 #include "services/connection.h"
 #include "services/errhandle.h"
 #include "services/unapi.h"
+#include "tests/harness/host_harness.h"
+#include "tests/harness/signed_on_pws.h"
 #include "tests/harness/trace_capture.h"
-#include "tests/host/host_harness.h"
-#include "tests/host/signed_on_pws.h"
+#include "tests/harness/waits.h"
+#include "wire/protocol.h"
 
 namespace zel::test {
 namespace {
@@ -571,12 +572,9 @@ TEST_F(ConnectionTest, SignOnSendReceiveAndConnectionTest) {
   EXPECT_EQ(qlxCO_Send(service, frame.data(), 52), QLXCO_RC_INVALID_HANDLE);
   std::string list = host_.Control("list");
   EXPECT_EQ(host_.Control("drop " + std::to_string(number)).rfind("ok", 0), 0u) << list;
-  bool closed = false;
-  for (int i = 0; i < 500 && !closed; ++i) {  // bounded wait for the host's close to arrive
-    closed = qlxCO_TestConnection(system, 11, &connected) == QLXCO_RC_NOT_CONNECTED;
-    if (!closed) std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(closed);
+  EXPECT_TRUE(Eventually([&] {  // the host's close arrives
+    return qlxCO_TestConnection(system, 11, &connected) == QLXCO_RC_NOT_CONNECTED;
+  }));
   EXPECT_EQ(connected, 0u);
   ASSERT_EQ(qlxCO_Connect(system, 11, 0), 0u);  // reconnects
   EXPECT_EQ(qlxCO_Disconnect(system, 11, 0), 0u);
@@ -596,12 +594,7 @@ TEST_F(ConnectionTest, RefusedConnectionsAndUnknownSystemsFail) {
   EXPECT_EQ(qlxCO_Connect(system, 11, 0), 0u);
   host_.Stop();
   uint32_t connected = 0;
-  bool closed = false;
-  for (int i = 0; i < 500 && !closed; ++i) {
-    closed = qlxCO_TestConnection(system, 11, &connected) != 0;
-    if (!closed) std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(closed);
+  EXPECT_TRUE(Eventually([&] { return qlxCO_TestConnection(system, 11, &connected) != 0; }));
   EXPECT_EQ(qlxCO_Connect(system, 11, 0), QLXCO_RC_CONNECT);
   qlxCO_DeleteSystem(system);
 }

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/trace.h"
 #include "services/admin.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "services/errhandle.h"
 #include "services/language.h"
-#include "base/trace.h"
 #include "tests/harness/failing_new.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
