@@ -356,11 +356,16 @@ size_t Count(const std::string& text, const std::string& what) {
   return count;
 }
 
-// The number after `field` ("ready=") in zelhost's list.
-int ListField(const std::string& list, const std::string& field) {
-  size_t at = list.find(field);
+// The number after `field` (" entries=") in zelhost's list, in the line
+// that names `after` (" pws=AAA"); -1 when there is none.
+int ListField(const std::string& list, const std::string& after, const std::string& field) {
+  size_t line = list.find(after);
+  size_t at = line == std::string::npos ? line : list.find(field, line);
   return at == std::string::npos ? -1 : std::atoi(list.c_str() + at + field.size());
 }
+
+// The PWSs zelhost serves: sign-on connections given a PWS ID.
+size_t ServedPws(const std::string& list) { return Count(list, " pws=") - Count(list, " pws=-"); }
 
 class SyncEndToEnd : public testing::Test {
  protected:
@@ -542,7 +547,7 @@ TEST_F(SyncEndToEnd, TwoProcessesOfEightThreadsEachGetTheirOwnRepliesNoneLostNon
   EXPECT_EQ(Count(log, ": reply S"), size_t{kAll});
   // Nothing is left on the queue but the ready entries.
   std::string list = host.Control("list");
-  EXPECT_EQ(ListField(list, " entries="), ListField(list, " ready=")) << list;
+  EXPECT_EQ(ListField(list, "queue ", " entries="), ListField(list, " pws=AAA", " ready=")) << list;
   EXPECT_TRUE(ObtainMutexFree());
 }
 
@@ -563,7 +568,7 @@ TEST_F(SyncEndToEnd, TheObtainWaitsLongOnlyFirstAndStartsAFurtherRrpWhenNoneIsRe
   EXPECT_EQ(further.rc, 0) << host.LogText();
   EXPECT_TRUE(further.same);
   EXPECT_EQ(app.Do("waits"), "1 180");
-  EXPECT_EQ(ListField(host.Control("list"), " rrps="), 2) << host.Control("list");
+  EXPECT_EQ(ListField(host.Control("list"), " pws=AAA", " rrps="), 2) << host.Control("list");
   EXPECT_TRUE(ObtainMutexFree());
   ASSERT_EQ(host.Control("release all").rfind("ok", 0), 0u);
 
@@ -574,14 +579,15 @@ TEST_F(SyncEndToEnd, TheObtainWaitsLongOnlyFirstAndStartsAFurtherRrpWhenNoneIsRe
   ASSERT_EQ(app.Call("ECHO", 10, 4).rc, 0);
   EXPECT_EQ(app.Do("waits"), "90");
 
-  // A further start that cannot be asked for: the manager is gone (its
-  // state still says it runs). The obtain fails at once and leaves
-  // "OBTRRP" free.
+  // A further start that cannot be asked for: no RRP is ready and the
+  // manager is gone (its state still says it runs). The obtain fails at
+  // once and leaves "OBTRRP" free.
+  ASSERT_EQ(host.Control("hold all").rfind("ok", 0), 0u);
   uint32_t manager = GetZELAnchorCB()->ulCPMgrPid;
   ASSERT_EQ(kill(static_cast<pid_t>(manager), SIGKILL), 0);
-  ASSERT_TRUE(Eventually([&] { return ListField(host.Control("list"), " rrps=") == -1; }))
+  ASSERT_TRUE(Eventually([&] { return ServedPws(host.Control("list")) == 0; }))
       << "zelhost ends the PWS with the manager's connection";
-  EXPECT_EQ(app.Call("ECHO", 10, 5).rc, VQZM_RC_INTERNAL_ERROR);
+  EXPECT_EQ(app.Call("ECHO", 10, 5, 5).rc, VQZM_RC_INTERNAL_ERROR);
   EXPECT_EQ(app.Do("waits"), "1");
   EXPECT_TRUE(ObtainMutexFree());
 }
