@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,6 +96,15 @@ class RawDataQueue {
   bool ready_ = false;
   uint32_t next_id_ = 1;
 };
+
+// True once `done` holds, checked every 10 ms for at most `limit`.
+bool Eventually(const std::function<bool()>& done, Millis limit = 30s);
+
+// The whole text of a file (a log), empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// How often `what` occurs in `text`, overlaps included.
+size_t Count(const std::string& text, const std::string& what);
 
 // Bytes written out by hand in tests: "00 34 12 FF" -> 4 bytes.
 std::string Hex(std::string_view spaced_hex);
