@@ -140,11 +140,13 @@ uint32_t DataQueueService::Write(Connection& conn, std::string_view body) {
   std::string path = QueuePath(write.queue);
   if (path.empty()) return QLXDQ_RC_INVALID_PARAMETER;
   if (!Allowed(conn, path)) return Refused(conn, "write to", path);
-  uint32_t rc = store_.Write(path, std::string(body.substr(sizeof write, key_length)),
-                             std::string(body.substr(sizeof write + key_length)));
+  std::string key(body.substr(sizeof write, key_length));
+  std::string shown_key = FromEbcdic(key);
+  uint32_t rc =
+      store_.Write(path, std::move(key), std::string(body.substr(sizeof write + key_length)));
   if (rc != 0 || options_.verbose) {
-    log_.Write("connection %llu: write %zu bytes to %s: rc %u", LogId(conn), data_length,
-               path.c_str(), rc);
+    log_.Write("connection %llu: write %zu bytes to %s: rc %u, key %s", LogId(conn), data_length,
+               path.c_str(), rc, shown_key.c_str());
   }
   return rc;
 }
@@ -201,9 +203,10 @@ void DataQueueService::Read(Connection& conn, uint32_t request_id, std::string_v
   }
   store_.Read(path, conn_id, wanted, [this, conn_id, request_id](uint32_t status, const Entry* e) {
     if (options_.verbose) {
-      log_.Write("connection %llu: read %u ends: rc %u, %zu bytes",
+      log_.Write("connection %llu: read %u ends: rc %u, %zu bytes%s%s",
                  static_cast<unsigned long long>(conn_id), request_id, status,
-                 e ? e->data.size() : size_t{0});
+                 e ? e->data.size() : size_t{0}, e ? ", key " : "",
+                 e ? FromEbcdic(e->key).c_str() : "");
     }
     if (e == nullptr) return transport_.SendDq(conn_id, wire::kRead, request_id, status);
     wire::DqReadReply reply{};

@@ -8,20 +8,17 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "convert/convert.h"
 #include "ctrlblk/ctrlblk.h"
-#include "ctrlblk/object_names.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
-#include "platform/handles.h"
-#include "platform/mutex.h"
 #include "platform/window.h"
 #include "services/dataqueue.h"
+#include "tests/api/obtain_mutex.h"
 #include "tests/harness/fake_calls.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
@@ -470,19 +467,6 @@ class ManagerStandIn {
   HWND hwnd_ = 0;
   std::vector<void*> starts_;
 };
-
-// True when another thread takes "OBTRRP" at once: no obtain kept it.
-bool ObtainMutexFree() {
-  return std::async(std::launch::async,
-                    [] {
-                      HANDLE mutex = CreateMutex(false, ctrlblk::kObtainRrpName);
-                      bool free = WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0;
-                      if (free) ReleaseMutex(mutex);
-                      CloseHandle(mutex);
-                      return free;
-                    })
-      .get();
-}
 
 void ReadyEntry(QueueFake& fake) {
   fake->entries.push_back({Ebcdic("FFFFFFFFFFFF"), Reply("FFFFFFFFFFFF", "")[0].bytes});

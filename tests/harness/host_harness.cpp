@@ -84,12 +84,7 @@ int HostServer::Stop() {
   return process_->Wait(10s);
 }
 
-std::string HostServer::LogText() const {
-  std::ifstream file(log_path_);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+std::string HostServer::LogText() const { return ReadFile(log_path_); }
 
 namespace {
 
@@ -228,6 +223,21 @@ uint32_t RawDataQueue::Create(const std::string& name, const std::string& librar
   create.order.set(2);
   return Call(wire::kCreate,
               std::string_view(reinterpret_cast<const char*>(&create), sizeof create));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++count;
+  }
+  return count;
 }
 
 std::string Hex(std::string_view spaced_hex) {

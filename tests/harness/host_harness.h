@@ -96,6 +96,12 @@ class RawDataQueue {
   uint32_t next_id_ = 1;
 };
 
+// The whole text of a file (a log), empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// How often `what` occurs in `text`, overlaps included.
+size_t Count(const std::string& text, const std::string& what);
+
 // Bytes written out by hand in tests: "00 34 12 FF" -> 4 bytes.
 std::string Hex(std::string_view spaced_hex);
 // Bytes as "00 34 12 FF" for failure messages.

@@ -208,21 +208,6 @@ class Application {
   ChildProcess process_;
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // Ended, or a zombie of the application that started it.
 bool ProcessEnded(uint32_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
