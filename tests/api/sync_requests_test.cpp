@@ -19,6 +19,7 @@
 #include "platform/window.h"
 #include "services/dataqueue.h"
 #include "tests/api/obtain_mutex.h"
+#include "tests/harness/ebcdic_text.h"
 #include "tests/harness/fake_calls.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
@@ -31,15 +32,6 @@ namespace zel::test {
 namespace {
 
 using namespace zel::platform;
-
-std::string Ebcdic(const std::string& ascii) {
-  std::string out(ascii.size(), '\0');
-  uint32_t length = static_cast<uint32_t>(out.size());
-  EXPECT_EQ(
-      cbAscToEbcCharArray(out.data(), ascii.data(), &length, static_cast<uint32_t>(ascii.size())),
-      0);
-  return out;
-}
 
 std::string BigEndian(uint32_t value) {
   return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),

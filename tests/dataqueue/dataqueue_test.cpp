@@ -19,6 +19,7 @@
 #include "platform/mutex.h"
 #include "services/connection.h"
 #include "services/dataqueue.h"
+#include "tests/harness/ebcdic_text.h"
 #include "tests/harness/fake_calls.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/trace_capture.h"
@@ -29,15 +30,6 @@
 
 namespace zel::test {
 namespace {
-
-std::string Ebcdic(const std::string& ascii) {
-  std::string out(ascii.size(), '\0');
-  uint32_t length = static_cast<uint32_t>(out.size());
-  EXPECT_EQ(
-      cbAscToEbcCharArray(out.data(), ascii.data(), &length, static_cast<uint32_t>(ascii.size())),
-      0);
-  return out;
-}
 
 // A started system as the manager sees it: its own connection to the host
 // and the PWS's queue QZELDQ/PWSQ.
