@@ -70,16 +70,19 @@ uint16_t PrepareData(ReadObjects& objects, DQReadItem* pItem) {
 
 // Polls a started read until it is over: the service's result, or
 // QLXDQ_RC_IN_PROGRESS when the host connection went away meanwhile (or a
-// host with a time limit never answered).
+// host with a time limit never answered). A check that itself waited for
+// the entry a whole interval is followed at once by the next, so an entry
+// arriving between two checks is taken without waiting for a tick.
 uint32_t AwaitRead(uint32_t read, uint32_t error_handle, uint32_t host, int32_t lWait) {
-  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(lWait) + kHostGrace;
+  using Clock = std::chrono::steady_clock;
+  auto give_up = Clock::now() + std::chrono::seconds(lWait) + kHostGrace;
   for (;;) {
+    auto next_check = Clock::now() + kPollInterval;
     uint32_t result = Qlx().qlxDQ_CheckData(read, error_handle);
     if (result != QLXDQ_RC_IN_PROGRESS) return result;
     if (!HostLinkUp(host)) return result;
-    if (lWait != kWaitForever && std::chrono::steady_clock::now() > give_up)
-      return QLXDQ_RC_TIMEOUT;
-    std::this_thread::sleep_for(kPollInterval);
+    if (lWait != kWaitForever && Clock::now() > give_up) return QLXDQ_RC_TIMEOUT;
+    std::this_thread::sleep_until(next_check);
   }
 }
 

@@ -160,6 +160,10 @@ std::atomic<uint32_t> g_next_kind{static_cast<uint32_t>(HandleKind::kFirstUser)}
 
 bool NamesThisProcess(HANDLE process) { return GetProcessId(process) == GetCurrentProcessId(); }
 
+// getpid is a system call, and the services ask for the process on every
+// handle they look up: it is asked once, and again in a forked child.
+std::atomic<DWORD> g_process_id{0};
+
 }  // namespace
 
 namespace internal {
@@ -167,6 +171,7 @@ namespace internal {
 void LockHandleTableForFork() { Table().LockForFork(); }
 void UnlockHandleTableInParent() { Table().UnlockInParent(); }
 void InheritHandleTableInChild() { Table().InheritInChild(); }
+void ForgetProcessIdInChild() { g_process_id.store(0, std::memory_order_relaxed); }
 
 }  // namespace internal
 
@@ -226,7 +231,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms) noexcept try {
 
 HANDLE GetCurrentProcess() noexcept { return INVALID_HANDLE_VALUE; }
 
-DWORD GetCurrentProcessId() noexcept { return static_cast<DWORD>(getpid()); }
+DWORD GetCurrentProcessId() noexcept {
+  DWORD id = g_process_id.load(std::memory_order_relaxed);
+  if (id != 0) return id;
+  id = static_cast<DWORD>(getpid());
+  g_process_id.store(id, std::memory_order_relaxed);
+  return id;
+}
 
 DWORD GetCurrentThreadId() noexcept { return static_cast<DWORD>(syscall(SYS_gettid)); }
 

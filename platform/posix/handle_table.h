@@ -15,6 +15,10 @@ void UnlockHandleTableInParent();
 // with the parent's tag, and new ones get the child's own tag.
 void InheritHandleTableInChild();
 
+// In the child after fork, before anything asks for the process id: the
+// parent's id is forgotten.
+void ForgetProcessIdInChild();
+
 }  // namespace zel::platform::internal
 
 #endif  // ZEL_PLATFORM_POSIX_HANDLE_TABLE_H

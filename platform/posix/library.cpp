@@ -50,6 +50,7 @@ void ParentAfterFork() {
 }
 
 void ChildAfterFork() {
+  ForgetProcessIdInChild();
   UnlockFixedWindowAfterFork();
   UnlockViewsAfterFork();
   Instance::ChildAfterFork();

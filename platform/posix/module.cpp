@@ -105,12 +105,16 @@ int VisitImage(dl_phdr_info* info, size_t, void* data) {
   return 1;
 }
 
-// The path of the executable, from the kernel.
+// The path of the executable, from the kernel. It is fixed for the life of
+// the process, and callers ask for it on every request: the kernel is asked
+// once.
 std::string ExecutablePath() {
-  char path[PATH_MAX];
-  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length < 0) return {};
-  return std::string(path, static_cast<size_t>(length));
+  static const std::string executable = [] {
+    char path[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    return length < 0 ? std::string() : std::string(path, static_cast<size_t>(length));
+  }();
+  return executable;
 }
 
 std::string LibraryPath(const link_map& map) {

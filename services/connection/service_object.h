@@ -11,9 +11,6 @@
 #ifndef ZEL_SERVICES_CONNECTION_SERVICE_OBJECT_H
 #define ZEL_SERVICES_CONNECTION_SERVICE_OBJECT_H
 
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <memory>
 #include <type_traits>
@@ -27,12 +24,13 @@ using platform::HandleKind;
 // Base of every object of the client services.
 class ServiceObject : public platform::HandleObject {
  public:
-  explicit ServiceObject(HandleKind kind) noexcept : HandleObject(kind), owner_(getpid()) {}
+  explicit ServiceObject(HandleKind kind) noexcept
+      : HandleObject(kind), owner_(platform::GetCurrentProcessId()) {}
 
-  bool MadeHere() const { return owner_ == getpid(); }
+  bool MadeHere() const { return owner_ == platform::GetCurrentProcessId(); }
 
  private:
-  const pid_t owner_;  // the process that made the object
+  const platform::DWORD owner_;  // the process that made the object
 };
 
 // The object of `handle` when it is an open handle of `kind` that this

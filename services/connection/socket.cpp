@@ -79,16 +79,20 @@ Socket::~Socket() { close(fd_); }
 bool Socket::SendAll(std::string_view bytes, std::string& why) {
   auto deadline = std::chrono::steady_clock::now() + kSendTimeout;
   size_t done = 0;
+  // The send is tried first: the socket buffer nearly always has room, and
+  // the wait for room is only for when it has not.
   while (done < bytes.size()) {
-    if (!WaitFor(fd_, POLLOUT, deadline, false)) {
-      why = "send timed out";
-      return false;
-    }
     ssize_t sent = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
       done += static_cast<size_t>(sent);
-    } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
+      continue;
+    }
+    if (sent < 0 && errno != EAGAIN && errno != EINTR) {
       why = std::string("send failed: ") + strerror(errno);
+      return false;
+    }
+    if (!WaitFor(fd_, POLLOUT, deadline, false)) {
+      why = "send timed out";
       return false;
     }
   }
@@ -97,13 +101,18 @@ bool Socket::SendAll(std::string_view bytes, std::string& why) {
 
 bool Socket::ReceiveExact(void* buffer, size_t size, Millis timeout, std::string& why) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Without a time limit the receive itself waits (the socket blocks, and
+  // Shutdown ends the wait): one call per piece instead of a poll and a
+  // call.
+  const bool forever = timeout.count() < 0;
   size_t done = 0;
   while (done < size) {
-    if (!WaitFor(fd_, POLLIN, deadline, timeout.count() < 0)) {
+    if (!forever && !WaitFor(fd_, POLLIN, deadline, false)) {
       why = "no answer from the host within " + std::to_string(timeout.count()) + " ms";
       return false;
     }
-    ssize_t got = recv(fd_, static_cast<char*>(buffer) + done, size - done, MSG_DONTWAIT);
+    ssize_t got = recv(fd_, static_cast<char*>(buffer) + done, size - done,
+                       forever ? 0 : MSG_DONTWAIT);
     if (got > 0) {
       done += static_cast<size_t>(got);
     } else if (got == 0) {

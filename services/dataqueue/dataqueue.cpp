@@ -313,6 +313,7 @@ uint32_t qlxDQ_DeleteEx(uint32_t hSystem, const char* pszQueue, const char* pszL
   uint32_t rc = 0;
   auto client = QueueCall(hSystem, pszQueue, pszLibrary, hErr, name, rc);
   if (!client) return rc;
+  client->Forget(Body(&name, sizeof name));
   rc = client->Call(wire::kDelete, Body(&name, sizeof name), nullptr);
   if (rc != 0) {
     return Fail(hErr, rc, "delete queue " + QueueText(pszQueue, pszLibrary) + ": " + Explain(rc));
@@ -332,7 +333,7 @@ uint32_t qlxDQ_OpenEx(uint32_t hSystem, const char* pszQueue, const char* pszLib
   if (!queue->client) return rc;
   queue->text = QueueText(pszQueue, pszLibrary);
   std::string reply;
-  rc = queue->client->Call(wire::kOpen, Body(&queue->name, sizeof queue->name), &reply);
+  rc = queue->client->Open(Body(&queue->name, sizeof queue->name), &reply);
   if (rc == 0 && reply.size() != sizeof(wire::DqOpenReply)) rc = QLXDQ_RC_PROTOCOL;
   if (rc != 0) return Fail(hErr, rc, "open queue " + queue->text + ": " + Explain(rc));
   wire::DqOpenReply open;
@@ -470,6 +471,7 @@ uint32_t qlxDQ_Write(uint32_t hQueue, uint32_t hData, uint32_t /*ulCommit*/, uin
     body.append(static_cast<const char*>(data->address), data->length);
   }
   uint32_t rc = queue->client->Call(wire::kWrite, body, nullptr);
+  if (rc == QLXDQ_RC_NOT_FOUND) queue->client->Forget(Body(&queue->name, sizeof queue->name));
   if (rc != 0) return Fail(hErr, rc, "write to " + queue->text + ": " + Explain(rc));
   return QLXDQ_RC_OK;
 } catch (...) {
@@ -547,6 +549,9 @@ uint32_t qlxDQ_CheckData(uint32_t hRead, uint32_t hErr) noexcept try {
     read->queue->reads.erase(hRead);
   }
   const std::string where = "read from " + read->queue->text + ": ";
+  if (read->pending->status == QLXDQ_RC_NOT_FOUND) {
+    read->client->Forget(Body(&read->queue->name, sizeof read->queue->name));
+  }
   if (read->pending->status != 0) {
     return Fail(hErr, read->pending->status, where + Explain(read->pending->status));
   }

@@ -155,6 +155,27 @@ uint32_t DqClient::Present(const std::string& token) {
   return rc;
 }
 
+uint32_t DqClient::Open(std::string_view name, std::string* reply) {
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = opened_.find(name); it != opened_.end()) {
+      *reply = it->second;
+      return QLXDQ_RC_OK;
+    }
+  }
+  uint32_t rc = Call(wire::kOpen, name, reply);
+  if (rc == QLXDQ_RC_OK) {
+    std::lock_guard lock(mutex_);
+    opened_.insert_or_assign(std::string(name), *reply);
+  }
+  return rc;
+}
+
+void DqClient::Forget(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  if (auto it = opened_.find(name); it != opened_.end()) opened_.erase(it);
+}
+
 bool DqClient::Commit(uint64_t entry_id) { return SendId(wire::kCommit, entry_id); }
 
 void DqClient::Release(uint64_t entry_id) { SendId(wire::kRelease, entry_id); }

@@ -52,6 +52,14 @@ class DqClient {
   // token, or QLXDQ_RC_CONNECTION.
   uint32_t Present(const std::string& token);
 
+  // Opens a queue (`name` is its wire name) and gives the host's answer.
+  // The host checks every write and read itself, so a queue this connection
+  // opened once is opened from memory afterwards: a queue deleted meanwhile
+  // fails at its next write or read with the code the open would give.
+  uint32_t Open(std::string_view name, std::string* reply);
+  // Forgets an open: the queue was deleted, or the host no longer knows it.
+  void Forget(std::string_view name);
+
   // Sends a request and waits (bounded) for its reply; the status, with the
   // reply body in `reply`.
   uint32_t Call(uint16_t type, std::string_view body, std::string* reply);
@@ -85,6 +93,7 @@ class DqClient {
   std::condition_variable replied_;
   std::map<uint32_t, std::shared_ptr<PendingReply>> pending_;
   std::set<std::string> presented_;  // tokens the host accepted; guarded by mutex_
+  std::map<std::string, std::string, std::less<>> opened_;  // open answers; guarded by mutex_
   uint32_t next_id_ = 1;
   std::thread receiver_;
 };

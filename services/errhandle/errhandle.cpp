@@ -48,14 +48,14 @@ class Quota {
 
  private:
   void ForThisProcess() {
-    pid_t now = getpid();
+    platform::DWORD now = platform::GetCurrentProcessId();
     if (pid_ == now) return;
     pid_ = now;
     live_ = 0;
   }
 
   std::mutex mutex_;
-  pid_t pid_ = 0;  // the process `live_` counts for; guarded by mutex_
+  platform::DWORD pid_ = 0;  // the process `live_` counts for; guarded by mutex_
   int live_ = 0;   // its error handles that exist; guarded by mutex_
 };
 

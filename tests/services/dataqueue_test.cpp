@@ -268,6 +268,33 @@ TEST_F(DataQueueTest, BadRequestsGetTheirOwnCodesAndLoseNothing) {
   EXPECT_EQ(qlxDQ_DeleteEx(system_, kQueue, kLibrary, 0), QLXDQ_RC_NOT_FOUND);
 }
 
+// A connection opens a queue once; the host still judges every write and
+// read, so a queue deleted through another connection fails there, and a
+// queue made again under the name is used again.
+TEST_F(DataQueueTest, AQueueDeletedThroughAnotherConnectionFailsItsNextWriteAndReadThenComesBack) {
+  uint32_t other = 0, other_queue = 0;
+  ASSERT_EQ(qlxCO_CreateSystem("HOSTSYS", &other), 0u);
+  ASSERT_EQ(qlxDQ_OpenEx(other, kQueue, kLibrary, &other_queue, 0), 0u);
+  ASSERT_EQ(Write(Key("SFIRST"), "before", other_queue), 0u);
+  ASSERT_EQ(qlxDQ_DeleteEx(system_, kQueue, kLibrary, 0), 0u);
+  EXPECT_EQ(Write(Key("SGONE"), "x", other_queue), QLXDQ_RC_NOT_FOUND);
+  EXPECT_EQ(Read(Key("SFIRST"), QLXDQ_ORDER_EQ, 0, 8320, other_queue).rc, QLXDQ_RC_NOT_FOUND);
+  qlxDQ_Close(other_queue);
+  uint32_t missing = 0;
+  EXPECT_EQ(qlxDQ_OpenEx(other, kQueue, kLibrary, &missing, 0), QLXDQ_RC_NOT_FOUND);
+
+  uint32_t attributes = qlxDQ_CreateAttr();
+  ASSERT_EQ(qlxDQ_SetMaxRecLen(attributes, 100), 0u);
+  ASSERT_EQ(qlxDQ_CreateEx(system_, kQueue, kLibrary, attributes, 0), 0u);
+  qlxDQ_DeleteAttr(attributes);
+  ASSERT_EQ(qlxDQ_OpenEx(other, kQueue, kLibrary, &other_queue, 0), 0u);
+  EXPECT_EQ(Write(Key("SNEW"), std::string(101, 'x'), other_queue), QLXDQ_RC_TOO_LONG);
+  ASSERT_EQ(Write(Key("SNEW"), "after", other_queue), 0u);
+  EXPECT_EQ(Read(Key("SNEW"), QLXDQ_ORDER_EQ, 0).data, "after");
+  qlxDQ_Close(other_queue);
+  qlxCO_DeleteSystem(other);
+}
+
 TEST_F(DataQueueTest, ALostConnectionEndsTheWaitingReadAndTheNextCallReconnects) {
   std::string buffer(64, '\0');
   uint32_t data = qlxDQ_CreateData();
