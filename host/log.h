@@ -21,15 +21,20 @@ class Log {
   // One line: the time, then the text escaped (base/log_text.h). A line equal
   // to the one before is counted instead of written; the count follows as
   // "<line> (repeated N times)" when another line comes, when the same line
-  // comes again kRepeatInterval after the last one written, or when the log
-  // closes. A flood of one failure thus costs a line per interval.
+  // comes again kRepeatInterval after the last one written, when the server
+  // goes idle, or when the log closes. A flood of one failure thus costs a line per interval.
   void Write(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   static constexpr std::chrono::seconds kRepeatInterval{10};
 
+  // Whether a count of repeated lines is held back, and writing it now: the
+  // server writes it once it goes idle, so the log never hides the end of a
+  // run for long.
+  bool HoldsRepeats() const { return repeats_ != 0; }
+  void FlushRepeats();
+
  private:
   void Emit(const std::string& text);
-  void FlushRepeats();
 
   std::FILE* file_ = stderr;
   std::string last_;    // the last line's text, escaped

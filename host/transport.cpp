@@ -26,6 +26,9 @@ constexpr uint64_t kListenTag = 0;
 constexpr uint64_t kSignalTag = ~uint64_t{0};
 // A client that lets this much of our output pile up is not reading.
 constexpr size_t kMaxPendingOutput = size_t{64} << 20;
+// How long the loop waits with nothing to do before it writes a count of
+// repeated log lines it holds back.
+constexpr int kIdleMs = 50;
 // Waits after a failed accept (out of descriptors, say): doubling from the
 // first to the last, so that a listener that cannot accept never spins.
 constexpr std::chrono::milliseconds kFirstAcceptBackoff{10};
@@ -141,11 +144,14 @@ int Transport::Run() {
   bool stopping = false;
   while (!stopping) {
     epoll_event events[64];
-    int count = epoll_wait(epoll_fd_, events, 64, timers_.MillisToNext());
+    int wait = timers_.MillisToNext();
+    if (log_.HoldsRepeats()) wait = wait < 0 ? kIdleMs : std::min(wait, kIdleMs);
+    int count = epoll_wait(epoll_fd_, events, 64, wait);
     if (count < 0 && errno != EINTR) {
       log_.Write("epoll_wait failed: %s", strerror(errno));
       return 1;
     }
+    if (count == 0) log_.FlushRepeats();
     for (int i = 0; i < count; ++i) {
       uint64_t tag = events[i].data.u64;
       if (tag == kListenTag) {
