@@ -1,5 +1,6 @@
 // The demonstration: a host server on loopback, communication started with
-// it through the public API, what the start learnt, and a clean shutdown.
+// it through the public API, what the start learnt, synchronous requests to
+// host programs, and a clean shutdown.
 //
 //   zeldemo WORKDIR
 //
@@ -26,8 +27,12 @@
 #include <string>
 #include <thread>
 
+#include <cstring>
+#include <vector>
+
 #include "vqzmcb.h"
 #include "vqzmcsw.h"
+#include "zelapp.h"
 
 extern char** environ;
 
@@ -114,6 +119,33 @@ bool WaitForManagerEnd() {
   return WaitFor([&] { return waitpid(manager, nullptr, WNOHANG) == manager; }, kShutdownWait);
 }
 
+// One caProcessSync to the host program ECHO with `size` bytes of data;
+// prints what came back and how long it took. True when the reply is the
+// request.
+bool Echo(uint32_t conv, uint32_t value, size_t size) {
+  std::vector<char> data(size);
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('a' + i % 26);
+  ProcessRequest request{};
+  request.ulConvId = conv;
+  std::strcpy(request.szPgmName, "ECHO");
+  request.ulValue = value;
+  request.pData = data.data();
+  request.ulDataLen = static_cast<uint32_t>(size);
+  request.ulTimeout = 30;
+  ProcessReply reply{};
+  Clock::time_point begun = Clock::now();
+  uint16_t rc = caProcessSync(&request, &reply);
+  auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begun);
+  void* reply_data = reply.pData;
+  uint32_t reply_length = reply.ulDataLen;
+  bool same = reply_length == size && (size == 0 || std::memcmp(reply_data, data.data(), size) == 0);
+  std::printf("caProcessSync(ECHO, %zu bytes): rc %u, RID %.11s, reply %u bytes, %s (%lld us)\n",
+              size, rc, reply.achRID, reply_length, same ? "the same bytes" : "NOT the same bytes",
+              static_cast<long long>(took.count()));
+  if (reply_data != nullptr) zelFreeBlock(reply_data);
+  return rc == 0 && same;
+}
+
 int Run(const fs::path& work) {
   unsigned port = 0;
   pid_t host = StartHost(work, &port);
@@ -134,6 +166,9 @@ int Run(const fs::path& work) {
   std::printf("caInitializeZELComm(\"%s\"): rc %u, conversation ID %u (%lld ms, manager started)\n",
               kSystem, rc, conv, static_cast<long long>(took.count()));
   bool ok = rc == 0 && ShowSystem();
+  if (ok) {
+    ok = Echo(conv, 1, 64) && Echo(conv, 2, size_t{1} << 20);
+  }
   if (rc == 0) std::printf("caStopZELComm(%u): rc %u\n", conv, caStopZELComm(conv));
 
   bool manager_ended = WaitForManagerEnd();
