@@ -187,6 +187,14 @@ VQZM_API uint16_t ccGetNextSysName(uint32_t hList, char* pszName, uint32_t ulSiz
 VQZM_API uint16_t cdConvRcvdDataBuffer(uint16_t usPurpose, uint32_t ulDataVersion,
                                        uint32_t* pulLength, void* pHolder) VQZM_NOEXCEPT;
 
+/* Creates the manager request queue (a pipe whose ends go to the anchor)
+ * and starts its processing thread; called once by the CPMgr at start-up.
+ * Inside the CPMgr, requests of its own threads (RRP obtain, sending a
+ * request or a return, retrieving a reply) are then handed to a worker
+ * thread each. 0; 1064 when the pipe cannot be created; 1026 when the
+ * thread cannot be started. */
+VQZM_API uint16_t cdInitDQProcThread(void) VQZM_NOEXCEPT;
+
 VQZM_API uint16_t cmInitStartStop(void) VQZM_NOEXCEPT;
 VQZM_API uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys) VQZM_NOEXCEPT;
 VQZM_API void cmAsyncInitZELCommThread(void* pParms) VQZM_NOEXCEPT;
