@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/barrier.h"
 #include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/object_names.h"
