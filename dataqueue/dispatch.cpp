@@ -2,9 +2,9 @@
 // writes for the manager, dispatched by the second character of their key.
 #include <cstring>
 
+#include "base/trace.h"
 #include "convert/convert.h"
 #include "dataqueue/dataqueue.h"
-#include "base/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 

@@ -280,7 +280,8 @@ void* NewRequestBlock(uint16_t type, RZ700SysStruct* pSystem, const void* pDesc,
   memcpy(desc, pDesc, layout.desc);
   // Each type's descriptor pointer follows the common header.
   memcpy(block + sizeof(DQReqBlockHeader), &desc, sizeof desc);
-  if (type == DQ_REQ_SEND_RETURN) static_cast<SendRetCB*>(static_cast<void*>(block))->usRetKind = usRetKind;
+  if (type == DQ_REQ_SEND_RETURN)
+    static_cast<SendRetCB*>(static_cast<void*>(block))->usRetKind = usRetKind;
   auto* copy = static_cast<RetBufferDesc*>(desc);
   if (type == DQ_REQ_RTV_DATA) {
     copy->pData = nullptr;
@@ -379,7 +380,8 @@ uint16_t QueueRequest(uint16_t type, RZ700SysStruct* pSystem, void* pDesc, const
   auto* answer = type == DQ_REQ_RTV_DATA ? static_cast<RtvDataDesc*>(pDesc) : nullptr;
   DWORD wait_ms = kAnswerWaitMs;
   if (answer != nullptr) {
-    wait_ms = answer->ulTimeout == 0xFFFFFFFFu ? INFINITE : answer->ulTimeout * 1000 + kAnswerWaitMs;
+    wait_ms =
+        answer->ulTimeout == 0xFFFFFFFFu ? INFINITE : answer->ulTimeout * 1000 + kAnswerWaitMs;
   }
   DWORD wait = Plat().WaitForSingleObject(event.get(), wait_ms);
   event.Reset();
@@ -465,7 +467,8 @@ uint16_t cdSendDQRequest(RZ700SysStruct* pSystem, void* pReqCB, uint16_t usReqTy
   rec->usReqType = usReqType;
   if (!KnownType(usReqType) && ZEL_ERROR_POINT("ERR_INVALID_REQ_TYPE")) {
     trace::Rc("CD", -100, "Invalid request type =", usReqType);
-    trace::Rc("CD", 100, "cbFreeCtrlBlkMem(pOutstanding) rc = ", cbFreeCtrlBlkMem(rec, sizeof *rec));
+    trace::Rc("CD", 100,
+              "cbFreeCtrlBlkMem(pOutstanding) rc = ", cbFreeCtrlBlkMem(rec, sizeof *rec));
     return VQZM_RC_INTERNAL_ERROR;
   }
   rec->pReqCB = pReqCB;
@@ -564,8 +567,7 @@ uint16_t cdWaitOutstandingDQCBList(RZ700SysStruct* pSystem) {
     cbRelOutstandingDQCBList();
     if (unanswered == 0) return 0;
   }
-  DWORD wait =
-      Plat().WaitForSingleObject(SerialHandle(Serial::kOutstandingClean), kCleanWaitMs);
+  DWORD wait = Plat().WaitForSingleObject(SerialHandle(Serial::kOutstandingClean), kCleanWaitMs);
   if (wait == WAIT_OBJECT_0) return 0;
   ZEL_ERROR_POINT("ERR_DOS_WAIT_EVENT");
   trace::SysRc("CD", -100, "DosWaitEventSem() rc=", wait);
