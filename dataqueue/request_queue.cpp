@@ -44,12 +44,6 @@ constexpr uint32_t kThreadStack = 12288;
 constexpr DWORD kAnswerWaitMs = 360000;
 constexpr DWORD kCleanWaitMs = 45000;
 
-// Notice numbers of the processing thread's own failures.
-constexpr uint32_t kPipeReadFailed1 = 1077;
-constexpr uint32_t kPipeReadFailed2 = 1078;
-constexpr uint32_t kLaunchFailed1 = 1079;
-constexpr uint32_t kLaunchFailed2 = 1080;
-
 #pragma pack(push, 1)
 // One message of the request pipe, written and read whole.
 struct IPCQueueMsg {
@@ -225,7 +219,7 @@ bool Dispatch(const IPCQueueMsg& msg) {
     DWORD error = GetLastError();
     trace::ErrorPoint(kind.launch_label, __LINE__, kZelModule);
     trace::SysRc("CD", -100, "Launch thread error", error);
-    PostNotice(kLaunchFailed1, kLaunchFailed2, kind.notice_insert);
+    PostNotice(ZEL_MSGNUM_DQ_LAUNCH, ZEL_MSGNUM_DQ_LAUNCH_2, kind.notice_insert);
     return false;
   }
   if (msg.ulReqType == DQ_REQ_SEND_RETURN) trace::Msg("CD", 100, "Send Return Thread started");
@@ -419,7 +413,7 @@ void cdDQProcThread() {
       DWORD error = GetLastError();
       ZEL_ERROR_POINT("EXT_READ_QUEUE");
       trace::SysRc("CD", -100, "VX/9 Queue Error", error);
-      PostNotice(kPipeReadFailed1, kPipeReadFailed2, error);
+      PostNotice(ZEL_MSGNUM_DQ_PIPE_READ, ZEL_MSGNUM_DQ_PIPE_READ_2, error);
       return;
     }
     if (!Dispatch(msg)) return;

@@ -68,6 +68,10 @@ extern "C" {
 #define ZEL_MSGNUM_DQ_READ_FAILED 1011 /* the manager's read of a data queue failed */
 #define ZEL_MSGNUM_CPMGR_ENDED VQZM_RC_CPMGR_ENDED
 #define ZEL_MSGNUM_NO_DEFAULT_SYSTEM VQZM_RC_NO_DEFAULT_SYSTEM
+#define ZEL_MSGNUM_DQ_PIPE_READ 1077      /* the manager request queue could not be read, */
+#define ZEL_MSGNUM_DQ_PIPE_READ_2 1078    /*   and its processing thread ended */
+#define ZEL_MSGNUM_DQ_LAUNCH 1079         /* a worker of the manager request queue could not */
+#define ZEL_MSGNUM_DQ_LAUNCH_2 1080       /*   be started, and the processing thread ended */
 #define ZEL_MSGNUM_QUEUE_READ 1190          /* the start/stop queue could not be read */
 #define ZEL_MSGNUM_INIT_COMM_STATE 1200     /* cmInitCommStateSem failed */
 #define ZEL_MSGNUM_CTRL_COMM_STATE 1210     /* cmCtrlCommStateSem failed */

@@ -393,7 +393,8 @@ ZEL_CHILD_COMMAND(launch_fails) {
   MSG msg{};
   CHECK(NextNotice(&msg));
   auto* notice = reinterpret_cast<CPMgrNotice*>(msg.lParam);
-  CHECK(msg.wParam == 1 && V(notice->ulMsgNum1) == 1079 && V(notice->ulMsgNum2) == 1080);
+  CHECK(msg.wParam == 1 && V(notice->ulMsgNum1) == ZEL_MSGNUM_DQ_LAUNCH &&
+        V(notice->ulMsgNum2) == ZEL_MSGNUM_DQ_LAUNCH_2);
   CHECK(std::string(V(notice->pszInsert)) == "1440");
   CHECK(V(block->ulRequesterPid) == GetCurrentProcessId());
   free(V(notice->pszInsert));
@@ -412,7 +413,8 @@ ZEL_CHILD_COMMAND(read_fails) {
   MSG msg{};
   CHECK(NextNotice(&msg));
   auto* notice = reinterpret_cast<CPMgrNotice*>(msg.lParam);
-  CHECK(msg.wParam == 1 && V(notice->ulMsgNum1) == 1077 && V(notice->ulMsgNum2) == 1078);
+  CHECK(msg.wParam == 1 && V(notice->ulMsgNum1) == ZEL_MSGNUM_DQ_PIPE_READ &&
+        V(notice->ulMsgNum2) == ZEL_MSGNUM_DQ_PIPE_READ_2);
   CHECK(std::string(V(notice->pszInsert)) == std::to_string(ERROR_BROKEN_PIPE));
   free(V(notice->pszInsert));
   free(notice);
