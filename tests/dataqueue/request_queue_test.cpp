@@ -3,6 +3,7 @@
 // to workers against a real zelhost, each requester released by its own
 // request only; answers without a worker; posts and clears of records by
 // hand; the notices of a processing thread that has to end.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -125,9 +126,12 @@ std::string BlockText(const RtvDataDesc& desc) {
 
 bool Signalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
+// The records on the outstanding list, counted under its lock.
 size_t ListLength() {
+  if (ctrlblk::cbCtrlOutstandingDQCBList() != 0) return SIZE_MAX;
   size_t length = 0;
   for (auto* rec = Anchor().pOutstandingDQList; rec != nullptr; rec = rec->pNext) ++length;
+  ctrlblk::cbRelOutstandingDQCBList();
   return length;
 }
 
