@@ -19,6 +19,7 @@
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/pipe.h"
+#include "platform/posix/heap.h"
 #include "platform/window.h"
 #include "tests/harness/ebcdic_text.h"
 #include "tests/harness/fake_calls.h"
@@ -254,6 +255,38 @@ ZEL_CHILD_COMMAND(inactive_system) {
   CHECK(cdSendRetBuffer(system, &ret, 0) == VQZM_RC_NOT_ACTIVE);
   CHECK(g_launches == 0);
   CHECK(ListLength() == 0);
+  return 0;
+}
+
+TEST(RequestQueue, AFailedDuplicationOrPipeWriteIs1064AndLeavesNothingBehind) {
+  RunAsManager("hand_over_fails");
+}
+
+ZEL_CHILD_COMMAND(hand_over_fails) {
+  RZ700SysStruct* system = nullptr;
+  CHECK(cmAddSystemByName("HOSTA", &system) == 0);
+  system->usCommState = ZEL_COMM_ACTIVE;
+  RegisterManagerWindow();
+  CHECK(cdInitDQProcThread() == 0);
+  std::string data = "copied for the worker";
+  ReqBufferDesc req{};
+  req.pData = data.data();
+  req.ulDataLen = static_cast<uint32_t>(data.size());
+  uint64_t blocks = platform::internal::CheckGlobalHeap().used_blocks;
+  {
+    FakePlatform fake;
+    fake->DuplicateHandle = [](HANDLE, HANDLE, HANDLE, HANDLE*, DWORD, bool, DWORD) -> bool {
+      return false;
+    };
+    CHECK(cdSendReqBuffer(system, &req) == VQZM_RC_MANAGER_HANDOVER_FAILED);
+  }
+  {
+    FakePlatform fake;
+    fake->WriteFile = [](HANDLE, const void*, DWORD, DWORD*) -> bool { return false; };
+    CHECK(cdSendReqBuffer(system, &req) == VQZM_RC_MANAGER_HANDOVER_FAILED);
+  }
+  CHECK(ListLength() == 0);
+  CHECK(platform::internal::CheckGlobalHeap().used_blocks == blocks);
   return 0;
 }
 
