@@ -65,7 +65,8 @@ uint16_t Initialise(ManagerWindow& window, platform::HWND* hwnd) {
   if (*hwnd == 0) return VQZM_RC_INTERNAL_ERROR;
   cbSetCPMgrHwnd(*hwnd);
   cbSetCPMgrState(ZEL_CPMGR_RUNNING);
-  return cmInitStartStop();
+  if (uint16_t rc = cmInitStartStop(); rc != 0) return rc;
+  return cdInitDQProcThread();
 }
 
 // Dispatches messages until the start/stop thread has ended; idle checks

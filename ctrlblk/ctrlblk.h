@@ -179,7 +179,13 @@ uint16_t cbAddTermWndStruct(RZ700SysStruct* pSystem, TermWndStruct* pRec, uint16
 TermWndStruct* cbRetTermWndFromPgmID(RZ700SysStruct* pSystem, const char* pszPgmID);
 void cbResetAsyncWndsList();
 
-// Outstanding data-queue requests.
+// Outstanding data-queue requests, of these types.
+enum DQRequestType : uint16_t {
+  DQ_REQ_OBTAIN_RRP = 1,    // ObtainRRPCB
+  DQ_REQ_SEND_REQUEST = 2,  // SendReqCB
+  DQ_REQ_SEND_RETURN = 3,   // SendRetCB
+  DQ_REQ_RTV_DATA = 4,      // RtvDataCB
+};
 uint16_t cbCheckWithinCPMgr(uint32_t* pulWithin);
 uint16_t cbInitOutstandingDQCB(OutstandingDQReqCB** ppRec);
 uint16_t cbCtrlOutstandingDQCBList();
@@ -191,6 +197,9 @@ uint32_t cbDeleteOutstandingDQCBAndLinkedMem(OutstandingDQReqCB* pRec);
 // The request block of `rec` and its descriptor copy, where it has them
 // (null entries otherwise).
 std::array<const void*, 2> RequestBlocks(const OutstandingDQReqCB* rec);
+// Frees a request block of a known type with its descriptor copy: what a
+// record's last delete frees, for a block that never became a record.
+void FreeRequestBlock(uint16_t type, void* block);
 uint32_t cdChkOutstandingListReturnedFromCPMgr();
 
 }  // namespace zel::ctrlblk

@@ -26,14 +26,6 @@ using namespace zel::platform;
 
 constexpr DWORD kMaxModuleName = 512;
 
-// Request types of the handed-over requests.
-enum RequestType : uint16_t {
-  kObtainRRP = 1,
-  kSendRequest = 2,
-  kSendReturn = 3,
-  kRetrieveData = 4,
-};
-
 void TraceFree(const char* text, void* block, uint32_t size) {
   trace::Rc("CB", 100, text, cbFreeCtrlBlkMem(block, size));
 }
@@ -44,28 +36,29 @@ void TraceDataCopy(uint32_t data_length) {
   if (data_length != 0) trace::Rc("CB", 100, "DosFreeMem() rc=", 0);
 }
 
-// Frees the request block of `rec` (of a known type) with its descriptor copy.
-void FreeLinkedMemory(OutstandingDQReqCB* rec) {
-  switch (rec->usReqType) {
-    case kObtainRRP:
-      TraceFree("cbFreeCtrlBlkMem(pObtainRZ700RRP) rc = ", rec->pReqCB, sizeof(ObtainRRPCB));
+}  // namespace
+
+void FreeRequestBlock(uint16_t type, void* request_block) {
+  switch (type) {
+    case DQ_REQ_OBTAIN_RRP:
+      TraceFree("cbFreeCtrlBlkMem(pObtainRZ700RRP) rc = ", request_block, sizeof(ObtainRRPCB));
       return;
-    case kSendRequest: {
-      auto* block = static_cast<SendReqCB*>(rec->pReqCB);
+    case DQ_REQ_SEND_REQUEST: {
+      auto* block = static_cast<SendReqCB*>(request_block);
       TraceDataCopy(block->pDesc->ulDataLen);
       TraceFree("cbFreeCtrlBlkMem(pReqItem) rc = ", block->pDesc, sizeof(ReqBufferDesc));
       TraceFree("cbFreeCtrlBlkMem(pSendRequest) rc = ", block, sizeof *block);
       return;
     }
-    case kSendReturn: {
-      auto* block = static_cast<SendRetCB*>(rec->pReqCB);
+    case DQ_REQ_SEND_RETURN: {
+      auto* block = static_cast<SendRetCB*>(request_block);
       TraceDataCopy(block->pDesc->ulDataLen);
       TraceFree("cbFreeCtrlBlkMem(pRetItem) rc = ", block->pDesc, sizeof(RetBufferDesc));
       TraceFree("cbFreeCtrlBlkMem(pSendReturn) rc = ", block, sizeof *block);
       return;
     }
-    case kRetrieveData: {
-      auto* block = static_cast<RtvDataCB*>(rec->pReqCB);
+    case DQ_REQ_RTV_DATA: {
+      auto* block = static_cast<RtvDataCB*>(request_block);
       TraceFree("cbFreeCtrlBlkMem(pRetItem) rc = ", block->pDesc, sizeof(RtvDataDesc));
       TraceFree("cbFreeCtrlBlkMem(pRtvData) rc = ", block, sizeof *block);
       return;
@@ -75,16 +68,18 @@ void FreeLinkedMemory(OutstandingDQReqCB* rec) {
   }
 }
 
+namespace {
+
 // Types 2 and 3 whose data was copied say so even while a holder remains.
 void TraceHeldDataCopy(const OutstandingDQReqCB* rec) {
-  if (rec->usReqType == kSendRequest) {
+  if (rec->usReqType == DQ_REQ_SEND_REQUEST) {
     TraceDataCopy(static_cast<SendReqCB*>(rec->pReqCB)->pDesc->ulDataLen);
-  } else if (rec->usReqType == kSendReturn) {
+  } else if (rec->usReqType == DQ_REQ_SEND_RETURN) {
     TraceDataCopy(static_cast<SendRetCB*>(rec->pReqCB)->pDesc->ulDataLen);
   }
 }
 
-bool KnownType(uint16_t type) { return type >= kObtainRRP && type <= kRetrieveData; }
+bool KnownType(uint16_t type) { return type >= DQ_REQ_OBTAIN_RRP && type <= DQ_REQ_RTV_DATA; }
 
 }  // namespace
 
@@ -92,11 +87,11 @@ std::array<const void*, 2> RequestBlocks(const OutstandingDQReqCB* rec) {
   const void* block = rec->pReqCB;
   if (block == nullptr) return {};
   switch (rec->usReqType) {
-    case kSendRequest:
+    case DQ_REQ_SEND_REQUEST:
       return {block, static_cast<const SendReqCB*>(block)->pDesc};
-    case kSendReturn:
+    case DQ_REQ_SEND_RETURN:
       return {block, static_cast<const SendRetCB*>(block)->pDesc};
-    case kRetrieveData:
+    case DQ_REQ_RTV_DATA:
       return {block, static_cast<const RtvDataCB*>(block)->pDesc};
     default:
       return {block, nullptr};
@@ -200,7 +195,7 @@ uint32_t cbDeleteOutstandingDQCBAndLinkedMem(OutstandingDQReqCB* pRec) {
     }
     cbRemoveOutstandingDQCB(pRec);
     if (known) {
-      FreeLinkedMemory(pRec);
+      FreeRequestBlock(pRec->usReqType, pRec->pReqCB);
       TraceFree("cbFreeCtrlBlkMem(pOutstanding) rc = ", pRec, sizeof *pRec);
       freed = 1;
     }

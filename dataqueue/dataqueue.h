@@ -9,8 +9,10 @@
 #define ZEL_DATAQUEUE_DATAQUEUE_H
 
 #include <cstdint>
+#include <string>
 
 #include "vqzmcb.h"
+#include "vqzmcm.h"
 
 namespace zel::dataqueue {
 
@@ -50,10 +52,43 @@ uint16_t HostSystemHandle(RZ700SysStruct* pSystem, uint32_t error_handle, uint32
 // True while the connection behind a handle of HostSystemHandle stands.
 bool HostLinkUp(uint32_t hSystem);
 
-// Inside the CPMgr an application call's data-queue work is handed to the
-// manager's request queue, which is not there yet: raises the error point
-// ERR_SEND_DQ_REQUEST of `module` at `line` and returns 1064.
-uint16_t RefuseHandOver(const char* tag, const char* module, int32_t line);
+// ---- The manager's request queue (inside the CPMgr only) ----
+
+// Who queues a request: the tag and module of its traces and error points.
+struct Requester {
+  const char* tag;
+  const char* module;
+};
+
+// Hands one request of `type` (DQRequestType) to the processing thread and
+// waits for its answer: a block of the type is made from `pDesc` (a
+// ReqBufferDesc, RetBufferDesc or RtvDataDesc; null for an obtain), with a
+// global copy of data to send. A retrieval gets the reply into `pDesc`.
+// The worker's code; 4 without memory; 1064 when the event, the request or
+// the wait failed; for a retrieval 1026 when no answer came in its time-out
+// plus six minutes. Any thread of the CPMgr.
+uint16_t QueueRequest(uint16_t type, RZ700SysStruct* pSystem, void* pDesc, const Requester& who,
+                      uint16_t usRetKind = 0);
+
+// The name of the requester's event of the request whose block is at
+// `block`: one event per request, so that a post wakes its own requester
+// only.
+std::string RequestEventName(uint16_t type, const void* block);
+
+// The processing side's result for `rec`: stored in its block unless the
+// requester was released already, then posted (cdPostDQRequestRC), which
+// drops the processing side's hold. A retrieval's `reply` is placed in the
+// descriptor copy, or freed when nobody takes it. Worker threads only.
+void PostRequestResult(OutstandingDQReqCB* rec, uint16_t rc, const RtvDataDesc* reply = nullptr);
+
+// Drops one hold on `rec`; the last one frees the record, its block, its
+// descriptor copy and the data the request owns (the data copy to send,
+// reply data unless `data_taken`).
+void DropHold(OutstandingDQReqCB* rec, bool data_taken);
+
+// Posts a copy of `notice` to the CPMgr window (0x410); the window frees it
+// and its insert. When it cannot be posted the insert is freed here.
+void PostManagerNotice(const CPMgrNotice& notice, uint32_t wParam);
 
 }  // namespace zel::dataqueue
 
@@ -127,7 +162,8 @@ uint16_t cdProcRcvHeader(const char* pszMsgId, void* pEntry);
 // Sends a request to a host program as entries keyed by the descriptor's
 // key, the second and later ones with "B" as the first key character.
 // Outside the CPMgr the work runs here (cdCPMgrSendReqBuffer); inside it,
-// 1064 (the manager's request queue comes later). 0; 4 without memory;
+// on a worker of the manager's request queue (QueueRequest's codes, and
+// 1032 when the system is not active). 0; 4 without memory;
 // 1034 or 1035 when a write failed (entries written stay on the queue);
 // a conversion's code.
 uint16_t cdSendReqBuffer(RZ700SysStruct* pSystem, ReqBufferDesc* pDesc);
@@ -152,8 +188,7 @@ uint16_t cdReturnError(const char* pRID, uint16_t usRC);
 // block; 1034 when the data queue failed; 1035 when the host connection
 // was lost; 1063 for a key that cannot be converted; 4 without memory; the
 // low 16 bits of a return-code reply. Outside the CPMgr the work runs here
-// (cdCPMgrRtvData); inside it, 1064 (the manager's request queue comes
-// later).
+// (cdCPMgrRtvData); inside it, on a worker of the manager's request queue.
 uint16_t cdRtvData(RZ700SysStruct* pSystem, RtvDataDesc* pDesc);
 uint16_t cdCPMgrRtvData(RZ700SysStruct* pSystem, RtvDataDesc* pDesc);
 
@@ -165,5 +200,34 @@ uint16_t cdProcDataQueue(RZ700SysStruct* pSystem);
 
 // Dispatches one entry by the second character of its key; always 0.
 uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem);
+
+// The manager's request queue. The processing thread: reads requests from
+// the pipe and starts a worker for each; ends, after a notice to the CPMgr
+// window (1077/1078), when a read fails, or (1079/1080) when a worker
+// cannot be started.
+void cdDQProcThread();
+
+// Queues a request whose block and event the caller made: *ppOutstanding
+// gets the record, held by the caller and the processing side. 0; 1064 when
+// the pipe's write end cannot be duplicated or the write fails; 1026 for an
+// unknown type; the list's codes. Whenever *ppOutstanding is set the
+// caller drops its hold (DropHold), also after a failure.
+uint16_t cdSendDQRequest(RZ700SysStruct* pSystem, void* pReqCB, uint16_t usReqType,
+                         OutstandingDQReqCB** ppOutstanding);
+
+// Signals the requester of *ppOutstanding unless it was released already,
+// drops the processing side's hold and clears *ppOutstanding. 0; 1064 when
+// the event cannot be opened or set (the requester gave up); 1026 for an
+// unknown type; the list's codes.
+uint16_t cdPostDQRequestRC(OutstandingDQReqCB** ppOutstanding);
+
+// Releases every requester still waiting with `usRC` (1056 as the CPMgr
+// ends). The processing side keeps its holds: a worker still running posts
+// later, finds its requester released and frees the rest.
+void cdClearOutstandingDQReqList(uint16_t usRC);
+
+// Waits up to 45 s until no request is unanswered: 0; 1059 on time-out;
+// 1064 when the wait fails.
+uint16_t cdWaitOutstandingDQCBList(RZ700SysStruct* pSystem);
 
 #endif  // ZEL_DATAQUEUE_DATAQUEUE_H

@@ -1,11 +1,10 @@
 // The manager's reader of a system's data queue: the entries the host
 // writes for the manager, dispatched by the second character of their key.
-#include <cstdlib>
 #include <cstring>
 
+#include "base/trace.h"
 #include "convert/convert.h"
 #include "dataqueue/dataqueue.h"
-#include "base/trace.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
@@ -18,18 +17,15 @@ namespace {
 // is left in ulDQErrPending instead: the comm thread reports it once its
 // teardown is over.
 void ReportReadFailure(RZ700SysStruct* pSystem, uint16_t rc) {
-  auto* notice = static_cast<CPMgrNotice*>(malloc(sizeof(CPMgrNotice)));
-  if (notice == nullptr) return;
-  uint32_t second =
-      rc == VQZM_RC_HOST_MESSAGE ? ZEL_MSGNUM_NO_DEFAULT_SYSTEM : ZEL_MSGNUM_CPMGR_ENDED;
-  *notice =
-      CPMgrNotice{ZEL_MSGNUM_DQ_READ_FAILED, second, nullptr, nullptr, ZEL_NOTICE_COUNT, pSystem};
   if (rc == VQZM_RC_CONNECTION_FAILED) {
-    free(notice);
     pSystem->ulDQErrPending = 1;
     return;
   }
-  if (cbPostCPMgrMsg(ZEL_MSG_CPMGR_NOTICE, 0, notice) != 0) free(notice);
+  uint32_t second =
+      rc == VQZM_RC_HOST_MESSAGE ? ZEL_MSGNUM_NO_DEFAULT_SYSTEM : ZEL_MSGNUM_CPMGR_ENDED;
+  PostManagerNotice(
+      CPMgrNotice{ZEL_MSGNUM_DQ_READ_FAILED, second, nullptr, nullptr, ZEL_NOTICE_COUNT, pSystem},
+      0);
 }
 
 // Asynchronous returns and host requests are not served yet: their entries

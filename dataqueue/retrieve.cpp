@@ -181,5 +181,9 @@ uint16_t cdRtvData(RZ700SysStruct* pSystem, RtvDataDesc* pDesc) {
     return rc;
   }
   if (within == 0) return cdCPMgrRtvData(pSystem, pDesc);
-  return RefuseHandOver("CD", kZelModule, __LINE__);
+  rc = QueueRequest(zel::ctrlblk::DQ_REQ_RTV_DATA, pSystem, pDesc, {"CD", kZelModule});
+  if (rc != 0 && ZEL_ERROR_POINT("EXT_RTV_DATA_ERROR")) {
+    trace::Rc("CD", -100, "rc returned from CPM RtvData Thread =", rc);
+  }
+  return rc;
 }

@@ -114,12 +114,6 @@ uint16_t EntryKey(const char* achKey, DQSendItem* item) {
 
 }  // namespace
 
-uint16_t RefuseHandOver(const char* tag, const char* module, int32_t line) {
-  trace::ErrorPoint("ERR_SEND_DQ_REQUEST", line, module);
-  trace::Rc(tag, -100, "cdSendDQRequest() rc=", VQZM_RC_MANAGER_HANDOVER_FAILED);
-  return VQZM_RC_MANAGER_HANDOVER_FAILED;
-}
-
 }  // namespace zel::dataqueue
 
 using namespace zel::dataqueue;
@@ -134,7 +128,7 @@ uint16_t cdSendReqBuffer(RZ700SysStruct* pSystem, ReqBufferDesc* pDesc) {
     return rc;
   }
   if (within == 0) return cdCPMgrSendReqBuffer(pSystem, pDesc);
-  return RefuseHandOver("CD", kZelModule, __LINE__);
+  return QueueRequest(zel::ctrlblk::DQ_REQ_SEND_REQUEST, pSystem, pDesc, {"CD", kZelModule});
 }
 
 uint16_t cdSendRetBuffer(RZ700SysStruct* pSystem, RetBufferDesc* pDesc, uint16_t usRetKind) {
@@ -146,7 +140,8 @@ uint16_t cdSendRetBuffer(RZ700SysStruct* pSystem, RetBufferDesc* pDesc, uint16_t
     return rc;
   }
   if (within == 0) return cdCPMgrSendRetBuffer(pSystem, pDesc, usRetKind);
-  return RefuseHandOver("CD", kZelModule, __LINE__);
+  return QueueRequest(zel::ctrlblk::DQ_REQ_SEND_RETURN, pSystem, pDesc, {"CD", kZelModule},
+                      usRetKind);
 }
 
 uint16_t cdCPMgrSendReqBuffer(RZ700SysStruct* pSystem, ReqBufferDesc* pDesc) {

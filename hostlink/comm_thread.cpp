@@ -69,12 +69,9 @@ uint16_t BecomeActive(RZ700SysStruct* pSystem) {
 // teardown is over, tell the CPMgr.
 void PostDeferredNotice(RZ700SysStruct* pSystem, uint32_t pending, uint16_t rc) {
   trace::Rc("CC", -100, "Error cdCommReadDataQueue() rc=", rc);
-  auto* notice = static_cast<CPMgrNotice*>(malloc(sizeof(CPMgrNotice)));
-  if (notice == nullptr) return;
-  *notice = CPMgrNotice{ZEL_MSGNUM_DQ_READ_FAILED, ZEL_MSGNUM_CPMGR_ENDED,
-                        pSystem->szSysName,        nullptr,
-                        ZEL_NOTICE_COUNT,          pSystem};
-  if (cbPostCPMgrMsg(ZEL_MSG_CPMGR_NOTICE, pending & 0xFFFF, notice) != 0) free(notice);
+  dataqueue::PostManagerNotice(CPMgrNotice{ZEL_MSGNUM_DQ_READ_FAILED, ZEL_MSGNUM_CPMGR_ENDED,
+                                           pSystem->szSysName, nullptr, ZEL_NOTICE_COUNT, pSystem},
+                               pending & 0xFFFF);
 }
 
 // States 9 and 12: release everything, stop, report `rc`.

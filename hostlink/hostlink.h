@@ -75,10 +75,15 @@ uint16_t ccSendStartRZ700RRP(RZ700SysStruct* pSystem);
 // again on every way out. 0; 1059 when still no RRP is ready; 1026 when
 // "OBTRRP" failed or the manager could not be asked for a further RRP; 4;
 // the codes of the read and of the further start. Outside the CPMgr
-// ccObtainRZ700RRP runs the obtain here; inside it, 1064 (the manager's
-// request queue comes later).
+// ccObtainRZ700RRP runs the obtain here; inside it, on a worker of the
+// manager's request queue (with that queue's codes, and 1032 when the
+// system is not active).
 uint16_t ccObtainRZ700RRP(RZ700SysStruct* pSystem);
 uint16_t ccCPMgrObtainRZ700RRP(RZ700SysStruct* pSystem);
+
+// The worker of an obtain handed over inside the CPMgr; its argument is the
+// request's OutstandingDQReqCB. Started by the processing thread.
+void ccObtainRZ700RRPThread(void* pOutstanding);
 
 // Traces the 34-byte station information.
 void ccTraceInitBuf(const void* pBuffer);

@@ -140,7 +140,13 @@ uint16_t ccObtainRZ700RRP(RZ700SysStruct* pSystem) {
     return rc;
   }
   if (within == 0) return ccCPMgrObtainRZ700RRP(pSystem);
-  return dataqueue::RefuseHandOver("CC", kZelModule, __LINE__);
+  return dataqueue::QueueRequest(ctrlblk::DQ_REQ_OBTAIN_RRP, pSystem, nullptr, {"CC", kZelModule});
+}
+
+void ccObtainRZ700RRPThread(void* pOutstanding) {
+  ZEL_TRACE_FUNCTION("CC", "ccObtainRZ700RRPThread");
+  auto* rec = static_cast<OutstandingDQReqCB*>(pOutstanding);
+  dataqueue::PostRequestResult(rec, ccCPMgrObtainRZ700RRP(rec->pSystem));
 }
 
 }  // namespace zel::hostlink

@@ -68,6 +68,10 @@ extern "C" {
 #define ZEL_MSGNUM_DQ_READ_FAILED 1011 /* the manager's read of a data queue failed */
 #define ZEL_MSGNUM_CPMGR_ENDED VQZM_RC_CPMGR_ENDED
 #define ZEL_MSGNUM_NO_DEFAULT_SYSTEM VQZM_RC_NO_DEFAULT_SYSTEM
+#define ZEL_MSGNUM_DQ_PIPE_READ 1077      /* the manager request queue could not be read, */
+#define ZEL_MSGNUM_DQ_PIPE_READ_2 1078    /*   and its processing thread ended */
+#define ZEL_MSGNUM_DQ_LAUNCH 1079         /* a worker of the manager request queue could not */
+#define ZEL_MSGNUM_DQ_LAUNCH_2 1080       /*   be started, and the processing thread ended */
 #define ZEL_MSGNUM_QUEUE_READ 1190          /* the start/stop queue could not be read */
 #define ZEL_MSGNUM_INIT_COMM_STATE 1200     /* cmInitCommStateSem failed */
 #define ZEL_MSGNUM_CTRL_COMM_STATE 1210     /* cmCtrlCommStateSem failed */
@@ -186,6 +190,14 @@ VQZM_API uint16_t ccGetNextSysName(uint32_t hList, char* pszName, uint32_t ulSiz
  * purpose or version, or the conversion's code. */
 VQZM_API uint16_t cdConvRcvdDataBuffer(uint16_t usPurpose, uint32_t ulDataVersion,
                                        uint32_t* pulLength, void* pHolder) VQZM_NOEXCEPT;
+
+/* Creates the manager request queue (a pipe whose ends go to the anchor)
+ * and starts its processing thread; called once by the CPMgr at start-up.
+ * Inside the CPMgr, requests of its own threads (RRP obtain, sending a
+ * request or a return, retrieving a reply) are then handed to a worker
+ * thread each. 0; 1064 when the pipe cannot be created; 1026 when the
+ * thread cannot be started. */
+VQZM_API uint16_t cdInitDQProcThread(void) VQZM_NOEXCEPT;
 
 VQZM_API uint16_t cmInitStartStop(void) VQZM_NOEXCEPT;
 VQZM_API uint16_t cmSendStartStop(uint32_t ulAction, RZ700SysStruct* pSys) VQZM_NOEXCEPT;

@@ -43,7 +43,9 @@ enum VqzmReturnCode {
   VQZM_RC_TIMED_OUT = 1059,               /* nothing arrived within the wait time */
   VQZM_RC_UNSUPPORTED_FORMAT = 1061,      /* unsupported packet format */
   VQZM_RC_CONVERSION_FAILED = 1063,       /* character or packet conversion failed */
-  VQZM_RC_MANAGER_HANDOVER_FAILED = 1064, /* a pipe, event or hand-over in the CPMgr failed */
+  VQZM_RC_MANAGER_HANDOVER_FAILED = 1064, /* a pipe, event or hand-over in the CPMgr failed;
+                                             also when the request pipe's write end cannot be
+                                             duplicated for the requesting thread */
   VQZM_RC_PASSED_ON_1066 = 1066,         /* passed on by the request processor; host value 0x8412 */
   VQZM_RC_NOTHING_TO_CLEAR = 1067,        /* nothing was waiting to be cleared */
   VQZM_RC_PASSED_ON_1071 = 1071,          /* passed on by a start; reported without a message */

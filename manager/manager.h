@@ -78,6 +78,11 @@ uint16_t cmStartSystemComm(const char* pszSysName, RZ700SysStruct** ppSystem);
 uint16_t cmStartAndWaitComm(RZ700SysStruct* pSystem);
 uint16_t cmWaitDKTStarted(const char* pszSysName);
 
+// Posts `ulMsg` to the CPMgr window and waits without limit for its answer
+// through "RETURN" (cmReturnCPMgrRC): the answer's usCPMgrRC. 1026 when the
+// event or the post failed; the wait's code.
+uint16_t cmPostAndWaitCPMgr(uint32_t ulMsg, uint32_t wParam, void* lParam);
+
 // The start/stop thread.
 void cmStartStopThread(void*);
 uint16_t cmHandleStartRC(RZ700SysStruct* pSys, uint16_t usRC);

@@ -420,6 +420,8 @@ void cmExitListRoutine(void) noexcept try {
   RZ700SysStruct* system = nullptr;
   if (cmFindCommNotStopped(&system) == 0 && system->bTermMsgSent == 0) cmSendTermMsg(system);
   trace::Rc("CM", 100, "cmReleaseCPMState() rc = ", state.Release());
+  // Every request still waiting on the manager's request queue is over.
+  cdClearOutstandingDQReqList(VQZM_RC_CPMGR_ENDED);
 } catch (...) {
   ZEL_C_REPORT();
 }

@@ -11,6 +11,7 @@
 #include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
+#include "ctrlblk/object_names.h"
 #include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
@@ -238,6 +239,31 @@ uint16_t cmStartAndWaitComm(RZ700SysStruct* pSystem) {
   // stay in the list.
   if (rc != 0 && pSystem->usCommState == ZEL_COMM_STOPPED && pSystem->ulAddedByAPI == 1) {
     cbDeleteRZ700SysStruct(pSystem);
+  }
+  return rc;
+}
+
+uint16_t cmPostAndWaitCPMgr(uint32_t ulMsg, uint32_t wParam, void* lParam) {
+  ZEL_TRACE_FUNCTION("CM", "cmPostAndWaitCPMgr");
+  UniqueHandle event(Plat().CreateEvent(true, false, ctrlblk::kReturnName));
+  if (!event && ZEL_ERROR_POINT("CREATE_RET_SEM_ERROR")) {
+    trace::SysRc("CM", -100, "Error DosCreateEventSem() rc =", GetLastError());
+    return VQZM_RC_INTERNAL_ERROR;
+  }
+  uint16_t rc = cbPostCPMgrMsg(ulMsg, wParam, lParam);
+  if (rc != 0 && ZEL_ERROR_POINT("SEND_MSG_ERROR")) {
+    trace::Rc("CM", -100, "Error cbPostCPMgrMsg() rc =", rc);
+    return VQZM_RC_INTERNAL_ERROR;
+  }
+  rc = cmWaitCPMgrReturn(event.get());
+  if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
+    trace::Rc("CM", -100, "Error DosWaitEventSem() rc =", rc);
+    return rc;
+  }
+  rc = ctrlblk::Anchor().usCPMgrRC;
+  if (!event.Close() && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
+    trace::SysRc("CM", -100, "Error DosCloseEventSem() rc =", GetLastError());
+    return VQZM_RC_INTERNAL_ERROR;
   }
   return rc;
 }

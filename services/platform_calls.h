@@ -23,6 +23,7 @@
 #include "platform/mutex.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
+#include "platform/thread.h"
 #include "platform/window.h"
 #include "services/call_faults.h"
 
@@ -79,6 +80,9 @@ using ::btLaunchThread;
   X(WriteFile, PlatformFailure<false>)                           \
   X(CreateProcess, PlatformFailure<false>)                       \
   X(GetInstanceProcess, PlatformFailure<false>)                  \
+  X(OpenProcess, PlatformFailure<0>)                             \
+  X(DuplicateHandle, PlatformFailure<false>)                     \
+  X(CreateThread, PlatformFailure<0>)                            \
   X(btLaunchThread, PlatformFailure<-1>)                         \
   X(LoadLibrary, PlatformFailure<0>)                             \
   X(FreeLibrary, PlatformFailure<false>)                         \

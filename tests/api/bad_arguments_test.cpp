@@ -242,6 +242,7 @@ const WithoutPointers kWithoutPointers[] = {
     NO_POINTERS(cmReturnCPMgrRCDuringInit),
     NO_POINTERS(cmReturnCPMgrRC),
     NO_POINTERS(cmWaitCPMgrReturn),
+    NO_POINTERS(cdInitDQProcThread),
     NO_POINTERS(cmInitStartStop),
     NO_POINTERS(cmExitListRoutine),
 };

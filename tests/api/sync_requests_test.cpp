@@ -650,9 +650,10 @@ TEST(HostRequestData, IsFetchedAnsweredUnderTheChosenTypeAndCleared) {
   EXPECT_EQ(caClearData(rid.data()), VQZM_RC_NOT_ACTIVE);
 }
 
-TEST(InsideTheManager, TheWorkThatNeedsTheRequestQueueIs1064) {
+TEST(InsideTheManager, WithoutItsRequestQueueTheWorkIsRefusedWith1064) {
   // The manager is known by its executable's name: a copy of this binary
-  // under that name, finding the libraries beside this one.
+  // under that name, finding the libraries beside this one. It never made
+  // its request queue, so the pipe cannot be duplicated for a request.
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
   std::string manager = TestPath("VQZMCMW.EXE");
   std::filesystem::copy_file(self, manager);

@@ -22,6 +22,7 @@
 #include "tests/harness/ebcdic_text.h"
 #include "tests/harness/fake_calls.h"
 #include "tests/harness/host_harness.h"
+#include "tests/harness/manager_system.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcm.h"
@@ -30,48 +31,6 @@
 
 namespace zel::test {
 namespace {
-
-// A started system as the manager sees it: its own connection to the host
-// and the PWS's queue QZELDQ/PWSQ.
-class ManagerSystem {
- public:
-  explicit ManagerSystem(const HostServer& host) {
-    host.Configure("HOSTA");
-    EXPECT_EQ(cmAddSystemByName("HOSTA", &record_), 0);
-    EXPECT_EQ(qlxCO_CreateSystem("HOSTA", &system_), 0u);
-    EXPECT_EQ(qlxCO_Connect(system_, QLXCO_SERVICE_SIGNON, 0), 0u);
-    // The start request proposes PWSQ: the host gives the queue to this PWS,
-    // whose data-queue token alone opens it.
-    uint32_t service = qlxCO_GetSrvHandle(system_, QLXCO_SERVICE_SIGNON);
-    wire::StartRequest start{};
-    start.type = wire::kStartRequest;
-    memcpy(start.proposed_queue, Ebcdic("PWSQ").data(), 4);
-    std::string frame = std::string("\x00\x34\x12\xFF", 4) +
-                        std::string(reinterpret_cast<const char*>(&start), sizeof start);
-    wire::StationInfo station{};
-    uint32_t length = 0;
-    EXPECT_EQ(qlxCO_Send(service, frame.data(), static_cast<uint32_t>(frame.size())), 0u);
-    EXPECT_EQ(qlxCO_Recv(service, &station, &length, sizeof station), 0u);
-    EXPECT_EQ(std::string(station.queue, 4), Ebcdic("PWSQ"));
-    qlxCO_ReleaseSrvHandle(system_, service);
-    uint32_t attributes = qlxDQ_CreateAttr();
-    EXPECT_EQ(qlxDQ_CreateEx(system_, "PWSQ", "QZELDQ", attributes, 0), 0u);
-    qlxDQ_DeleteAttr(attributes);
-    strcpy(record_->szDQName, "PWSQ");
-    strcpy(record_->szDQLib, "QZELDQ");
-    record_->hSystem = system_;
-    record_->hConnSystem = system_;
-    record_->usCommState = ZEL_COMM_ACTIVE;
-  }
-  ~ManagerSystem() { qlxCO_DeleteSystem(system_); }
-
-  RZ700SysStruct* record() { return record_; }
-  uint32_t system() const { return system_; }
-
- private:
-  RZ700SysStruct* record_ = nullptr;
-  uint32_t system_ = 0;
-};
 
 uint16_t Write(RZ700SysStruct* system, const std::string& key, std::string entry) {
   DQSendItem item{};
