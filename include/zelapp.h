@@ -84,9 +84,9 @@ ZELAPP_API uint16_t zelCreateWindow(uint32_t* phwnd) VQZM_NOEXCEPT;
 ZELAPP_API uint16_t zelDestroyWindow(uint32_t hwnd) VQZM_NOEXCEPT;
 
 /* Waits up to ulTimeoutMs milliseconds (0: looks once; ZEL_WAIT_FOREVER)
- * for the next message posted to a window of the calling thread, and takes
- * it into *pMessage, oldest first per sender. 0; 1059 when none came in
- * time; 1049 for no window of this thread; 1026 for a null pMessage. */
+ * for the next message posted to hwnd, a window of the calling thread, and
+ * takes it into *pMessage, oldest first per sender. 0; 1059 when none came
+ * in time; 1049 for no window of this thread; 1026 for a null pMessage. */
 ZELAPP_API uint16_t zelWaitMessage(uint32_t hwnd, uint32_t ulTimeoutMs,
                                    ZelMessage* pMessage) VQZM_NOEXCEPT;
 
@@ -100,12 +100,12 @@ ZELAPP_API uint16_t zelWaitMessage(uint32_t hwnd, uint32_t ulTimeoutMs,
  * left. */
 ZELAPP_API int zelWindowFd(uint32_t hwnd) VQZM_NOEXCEPT;
 
-/* Posts a message to a window of any process of the instance and returns
- * at once; any thread. A block handed out by the component (or taken from a
- * message), posted as lParam to a window of another process, becomes that
- * process's to free. 0; 1049 when the window does not exist or its process
- * has ended; 1026 when its queue is full (10,000 messages) or its process
- * accepts nothing. */
+/* Posts a message to a window of any process of the instance, without
+ * waiting for it to be taken; any thread. A block handed out by the
+ * component (or taken from a message), posted as lParam to a window of
+ * another process, becomes that process's to free. 0; 1049 when the window
+ * does not exist or its process has ended; 1026 when its queue is full
+ * (10,000 messages) or its process accepts nothing for 5 s. */
 ZELAPP_API uint16_t zelPostMessage(uint32_t hwnd, uint32_t message, uintptr_t wParam,
                                    intptr_t lParam) VQZM_NOEXCEPT;
 
