@@ -79,8 +79,13 @@ ZEL_PLATFORM_EXPORT LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam,
 // `hwnd` (0: any) and whose number lies in [filter_min, filter_max] (both 0:
 // any) and takes it out. Returns 1 for a message, 0 for WM_QUIT, -1 with
 // ERROR_INVALID_WINDOW_HANDLE when `hwnd` is not a window of this thread.
-// Waits without limit; see WaitMessage for a bounded wait.
+// Waits without limit.
 ZEL_PLATFORM_EXPORT int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) noexcept;
+
+// As GetMessage, waiting at most `timeout_ms` (0: looks once; INFINITE):
+// -1 with ERROR_TIMEOUT when no message came in time.
+ZEL_PLATFORM_EXPORT int GetMessageTimeout(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max,
+                                          DWORD timeout_ms) noexcept;
 
 // As GetMessage without waiting: true when a message was found (and taken
 // out with PM_REMOVE), false when there is none.
@@ -99,6 +104,17 @@ ZEL_PLATFORM_EXPORT DWORD WaitMessage(DWORD timeout_ms) noexcept;
 // Queues WM_QUIT for the calling thread: its GetMessage then returns 0, after
 // the messages already queued.
 ZEL_PLATFORM_EXPORT void PostQuitMessage(int exit_code) noexcept;
+
+// A descriptor that polls readable (POLLIN) while a message posted or sent
+// to the window waits for its thread, so that the thread can wait for the
+// window's messages in poll, epoll or an event loop, then take them with
+// GetMessageTimeout (0 ms) or PeekMessage. A sent message is handled there
+// and never taken, so a wake-up may find no posted message. The descriptor
+// is the window's: the caller never reads or closes it, and it is closed
+// when the window goes. -1 with ERROR_INVALID_WINDOW_HANDLE for no window of
+// this process, ERROR_ACCESS_DENIED when another thread owns it. The
+// window's thread only.
+ZEL_PLATFORM_EXPORT int GetWindowReadyFd(HWND hwnd) noexcept;
 
 // True when `hwnd` names a window whose process is alive. Any thread.
 ZEL_PLATFORM_EXPORT bool IsWindow(HWND hwnd) noexcept;

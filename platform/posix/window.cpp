@@ -10,8 +10,12 @@
 // kernel's short datagram queue only fills when the whole process is stuck.
 // Messages within a process go straight into the queue. A thread is woken
 // through its queue's eventfd, which it can wait on together with the pidfd
-// of a process it sent a message to. A forked child has none of its
-// parent's windows and queues, and binds a socket of its own at first use.
+// of a process it sent a message to. A window whose readiness descriptor was
+// asked for has an eventfd of its own besides, whose count is 1 exactly
+// while a message for the window is queued: it changes with the queue under
+// the queue's lock, so it is level-triggered for whoever polls it. A forked
+// child has none of its parent's windows and queues, and binds a socket of
+// its own at first use.
 //
 // A window's idle count is raised by its thread when it finds nothing for
 // the window. It then holds the window's post lock (so no post from another
@@ -122,6 +126,26 @@ struct Reply {
   bool handled;
 };
 
+// Raises an eventfd's count so that it polls readable.
+void Signal(int fd) {
+  uint64_t one = 1;
+  ssize_t ignored = write(fd, &one, sizeof one);
+  (void)ignored;
+}
+
+// Takes an eventfd's count back to 0.
+void Unsignal(int fd) {
+  uint64_t count;
+  ssize_t ignored = read(fd, &count, sizeof count);
+  (void)ignored;
+}
+
+// A window's readiness descriptor.
+struct Readiness {
+  int fd;          // eventfd, signalled exactly while `waiting` is not 0
+  size_t waiting;  // posted and sent messages queued for the window
+};
+
 // The message queue of one thread.
 struct ThreadQueue {
   explicit ThreadQueue(DWORD thread)
@@ -129,17 +153,51 @@ struct ThreadQueue {
   ~ThreadQueue() { close(wake_fd); }
 
   // Makes the owning thread look at its queue.
-  void Wake() const {
-    uint64_t one = 1;
-    ssize_t ignored = write(wake_fd, &one, sizeof one);
-    (void)ignored;
-  }
+  void Wake() const { Signal(wake_fd); }
 
   // Clears the wake-up count before the thread looks at its queue.
-  void Drain() const {
-    uint64_t count;
-    ssize_t ignored = read(wake_fd, &count, sizeof count);
-    (void)ignored;
+  void Drain() const { Unsignal(wake_fd); }
+
+  // Queue a message. Lock held.
+  void PushPosted(const MSG& msg) {
+    posted.push_back(msg);
+    Counted(msg.hwnd, +1);
+  }
+  void PushSent(SentMessage&& message) {
+    HWND hwnd = message.hwnd;
+    sent.push_back(std::move(message));
+    Counted(hwnd, +1);
+  }
+
+  // The readiness descriptor of `hwnd`, made at the first call and
+  // signalled at once when messages for the window are queued already; -1
+  // with errno set when no eventfd can be made.
+  int ReadyFd(HWND hwnd) {
+    std::lock_guard guard(mutex);
+    auto [entry, made] = watched.try_emplace(hwnd, Readiness{-1, 0});
+    if (!made) return entry->second.fd;
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
+      watched.erase(entry);
+      return -1;
+    }
+    auto is_for = [hwnd](const auto& queued) { return queued.hwnd == hwnd; };
+    size_t waiting = static_cast<size_t>(std::count_if(posted.begin(), posted.end(), is_for) +
+                                         std::count_if(sent.begin(), sent.end(), is_for));
+    if (waiting > 0) Signal(fd);
+    entry->second = Readiness{fd, waiting};
+    return fd;
+  }
+
+  // Keeps the readiness descriptor of `hwnd`, if it has one, in step with a
+  // message for it queued (+1) or taken out (-1). Lock held.
+  void Counted(HWND hwnd, int change) {
+    if (watched.empty()) return;
+    auto found = watched.find(hwnd);
+    if (found == watched.end()) return;
+    Readiness& readiness = found->second;
+    if (change > 0 && readiness.waiting++ == 0) Signal(readiness.fd);
+    if (change < 0 && --readiness.waiting == 0) Unsignal(readiness.fd);
   }
 
   const DWORD tid;
@@ -149,6 +207,7 @@ struct ThreadQueue {
   std::deque<SentMessage> sent;                 // guarded by mutex
   std::unordered_set<uint64_t> awaiting;        // sends this thread waits on; guarded
   std::unordered_map<uint64_t, Reply> replies;  // their answers; guarded
+  std::unordered_map<HWND, Readiness> watched;  // windows with a descriptor; guarded
   bool quit = false;                            // WM_QUIT is pending; guarded
   int quit_code = 0;                            // guarded
 };
@@ -458,13 +517,12 @@ void Messages::Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans) 
   {
     std::lock_guard guard(queue.mutex);
     if (datagram.kind == Kind::kSent) {
-      queue.sent.push_back(SentMessage{datagram.hwnd, datagram.message,
-                                       static_cast<WPARAM>(datagram.wparam),
-                                       static_cast<LPARAM>(datagram.lparam), reply_to});
-    } else if (queue.posted.size() < kMaxPosted) {
-      queue.posted.push_back(MSG{datagram.hwnd, datagram.message,
+      queue.PushSent(SentMessage{datagram.hwnd, datagram.message,
                                  static_cast<WPARAM>(datagram.wparam),
-                                 static_cast<LPARAM>(datagram.lparam), datagram.time});
+                                 static_cast<LPARAM>(datagram.lparam), reply_to});
+    } else if (queue.posted.size() < kMaxPosted) {
+      queue.PushPosted(MSG{datagram.hwnd, datagram.message, static_cast<WPARAM>(datagram.wparam),
+                           static_cast<LPARAM>(datagram.lparam), datagram.time});
     } else {
       trace::Rc(kTag, -61, "message dropped: queue full, msg=", datagram.message);
     }
@@ -592,6 +650,7 @@ void HandleSent(ThreadQueue& queue) {
       if (queue.sent.empty()) return;
       sent = std::move(queue.sent.front());
       queue.sent.pop_front();
+      queue.Counted(sent.hwnd, -1);
     }
     std::shared_ptr<LocalWindow> window = Messages::Get().Window(sent.hwnd);
     if (window == nullptr || window->tid != queue.tid) {
@@ -616,7 +675,10 @@ bool TakePosted(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT f
   for (auto it = queue.posted.begin(); it != queue.posted.end(); ++it) {
     if (!Matches(*it, hwnd, filter_min, filter_max)) continue;
     *msg = *it;
-    if (remove) queue.posted.erase(it);
+    if (remove) {
+      queue.posted.erase(it);
+      queue.Counted(msg->hwnd, -1);
+    }
     return true;
   }
   if (!queue.quit) return false;
@@ -690,11 +752,17 @@ LRESULT FailSendToDead(Instance& instance) {
   return FailSend();
 }
 
-// Removes what is queued for a window that goes, answering its senders.
+// Removes what is queued for a window that goes, answering its senders,
+// and closes its readiness descriptor.
 void DropQueued(ThreadQueue& queue, HWND hwnd) {
   std::deque<SentMessage> orphans;
   {
     std::lock_guard guard(queue.mutex);
+    auto watched = queue.watched.find(hwnd);
+    if (watched != queue.watched.end()) {
+      close(watched->second.fd);
+      queue.watched.erase(watched);
+    }
     std::erase_if(queue.posted, [hwnd](const MSG& msg) { return msg.hwnd == hwnd; });
     for (auto it = queue.sent.begin(); it != queue.sent.end();) {
       if (it->hwnd == hwnd) {
@@ -706,6 +774,11 @@ void DropQueued(ThreadQueue& queue, HWND hwnd) {
     }
   }
   for (const SentMessage& sent : orphans) SendReply(sent.reply_to, 0, false);
+}
+
+int NoDescriptor(DWORD error) {
+  internal::SetError(error);
+  return -1;
 }
 
 }  // namespace
@@ -783,7 +856,7 @@ bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept
     {
       std::lock_guard guard(window->queue->mutex);
       if (window->queue->posted.size() >= kMaxPosted) return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
-      window->queue->posted.push_back(MSG{hwnd, message, wParam, lParam, TickCount()});
+      window->queue->PushPosted(MSG{hwnd, message, wParam, lParam, TickCount()});
     }
     window->queue->Wake();
     return true;
@@ -835,7 +908,7 @@ LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexc
     Await(queue, sequence);
     {
       std::lock_guard guard(window->queue->mutex);
-      window->queue->sent.push_back(
+      window->queue->PushSent(
           SentMessage{hwnd, message, wParam, lParam, ReplyTo{t_thread.queue, 0, 0, 0, sequence}});
     }
     window->queue->Wake();
@@ -876,13 +949,18 @@ LRESULT SendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexc
   return ZEL_PLATFORM_FAILURE(LRESULT{0});
 }
 
-int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) noexcept try {
+int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) noexcept {
+  return GetMessageTimeout(msg, hwnd, filter_min, filter_max, INFINITE);
+}
+
+int GetMessageTimeout(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max,
+                      DWORD timeout_ms) noexcept try {
   ThreadQueue& queue = OwnQueue();
   if (msg == nullptr || !OwnsWindow(queue, hwnd)) {
     internal::SetError(msg == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
     return -1;
   }
-  internal::Deadline forever = internal::Deadline::After(INFINITE);
+  internal::Deadline deadline = internal::Deadline::After(timeout_ms);
   for (bool looked = false;; looked = !looked) {
     HandleSent(queue);
     {
@@ -897,7 +975,11 @@ int GetMessage(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) noexcept t
       NoteIdle(queue);
       continue;
     }
-    Sleep(queue, -1, forever, -1);
+    if (deadline.Passed()) {
+      internal::SetError(ERROR_TIMEOUT);
+      return -1;
+    }
+    Sleep(queue, -1, deadline, -1);
   }
 } catch (...) {
   return ZEL_PLATFORM_FAILURE(-1);
@@ -958,6 +1040,17 @@ void PostQuitMessage(int exit_code) noexcept try {
   queue.Wake();
 } catch (...) {
   static_cast<void>(ZEL_PLATFORM_ERROR());
+}
+
+int GetWindowReadyFd(HWND hwnd) noexcept try {
+  std::shared_ptr<LocalWindow> window = Messages::Get().Window(hwnd);
+  if (window == nullptr) return NoDescriptor(ERROR_INVALID_WINDOW_HANDLE);
+  if (window->tid != GetCurrentThreadId()) return NoDescriptor(ERROR_ACCESS_DENIED);
+  int fd = window->queue->ReadyFd(hwnd);
+  if (fd < 0) return NoDescriptor(internal::ErrorFromErrno(errno));
+  return fd;
+} catch (...) {
+  return ZEL_PLATFORM_FAILURE(-1);
 }
 
 bool IsWindow(HWND hwnd) noexcept try {

@@ -3,6 +3,7 @@
 // failing, returns its documented failure with ERROR_NOT_ENOUGH_MEMORY,
 // raises EXT_EXCEPTION, leaves nothing behind, and works again afterwards.
 #include <dlfcn.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -48,6 +49,7 @@ HANDLE g_handle = 0;
 std::shared_ptr<HandleObject> g_object;
 std::vector<HANDLE> g_handles;
 size_t g_descriptors = 0;
+HWND g_window = 0;
 
 size_t OpenDescriptors() {
   auto entries = std::filesystem::directory_iterator("/proc/self/fd");
@@ -289,6 +291,21 @@ const std::vector<Case>& Cases() {
        [] {
          HWND window = CreateMessageWindow(NoAnswer);
          return window != 0 && DestroyWindow(window);
+       }},
+      // No descriptor is left made when its record could not be kept; the
+      // one made afterwards sees the message queued before.
+      {"GetWindowReadyFd",
+       [] {
+         g_window = CreateMessageWindow(NoAnswer);
+         PostMessage(g_window, WM_USER, 0, 0);
+         g_descriptors = OpenDescriptors();
+       },
+       [] { return GetWindowReadyFd(g_window) == -1; },
+       [] {
+         bool none_left = OpenDescriptors() == g_descriptors;
+         pollfd ready{GetWindowReadyFd(g_window), POLLIN, 0};
+         bool readable = poll(&ready, 1, 0) == 1;
+         return DestroyWindow(g_window) && none_left && readable;
        }},
       {"FormatErrorMessage", Nothing,
        [] { return FormatErrorMessage(ERROR_ACCESS_DENIED).empty(); },
