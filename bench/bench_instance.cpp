@@ -12,7 +12,11 @@
 #include <string>
 #include <thread>
 
+#include <cstring>
+
 #include "vqzmcm.h"
+#include "vqzmcsw.h"
+#include "zelapp.h"
 
 extern char** environ;
 
@@ -106,6 +110,22 @@ int RunWithHost(char** argv, const char* system, const std::function<int()>& bod
   }
   std::error_code ignored;
   fs::remove_all(g_work, ignored);
+  return rc;
+}
+
+uint16_t Echo(uint32_t conv, const std::vector<char>& data, bool* same) {
+  ProcessRequest request{};
+  request.ulConvId = conv;
+  strcpy(request.szPgmName, "ECHO");
+  request.pData = const_cast<char*>(data.data());
+  request.ulDataLen = static_cast<uint32_t>(data.size());
+  request.ulTimeout = 60;
+  ProcessReply reply{};
+  uint16_t rc = caProcessSync(&request, &reply);
+  void* reply_data = reply.pData;
+  *same = rc == 0 && reply.ulDataLen == data.size() &&
+          (data.empty() || memcmp(reply_data, data.data(), data.size()) == 0);
+  if (reply_data != nullptr) zelFreeBlock(reply_data);
   return rc;
 }
 

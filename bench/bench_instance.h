@@ -8,8 +8,10 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 namespace zel::bench {
 
@@ -33,6 +35,11 @@ pid_t ManagerPid();
 // Ends the manager as a SIGTERM does and waits for it; it is a child of
 // this process.
 bool StopManager();
+
+// One caProcessSync of `data` to the host program ECHO on conversation
+// `conv`; its code, and in *same whether the reply was the request. The
+// reply block is freed.
+uint16_t Echo(uint32_t conv, const std::vector<char>& data, bool* same);
 
 }  // namespace zel::bench
 

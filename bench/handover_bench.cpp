@@ -54,15 +54,8 @@ bool SameReply(const void* reply, uint32_t length, const std::vector<char>& data
 }
 
 bool AppEcho(const std::vector<char>& data) {
-  ProcessRequest request{};
-  request.ulConvId = g_conv;
-  strcpy(request.szPgmName, "ECHO");
-  request.pData = const_cast<char*>(data.data());
-  request.ulDataLen = static_cast<uint32_t>(data.size());
-  request.ulTimeout = 60;
-  ProcessReply reply{};
-  bool same = caProcessSync(&request, &reply) == 0 && SameReply(reply.pData, reply.ulDataLen, data);
-  if (reply.pData != nullptr) zelFreeBlock(reply.pData);
+  bool same = false;
+  zel::bench::Echo(g_conv, data, &same);
   return same;
 }
 

@@ -79,17 +79,8 @@ class Latencies {
 // One caProcessSync to ECHO; false (with the reason set) when it fails or
 // the reply is not the request.
 bool SyncEcho(benchmark::State& state, const std::vector<char>& data) {
-  ProcessRequest request{};
-  request.ulConvId = g_conv;
-  strcpy(request.szPgmName, "ECHO");
-  request.pData = const_cast<char*>(data.data());
-  request.ulDataLen = static_cast<uint32_t>(data.size());
-  request.ulTimeout = 60;
-  ProcessReply reply{};
-  uint16_t rc = caProcessSync(&request, &reply);
-  bool same = rc == 0 && reply.ulDataLen == data.size() &&
-              (data.empty() || memcmp(reply.pData, data.data(), data.size()) == 0);
-  if (reply.pData != nullptr) zelFreeBlock(reply.pData);
+  bool same = false;
+  uint16_t rc = zel::bench::Echo(g_conv, data, &same);
   if (!same) state.SkipWithError(("caProcessSync rc " + std::to_string(rc)).c_str());
   return same;
 }
@@ -181,18 +172,9 @@ int RunClient(int requests) {
   }
   int failed = 0;
   for (int i = 0; i < requests; ++i) {
-    ProcessRequest request{};
-    request.ulConvId = g_conv;
-    strcpy(request.szPgmName, "ECHO");
-    request.pData = data.data();
-    request.ulDataLen = kRpsSize;
-    request.ulTimeout = 60;
-    ProcessReply reply{};
-    if (caProcessSync(&request, &reply) != 0 || reply.ulDataLen != kRpsSize ||
-        memcmp(reply.pData, data.data(), kRpsSize) != 0) {
-      ++failed;
-    }
-    if (reply.pData != nullptr) zelFreeBlock(reply.pData);
+    bool same = false;
+    zel::bench::Echo(g_conv, data, &same);
+    if (!same) ++failed;
   }
   byte = failed == 0 ? 'y' : 'n';
   (void)!write(STDOUT_FILENO, &byte, 1);
