@@ -96,31 +96,33 @@ void TraceFired(const char* call, uint32_t number) {
 // Every process that loads the component reads the environment's list
 // before it makes its first call, and a malformed list stops it there.
 [[gnu::constructor]] void ArmFromEnvironment() {
-  const char* spec = getenv(kEnvironmentVariable);
-  if (spec != nullptr) ArmCallFaults(spec);
+  const char* fault_list = getenv(kEnvironmentVariable);
+  if (fault_list != nullptr) ArmCallFaults(fault_list);
 }
 
 }  // namespace
 
-bool ParseCallFaults(std::string_view spec, std::vector<CallFault>* faults, std::string* error) {
+bool ParseCallFaults(std::string_view fault_list, std::vector<CallFault>* faults,
+                     std::string* error) {
   faults->clear();
-  if (spec.empty()) return true;
-  for (size_t start = 0; start <= spec.size();) {
-    size_t comma = std::min(spec.find(',', start), spec.size());
+  if (fault_list.empty()) return true;
+  for (size_t start = 0; start <= fault_list.size();) {
+    size_t comma = std::min(fault_list.find(',', start), fault_list.size());
     CallFault fault;
-    if (!ParseEntry(spec.substr(start, comma - start), &fault, error)) return false;
+    if (!ParseEntry(fault_list.substr(start, comma - start), &fault, error)) return false;
     faults->push_back(std::move(fault));
     start = comma + 1;
   }
   return true;
 }
 
-void ArmCallFaults(std::string_view spec) {
+void ArmCallFaults(std::string_view fault_list) {
   std::vector<CallFault> faults;
   std::string error;
-  if (!ParseCallFaults(spec, &faults, &error)) {
+  if (!ParseCallFaults(fault_list, &faults, &error)) {
     fprintf(stderr, "%s: %s=\"%.*s\" is malformed: %s\n", program_invocation_short_name,
-            kEnvironmentVariable, static_cast<int>(spec.size()), spec.data(), error.c_str());
+            kEnvironmentVariable, static_cast<int>(fault_list.size()), fault_list.data(),
+            error.c_str());
     abort();
   }
   Armed& state = State();

@@ -31,12 +31,13 @@ struct CallFault {
 
 // Parses a fault list (empty: no fault). False with the reason in *error
 // when it is malformed or names a call that no table has.
-bool ParseCallFaults(std::string_view spec, std::vector<CallFault>* faults, std::string* error);
+bool ParseCallFaults(std::string_view fault_list, std::vector<CallFault>* faults,
+                     std::string* error);
 
-// Arms the entries of `spec` that apply to this process and restarts every
-// count; an empty spec disarms. Aborts with a message on stderr when `spec`
+// Arms the entries of `fault_list` that apply to this process and restarts every
+// count; an empty list disarms. Aborts with a message on stderr when `fault_list`
 // is malformed. Not while other threads make table calls.
-void ArmCallFaults(std::string_view spec);
+void ArmCallFaults(std::string_view fault_list);
 
 // Whether any fault is armed in this process. Any thread.
 bool CallFaultsArmed();

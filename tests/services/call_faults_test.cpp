@@ -44,14 +44,14 @@ TEST_F(CallFaults, AListParsesIntoEntriesWithAndWithoutProgram) {
 }
 
 TEST_F(CallFaults, MalformedListsAreRefusedWithTheEntryNamed) {
-  for (const char* spec :
+  for (const char* fault_list :
        {"CreateEvent", "CreateEvent:", "CreateEvent:0", "CreateEvent:x", "CreateEvent:1++",
         "CreateEvent:-1", "CreateEvent:1,", ",CreateEvent:1", ":CreateEvent:1", "a:b:CreateEvent:1",
         "CloseHandle:1", "createevent:1", "CreateEvent:99999999999"}) {
     std::vector<CallFault> faults;
     std::string error;
-    EXPECT_FALSE(ParseCallFaults(spec, &faults, &error)) << spec;
-    EXPECT_FALSE(error.empty()) << spec;
+    EXPECT_FALSE(ParseCallFaults(fault_list, &faults, &error)) << fault_list;
+    EXPECT_FALSE(error.empty()) << fault_list;
   }
 }
 
