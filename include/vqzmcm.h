@@ -41,6 +41,8 @@ extern "C" {
 #define ZEL_MSG_START_RRP 0x413        /* lParam: active system record; an application's RRP
                                           obtain asks for a further RRP: run
                                           ccStartRZ700RRPThread for it */
+#define ZEL_MSG_PUBLISH_ASYNC_ID 0x414 /* lParam: ZELAsyncIdName in a global block, freed by
+                                         the CPMgr: publish a RID under a name */
 
 /* Manager states (usCPMgrState). */
 #define ZEL_CPMGR_NOT_RUNNING 21
@@ -125,8 +127,22 @@ typedef struct AsyncInitResult {
   uint32_t ulConvId;           /* the conversation ID it issued */
 } AsyncInitResult;
 
+/* What ZEL_MSG_PUBLISH_ASYNC_ID carries: the CPMgr publishes the RID of an
+ * outstanding asynchronous request under the name, for caRtvNamedAsyncID in
+ * any process. Any process posts it with cbPostCPMgrMsg, in a block from
+ * zelAllocBlock (zelapp.h). A name published again names the newer RID; a
+ * RID with no outstanding request, or a name that is empty or longer than
+ * 20 characters, is refused (the CPMgr traces why). A name is dropped when
+ * it is handed out, and when its request's answer has been posted or
+ * thrown away. */
+typedef struct ZELAsyncIdName {
+  char szName[21];             /* the name, NUL-terminated */
+  char achRID[11];             /* RID of an outstanding asynchronous request */
+} ZELAsyncIdName;
+
 #pragma pack(pop)
 
+VQZM_STATIC_ASSERT(sizeof(ZELAsyncIdName) == 32, "ZELAsyncIdName size");
 VQZM_STATIC_ASSERT(sizeof(ZELStatusNotice) == 28, "ZELStatusNotice size");
 VQZM_STATIC_ASSERT(sizeof(CPMgrNotice) == 34, "CPMgrNotice size");
 VQZM_STATIC_ASSERT(offsetof(CPMgrNotice, pSystem) == 26, "CPMgrNotice layout");

@@ -130,6 +130,69 @@ VQZM_API uint16_t caReturnData(const ReturnDataParms* pParms, const uint8_t* pbT
  * when there was none; 1032 when no active system has the RID. */
 VQZM_API uint16_t caClearData(const char* pRID) VQZM_NOEXCEPT;
 
+/* ---- Asynchronous requests ----
+ *
+ * caProcessAsync returns once the request is on the host's queue; the
+ * answer comes later as message `usNotifyMsg` posted to the window
+ * `hwndNotify` (a window of zelapp.h):
+ *   wParam 0: an answer with data. lParam is a block that begins with an
+ *             AsyncRetPrefix; the data follows it (pData points there).
+ *   wParam 1: an answer that is only a return code, in the block's first
+ *             16 bits (read it with memcpy).
+ * The block is the receiver's: free it with zelFreeBlock. An answer whose
+ * window is gone when it completes is thrown away. When the window's queue
+ * is full, the manager keeps the answer and posts it again every 250 ms
+ * until the queue takes it or the window goes. */
+
+#pragma pack(push, 1)
+
+/* A request of caProcessAsync: a ProcessRequest's first seven fields, then
+ * where the answer goes. */
+typedef struct AsyncRequest {
+  uint16_t usReserved;
+  uint32_t ulConvId;      /* from caInitializeZELComm */
+  char szPgmName[22];     /* host program, NUL-terminated, at most 21 characters */
+  uint32_t ulValue;       /* carried to the host in the request header */
+  uint32_t ulDataVersion; /* 1: the data is packets, converted for the host */
+  void* pData;            /* the request data */
+  uint32_t ulDataLen;     /* its length; 0 allowed */
+  uint32_t hwndNotify;    /* window that receives the answer */
+  uint16_t usNotifyMsg;   /* message number posted to it */
+} AsyncRequest;
+
+/* The 27 bytes at the start of a data answer's block (wParam 0). */
+typedef struct AsyncRetPrefix {
+  char achRID[11];        /* RID of the request, as caProcessAsync gave it */
+  uint32_t ulValue;       /* from the answer's header */
+  uint32_t ulDataVersion; /* of the answer */
+  uint32_t ulDataAddr;    /* address of the data: the block's address + 27 */
+  uint32_t ulDataLen;     /* length of the data, after conversion */
+} AsyncRetPrefix;
+
+#pragma pack(pop)
+
+/* Sends the request and places its RID (type "A", 11 bytes) in pRID. 0;
+ * 1038 for a conversation ID not issued; 1032 when the manager or the
+ * system is not active (no RID is made then); 4 when the manager's records
+ * are full; the send's codes otherwise (the request is then forgotten, and
+ * pRID holds the RID that was made). */
+VQZM_API uint16_t caProcessAsync(const AsyncRequest* pReq, char* pRID) VQZM_NOEXCEPT;
+
+/* Withdraws interest in the request with the 11-byte RID pRID, or, with a
+ * null pRID, in every outstanding request of window hwnd: their answers are
+ * thrown away when they come. The host program still runs the request. 0;
+ * 1032 when no active system has the RID; 1042 when no outstanding request
+ * has the RID; 1036 for a null pRID and a null hwnd; 1049 when the window
+ * has no request outstanding. */
+VQZM_API uint16_t caAbortProcessAsync(const char* pRID, uint32_t hwnd) VQZM_NOEXCEPT;
+
+/* Takes the RID that the manager published under pszName (see
+ * ZEL_MSG_PUBLISH_ASYNC_ID in vqzmcm.h) into the 11-byte pRID, looking once a second for up
+ * to lTimeout further seconds (-1: without limit; 0: looks once). A name
+ * is handed out once. 0; 1059 when the name did not appear in time. */
+VQZM_API uint16_t caRtvNamedAsyncID(const char* pszName, int32_t lTimeout,
+                                    char* pRID) VQZM_NOEXCEPT;
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -37,6 +37,11 @@ extern "C" {
  * a live block (freed already, or never handed out), which is left alone. */
 ZELAPP_API uint16_t zelFreeBlock(void* pBlock) VQZM_NOEXCEPT;
 
+/* Allocates a zeroed block of `bytes` (0 counts as 1) that can be posted as a
+ * message's lParam to a window of another process, which then owns it.
+ * Null when the instance's global memory is full or cannot be reached. */
+ZELAPP_API void* zelAllocBlock(size_t bytes) VQZM_NOEXCEPT;
+
 /* The size of a live block in bytes; 0 for null or anything else. */
 ZELAPP_API size_t zelBlockSize(const void* pBlock) VQZM_NOEXCEPT;
 

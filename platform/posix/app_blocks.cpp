@@ -11,6 +11,11 @@ uint16_t zelFreeBlock(void* pBlock) noexcept {
   return zel::platform::GlobalFree(pBlock) == nullptr ? VQZM_RC_OK : VQZM_RC_INTERNAL_ERROR;
 }
 
+void* zelAllocBlock(size_t bytes) noexcept {
+  using namespace zel::platform;
+  return GlobalAlloc(GPTR, bytes == 0 ? 1 : bytes);
+}
+
 size_t zelBlockSize(const void* pBlock) noexcept {
   if (pBlock == nullptr) return 0;
   return zel::platform::GlobalSize(const_cast<void*>(pBlock));
