@@ -241,6 +241,38 @@ TEST_F(AsyncReturn, AKeptAnswerWhoseWindowGoesIsDropped) {
   EXPECT_EQ(UsedBlocks(), used_blocks_);
 }
 
+TEST_F(AsyncReturn, WhenItsSystemEndsEachWaitingRequestIsAnsweredWithTheCode) {
+  RZ700SysStruct* system = nullptr;
+  ASSERT_EQ(cbInitRZ700SysStruct(&system), 0);
+  strcpy(system->szSysName, "ENDING");
+  memcpy(system->szSysID, "042", 4);
+  ASSERT_EQ(cbAddRZ700SysStruct(system), 0);
+  Outstanding("A0010AAA042");
+  Outstanding("A0011AAA043");
+  Outstanding("A0012AAA042");
+  ASSERT_EQ(caAbortProcessAsync("A0012AAA042", 0), VQZM_RC_NOT_ACTIVE)
+      << "the system is not active";
+  AsyncRetStruct* aborted = ctrlblk::cbRetAsyncRetFromRid("A0012AAA042");
+  aborted->ulAborted = 1;
+  Dispatch("A0010AAA042", DataEntries(Pattern(300), 100)[0]);
+
+  cdReleaseAsyncOfSystem(system, VQZM_RC_CONNECTION_FAILED);
+  std::optional<ZelMessage> message = Next();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->wParam, 1u);
+  uint16_t code = 0;
+  memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
+  EXPECT_EQ(code, VQZM_RC_CONNECTION_FAILED);
+  zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+  EXPECT_FALSE(Next()) << "the aborted request is dropped, the other system's kept";
+  EXPECT_FALSE(Listed("A0010AAA042"));
+  EXPECT_FALSE(Listed("A0012AAA042"));
+  EXPECT_TRUE(Listed("A0011AAA043"));
+  cbDeleteAsyncRetStruct(ctrlblk::cbRetAsyncRetFromRid("A0011AAA043"));
+  cbDeleteRZ700SysStruct(system);
+  EXPECT_EQ(UsedBlocks(), used_blocks_);
+}
+
 TEST_F(AsyncReturn, APublishedNameGoesWithItsRequest) {
   dataqueue::StartAnswerKeeper();
   std::string rid = "A0009AAA000";
