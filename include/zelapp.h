@@ -109,8 +109,9 @@ ZELAPP_API int zelWindowFd(uint32_t hwnd) VQZM_NOEXCEPT;
  * waiting for it to be taken; any thread. A block handed out by the
  * component (or taken from a message), posted as lParam to a window of
  * another process, becomes that process's to free. 0; 1049 when the window
- * does not exist or its process has ended; 1026 when its queue is full
- * (10,000 messages) or its process accepts nothing for 5 s. */
+ * does not exist or its process has ended; 1026 when the window has
+ * 10,000 posted messages waiting (posts from every process count) or its
+ * process accepts nothing for 5 s. */
 ZELAPP_API uint16_t zelPostMessage(uint32_t hwnd, uint32_t message, uintptr_t wParam,
                                    intptr_t lParam) VQZM_NOEXCEPT;
 

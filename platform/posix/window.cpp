@@ -520,11 +520,10 @@ void Messages::Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans) 
       queue.PushSent(SentMessage{datagram.hwnd, datagram.message,
                                  static_cast<WPARAM>(datagram.wparam),
                                  static_cast<LPARAM>(datagram.lparam), reply_to});
-    } else if (queue.posted.size() < kMaxPosted) {
+    } else {
+      // The poster made room for it in the window's count.
       queue.PushPosted(MSG{datagram.hwnd, datagram.message, static_cast<WPARAM>(datagram.wparam),
                            static_cast<LPARAM>(datagram.lparam), datagram.time});
-    } else {
-      trace::Rc(kTag, -61, "message dropped: queue full, msg=", datagram.message);
     }
   }
   queue.Wake();
@@ -662,6 +661,24 @@ void HandleSent(ThreadQueue& queue) {
   }
 }
 
+// Makes room for one more posted message in the window's count; false when
+// it has kMaxPosted already.
+bool ReservePost(WindowEntry& entry) {
+  if (entry.posted.fetch_add(1) < kMaxPosted) return true;
+  entry.posted.fetch_sub(1);
+  return false;
+}
+
+// A posted message of `hwnd` left its queue.
+void ReleasePost(HWND hwnd) {
+  Instance* instance = Instance::Get();
+  WindowEntry* entry = instance != nullptr ? instance->WindowSlot(hwnd) : nullptr;
+  if (entry == nullptr || entry->hwnd.load(std::memory_order_acquire) != hwnd) return;
+  uint32_t count = entry->posted.load();
+  while (count != 0 && !entry->posted.compare_exchange_weak(count, count - 1)) {
+  }
+}
+
 bool Matches(const MSG& msg, HWND hwnd, UINT filter_min, UINT filter_max) {
   if (hwnd != 0 && msg.hwnd != hwnd) return false;
   if (filter_min == 0 && filter_max == 0) return true;
@@ -678,6 +695,7 @@ bool TakePosted(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT f
     if (remove) {
       queue.posted.erase(it);
       queue.Counted(msg->hwnd, -1);
+      ReleasePost(msg->hwnd);
     }
     return true;
   }
@@ -809,6 +827,7 @@ HWND CreateMessageWindow(WindowProc proc) noexcept try {
     entry.pid.store(GetCurrentProcessId());
     entry.tid.store(queue.tid);
     entry.idle_count.store(0);
+    entry.posted.store(0);
     internal::RegistryEditPoint();
     // Known here before anyone can find it in the table.
     Messages::Get().AddWindow(hwnd, std::move(window));
@@ -853,15 +872,20 @@ bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept
   if (IsOwnProcess(*instance, target)) {
     std::shared_ptr<LocalWindow> window = Messages::Get().Window(hwnd);
     if (window == nullptr) return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+    if (!ReservePost(*instance->WindowSlot(hwnd))) return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
     {
       std::lock_guard guard(window->queue->mutex);
-      if (window->queue->posted.size() >= kMaxPosted) return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
       window->queue->PushPosted(MSG{hwnd, message, wParam, lParam, TickCount()});
     }
     window->queue->Wake();
     return true;
   }
   if (!Messages::Get().StartTransport(*instance)) return false;
+  WindowEntry& entry = *instance->WindowSlot(hwnd);
+  if (!ReservePost(entry)) {
+    trace::Rc(kTag, -62, "PostMessage() queue full, msg=", message);
+    return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
+  }
   Datagram datagram{};
   datagram.magic = kDatagramMagic;
   datagram.kind = Kind::kPosted;
@@ -874,10 +898,11 @@ bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept
   internal::TransferGlobalBlock(lParam, target.slot);
   int error;
   {
-    PostLock post_lock(*instance->WindowSlot(hwnd));
+    PostLock post_lock(entry);
     error = Messages::Get().SendTo(*instance, target.slot, target.generation, datagram);
   }
   if (error == 0) return true;
+  entry.posted.fetch_sub(1);
   internal::TransferGlobalBlock(lParam, instance->slot());
   if (error == EAGAIN || error == EWOULDBLOCK) {
     trace::Rc(kTag, -62, "PostMessage() receiver not reading, msg=", message);
