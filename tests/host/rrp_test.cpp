@@ -590,7 +590,8 @@ TEST_F(RrpTest, InterleavedRepliesArriveInTurnsAndEachIsWholeAndInOrder) {
   std::vector<std::string> keys, data;
   std::string small = pws_.Rid('A');
   for (size_t i = 0; i < 3; ++i) {
-    keys.push_back("Z" + pws_.Rid('A'));
+    std::string rid = pws_.Rid('A');
+    keys.push_back("Z" + rid);
     data.push_back(Pattern(sizes[i] + i).substr(i));
     if (i == 2) {
       ASSERT_TRUE(Eventually([&] { return Count(host_.LogText(), "kept back") == 2; }));
@@ -598,7 +599,7 @@ TEST_F(RrpTest, InterleavedRepliesArriveInTurnsAndEachIsWholeAndInOrder) {
       EXPECT_EQ(passed.key, "Z" + small);
       EXPECT_EQ(pws_.ReadEntry("Z           ", QLXDQ_ORDER_GE, 0).rc, QLXDQ_RC_TIMEOUT);
     }
-    pws_.SendRequest(keys[i].substr(1), "ECHO", data[i], static_cast<uint32_t>(i));
+    pws_.SendRequest(rid, "ECHO", data[i], static_cast<uint32_t>(i));
     if (i == 0) pws_.SendRequest(small, "ECHO", "small");
   }
 
