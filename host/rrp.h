@@ -74,8 +74,9 @@ class Rrp {
   void Release();
   // The next `count` multi-entry replies are kept back once complete and
   // then written as one batch, an entry of each in turns (a test's way to
-  // make replies of concurrent requests interleave on the queue). 0 ends
-  // that and writes at once, in turns, what was kept back.
+  // make replies of concurrent requests interleave on the queue); replies
+  // already kept back stay in the batch. 0 ends that and writes at once, in
+  // turns, what was kept back.
   void Interleave(int count);
   // Asks the PWS to end: an entry keyed "Z" + a RID of type "Z".
   bool WriteTermination();
