@@ -1,6 +1,6 @@
 // The example application examples/async_echo, run as a user runs it
 // against a real zelhost and the communication manager of this build: what
-// it prints and its exit code.
+// it prints and its exit code; and the README, which shows its source.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -83,6 +83,14 @@ TEST_F(AsyncExample, AHostThatCannotBeReachedIsReportedWithTheStartsCode) {
   EXPECT_EQ(Run({kSystem, "never sent"}), 1);
   EXPECT_EQ(err_, "async_echo: caInitializeZELComm failed: rc 1035\n");
   EXPECT_EQ(out_, "");
+}
+
+TEST(AsyncExampleSource, TheReadmeShowsItWhole) {
+  std::string source = ReadFile(ZEL_SOURCE_DIR "/examples/async_echo.c");
+  ASSERT_FALSE(source.empty());
+  EXPECT_NE(ReadFile(ZEL_SOURCE_DIR "/README.md").find("```c\n" + source + "```\n"),
+            std::string::npos)
+      << "README.md's copy of examples/async_echo.c differs from the file";
 }
 
 }  // namespace
