@@ -1,11 +1,15 @@
 // The example application examples/async_echo, run as a user runs it
 // against a real zelhost and the communication manager of this build: what
 // it prints and its exit code; and the README, which shows its source.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -42,8 +46,6 @@ ZEL_CHILD_COMMAND(run_example) {
 class AsyncExample : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(host_.running());
-    host_.Configure(kSystem);
     setenv("ZEL_CPMGR_LOG", TestPath("cpmgr.log").c_str(), 1);
     setenv("ZEL_CPMGR_IDLE_SECONDS", "1", 1);
   }
@@ -57,12 +59,14 @@ class AsyncExample : public testing::Test {
     return code;
   }
 
-  HostServer host_;
   std::string out_;
   std::string err_;
 };
 
 TEST_F(AsyncExample, TheEchoComesBackToItsWindowUnderTheRequestsRid) {
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure(kSystem);
   ASSERT_EQ(Run({kSystem}), 0) << out_ << err_ << ReadFile(TestPath("cpmgr.log"));
   std::smatch sent;
   ASSERT_TRUE(std::regex_search(out_, sent, std::regex("caProcessAsync\\(ECHO, 11 bytes\\): "
@@ -79,10 +83,23 @@ TEST_F(AsyncExample, TheEchoComesBackToItsWindowUnderTheRequestsRid) {
 }
 
 TEST_F(AsyncExample, AHostThatCannotBeReachedIsReportedWithTheStartsCode) {
-  ASSERT_EQ(host_.Stop(), 0);
+  // A loopback port that is bound but not listening refuses connections,
+  // and no other process can take it while the socket is held.
+  int refusing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(getsockname(refusing, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::string config = TestPath("zel.conf");
+  std::ofstream(config) << "system " << kSystem << " 127.0.0.1:" << ntohs(address.sin_port)
+                        << "\n";
+  setenv("ZEL_CONFIG", config.c_str(), 1);
   EXPECT_EQ(Run({kSystem, "never sent"}), 1);
   EXPECT_EQ(err_, "async_echo: caInitializeZELComm failed: rc 1035\n");
   EXPECT_EQ(out_, "");
+  close(refusing);
 }
 
 TEST(AsyncExampleSource, TheReadmeShowsItWhole) {
