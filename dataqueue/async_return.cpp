@@ -319,3 +319,30 @@ void cdHandleAsyncReturn(DQReadItem* pItem) {
   if (!TakeBlock(rec, header, data)) return;
   if (rec->ulBytesLeft == 0) DeliverData(rec);
 }
+
+void cdReleaseAsyncOfSystem(RZ700SysStruct* pSystem, uint16_t usRC) {
+  ZEL_TRACE_FUNCTION("CD", "cdReleaseAsyncOfSystem");
+  // The RIDs first, then their systems: the system list's lock is never
+  // taken inside the async-return list's.
+  std::vector<AsyncRetStruct*> waiting;
+  {
+    ListLock lock(Serial::kAsyncRetList);
+    if (!lock.acquired()) return;
+    for (AsyncRetStruct* rec = zel::ctrlblk::Anchor().pAsyncRetList; rec != nullptr;
+         rec = rec->pNext) {
+      if (rec->usPostState == kAwaitingAnswer) waiting.push_back(rec);
+    }
+  }
+  for (AsyncRetStruct* rec : waiting) {
+    RZ700SysStruct* system = nullptr;
+    if (cbFindRZ700SysByRID(rec->achRID, &system) != 0 || system != pSystem) continue;
+    trace::Dump("CD", 100, "Answer will not come, released", rec->achRID, ZEL_RID_LEN);
+    free(rec->pData);
+    rec->pData = nullptr;
+    if (Aborted(rec)) {
+      cbDeleteAsyncRetStruct(rec);
+    } else {
+      DeliverCode(rec, usRC);
+    }
+  }
+}

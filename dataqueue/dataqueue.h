@@ -217,6 +217,12 @@ uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem);
 // of an unknown RID, or that break the block sequence, are dropped.
 void cdHandleAsyncReturn(DQReadItem* pItem);
 
+// The system's communication has ended: the answers its applications still
+// wait for will not come. Each is answered now with a return-code answer of
+// `usRC` (an aborted one is just dropped): the error that ended the system,
+// 1056 when the manager ends, 1032 when the system stopped.
+void cdReleaseAsyncOfSystem(RZ700SysStruct* pSystem, uint16_t usRC);
+
 // An entry for a request the application aborted: dropped unread; with the
 // last one the record and its buffer go.
 void cdHandleCancelledAsync(AsyncRetStruct* pRecord, DQReadItem* pItem);

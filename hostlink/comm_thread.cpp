@@ -75,8 +75,17 @@ void PostDeferredNotice(RZ700SysStruct* pSystem, uint32_t pending, uint16_t rc) 
 }
 
 // States 9 and 12: release everything, stop, report `rc`.
+// What the applications still waiting for an answer of an ended system are
+// told: the error that ended it, or that the manager or the system stopped.
+uint16_t EndCode(uint16_t rc) {
+  if (rc != 0) return rc;
+  return cbReturnCPMgrState() == ZEL_CPMGR_STOPPING ? uint16_t{VQZM_RC_CPMGR_ENDED}
+                                                     : uint16_t{VQZM_RC_NOT_ACTIVE};
+}
+
 uint16_t Finish(RZ700SysStruct* pSystem, uint16_t rc, bool after_error) {
   ccDeallocComm(pSystem);
+  cdReleaseAsyncOfSystem(pSystem, EndCode(rc));
   // Read before state 1: from then on a new start may clear it.
   uint32_t pending = after_error ? pSystem->ulDQErrPending : 0;
   SetState(pSystem, ZEL_COMM_STOPPED);

@@ -81,6 +81,7 @@ struct Valid {
   char stranger_rid[ZEL_RID_LEN + 1] = "S0001AAA999";  // a RID of no system
   ProcessRequest request = {};                         // on a conversation never issued
   ProcessReply reply = {};
+  AsyncRequest async_request = {};                     // on a conversation never issued
   RtvDataParms rtv_parms = {0, stranger_rid, 0};
   RtvDataResult rtv_result = {};
   ReturnDataParms return_parms = {0, stranger_rid, 0, 0, nullptr, 0};
@@ -137,6 +138,12 @@ const Row kRows[] = {
     MEANINGFUL(caReturnData, 2, pbType, VQZM_RC_NO_SYSTEM_FOR_RID, "EXT_SYS_NOT_FOUND",
                caReturnData(&v.return_parms, nullptr, 1)),
     REFUSED(caClearData, 1, pRID, kRefusedCode, caClearData(nullptr)),
+    REFUSED(caProcessAsync, 1, pReq, kRefusedCode, caProcessAsync(nullptr, v.name)),
+    REFUSED(caProcessAsync, 2, pRID, kRefusedCode, caProcessAsync(&v.async_request, nullptr)),
+    MEANINGFUL(caAbortProcessAsync, 1, pRID, VQZM_RC_NO_ASYNC_FOR_WINDOW,
+               "EXT_RET_ASYNC_FROM_HWND", caAbortProcessAsync(nullptr, 0x7FFF)),
+    REFUSED(caRtvNamedAsyncID, 1, pszName, kRefusedCode, caRtvNamedAsyncID(nullptr, 0, v.name)),
+    REFUSED(caRtvNamedAsyncID, 3, pRID, kRefusedCode, caRtvNamedAsyncID("NAME", 0, nullptr)),
 
     // System records.
     REFUSED(cbInitRZ700SysStruct, 1, ppSystem, kRefusedCode, cbInitRZ700SysStruct(nullptr)),
