@@ -65,7 +65,7 @@ static int check_answer(const ZelMessage* msg, const char* rid, const char* text
   if (msg->wParam == 1) {
     uint16_t rc;
     memcpy(&rc, block, sizeof rc);
-    printf("answer: the host program ended with return code %u\n", rc);
+    printf("answer: wParam 1, return code %u, no data\n", rc);
     return kExitWrongAnswer;
   }
   AsyncRetPrefix prefix;
