@@ -132,6 +132,8 @@ int DetachProcess() {
   }
   if (!init_term.Close() && ZEL_ERROR_POINT("EXT_CLOSE_SEM")) return 0;
   ProcessState& state = ThisProcess();
+  if (state.request_processor != 0) Plat().FreeLibrary(state.request_processor);
+  state.request_processor = 0;
   if (state.message_library != 0) Plat().FreeLibrary(state.message_library);
   state.message_library = 0;
   return 1;

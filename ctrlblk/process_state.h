@@ -17,6 +17,7 @@ struct ProcessState {
   platform::HANDLE mapping = 0;              // kept by attaching processes, closed at detach
   std::array<platform::HANDLE, static_cast<size_t>(Serial::kCount)> serial{};  // nine objects
   platform::HMODULE message_library = 0;     // the message library, when it could be loaded
+  platform::HMODULE request_processor = 0;   // the host-request processor, once loaded
   bool load_failed = false;                  // the attach failed: the library refuses service
   bool is_manager = false;                   // this process registered as the CPMgr (cbSetCPMgrHwnd)
 };

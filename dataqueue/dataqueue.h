@@ -223,6 +223,19 @@ void cdHandleAsyncReturn(DQReadItem* pItem);
 // 1056 when the manager ends, 1032 when the system stopped.
 void cdReleaseAsyncOfSystem(RZ700SysStruct* pSystem, uint16_t usRC);
 
+// An entry of a request that a host program started towards the PWS,
+// keyed by its RID: taken into its host-request record and, with the last
+// entry, handed to the host-request processor (SHARED/VQZMCTW.DLL, loaded
+// on first use); the record and its data go when the processor returns.
+// Every failure, and a request the processor does not accept, is answered
+// to the host with an error return (cdReturnError).
+void cdHandleRZ700Request(DQReadItem* pItem, RZ700SysStruct* pSystem);
+
+// Maps a host message code ("5067", "KVX...") to a return code and keeps
+// it in the system's szReasonCode: 1035, 1059 or 1075 for the codes that
+// name a lost connection, a time-out or a host condition; 1034 otherwise.
+uint16_t cdGetDKTReasonCode(const char* pszMsg, RZ700SysStruct* pSystem);
+
 // An entry for a request the application aborted: dropped unread; with the
 // last one the record and its buffer go.
 void cdHandleCancelledAsync(AsyncRetStruct* pRecord, DQReadItem* pItem);

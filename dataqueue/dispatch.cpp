@@ -28,13 +28,6 @@ void ReportReadFailure(RZ700SysStruct* pSystem, uint16_t rc) {
       0);
 }
 
-// Host requests are not served yet: their entries are taken off the queue
-// and dropped, as an entry of an unknown type is.
-void DropEntry(const DQReadItem* pItem) {
-  trace::Msg("CD", -50, "entry dropped");
-  trace::Bytes("CD", -50, &pItem->achKey[1], 1);
-}
-
 }  // namespace
 }  // namespace zel::dataqueue
 
@@ -80,7 +73,7 @@ uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem) {
       break;
     case 'R':
       trace::Msg("CD", 100, "Req type received");
-      DropEntry(pItem);
+      cdHandleRZ700Request(pItem, pSystem);
       break;
     case 'Z':
       trace::Msg("CD", 100, "termination type received");

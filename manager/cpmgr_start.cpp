@@ -39,17 +39,6 @@ std::mutex g_flag_mutex;
 uint32_t g_started_by_api = 0;  // guarded by g_flag_mutex
 std::atomic<bool> g_start_up_failed{false};
 
-// The installation directory with exactly one "/" at its end.
-std::string InstallDirectory() {
-  char dir[257] = {};
-  uint32_t length = sizeof dir - 1;
-  Qlx().qlxAD_GetInstallDir(dir, &length);
-  std::string text(dir);
-  while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  if (text.empty() || (text.back() != ':' && text.back() != '/')) text += '/';
-  return text;
-}
-
 // Waits for "STARTED" in slices so that a CPMgr that dies before it signals
 // is noticed at once instead of after the whole wait. WAIT_FAILED only when
 // the wait itself fails.
@@ -134,6 +123,17 @@ void GiveUpStart() {
 }
 
 }  // namespace
+
+// The installation directory with exactly one "/" at its end.
+std::string InstallDirectory() {
+  char dir[257] = {};
+  uint32_t length = sizeof dir - 1;
+  Qlx().qlxAD_GetInstallDir(dir, &length);
+  std::string text(dir);
+  while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  if (text.empty() || (text.back() != ':' && text.back() != '/')) text += '/';
+  return text;
+}
 
 std::string RetCodeEventName(const RZ700SysStruct* pSystem) {
   return std::string(ctrlblk::kRetCodeEventPrefix) + std::string(pSystem->szSysID, 3);

@@ -16,6 +16,10 @@ namespace zel::manager {
 // that the CPMgr is still alive.
 inline constexpr uint32_t kLivenessSliceMs = 250;
 
+// The installation directory, from the administration service, with
+// exactly one "/" at its end.
+std::string InstallDirectory();
+
 // The comm-state mutex of a system ("COMMSTATE" + system ID). Each thread
 // keeps its own handle between the calls of one operation.
 uint16_t cmInitCommStateSem(RZ700SysStruct* pSystem);
