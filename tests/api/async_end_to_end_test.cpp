@@ -458,7 +458,7 @@ class Application {
 // its list's lock; nothing when there is none.
 std::optional<AsyncRetStruct> Record(const std::string& rid) {
   ctrlblk::ListLock lock(ctrlblk::Serial::kAsyncRetList);
-  AsyncRetStruct* record = cbRetAsyncRetFromRid(rid.c_str());
+  AsyncRetStruct* record = ctrlblk::cbRetAsyncRetFromRid(rid.c_str());
   if (record == nullptr) return std::nullopt;
   AsyncRetStruct copy;
   std::memcpy(&copy, record, sizeof copy);
@@ -764,7 +764,7 @@ TEST_F(AsyncEndToEnd, RefusedSendsLeaveNoRecordAndAnInactiveSystemMakesNoRid) {
   uint32_t hwnd = app.Window();
 
   // Every data-queue write of this application fails.
-  Application failing({{"ZEL_FAULTS", "qlxDQ_Write:1+"}});
+  Application failing(ChildProcess::Env{{"ZEL_FAULTS", "qlxDQ_Write:1+"}});
   ASSERT_EQ(failing.Start("HOSTA"), 0) << ManagerLog();
   Sent lost = failing.Request(failing.Window(), "ECHO", 20000, 3);
   EXPECT_NE(lost.rc, 0);
