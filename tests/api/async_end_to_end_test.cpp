@@ -66,9 +66,9 @@ std::string Packet(uint16_t format, uint16_t code_point, const std::string& data
 
 // Packet data of every format; the text in the Windows Latin code page.
 std::string Packets() {
-  return Packet(1, 0x1234, "Hello, caf\xe9 world") + Packet(0, 1, std::string("\x00\x01\xfe\xff", 4)) +
-         Packet(2, 2, "\x34\x12\x01\x00\x02") + Packet(3, 3, "\x78\x56\x34\x12\x01\x02") +
-         Packet(1, 4, "");
+  return Packet(1, 0x1234, "Hello, caf\xe9 world") +
+         Packet(0, 1, std::string("\x00\x01\xfe\xff", 4)) + Packet(2, 2, "\x34\x12\x01\x00\x02") +
+         Packet(3, 3, "\x78\x56\x34\x12\x01\x02") + Packet(1, 4, "");
 }
 
 // The load's request sizes: 0 to 64 KiB, varied.
@@ -214,12 +214,12 @@ class AsyncSession {
                    zelBlockSize(block) >= sizeof(AsyncRetPrefix) + length;
     auto expected = expected_.find(rid);
     bool known = expected != expected_.end();
-    bool same = known && address && length == expected->second.data.size() &&
-                std::memcmp(block + sizeof(AsyncRetPrefix), expected->second.data.data(),
-                            length) == 0;
+    bool same =
+        known && address && length == expected->second.data.size() &&
+        std::memcmp(block + sizeof(AsyncRetPrefix), expected->second.data.data(), length) == 0;
     if (known) expected_.erase(expected);
-    out << "data " << rid << " " << prefix.ulValue << " " << prefix.ulDataVersion << " "
-        << length << " " << known << " " << same << " " << address << " " << zelFreeBlock(block);
+    out << "data " << rid << " " << prefix.ulValue << " " << prefix.ulDataVersion << " " << length
+        << " " << known << " " << same << " " << address << " " << zelFreeBlock(block);
     return out.str();
   }
 
@@ -480,8 +480,8 @@ bool Deleted(const std::string& rid) {
 size_t Records() {
   ctrlblk::ListLock lock(ctrlblk::Serial::kAsyncRetList);
   size_t count = 0;
-  for (AsyncRetStruct* record = ctrlblk::Anchor().pAsyncRetList; record != nullptr && count < 100000;
-       record = record->pNext) {
+  for (AsyncRetStruct* record = ctrlblk::Anchor().pAsyncRetList;
+       record != nullptr && count < 100000; record = record->pNext) {
     ++count;
   }
   return count;
