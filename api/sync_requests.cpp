@@ -13,7 +13,7 @@
 #include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
-#include "platform/user.h"
+#include "api/wait_cursor.h"
 #include "vqzmcm.h"
 #include "vqzmcsw.h"
 #include "vqzmrc.h"
@@ -33,18 +33,6 @@ namespace {
 using ctrlblk::cbCreatePRID;
 
 constexpr uint32_t kProgramWidth = 21;
-
-// Shows the wait cursor for the length of a call, then the one before.
-class WaitCursor {
- public:
-  WaitCursor() : previous_(platform::SetCursor(platform::LoadCursor(0, platform::IDC_WAIT))) {}
-  ~WaitCursor() { platform::SetCursor(previous_); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-
- private:
-  platform::HCURSOR previous_;
-};
 
 // The exchange of caProcessSync on an active system: an RRP obtained, the
 // request sent and its reply retrieved. The request's RID goes to

@@ -1,9 +1,11 @@
 #include "cpmgr/manager_window.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cpmgr/manager_log.h"
+#include "platform/globalmem.h"
 #include "platform/window.h"
 #include "base/trace.h"
 #include "vqzmrc.h"
@@ -64,6 +66,9 @@ platform::LRESULT ManagerWindow::Handle(platform::UINT message, platform::WPARAM
       return 0;
     case ZEL_MSG_START_RRP:
       OnStartRrp(system);
+      return 0;
+    case ZEL_MSG_PUBLISH_ASYNC_ID:
+      OnPublishAsyncId(reinterpret_cast<void*>(lParam));
       return 0;
     case platform::WM_DESTROY:
       return 0;
@@ -147,6 +152,40 @@ void ManagerWindow::OnStartRrp(RZ700SysStruct* system) {
   if (btLaunchThread(ccStartRZ700RRPThread, kThreadStack, system) == -1) {
     Log("further RRP for system " + Name(system) + " not started: no thread");
   }
+}
+
+void ManagerWindow::OnPublishAsyncId(void* block) {
+  ZELAsyncIdName name{};
+  if (platform::GlobalSize(block) < sizeof name) {
+    Log("name publication refused: no ZELAsyncIdName block");
+    platform::GlobalFree(block);
+    return;
+  }
+  memcpy(&name, block, sizeof name);
+  platform::GlobalFree(block);
+  size_t length = strnlen(name.szName, sizeof name.szName);
+  if (length == 0 || length == sizeof name.szName) {
+    Log("name publication refused: the name is empty or longer than 20 characters");
+    return;
+  }
+  RZ700SysStruct* system = nullptr;
+  if (name.achRID[0] != 'A' || cbFindRZ700SysByRID(name.achRID, &system) != 0) {
+    Log(std::string("name publication refused for ") + name.szName +
+        ": the RID is not one of an asynchronous request of a system");
+    return;
+  }
+  // The newest publication of a name wins.
+  if (NamedAsyncStruct* earlier = cbRetNamedAsyncFromName(name.szName); earlier != nullptr) {
+    cbDeleteNamedAsyncStruct(earlier);
+  }
+  NamedAsyncStruct* rec = nullptr;
+  if (cbInitNamedAsyncStruct(&rec) != 0) {
+    Log(std::string("name publication refused for ") + name.szName + ": no memory for the record");
+    return;
+  }
+  memcpy(rec->szName, name.szName, length + 1);
+  memcpy(rec->achRID, name.achRID, sizeof name.achRID);
+  cbAddNamedAsyncStruct(rec);
 }
 
 void ManagerWindow::OnStop(RZ700SysStruct* system) {

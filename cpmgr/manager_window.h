@@ -44,6 +44,10 @@ class ManagerWindow {
   void OnStart(RZ700SysStruct* system);
   void Launch(RZ700SysStruct* system);
   void OnStartRrp(RZ700SysStruct* system);
+  // Publishes a RID under a name (ZEL_MSG_PUBLISH_ASYNC_ID) and frees the
+  // block. A RID whose request is no longer outstanding is dropped by the
+  // component's answer keeper.
+  void OnPublishAsyncId(void* block);
   void OnStop(RZ700SysStruct* system);
   void OnConvCount(RZ700SysStruct* system);
   void OnStatusNotice(ZELStatusNotice* notice);

@@ -86,6 +86,13 @@ void PostRequestResult(OutstandingDQReqCB* rec, uint16_t rc, const RtvDataDesc* 
 // reply data unless `data_taken`).
 void DropHold(OutstandingDQReqCB* rec, bool data_taken);
 
+// Starts the CPMgr's answer keeper, once per process: it posts again the
+// answers that a window could not take (state 41), drops them when the
+// window is gone, and drops published names whose request is no longer
+// outstanding. Called at start-up and at each answer; a failed start is
+// traced and tried again at the next answer.
+void StartAnswerKeeper();
+
 // Posts a copy of `notice` to the CPMgr window (0x410); the window frees it
 // and its insert. When it cannot be posted the insert is freed here.
 void PostManagerNotice(const CPMgrNotice& notice, uint32_t wParam);
@@ -200,6 +207,19 @@ uint16_t cdProcDataQueue(RZ700SysStruct* pSystem);
 
 // Dispatches one entry by the second character of its key; always 0.
 uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem);
+
+// An entry of the answer to an application's asynchronous request, keyed
+// by the request's RID: taken into its async-return record and, with the
+// last entry, posted to the application's window (wParam 0: a block with an
+// AsyncRetPrefix and the data; 1: a block holding a return code). An
+// answer whose window is gone is dropped; one the window cannot take yet
+// stays in the record (state 41) and is posted again every 250 ms. Entries
+// of an unknown RID, or that break the block sequence, are dropped.
+void cdHandleAsyncReturn(DQReadItem* pItem);
+
+// An entry for a request the application aborted: dropped unread; with the
+// last one the record and its buffer go.
+void cdHandleCancelledAsync(AsyncRetStruct* pRecord, DQReadItem* pItem);
 
 // The manager's request queue. The processing thread: reads requests from
 // the pipe and starts a worker for each; ends, after a notice to the CPMgr

@@ -28,8 +28,8 @@ void ReportReadFailure(RZ700SysStruct* pSystem, uint16_t rc) {
       0);
 }
 
-// Asynchronous returns and host requests are not served yet: their entries
-// are taken off the queue and dropped, as an entry of an unknown type is.
+// Host requests are not served yet: their entries are taken off the queue
+// and dropped, as an entry of an unknown type is.
 void DropEntry(const DQReadItem* pItem) {
   trace::Msg("CD", -50, "entry dropped");
   trace::Bytes("CD", -50, &pItem->achKey[1], 1);
@@ -76,7 +76,7 @@ uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem) {
   switch (pItem->achKey[1]) {
     case 'A':
       trace::Msg("CD", 100, "Async type received");
-      DropEntry(pItem);
+      cdHandleAsyncReturn(pItem);
       break;
     case 'R':
       trace::Msg("CD", 100, "Req type received");

@@ -436,6 +436,7 @@ uint16_t cdInitDQProcThread(void) noexcept try {
     trace::SysRc("CD", -100, "btLaunchThread() error rc=", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
   }
+  StartAnswerKeeper();
   return 0;
 } catch (...) {
   return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);

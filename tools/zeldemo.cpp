@@ -14,6 +14,7 @@
 // Set ZEL_INSTANCE before starting it: the library joins its instance as it
 // loads.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -45,6 +46,8 @@ using namespace std::chrono_literals;
 constexpr char kSystem[] = "ZELDEMO";
 constexpr auto kStartWait = 10s;
 constexpr auto kShutdownWait = 30s;
+constexpr uint32_t kAnswerMessage = 0x8001;  // the demonstration's answer message
+constexpr int kAnswerWaitMs = 30000;
 
 // Waits, at most `limit`, for `done` to hold.
 template <typename Done>
@@ -146,6 +149,45 @@ bool Echo(uint32_t conv, uint32_t value, size_t size) {
   return rc == 0 && same;
 }
 
+// One caProcessAsync to ECHO with `size` bytes; the answer is taken from
+// a window of this thread once its descriptor polls readable. True when it
+// is the request's.
+bool EchoAsync(uint32_t conv, uint32_t value, size_t size) {
+  std::vector<char> data(size);
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('A' + i % 26);
+  uint32_t hwnd = 0;
+  if (zelCreateWindow(&hwnd) != 0) return false;
+  AsyncRequest request{};
+  request.ulConvId = conv;
+  std::strcpy(request.szPgmName, "ECHO");
+  request.ulValue = value;
+  request.pData = data.data();
+  request.ulDataLen = static_cast<uint32_t>(size);
+  request.hwndNotify = hwnd;
+  request.usNotifyMsg = kAnswerMessage;
+  char rid[11] = {};
+  Clock::time_point begun = Clock::now();
+  uint16_t rc = caProcessAsync(&request, rid);
+  ZelMessage message{};
+  pollfd ready{zelWindowFd(hwnd), POLLIN, 0};
+  if (rc == 0 && poll(&ready, 1, kAnswerWaitMs) == 1) rc = zelWaitMessage(hwnd, 0, &message);
+  auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begun);
+  AsyncRetPrefix prefix{};
+  auto* block = reinterpret_cast<char*>(message.lParam);
+  if (block != nullptr && message.wParam == 0) std::memcpy(&prefix, block, sizeof prefix);
+  bool same = rc == 0 && message.message == kAnswerMessage && message.wParam == 0 &&
+              std::memcmp(prefix.achRID, rid, sizeof rid) == 0 && prefix.ulValue == value &&
+              prefix.ulDataLen == size &&
+              (size == 0 || std::memcmp(block + sizeof prefix, data.data(), size) == 0);
+  std::printf("caProcessAsync(ECHO, %zu bytes): rc %u, RID %.11s, answer wParam %lu, %u bytes, %s "
+              "(%lld us)\n",
+              size, rc, rid, static_cast<unsigned long>(message.wParam), prefix.ulDataLen,
+              same ? "the same bytes" : "NOT the same bytes", static_cast<long long>(took.count()));
+  zelFreeBlock(block);
+  zelDestroyWindow(hwnd);
+  return same;
+}
+
 int Run(const fs::path& work) {
   unsigned port = 0;
   pid_t host = StartHost(work, &port);
@@ -167,7 +209,8 @@ int Run(const fs::path& work) {
               kSystem, rc, conv, static_cast<long long>(took.count()));
   bool ok = rc == 0 && ShowSystem();
   if (ok) {
-    ok = Echo(conv, 1, 64) && Echo(conv, 2, size_t{1} << 20);
+    ok = Echo(conv, 1, 64) && Echo(conv, 2, size_t{1} << 20) && EchoAsync(conv, 3, 64) &&
+         EchoAsync(conv, 4, size_t{1} << 20);
   }
   if (rc == 0) std::printf("caStopZELComm(%u): rc %u\n", conv, caStopZELComm(conv));
 
