@@ -394,7 +394,7 @@ class Application {
   ~Application() {
     if (!process_.running()) return;
     process_.Send("end");
-    process_.Wait();
+    EXPECT_EQ(process_.Wait(), 0) << "the application did not end cleanly";
   }
 
   std::string Do(const std::string& command, Millis limit = 100s) {
@@ -652,6 +652,7 @@ TEST_F(AsyncEndToEnd, AnAbortedAnswerIsThrownAwayAndItsRecordDeleted) {
   uint32_t hwnd = app.Window();
   Sent warm = app.Request(hwnd, "ECHO", 100, 1);
   ASSERT_EQ(app.Wait(hwnd).rid, warm.rid);
+  ASSERT_TRUE(Deleted(warm.rid));
   HeapUse before = CurrentUse();
 
   // SLEEP answers after `value` ms.
@@ -705,6 +706,7 @@ TEST_F(AsyncEndToEnd, AnAnswerForAWindowThatIsGoneIsFreedWithItsRecord) {
   uint32_t hwnd = app.Window();
   Sent warm = app.Request(hwnd, "ECHO", 20000, 1);
   ASSERT_EQ(app.Wait(hwnd).rid, warm.rid);
+  ASSERT_TRUE(Deleted(warm.rid));
   HeapUse before = CurrentUse();
 
   for (uint32_t size : {20000u, 0u}) {
@@ -736,7 +738,7 @@ TEST_F(AsyncEndToEnd, AnAnswerForAFullQueueWaitsUntilTheQueueHasRoomAndComesOnce
   ASSERT_EQ(sent.rc, 0);
   ASSERT_TRUE(HostAnswered(sent.rid)) << host_.LogText();
   // The post failed: the manager keeps the converted answer and tries again.
-  ASSERT_TRUE(Eventually([&] {
+  EXPECT_TRUE(Eventually([&] {
     std::optional<AsyncRetStruct> record = Record(sent.rid);
     return record && V(record->usPostState) == 41;
   })) << ManagerLog();
@@ -852,6 +854,7 @@ TEST_F(AsyncEndToEnd, ANamedRidIsFoundOnceWhetherPublishedBeforeOrDuringTheWait)
   ASSERT_EQ(answered.rc, 0);
   ASSERT_EQ(owner.Rc("publish ANSWERED " + answered.rid), 0);
   EXPECT_EQ(owner.Wait(hwnd).rid, answered.rid);
+  EXPECT_TRUE(Eventually([] { return cbRetNamedAsyncFromName("ANSWERED") == nullptr; }));
   EXPECT_EQ(retrieve("ANSWERED", 0).first.rc, VQZM_RC_TIMED_OUT);
 }
 
