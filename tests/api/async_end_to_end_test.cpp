@@ -108,6 +108,7 @@ class AsyncSession {
     if (verb == "publish") return Publish(in);
     if (verb == "rtvname") return RetrieveName(in);
     if (verb == "load") return Load(in);
+    if (verb == "sync") return Sync(in);
     return "unknown command " + line;
   }
 
@@ -330,6 +331,21 @@ class AsyncSession {
       return "answered " + std::to_string(answered) + " of " + std::to_string(count);
     }
     return report;
+  }
+
+  // "sync SIZE": a synchronous ECHO of SIZE bytes; its code.
+  std::string Sync(std::istringstream& in) const {
+    std::string data = Pattern(Number(in), 1);
+    ProcessRequest request{};
+    request.ulConvId = conv_;
+    std::snprintf(request.szPgmName, sizeof request.szPgmName, "ECHO");
+    request.pData = data.data();
+    request.ulDataLen = static_cast<uint32_t>(data.size());
+    request.ulTimeout = 60;
+    ProcessReply reply{};
+    uint16_t rc = caProcessSync(&request, &reply);
+    zelFreeBlock(reply.pData);
+    return std::to_string(rc);
   }
 
   uint32_t conv_ = 0;
@@ -780,16 +796,19 @@ TEST_F(AsyncEndToEnd, RefusedSendsLeaveNoRecordAndAnInactiveSystemMakesNoRid) {
   EXPECT_EQ(unissued.rid, kNoRid);
   EXPECT_EQ(app.Do("conv " + std::to_string(conv)), "ok");
 
+  // The PWS's connections dropped in the middle of an answer: the system
+  // stops, and the conversation stays issued.
   Sent outstanding = app.Request(hwnd, "SLEEP", 10, 60000);
   ASSERT_EQ(outstanding.rc, 0);
-  ASSERT_EQ(host_.Control("stop AAA").rfind("ok", 0), 0u) << host_.Control("list");
+  ASSERT_EQ(host_.Control("fault drop-mid-reply").rfind("ok", 0), 0u);
+  EXPECT_NE(app.Rc("sync 20000"), 0);
   ASSERT_TRUE(Eventually([] {
     RZ700SysStruct* system = System("HOSTA");
     return system != nullptr && system->usCommState == ZEL_COMM_STOPPED;
   })) << ManagerLog();
   std::string sequence(System("HOSTA")->achRIDSeq, 4);
   Sent inactive = app.Request(hwnd, "ECHO", 5, 5);
-  EXPECT_EQ(inactive.rc, VQZM_RC_NOT_ACTIVE);
+  EXPECT_EQ(inactive.rc, VQZM_RC_NOT_ACTIVE) << ManagerLog();
   EXPECT_EQ(inactive.rid, kNoRid);
   EXPECT_EQ(std::string(System("HOSTA")->achRIDSeq, 4), sequence) << "a RID was made";
   EXPECT_EQ(app.Abort(outstanding.rid), VQZM_RC_NOT_ACTIVE) << "no active system has the RID";
