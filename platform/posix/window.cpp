@@ -48,6 +48,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/globalmem.h"
 #include "platform/handles.h"
 #include "platform/posix/barrier.h"
 #include "platform/posix/clock.h"
@@ -208,6 +209,10 @@ struct ThreadQueue {
   std::unordered_set<uint64_t> awaiting;        // sends this thread waits on; guarded
   std::unordered_map<uint64_t, Reply> replies;  // their answers; guarded
   std::unordered_map<HWND, Readiness> watched;  // windows with a descriptor; guarded
+  // Global blocks that came with messages from other processes and are
+  // still queued: this process owns them, and frees them when their window
+  // goes before they are taken. Guarded.
+  std::unordered_multiset<LPARAM> adopted;
   bool quit = false;                            // WM_QUIT is pending; guarded
   int quit_code = 0;                            // guarded
 };
@@ -522,8 +527,10 @@ void Messages::Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans) 
                                  static_cast<LPARAM>(datagram.lparam), reply_to});
     } else {
       // The poster made room for it in the window's count.
+      auto lparam = static_cast<LPARAM>(datagram.lparam);
       queue.PushPosted(MSG{datagram.hwnd, datagram.message, static_cast<WPARAM>(datagram.wparam),
-                           static_cast<LPARAM>(datagram.lparam), datagram.time});
+                           lparam, datagram.time});
+      if (GlobalSize(reinterpret_cast<HGLOBAL>(lparam)) != 0) queue.adopted.insert(lparam);
     }
   }
   queue.Wake();
@@ -696,6 +703,9 @@ bool TakePosted(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT f
       queue.posted.erase(it);
       queue.Counted(msg->hwnd, -1);
       ReleasePost(msg->hwnd);
+      if (auto adopted = queue.adopted.find(msg->lParam); adopted != queue.adopted.end()) {
+        queue.adopted.erase(adopted);
+      }
     }
     return true;
   }
@@ -774,6 +784,7 @@ LRESULT FailSendToDead(Instance& instance) {
 // and closes its readiness descriptor.
 void DropQueued(ThreadQueue& queue, HWND hwnd) {
   std::deque<SentMessage> orphans;
+  std::vector<LPARAM> blocks;
   {
     std::lock_guard guard(queue.mutex);
     auto watched = queue.watched.find(hwnd);
@@ -781,7 +792,14 @@ void DropQueued(ThreadQueue& queue, HWND hwnd) {
       close(watched->second.fd);
       queue.watched.erase(watched);
     }
-    std::erase_if(queue.posted, [hwnd](const MSG& msg) { return msg.hwnd == hwnd; });
+    std::erase_if(queue.posted, [&](const MSG& msg) {
+      if (msg.hwnd != hwnd) return false;
+      if (auto adopted = queue.adopted.find(msg.lParam); adopted != queue.adopted.end()) {
+        queue.adopted.erase(adopted);
+        blocks.push_back(msg.lParam);
+      }
+      return true;
+    });
     for (auto it = queue.sent.begin(); it != queue.sent.end();) {
       if (it->hwnd == hwnd) {
         orphans.push_back(std::move(*it));
@@ -792,6 +810,7 @@ void DropQueued(ThreadQueue& queue, HWND hwnd) {
     }
   }
   for (const SentMessage& sent : orphans) SendReply(sent.reply_to, 0, false);
+  for (LPARAM block : blocks) GlobalFree(reinterpret_cast<HGLOBAL>(block));
 }
 
 int NoDescriptor(DWORD error) {
