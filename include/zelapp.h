@@ -51,7 +51,8 @@ ZELAPP_API size_t zelBlockSize(const void* pBlock) VQZM_NOEXCEPT;
  * its messages and destroys it (1049 from any other thread). Any thread of
  * any process of the same instance (ZEL_INSTANCE) posts to it. A window
  * goes when it is destroyed, or when its thread or process ends; what was
- * queued for it is dropped then.
+ * queued for it is dropped then, and the blocks that came with those messages
+ * from other processes are freed.
  *
  *   uint32_t hwnd;
  *   zelCreateWindow(&hwnd);
