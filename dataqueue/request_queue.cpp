@@ -9,6 +9,7 @@
 // and the data copy. A requester that gave up has dropped its hold and
 // closed its event: the late post finds no event, writes nothing the
 // requester still reads, and frees what is left.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +43,9 @@ using namespace zel::ctrlblk;
 constexpr uint32_t kThreadStack = 12288;
 // How long a requester waits for its answer, beyond any wait of its own.
 constexpr DWORD kAnswerWaitMs = 360000;
+// How long cdWaitOutstandingDQCBList waits in all, and in one slice.
 constexpr DWORD kCleanWaitMs = 45000;
+constexpr DWORD kCleanSliceMs = 100;
 
 #pragma pack(push, 1)
 // One message of the request pipe, written and read whole.
@@ -73,6 +76,15 @@ constexpr WorkerKind kWorkers[] = {
 };
 
 bool KnownType(uint32_t type) { return type >= DQ_REQ_OBTAIN_RRP && type <= DQ_REQ_RTV_DATA; }
+
+// True while some request on the list is unanswered, or when the list
+// cannot be looked at (the wait then goes on).
+bool AnyUnanswered() {
+  if (cbCtrlOutstandingDQCBList() != 0) return true;
+  uint32_t unanswered = cdChkOutstandingListReturnedFromCPMgr();
+  cbRelOutstandingDQCBList();
+  return unanswered != 0;
+}
 
 DQReqBlockHeader* BlockOf(const OutstandingDQReqCB* rec) {
   return static_cast<DQReqBlockHeader*>(rec->pReqCB);
@@ -554,14 +566,17 @@ void cdClearOutstandingDQReqList(uint16_t usRC) {
 uint16_t cdWaitOutstandingDQCBList(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CD", "cdWaitOutstandingDQCBList");
   trace::String("CD", 100, "system Name", pSystem->szSysName);
-  // A list with nothing unanswered is clean already: the pulse that said so
-  // may have come before this wait.
-  if (cbCtrlOutstandingDQCBList() == 0) {
-    uint32_t unanswered = cdChkOutstandingListReturnedFromCPMgr();
-    cbRelOutstandingDQCBList();
-    if (unanswered == 0) return 0;
+  // The clean event is pulsed, and a pulse reaches only a thread that waits
+  // at that moment: one that comes between a look at the list and the wait
+  // is lost. So the list is looked at again after every slice, and the
+  // slices add up to the whole wait.
+  DWORD wait = WAIT_TIMEOUT;
+  for (DWORD waited = 0; wait == WAIT_TIMEOUT; waited += kCleanSliceMs) {
+    if (!AnyUnanswered()) return 0;
+    if (waited >= kCleanWaitMs) break;
+    wait = Plat().WaitForSingleObject(SerialHandle(Serial::kOutstandingClean),
+                                      std::min(kCleanSliceMs, kCleanWaitMs - waited));
   }
-  DWORD wait = Plat().WaitForSingleObject(SerialHandle(Serial::kOutstandingClean), kCleanWaitMs);
   if (wait == WAIT_OBJECT_0) return 0;
   ZEL_ERROR_POINT("ERR_DOS_WAIT_EVENT");
   trace::SysRc("CD", -100, "DosWaitEventSem() rc=", wait);
