@@ -184,12 +184,24 @@ ZEL_CHILD_COMMAND(sixteen_retrievals) {
   return 0;
 }
 
-TEST(RequestQueue, SendReturnRetrieveAndObtainGoThroughTheQueueAgainstZelhost) {
+TEST(RequestQueue, SendReturnRetrieveAndObtainGoThroughTheQueueToOneWorkerAgainstZelhost) {
   HostServer host;
   RunAsManager("through_the_queue", &host);
 }
 
+int g_thread_starts = 0;
+
 ZEL_CHILD_COMMAND(through_the_queue) {
+  FakePlatform fake;
+  fake->btLaunchThread = [](void (*function)(void*), uint32_t stack, void* argument) -> int {
+    ++g_thread_starts;
+    return services::RealPlat().btLaunchThread(function, stack, argument);
+  };
+  fake->CreateThread = [](size_t stack, ThreadStartRoutine function, void* argument,
+                          DWORD* id) -> HANDLE {
+    ++g_thread_starts;
+    return services::RealPlat().CreateThread(stack, function, argument, id);
+  };
   ManagerSystem manager;
   RZ700SysStruct* system = manager.record();
   RegisterManagerWindow();
@@ -221,6 +233,9 @@ ZEL_CHILD_COMMAND(through_the_queue) {
   CHECK(WriteEntry(system, "FFFFFFFFFFFF", ReplyEntry("", 0)) == 0);
   CHECK(hostlink::ccObtainRZ700RRP(system) == 0);
   CHECK(ListLength() == 0);
+  // The processing thread and one worker, which waited for each next
+  // request: none of them started a thread of its own.
+  CHECK(g_thread_starts == 2);
   return 0;
 }
 
