@@ -199,6 +199,9 @@ void RtvDataThread(void* pOutstanding) {
 // before they end: a thread started per request costs its start, and a
 // thread that has only just started is the last to get a processor back
 // when it waits on the host while the machine is busy.
+thread_local bool t_worker = false;        // this thread is a worker
+thread_local bool t_counted_idle = false;  // and counts among the waiting ones
+
 class IdleWorkers {
  public:
   // Hands `rec` to a waiting worker; false when none waits.
@@ -211,11 +214,22 @@ class IdleWorkers {
     return true;
   }
 
+  // Counts the calling worker among the waiting ones, once per request. A
+  // worker does so before it posts its result, so that the request its
+  // requester queues next finds it.
+  void CountIdle() {
+    if (t_counted_idle) return;
+    std::lock_guard lock(mutex_);
+    ++idle_;
+    t_counted_idle = true;
+  }
+
   // The next request handed to this worker, or null once it waited
   // kIdleLife for one in vain.
   OutstandingDQReqCB* Next() {
+    CountIdle();
     std::unique_lock lock(mutex_);
-    ++idle_;
+    t_counted_idle = false;
     if (!ready_.wait_for(lock, kIdleLife, [this] { return !requests_.empty(); })) {
       --idle_;
       return nullptr;
@@ -242,6 +256,7 @@ IdleWorkers& Idle() {
 
 // A worker: its first request, then each one handed to it while it waits.
 void RunWorker(void* first) {
+  t_worker = true;
   for (auto* rec = static_cast<OutstandingDQReqCB*>(first); rec != nullptr; rec = Idle().Next()) {
     kWorkers[rec->usReqType - 1].worker(rec);
   }
@@ -396,6 +411,7 @@ std::string RequestEventName(uint16_t type, const void* block) {
 // which then takes no reply: the reply goes with the last hold. A reply
 // that no requester will take is freed here.
 void PostRequestResult(OutstandingDQReqCB* rec, uint16_t rc, const RtvDataDesc* reply) {
+  if (t_worker) Idle().CountIdle();
   uint16_t locked = cbCtrlOutstandingDQCBList();
   if (locked == 0 && rec->ulReturned == 0) {
     BlockOf(rec)->usRC = rc;

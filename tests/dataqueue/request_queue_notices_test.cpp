@@ -18,6 +18,7 @@
 #include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcm.h"
+#include "vqzmrc.h"
 
 namespace zel::test {
 namespace {
@@ -41,8 +42,10 @@ TEST(RequestQueueNotices, APipeReadThatFailsIsLoggedAs1077And1078AndTheManagerRu
   setenv("ZEL_FAULTS", "VQZMCMW.EXE:ReadFile:2", 1);
   bool logged = false;
   for (size_t start = 1; start <= 5 && !logged; ++start) {
+    // A manager whose start/stop thread failed may end before it answers.
     RZ700SysStruct* system = nullptr;
-    ASSERT_EQ(manager::cmStartCPMgr(&system), 0) << ManagerLog();
+    uint16_t rc = manager::cmStartCPMgr(&system);
+    ASSERT_TRUE(rc == 0 || rc == VQZM_RC_CPMGR_ENDED) << rc << "\n" << ManagerLog();
     ASSERT_TRUE(Eventually([start] {
       return Logged(kReadNotice) + Logged(kStartStopEnded) == start;
     })) << ManagerLog();
