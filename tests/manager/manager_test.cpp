@@ -567,7 +567,7 @@ TEST(PostAndWait, EachAnswerOfTheManagerComesBackToThePostThatAskedForIt) {
 
 TEST(PostAndWait, APostToAManagerWindowThatIsGoneIs1026AndLeavesNoHandleOpen) {
   { ReturnStandIn manager(gettid(), {}); }  // its window is destroyed, the anchor still names it
-  ASSERT_NE(Anchor().hwndCPMgr, 0u);
+  ASSERT_NE(V(Anchor().hwndCPMgr), 0u);
   size_t open_before = OpenHandleCount();
   TraceCapture capture;
   EXPECT_EQ(zel::manager::cmPostAndWaitCPMgr(ReturnStandIn::kAsk, 0, nullptr),
