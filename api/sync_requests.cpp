@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "api/wait_cursor.h"
 #include "base/barrier.h"
 #include "base/heap_buffer.h"
 #include "base/trace.h"
@@ -13,9 +15,11 @@
 #include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
-#include "api/wait_cursor.h"
+#include "platform/event.h"
+#include "platform/handles.h"
 #include "vqzmcm.h"
 #include "vqzmcsw.h"
+#include "vqzmctw.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmca1")
@@ -65,6 +69,16 @@ uint16_t Exchange(RZ700SysStruct* system, const ProcessRequest* pReq, ProcessRep
     trace::Rc("CA", -100, "error cdRtvData() rc ", rc);
   }
   return rc;
+}
+
+// Tells the host-request processor, when it waits for this request's
+// answer, that the answer has gone.
+void SignalAnswered(const char* pRID) {
+  std::string name = CR_ANSWER_EVENT_PREFIX + std::string(pRID, ZEL_RID_LEN);
+  platform::HANDLE event = platform::OpenEvent(platform::EVENT_MODIFY_STATE, false, name.c_str());
+  if (event == 0) return;
+  platform::SetEvent(event);
+  platform::CloseHandle(event);
 }
 
 // The reads of caClearData: takes every entry waiting under the key
@@ -196,8 +210,10 @@ uint16_t caReturnData(const ReturnDataParms* pParms, const uint8_t* pbType,
   rc = cdSendRetBuffer(system, &ret, 0);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SEND_RET_BUFFER")) {
     trace::Rc("CA", -100, "cdSendRetBuffer() error", rc);
+    return rc;
   }
-  return rc;
+  SignalAnswered(pParms->pRID);
+  return 0;
 } catch (...) {
   return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
