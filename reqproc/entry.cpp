@@ -54,6 +54,10 @@ uint16_t Serve(HostRequest request) {
     }
     return PostToWindow(std::move(request), *window);
   }
+  if (DropLeftOver(request.program)) {
+    ZEL_ERROR_POINT("EXT_WINDOW_GONE");
+    return VQZM_RC_NO_ASYNC_FOR_WINDOW;
+  }
   const qlx::ConfiguredProgram* program = config.FindProgram(request.program);
   if (program == nullptr) {
     ZEL_ERROR_POINT("EXT_PROGRAM_UNKNOWN");

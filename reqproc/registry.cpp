@@ -94,10 +94,11 @@ void AddThirdParty(const std::string& name) {
   cbAdd3rdPartyStruct(record);
 }
 
-void DeleteThirdParty(const std::string& name) {
-  if (ThirdPartyStruct* record = cbRet3rdPartyFromPgmID(name.c_str()); record != nullptr) {
-    cbDelete3rdPartyStruct(record);
-  }
+bool DeleteThirdParty(const std::string& name) {
+  ThirdPartyStruct* record = cbRet3rdPartyFromPgmID(name.c_str());
+  if (record == nullptr) return false;
+  cbDelete3rdPartyStruct(record);
+  return true;
 }
 
 }  // namespace
@@ -150,6 +151,14 @@ void DropRegistration(const std::string& name, uint32_t hwnd) {
   trace::String("CR", 100, "window gone, registration dropped", name.c_str());
   *slot = Slot{};
   DeleteThirdParty(name);
+}
+
+bool DropLeftOver(const std::string& name) {
+  Locked locked;
+  if (locked.table() == nullptr || locked.Find(name) != nullptr) return false;
+  if (!DeleteThirdParty(name)) return false;
+  trace::String("CR", 100, "registering process gone, name dropped", name.c_str());
+  return true;
 }
 
 }  // namespace zel::reqproc

@@ -35,6 +35,11 @@ std::optional<Registration> FindRegistration(const std::string& name);
 // Drops `name` when it is still registered with `hwnd`: its window is gone.
 void DropRegistration(const std::string& name, uint32_t hwnd);
 
+// True when `name` was left in the 3rd-party list without a registration
+// (dropped now): the table lives only as long as a process holds it, so it
+// goes when every registering process has gone, windows and all.
+bool DropLeftOver(const std::string& name);
+
 }  // namespace zel::reqproc
 
 #endif  // ZEL_REQPROC_REGISTRY_H
