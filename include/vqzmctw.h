@@ -55,7 +55,8 @@ extern "C" {
  *         dropped)
  *   1066  the configured command cannot be started (no such file, or not
  *         executable); the host sees 0x8412
- *   4     no memory for the request's copy */
+ *   1026  the request's answer event cannot be made
+ *   4     no memory, or the processor's thread cannot be started */
 typedef uint16_t (*PFNPWSRRP)(RZ700ReqStruct* pRequest, RZ700SysStruct* pSystem);
 
 #define VQZMCTW_ENTRY "crPwsRRP"

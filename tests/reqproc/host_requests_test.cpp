@@ -269,6 +269,32 @@ TEST_F(HostRequests, ARegisteredProgramServesAHundredRequestsInARowUntilItGoes) 
   EXPECT_EQ(program.Wait(), 0);
 }
 
+TEST_F(HostRequests, TwoRegisteredProgramsAreServedAtOnce) {
+  constexpr uint32_t kEach = 10;
+  ChildProcess first = ChildProcess::Start("registered_program", {"PCONE", "10"});
+  ChildProcess second = ChildProcess::Start("registered_program", {"PCTWO", "10"});
+  ASSERT_EQ(first.ReadLine(), "registered 0");
+  ASSERT_EQ(second.ReadLine(), "registered 0");
+  std::string failures[2];
+  auto calls = [&](int which, const std::string& program) {
+    for (uint32_t i = 0; i < kEach && failures[which].empty(); ++i) {
+      std::string data = program + Pattern(1000 + i, i);
+      Reply reply = CallPc(program, data, i);
+      if (reply.rc != 0 || reply.value != i || reply.data != data) {
+        failures[which] = program + " request " + std::to_string(i) + " rc " +
+                          std::to_string(reply.rc) + " value " + std::to_string(reply.value);
+      }
+    }
+  };
+  std::thread one(calls, 0, "PCONE");
+  calls(1, "PCTWO");
+  one.join();
+  EXPECT_EQ(failures[0], "");
+  EXPECT_EQ(failures[1], "");
+  EXPECT_EQ(first.ReadLine(), "served 10");
+  EXPECT_EQ(second.ReadLine(), "served 10");
+}
+
 TEST_F(HostRequests, AGoneWindowIsRefusedOnceAndItsRegistrationDropped) {
   ChildProcess program = ChildProcess::Start("registered_program", {"PCREG", "0"});
   ASSERT_EQ(program.ReadLine(), "registered 0");
