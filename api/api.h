@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/types.h"
+#include "vqzmcb.h"
 
 namespace zel::api {
 
@@ -13,6 +14,23 @@ namespace zel::api {
 // 1026 when the release fails.
 uint16_t caAddExitRoutine(platform::HANDLE* phMutex, uint16_t* pusCount);
 uint16_t caRemoveExitRoutine(platform::HANDLE hMutex, uint16_t* pusCount);
+
+// What a request to a host program carries, taken from the application's
+// block (ProcessRequest, AsyncRequest).
+struct RequestToHost {
+  const char* program;  // NUL-terminated, at most 21 characters
+  uint32_t value;
+  uint32_t data_version;
+  void* data;
+  uint32_t length;
+};
+
+// The system of conversation `conv_id`, when it and the manager are active:
+// 0; the conversation's code when it is not issued (1038); 1032 otherwise.
+uint16_t ActiveSystemOf(uint32_t conv_id, RZ700SysStruct** system);
+
+// Sends the request under the key "A" + `rid`.
+uint16_t SendToHost(RZ700SysStruct* system, const RequestToHost& request, const char* rid);
 
 }  // namespace zel::api
 

@@ -12,6 +12,7 @@
 #include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
+#include "api/api.h"
 #include "api/wait_cursor.h"
 #include "vqzmcm.h"
 #include "vqzmcsw.h"
@@ -28,22 +29,7 @@ namespace {
 using ctrlblk::ListLock;
 using ctrlblk::Serial;
 
-constexpr uint32_t kProgramWidth = 21;
 constexpr std::chrono::seconds kPollInterval{1};
-
-// Sends the request whose record is already listed, so that no entry of
-// its answer can come before the record.
-uint16_t SendListed(RZ700SysStruct* system, const AsyncRequest* pReq, const char* pRID) {
-  ReqBufferDesc req{};
-  req.pData = pReq->pData;
-  req.ulDataLen = pReq->ulDataLen;
-  req.ulDataVersion = pReq->ulDataVersion;
-  req.ulValue = pReq->ulValue;
-  memcpy(req.achProgram, pReq->szPgmName, strnlen(pReq->szPgmName, kProgramWidth));
-  ctrlblk::cbBlankPad(req.achProgram, kProgramWidth);
-  ctrlblk::cbCreatePRID('A', pRID, req.achKey);
-  return cdSendReqBuffer(system, &req);
-}
 
 // Marks every outstanding request of the window aborted; false when it has
 // none. Under the list's lock, so that no record is deleted and reused
@@ -92,20 +78,8 @@ uint16_t caProcessAsync(const AsyncRequest* pReq, char* pRID) noexcept try {
     return VQZM_RC_INTERNAL_ERROR;
   }
   RZ700SysStruct* system = nullptr;
-  uint16_t rc = zel::ctrlblk::cbRetSysFromConvId(pReq->ulConvId, &system);
-  if (rc != 0 && ZEL_ERROR_POINT("SYSTEM_NOT_FOUND")) {
-    trace::Rc("CA", -100, "Invalid ConvID", pReq->ulConvId);
-    trace::Rc("CA", -100, "Return Code", rc);
-    return rc;
-  }
-  uint16_t manager_state = cbReturnCPMgrState();
-  uint16_t comm_state = system->usCommState;
-  if (manager_state != ZEL_CPMGR_RUNNING || comm_state != ZEL_COMM_ACTIVE) {
-    ZEL_ERROR_POINT("SYS_NOT_RUNNING");
-    trace::Rc("CA", -100, "System is not running state =", comm_state);
-    trace::Rc("CA", -100, "CPMgr state =", manager_state);
-    return VQZM_RC_NOT_ACTIVE;
-  }
+  uint16_t rc = ActiveSystemOf(pReq->ulConvId, &system);
+  if (rc != 0) return rc;
   rc = zel::hostlink::ccObtainRZ700RRP(system);
   if (rc != 0 && ZEL_ERROR_POINT("OBTAIN_RRP_ERROR")) {
     trace::Rc("CA", -100, "error ccObtainRZ700RRP() rc ", rc);
@@ -123,9 +97,12 @@ uint16_t caProcessAsync(const AsyncRequest* pReq, char* pRID) noexcept try {
   rec->usNotifyMsg = pReq->usNotifyMsg;
   rec->ulConvId = pReq->ulConvId;
   zel::ctrlblk::cbAddAsyncRetStruct(rec);
-  rc = SendListed(system, pReq, pRID);
-  if (rc != 0 && ZEL_ERROR_POINT("SEND_REQ_ERROR")) {
-    trace::Rc("CA", -100, "error cdSendReqBuffer() rc ", rc);
+  // The record is listed first, so that no entry of the answer can come
+  // before it.
+  RequestToHost request{pReq->szPgmName, pReq->ulValue, pReq->ulDataVersion, pReq->pData,
+                        pReq->ulDataLen};
+  rc = SendToHost(system, request, pRID);
+  if (rc != 0) {
     cbDeleteAsyncRetStruct(rec);
     return rc;
   }

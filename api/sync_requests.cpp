@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "api/wait_cursor.h"
 #include "base/barrier.h"
 #include "base/heap_buffer.h"
 #include "base/trace.h"
@@ -15,6 +14,8 @@
 #include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
+#include "api/api.h"
+#include "api/wait_cursor.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "vqzmcm.h"
@@ -49,19 +50,10 @@ uint16_t Exchange(RZ700SysStruct* system, const ProcessRequest* pReq, ProcessRep
     return rc;
   }
   ctrlblk::cbCreateRID(system, 'S', pReply->achRID);
-  ReqBufferDesc req{};
-  req.pData = pReq->pData;
-  req.ulDataLen = pReq->ulDataLen;
-  req.ulDataVersion = pReq->ulDataVersion;
-  req.ulValue = pReq->ulValue;
-  memcpy(req.achProgram, pReq->szPgmName, strnlen(pReq->szPgmName, kProgramWidth));
-  ctrlblk::cbBlankPad(req.achProgram, kProgramWidth);
-  cbCreatePRID('A', pReply->achRID, req.achKey);
-  rc = cdSendReqBuffer(system, &req);
-  if (rc != 0 && ZEL_ERROR_POINT("SEND_REQ_ERROR")) {
-    trace::Rc("CA", -100, "error cdSendReqBuffer() rc ", rc);
-    return rc;
-  }
+  RequestToHost request{pReq->szPgmName, pReq->ulValue, pReq->ulDataVersion, pReq->pData,
+                        pReq->ulDataLen};
+  rc = SendToHost(system, request, pReply->achRID);
+  if (rc != 0) return rc;
   cbCreatePRID('S', pReply->achRID, rtv->achKey);
   rtv->ulTimeout = pReq->ulTimeout;
   rc = cdRtvData(system, rtv);
@@ -112,6 +104,41 @@ uint16_t ReadAllWaiting(RZ700SysStruct* system, const char* pRID, void* buffer) 
 }
 
 }  // namespace
+
+uint16_t ActiveSystemOf(uint32_t conv_id, RZ700SysStruct** system) {
+  uint16_t rc = ctrlblk::cbRetSysFromConvId(conv_id, system);
+  if (rc != 0 && ZEL_ERROR_POINT("SYSTEM_NOT_FOUND")) {
+    trace::Rc("CA", -100, "Invalid ConvID", conv_id);
+    trace::Rc("CA", -100, "Return Code", rc);
+    return rc;
+  }
+  uint16_t manager_state = cbReturnCPMgrState();
+  uint16_t comm_state = (*system)->usCommState;
+  if (manager_state != ZEL_CPMGR_RUNNING || comm_state != ZEL_COMM_ACTIVE) {
+    ZEL_ERROR_POINT("SYS_NOT_RUNNING");
+    trace::Rc("CA", -100, "System is not running state =", comm_state);
+    trace::Rc("CA", -100, "CPMgr state =", manager_state);
+    return VQZM_RC_NOT_ACTIVE;
+  }
+  return 0;
+}
+
+uint16_t SendToHost(RZ700SysStruct* system, const RequestToHost& request, const char* rid) {
+  ReqBufferDesc req{};
+  req.pData = request.data;
+  req.ulDataLen = request.length;
+  req.ulDataVersion = request.data_version;
+  req.ulValue = request.value;
+  memcpy(req.achProgram, request.program, strnlen(request.program, kProgramWidth));
+  ctrlblk::cbBlankPad(req.achProgram, kProgramWidth);
+  cbCreatePRID('A', rid, req.achKey);
+  uint16_t rc = cdSendReqBuffer(system, &req);
+  if (rc != 0 && ZEL_ERROR_POINT("SEND_REQ_ERROR")) {
+    trace::Rc("CA", -100, "error cdSendReqBuffer() rc ", rc);
+  }
+  return rc;
+}
+
 }  // namespace zel::api
 
 using namespace zel::api;
@@ -127,20 +154,8 @@ uint16_t caProcessSync(const ProcessRequest* pReq, ProcessReply* pReply) noexcep
     return VQZM_RC_INTERNAL_ERROR;
   }
   RZ700SysStruct* system = nullptr;
-  uint16_t rc = zel::ctrlblk::cbRetSysFromConvId(pReq->ulConvId, &system);
-  if (rc != 0 && ZEL_ERROR_POINT("SYSTEM_NOT_FOUND")) {
-    trace::Rc("CA", -100, "Invalid ConvID", pReq->ulConvId);
-    trace::Rc("CA", -100, "Return Code", rc);
-    return rc;
-  }
-  uint16_t manager_state = cbReturnCPMgrState();
-  uint16_t comm_state = system->usCommState;
-  if (manager_state != ZEL_CPMGR_RUNNING || comm_state != ZEL_COMM_ACTIVE) {
-    ZEL_ERROR_POINT("SYS_NOT_RUNNING");
-    trace::Rc("CA", -100, "System is not running state =", comm_state);
-    trace::Rc("CA", -100, "CPMgr state =", manager_state);
-    return VQZM_RC_NOT_ACTIVE;
-  }
+  uint16_t rc = ActiveSystemOf(pReq->ulConvId, &system);
+  if (rc != 0) return rc;
   pReply->pData = nullptr;
   pReply->ulDataLen = 0;
   RtvDataDesc rtv{};

@@ -223,20 +223,8 @@ bool TakeBlock(AsyncRetStruct* rec, const DQRetHeader& header, const uint8_t* da
     rec->ulValue = header.ulValue;
     return true;
   }
-  if (header.ulTotalLen != rec->ulTotalLen && ZEL_ERROR_POINT("TOTAL_DATA_ERROR")) {
-    trace::Msg("CD", -100, "total data on subsequent block is not equal");
-    trace::Msg("CD", -100, "original total data passed in first block");
-    trace::Size("CD", -100, "original size", rec->ulTotalLen);
-    trace::Size("CD", -100, "this block total data", header.ulTotalLen);
-    return false;
-  }
-  if (uint64_t{header.ulBlockLen} + header.ulBytesLeft != rec->ulBytesLeft &&
-      ZEL_ERROR_POINT("LOST_BLOCK_ERROR2")) {
-    trace::Msg("CD", -100, "Block of data was lost");
-    return false;
-  }
-  if (header.ulBlockLen > rec->ulBytesLeft && ZEL_ERROR_POINT("BUFFER_TOO_SMALL")) {
-    trace::Msg("CD", -100, "Block size will overflow buffer originally allocated");
+  if (!ContinuesAssembly(rec->ulTotalLen, rec->ulBytesLeft, header.ulTotalLen, header.ulBlockLen,
+                         header.ulBytesLeft)) {
     return false;
   }
   memcpy(static_cast<uint8_t*>(rec->pData) + rec->ulRcvdLen, data, header.ulBlockLen);

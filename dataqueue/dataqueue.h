@@ -86,6 +86,13 @@ void PostRequestResult(OutstandingDQReqCB* rec, uint16_t rc, const RtvDataDesc* 
 // reply data unless `data_taken`).
 void DropHold(OutstandingDQReqCB* rec, bool data_taken);
 
+// Checks a further entry of data being put together in a record that
+// announced `total` bytes and waits for `left` more: true when the entry
+// (its header's total, block and bytes left) goes on from there. Otherwise
+// the break is traced with its error point, and false.
+bool ContinuesAssembly(uint32_t total, uint32_t left, uint32_t entry_total, uint32_t block,
+                       uint32_t entry_left);
+
 // Starts the CPMgr's answer keeper, once per process: it posts again the
 // answers that a window could not take (state 41), drops them when the
 // window is gone, and drops published names whose request is no longer

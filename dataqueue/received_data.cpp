@@ -7,6 +7,7 @@
 #include "base/trace.h"
 #include "convert/convert.h"
 #include "ctrlblk/null_argument.h"
+#include "dataqueue/dataqueue.h"
 #include "platform/globalmem.h"
 #include "services/platform_calls.h"
 #include "vqzmcm.h"
@@ -157,4 +158,24 @@ extern "C" uint16_t cdConvRcvdDataBuffer(uint16_t usPurpose, uint32_t ulDataVers
   return rc;
 } catch (...) {
   return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
+}
+
+bool zel::dataqueue::ContinuesAssembly(uint32_t total, uint32_t left, uint32_t entry_total,
+                                       uint32_t block, uint32_t entry_left) {
+  if (entry_total != total && ZEL_ERROR_POINT("TOTAL_DATA_ERROR")) {
+    trace::Msg("CD", -100, "total data on subsequent block is not equal");
+    trace::Msg("CD", -100, "original total data passed in first block");
+    trace::Size("CD", -100, "original size", total);
+    trace::Size("CD", -100, "this block total data", entry_total);
+    return false;
+  }
+  if (uint64_t{block} + entry_left != left && ZEL_ERROR_POINT("LOST_BLOCK_ERROR2")) {
+    trace::Msg("CD", -100, "Block of data was lost");
+    return false;
+  }
+  if (block > left && ZEL_ERROR_POINT("BUFFER_TOO_SMALL")) {
+    trace::Msg("CD", -100, "Block size will overflow buffer originally allocated");
+    return false;
+  }
+  return true;
 }

@@ -132,9 +132,16 @@ std::string Control::Command(const std::string& command) {
     return Hold(words[1], count);
   }
   if (verb == "release" && words.size() == 2) return Hold(words[1], std::nullopt);
+  if (verb == "interleave" && words.size() == 3) {
+    int count = 0;
+    if (words[2] != "off" && (!ParseNumber(words[2], count) || count < 2)) {
+      return "error: interleave PWS|all N|off (N at least 2)";
+    }
+    return Interleave(words[1], count);
+  }
   return "error: unknown command '" + command +
          "' (list | stop PWS | drop CONN|PWS [next] | hold PWS|all [N] | release PWS|all | "
-         "fault ...)";
+         "interleave PWS|all N|off | fault ...)";
 }
 
 // Asks a started PWS to end, through the termination entry its RRP writes.
@@ -146,19 +153,24 @@ std::string Control::Stop(const std::string& which) {
   return "ok termination entry written for PWS " + session->pws_id;
 }
 
-std::string Control::Hold(const std::string& which, std::optional<int> count) {
-  std::vector<Rrp*> rrps;
+bool Control::StartedRrps(const std::string& which, std::vector<Rrp*>& rrps) {
   if (which == "all") {
     for (auto& [id, conn] : transport_.connections()) {
       SignOnService::Session* session = conn->closing ? nullptr : signon_.Find(id);
       if (session != nullptr && session->rrp) rrps.push_back(session->rrp.get());
     }
-  } else {
-    Connection* conn = FindByNameOrPws(which);
-    SignOnService::Session* session = conn == nullptr ? nullptr : signon_.Find(conn->id);
-    if (session == nullptr || !session->rrp) return "error: no started PWS " + which;
-    rrps.push_back(session->rrp.get());
+    return true;
   }
+  Connection* conn = FindByNameOrPws(which);
+  SignOnService::Session* session = conn == nullptr ? nullptr : signon_.Find(conn->id);
+  if (session == nullptr || !session->rrp) return false;
+  rrps.push_back(session->rrp.get());
+  return true;
+}
+
+std::string Control::Hold(const std::string& which, std::optional<int> count) {
+  std::vector<Rrp*> rrps;
+  if (!StartedRrps(which, rrps)) return "error: no started PWS " + which;
   for (Rrp* rrp : rrps) {
     if (count) {
       rrp->Hold(*count);
@@ -167,6 +179,15 @@ std::string Control::Hold(const std::string& which, std::optional<int> count) {
     }
   }
   return std::string(count ? "ok held " : "ok released ") + std::to_string(rrps.size()) + " PWS";
+}
+
+std::string Control::Interleave(const std::string& which, int count) {
+  std::vector<Rrp*> rrps;
+  if (!StartedRrps(which, rrps)) return "error: no started PWS " + which;
+  for (Rrp* rrp : rrps) rrp->Interleave(count);
+  std::string pws = std::to_string(rrps.size()) + " PWS";
+  if (count == 0) return "ok interleaving ended for " + pws;
+  return "ok interleaving the next " + std::to_string(count) + " multi-entry replies of " + pws;
 }
 
 std::string Control::Drop(const std::string& which, bool at_next_frame) {

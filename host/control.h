@@ -2,8 +2,15 @@
 // switches on. A control connection first presents the control token, which
 // only the user running zelhost can read from its file; then each command
 // ("list", "stop PWS", "drop CONN|PWS [next]", "hold PWS|all [N]",
-// "release PWS|all", "fault ...") is answered with a text that starts with
-// "ok" or "error".
+// "release PWS|all", "interleave PWS|all N|off", "fault ...") is answered
+// with a text that starts with "ok" or "error".
+//
+// "interleave PWS|all N" makes the next N (at least 2) multi-entry replies
+// of the PWS wait once complete; when the Nth is complete all N are written
+// as one batch, entry by entry in turns: the first entry of each in the
+// order they completed, then the second ones, and so on. Single-entry
+// replies pass meanwhile. "interleave PWS|all off" ends it and writes what
+// was kept back, in turns, at once.
 //
 // Owns the control token and its file (removed by the destructor) and the
 // set of connections that presented the token; changes the Faults that the
@@ -60,6 +67,11 @@ class Control {
   // Keeps `count` RRPs (all current ones when negative) of the PWS, or of
   // every started PWS, busy; nullopt ends the hold.
   std::string Hold(const std::string& which, std::optional<int> count);
+  // Interleaves the next `count` multi-entry replies; 0 ends it.
+  std::string Interleave(const std::string& which, int count);
+  // The RRPs of the PWS `which`, or of every started PWS for "all"; false
+  // when `which` names no started PWS.
+  bool StartedRrps(const std::string& which, std::vector<Rrp*>& rrps);
   std::string Fault(const std::vector<std::string>& words);
   Connection* FindByNameOrPws(const std::string& which);
 

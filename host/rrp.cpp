@@ -349,22 +349,24 @@ void Rrp::WriteReply(const std::string& rid, Reply reply) {
   Rebalance();
 }
 
-bool Rrp::WriteEntries(const Outgoing& out) {
+size_t Rrp::BlockMax() const {
   const QueueAttributes* attributes = context_.store.Find(queue_);
-  if (attributes == nullptr) return false;
+  if (attributes == nullptr) return 0;
   uint32_t limit = attributes->max_record_length;
   if (record_length_ != 0) limit = std::min(limit, record_length_);
-  if (limit <= kEntryHeaderSize) return false;
-  const size_t block_max = limit - kEntryHeaderSize;
+  return limit <= kEntryHeaderSize ? 0 : limit - kEntryHeaderSize;
+}
+
+std::vector<std::string> Rrp::MakeEntries(const Outgoing& out, size_t block_max) {
   std::string_view data = out.data;
   const uint32_t total = static_cast<uint32_t>(data.size());
   const bool request = out.msg_id == wire::kRequestMsgId;
-  const std::string key = ToEbcdic(out.key), id = ToEbcdic(out.msg_id);
+  const std::string id = ToEbcdic(out.msg_id);
   const std::string program =
       out.program.empty() ? std::string(21, '\0')
                           : ToEbcdic(out.program + std::string(21 - out.program.size(), ' '));
-  size_t entries = data.empty() ? 1 : (data.size() + block_max - 1) / block_max;
-  bool lose = out.with_faults && context_.faults.lose_entry && entries >= 2;
+  size_t count = data.empty() ? 1 : (data.size() + block_max - 1) / block_max;
+  bool lose = out.with_faults && context_.faults.lose_entry && count >= 2;
   bool bad_total = out.with_faults && context_.faults.bad_total;
   if (lose) {
     context_.faults.lose_entry = false;
@@ -374,13 +376,12 @@ bool Rrp::WriteEntries(const Outgoing& out) {
     context_.faults.bad_total = false;
     context_.log.Write("pws %s: fault: wrong total length in %s", pws_id_.c_str(), out.key.c_str());
   }
-  writing_ = true;
-  bool ok = true;
+  std::vector<std::string> entries;
   size_t offset = 0;
-  for (size_t i = 0; ok && i < entries; ++i) {
+  for (size_t i = 0; i < count; ++i) {
     uint32_t block = static_cast<uint32_t>(std::min(block_max, data.size() - offset));
     uint32_t left = static_cast<uint32_t>(data.size() - offset - block);
-    uint32_t entry_total = bad_total && i + 1 == entries ? total + 1 : total;
+    uint32_t entry_total = bad_total && i + 1 == count ? total + 1 : total;
     std::string entry(kEntryHeaderSize, '\0');
     auto fill = [&](auto header) {
       std::memcpy(header.msg_id, id.data(), sizeof header.msg_id);
@@ -401,9 +402,69 @@ bool Rrp::WriteEntries(const Outgoing& out) {
     entry.append(data.substr(offset, block));
     offset += block;
     if (lose && i == 1) continue;
-    ok = context_.store.Write(queue_, key, std::move(entry)) == 0;
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+bool Rrp::WriteEntries(const Outgoing& out) {
+  const size_t block_max = BlockMax();
+  if (block_max == 0) return false;
+  std::vector<std::string> entries = MakeEntries(out, block_max);
+  if (out.with_faults && interleave_left_ > 0 && out.data.size() > block_max) {
+    return KeepBack(out, std::move(entries));
+  }
+  const std::string key = ToEbcdic(out.key);
+  writing_ = true;
+  bool ok = true;
+  for (size_t i = 0; ok && i < entries.size(); ++i) {
+    ok = context_.store.Write(queue_, key, std::move(entries[i])) == 0;
   }
   writing_ = false;
+  return ok;
+}
+
+void Rrp::Interleave(int count) {
+  interleave_left_ = count;
+  if (count > 0) {
+    context_.log.Write("pws %s: operator interleaves its next %d multi-entry replies",
+                       pws_id_.c_str(), count);
+    return;
+  }
+  context_.log.Write("pws %s: operator ends interleaving, %zu replies kept back", pws_id_.c_str(),
+                     kept_.size());
+  if (!kept_.empty()) WriteInTurns();
+}
+
+// The reply waits for the others of its batch; the last one writes them all.
+bool Rrp::KeepBack(const Outgoing& out, std::vector<std::string> entries) {
+  --interleave_left_;
+  context_.log.Write("pws %s: interleave: reply %s kept back, %zu entries, %d more to come",
+                     pws_id_.c_str(), out.key.c_str(), entries.size(), interleave_left_);
+  kept_.push_back(KeptReply{ToEbcdic(out.key), std::move(entries)});
+  return interleave_left_ > 0 || WriteInTurns();
+}
+
+// First the first entry of each kept-back reply in the order they were
+// kept, then the second ones, and so on; a shorter reply drops out of the
+// turns once it is written whole.
+bool Rrp::WriteInTurns() {
+  std::vector<KeptReply> batch = std::move(kept_);
+  kept_.clear();
+  size_t turns = 0, written = 0;
+  for (const KeptReply& reply : batch) turns = std::max(turns, reply.entries.size());
+  writing_ = true;
+  bool ok = true;
+  for (size_t turn = 0; ok && turn < turns; ++turn) {
+    for (size_t i = 0; ok && i < batch.size(); ++i) {
+      if (turn >= batch[i].entries.size()) continue;
+      ok = context_.store.Write(queue_, batch[i].key, std::move(batch[i].entries[turn])) == 0;
+      written += ok;
+    }
+  }
+  writing_ = false;
+  context_.log.Write("pws %s: interleave: %zu replies written in turns, %zu entries%s",
+                     pws_id_.c_str(), batch.size(), written, ok ? "" : ", then a write failed");
   return ok;
 }
 

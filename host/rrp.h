@@ -42,6 +42,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/faults.h"
 #include "host/log.h"
@@ -75,6 +76,12 @@ class Rrp {
   // negative), so fewer or no ready entries are offered; Release ends that.
   void Hold(int count);
   void Release();
+  // The next `count` multi-entry replies are kept back once complete and
+  // then written as one batch, an entry of each in turns (a test's way to
+  // make replies of concurrent requests interleave on the queue); replies
+  // already kept back stay in the batch. 0 ends that and writes at once, in
+  // turns, what was kept back.
+  void Interleave(int count);
   // Asks the PWS to end: an entry keyed "Z" + a RID of type "Z".
   bool WriteTermination();
 
@@ -107,6 +114,11 @@ class Rrp {
     bool return_code = false;
     uint32_t total = 0;
     uint32_t left = 0;
+  };
+  // A reply the interleave control keeps back: its key and entries, EBCDIC.
+  struct KeptReply {
+    std::string key;
+    std::vector<std::string> entries;
   };
   struct PcCall {
     std::string requester_rid;  // the request CALLPC answers
@@ -143,6 +155,13 @@ class Rrp {
   // Splits `out` into entries as the PWS reassembles them; false when one
   // could not be written.
   bool WriteEntries(const Outgoing& out);
+  // Data bytes one entry holds; 0 when the queue is gone or its records
+  // cannot hold a header.
+  size_t BlockMax() const;
+  // The entries of `out`, with the entry faults applied.
+  std::vector<std::string> MakeEntries(const Outgoing& out, size_t block_max);
+  bool KeepBack(const Outgoing& out, std::vector<std::string> entries);
+  bool WriteInTurns();
   Timers::Id After(uint32_t millis, std::function<void()> action);
   std::string NextRid(char type);
 
@@ -163,6 +182,9 @@ class Rrp {
   std::map<std::string, Assembly> assemblies_;  // by RID
   std::map<std::string, PcCall> pc_calls_;      // by the "R" RID
   std::set<Timers::Id> timers_;
+
+  int interleave_left_ = 0;  // multi-entry replies still to keep back
+  std::vector<KeptReply> kept_;
 };
 
 }  // namespace zel::host

@@ -22,6 +22,18 @@
 namespace zel::host {
 namespace {
 
+// The signals that stop the server, taken through its loop.
+const sigset_t& StopSignals() {
+  static const sigset_t signals = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+  }();
+  return signals;
+}
+
 constexpr uint64_t kListenTag = 0;
 constexpr uint64_t kSignalTag = ~uint64_t{0};
 // A client that lets this much of our output pile up is not reading.
@@ -79,6 +91,9 @@ Transport::~Transport() {
 }
 
 bool Transport::Listen() {
+  // Blocked before the port file tells anybody where the server is: a stop
+  // that comes at once then waits for the loop instead of killing it.
+  sigprocmask(SIG_BLOCK, &StopSignals(), nullptr);
   std::string host, port;
   if (!SplitAddress(options_.listen, host, port)) {
     log_.Write("bad listen address '%s' (want ADDR:PORT)", options_.listen.c_str());
@@ -127,12 +142,8 @@ bool Transport::WritePortFile() {
 
 int Transport::Run() {
   signal(SIGPIPE, SIG_IGN);
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal_fd_ = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  sigprocmask(SIG_BLOCK, &StopSignals(), nullptr);
+  signal_fd_ = signalfd(-1, &StopSignals(), SFD_NONBLOCK | SFD_CLOEXEC);
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   epoll_event event{};
   event.events = EPOLLIN;

@@ -51,7 +51,8 @@ ZELAPP_API size_t zelBlockSize(const void* pBlock) VQZM_NOEXCEPT;
  * its messages and destroys it (1049 from any other thread). Any thread of
  * any process of the same instance (ZEL_INSTANCE) posts to it. A window
  * goes when it is destroyed, or when its thread or process ends; what was
- * queued for it is dropped then.
+ * queued for it is dropped then, and the blocks that came with those messages
+ * from other processes are freed.
  *
  *   uint32_t hwnd;
  *   zelCreateWindow(&hwnd);
@@ -109,8 +110,9 @@ ZELAPP_API int zelWindowFd(uint32_t hwnd) VQZM_NOEXCEPT;
  * waiting for it to be taken; any thread. A block handed out by the
  * component (or taken from a message), posted as lParam to a window of
  * another process, becomes that process's to free. 0; 1049 when the window
- * does not exist or its process has ended; 1026 when its queue is full
- * (10,000 messages) or its process accepts nothing for 5 s. */
+ * does not exist or its process has ended; 1026 when the window has
+ * 10,000 posted messages waiting (posts from every process count) or its
+ * process accepts nothing for 5 s. */
 ZELAPP_API uint16_t zelPostMessage(uint32_t hwnd, uint32_t message, uintptr_t wParam,
                                    intptr_t lParam) VQZM_NOEXCEPT;
 

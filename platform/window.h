@@ -60,10 +60,9 @@ ZEL_PLATFORM_EXPORT bool DestroyWindow(HWND hwnd) noexcept;
 // block (globalmem.h) passed as `lParam` to a window of another process
 // becomes that process's block. False with ERROR_INVALID_WINDOW_HANDLE when
 // the window does not exist or its process has died, ERROR_NOT_ENOUGH_QUOTA
-// when the window's thread (of this process) has 10,000 messages queued or
-// the window's process accepts nothing for 5 seconds. A thread of another
-// process with 10,000 messages queued drops the message and traces it. Any
-// thread.
+// when the window has 10,000 posted messages queued or on their way to it
+// (from any process), or its process accepts nothing for 5 seconds. A
+// message posted is never dropped while its window lives. Any thread.
 ZEL_PLATFORM_EXPORT bool PostMessage(HWND hwnd, UINT message, WPARAM wParam,
                                      LPARAM lParam) noexcept;
 

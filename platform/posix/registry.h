@@ -80,6 +80,11 @@ struct ObjectEntry {
 // the entry is taken, first when it is freed; readers load it, read the
 // other fields and load it again.
 //
+// `posted` is raised by a poster before its message leaves, and lowered
+// when the window's thread takes the message or drops it: a post that
+// would make it exceed the queue's limit is refused to the poster, and the
+// window's process never has to drop what was posted to it.
+//
 // `post_lock` (robust, process-shared, made once with the registry and
 // never again, whatever window the entry holds) is held by a process that
 // posts to the window around its send, and by the window's thread while it
@@ -93,7 +98,7 @@ struct WindowEntry {
   std::atomic<uint32_t> tid;               // owner's thread id
   std::atomic<uint32_t> generation;        // raised each time the entry is reused
   std::atomic<uint32_t> idle_count;        // see GetWindowIdleCount; 0 when made
-  uint32_t reserved;                       // alignment
+  std::atomic<uint32_t> posted;            // posted messages queued or on their way; 0 when made
   pthread_mutex_t post_lock;               // see above
 };
 

@@ -208,6 +208,10 @@ struct ThreadQueue {
   std::unordered_set<uint64_t> awaiting;        // sends this thread waits on; guarded
   std::unordered_map<uint64_t, Reply> replies;  // their answers; guarded
   std::unordered_map<HWND, Readiness> watched;  // windows with a descriptor; guarded
+  // Global blocks that came with messages from other processes and are
+  // still queued: this process owns them, and frees them when their window
+  // goes before they are taken. Guarded.
+  std::unordered_multiset<LPARAM> adopted;
   bool quit = false;                            // WM_QUIT is pending; guarded
   int quit_code = 0;                            // guarded
 };
@@ -520,11 +524,12 @@ void Messages::Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans) 
       queue.PushSent(SentMessage{datagram.hwnd, datagram.message,
                                  static_cast<WPARAM>(datagram.wparam),
                                  static_cast<LPARAM>(datagram.lparam), reply_to});
-    } else if (queue.posted.size() < kMaxPosted) {
-      queue.PushPosted(MSG{datagram.hwnd, datagram.message, static_cast<WPARAM>(datagram.wparam),
-                           static_cast<LPARAM>(datagram.lparam), datagram.time});
     } else {
-      trace::Rc(kTag, -61, "message dropped: queue full, msg=", datagram.message);
+      // The poster made room for it in the window's count.
+      auto lparam = static_cast<LPARAM>(datagram.lparam);
+      queue.PushPosted(MSG{datagram.hwnd, datagram.message, static_cast<WPARAM>(datagram.wparam),
+                           lparam, datagram.time});
+      if (internal::InGlobalHeap(lparam)) queue.adopted.insert(lparam);
     }
   }
   queue.Wake();
@@ -662,6 +667,24 @@ void HandleSent(ThreadQueue& queue) {
   }
 }
 
+// Makes room for one more posted message in the window's count; false when
+// it has kMaxPosted already.
+bool ReservePost(WindowEntry& entry) {
+  if (entry.posted.fetch_add(1) < kMaxPosted) return true;
+  entry.posted.fetch_sub(1);
+  return false;
+}
+
+// A posted message of `hwnd` left its queue.
+void ReleasePost(HWND hwnd) {
+  Instance* instance = Instance::Get();
+  WindowEntry* entry = instance != nullptr ? instance->WindowSlot(hwnd) : nullptr;
+  if (entry == nullptr || entry->hwnd.load(std::memory_order_acquire) != hwnd) return;
+  uint32_t count = entry->posted.load();
+  while (count != 0 && !entry->posted.compare_exchange_weak(count, count - 1)) {
+  }
+}
+
 bool Matches(const MSG& msg, HWND hwnd, UINT filter_min, UINT filter_max) {
   if (hwnd != 0 && msg.hwnd != hwnd) return false;
   if (filter_min == 0 && filter_max == 0) return true;
@@ -678,6 +701,10 @@ bool TakePosted(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT f
     if (remove) {
       queue.posted.erase(it);
       queue.Counted(msg->hwnd, -1);
+      ReleasePost(msg->hwnd);
+      if (auto adopted = queue.adopted.find(msg->lParam); adopted != queue.adopted.end()) {
+        queue.adopted.erase(adopted);
+      }
     }
     return true;
   }
@@ -756,6 +783,7 @@ LRESULT FailSendToDead(Instance& instance) {
 // and closes its readiness descriptor.
 void DropQueued(ThreadQueue& queue, HWND hwnd) {
   std::deque<SentMessage> orphans;
+  std::vector<LPARAM> blocks;
   {
     std::lock_guard guard(queue.mutex);
     auto watched = queue.watched.find(hwnd);
@@ -763,7 +791,14 @@ void DropQueued(ThreadQueue& queue, HWND hwnd) {
       close(watched->second.fd);
       queue.watched.erase(watched);
     }
-    std::erase_if(queue.posted, [hwnd](const MSG& msg) { return msg.hwnd == hwnd; });
+    std::erase_if(queue.posted, [&](const MSG& msg) {
+      if (msg.hwnd != hwnd) return false;
+      if (auto adopted = queue.adopted.find(msg.lParam); adopted != queue.adopted.end()) {
+        queue.adopted.erase(adopted);
+        blocks.push_back(msg.lParam);
+      }
+      return true;
+    });
     for (auto it = queue.sent.begin(); it != queue.sent.end();) {
       if (it->hwnd == hwnd) {
         orphans.push_back(std::move(*it));
@@ -774,6 +809,9 @@ void DropQueued(ThreadQueue& queue, HWND hwnd) {
     }
   }
   for (const SentMessage& sent : orphans) SendReply(sent.reply_to, 0, false);
+  Instance* instance = Instance::Get();
+  if (instance == nullptr) return;
+  for (LPARAM block : blocks) internal::FreeOwnedGlobalBlock(block, instance->slot());
 }
 
 int NoDescriptor(DWORD error) {
@@ -809,6 +847,7 @@ HWND CreateMessageWindow(WindowProc proc) noexcept try {
     entry.pid.store(GetCurrentProcessId());
     entry.tid.store(queue.tid);
     entry.idle_count.store(0);
+    entry.posted.store(0);
     internal::RegistryEditPoint();
     // Known here before anyone can find it in the table.
     Messages::Get().AddWindow(hwnd, std::move(window));
@@ -853,15 +892,20 @@ bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept
   if (IsOwnProcess(*instance, target)) {
     std::shared_ptr<LocalWindow> window = Messages::Get().Window(hwnd);
     if (window == nullptr) return internal::Fail(ERROR_INVALID_WINDOW_HANDLE);
+    if (!ReservePost(*instance->WindowSlot(hwnd))) return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
     {
       std::lock_guard guard(window->queue->mutex);
-      if (window->queue->posted.size() >= kMaxPosted) return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
       window->queue->PushPosted(MSG{hwnd, message, wParam, lParam, TickCount()});
     }
     window->queue->Wake();
     return true;
   }
   if (!Messages::Get().StartTransport(*instance)) return false;
+  WindowEntry& entry = *instance->WindowSlot(hwnd);
+  if (!ReservePost(entry)) {
+    trace::Rc(kTag, -62, "PostMessage() queue full, msg=", message);
+    return internal::Fail(ERROR_NOT_ENOUGH_QUOTA);
+  }
   Datagram datagram{};
   datagram.magic = kDatagramMagic;
   datagram.kind = Kind::kPosted;
@@ -874,10 +918,11 @@ bool PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept
   internal::TransferGlobalBlock(lParam, target.slot);
   int error;
   {
-    PostLock post_lock(*instance->WindowSlot(hwnd));
+    PostLock post_lock(entry);
     error = Messages::Get().SendTo(*instance, target.slot, target.generation, datagram);
   }
   if (error == 0) return true;
+  entry.posted.fetch_sub(1);
   internal::TransferGlobalBlock(lParam, instance->slot());
   if (error == EAGAIN || error == EWOULDBLOCK) {
     trace::Rc(kTag, -62, "PostMessage() receiver not reading, msg=", message);

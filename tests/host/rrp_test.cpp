@@ -10,6 +10,7 @@
 #include "services/connection.h"
 #include "services/dataqueue.h"
 #include "tests/harness/host_harness.h"
+#include "tests/harness/waits.h"
 #include "wire/protocol.h"
 
 namespace zel::test {
@@ -31,6 +32,23 @@ struct Reply {
   std::vector<std::pair<uint32_t, uint32_t>> blocks;  // (block, bytes left) per entry
   std::vector<uint32_t> totals;
 };
+
+// Adds one return entry read (`entry`) to the reply being put together;
+// true when it was the last one.
+bool AppendEntry(Reply& out, const Reply& entry) {
+  out.key = entry.key;
+  wire::ReturnEntryHeader h;
+  EXPECT_GE(entry.data.size(), sizeof h);
+  if (entry.data.size() < sizeof h) return true;
+  std::memcpy(&h, entry.data.data(), sizeof h);
+  out.return_code = FromEbcdic(std::string(h.msg_id, 10)) == wire::kCodeReturnMsgId;
+  out.value = static_cast<uint32_t>(h.value.get());
+  out.data_version = static_cast<uint32_t>(h.data_version.get());
+  out.blocks.emplace_back(h.block_length.get(), h.bytes_left.get());
+  out.totals.push_back(static_cast<uint32_t>(h.total_length.get()));
+  out.data += entry.data.substr(sizeof h);
+  return h.bytes_left.get() == 0;
+}
 
 // One PWS: its system object, sign-on connection and data queue.
 class Pws {
@@ -169,18 +187,7 @@ class Pws {
     for (int entries = 0; entries < 100; ++entries) {
       Reply entry = ReadEntry(key, order, entries == 0 ? wait : 2);
       out.rc = entry.rc;
-      if (entry.rc != 0) return out;
-      out.key = entry.key;
-      wire::ReturnEntryHeader h;
-      EXPECT_GE(entry.data.size(), sizeof h);
-      std::memcpy(&h, entry.data.data(), sizeof h);
-      out.return_code = FromEbcdic(std::string(h.msg_id, 10)) == wire::kCodeReturnMsgId;
-      out.value = static_cast<uint32_t>(h.value.get());
-      out.data_version = static_cast<uint32_t>(h.data_version.get());
-      out.blocks.emplace_back(h.block_length.get(), h.bytes_left.get());
-      out.totals.push_back(static_cast<uint32_t>(h.total_length.get()));
-      out.data += entry.data.substr(sizeof h);
-      if (h.bytes_left.get() == 0) return out;
+      if (entry.rc != 0 || AppendEntry(out, entry)) return out;
     }
     return out;
   }
@@ -211,6 +218,24 @@ std::string Pattern(size_t size) {
   std::string data(size, '\0');
   for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i % 251);
   return data;
+}
+
+// The entries keyed `first` or above in the order they arrived: `count`
+// of them, fewer when one does not come within 10 s.
+std::vector<Reply> Arrivals(Pws& pws, const std::string& first, size_t count) {
+  std::vector<Reply> entries;
+  for (size_t i = 0; i < count; ++i) {
+    Reply entry = pws.ReadEntry(first, QLXDQ_ORDER_GE, 10);
+    if (entry.rc != 0) break;
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::vector<std::string> Keys(const std::vector<Reply>& entries) {
+  std::vector<std::string> keys;
+  for (const Reply& entry : entries) keys.push_back(entry.key);
+  return keys;
 }
 
 class RrpTest : public ::testing::Test {
@@ -555,6 +580,72 @@ TEST_F(RrpTest, AnOperatorStopWritesATerminationEntryAndLeavesTheManagersOwn) {
   EXPECT_EQ(term.key[1], 'Z');
   EXPECT_EQ(term.key.substr(6), "AAA001");
   EXPECT_EQ(host_.Control("stop ZZZ").rfind("error", 0), 0u);
+}
+
+TEST_F(RrpTest, InterleavedRepliesArriveInTurnsAndEachIsWholeAndInOrder) {
+  ASSERT_EQ(host_.Control("interleave AAA 3").rfind("ok interleaving the next 3", 0), 0u);
+  // Three asynchronous echoes of 3, 2 and 3 entries, each with data of its
+  // own, and a one-entry echo between them that is not kept back.
+  const size_t sizes[] = {20000, 9000, 17000};
+  std::vector<std::string> keys, data;
+  std::string small = pws_.Rid('A');
+  for (size_t i = 0; i < 3; ++i) {
+    std::string rid = pws_.Rid('A');
+    keys.push_back("Z" + rid);
+    data.push_back(Pattern(sizes[i] + i).substr(i));
+    if (i == 2) {
+      ASSERT_TRUE(Eventually([&] { return Count(host_.LogText(), "kept back") == 2; }));
+      Reply passed = pws_.ReadEntry("Z           ", QLXDQ_ORDER_GE, 0);
+      EXPECT_EQ(passed.key, "Z" + small);
+      EXPECT_EQ(pws_.ReadEntry("Z           ", QLXDQ_ORDER_GE, 0).rc, QLXDQ_RC_TIMEOUT);
+    }
+    pws_.SendRequest(rid, "ECHO", data[i], static_cast<uint32_t>(i));
+    if (i == 0) pws_.SendRequest(small, "ECHO", "small");
+  }
+
+  std::vector<Reply> entries = Arrivals(pws_, "Z           ", 8);
+  EXPECT_EQ(Keys(entries), (std::vector<std::string>{keys[0], keys[1], keys[2], keys[0], keys[1],
+                                                     keys[2], keys[0], keys[2]}));
+  EXPECT_EQ(pws_.ReadEntry("Z           ", QLXDQ_ORDER_GE, 0).rc, QLXDQ_RC_TIMEOUT);
+  using Blocks = std::vector<std::pair<uint32_t, uint32_t>>;
+  const Blocks expected[] = {{{8192, 11808}, {8192, 3616}, {3616, 0}},
+                             {{8192, 808}, {808, 0}},
+                             {{8192, 8808}, {8192, 616}, {616, 0}}};
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(keys[i]);
+    Reply whole;
+    for (const Reply& entry : entries) {
+      if (entry.key == keys[i]) AppendEntry(whole, entry);
+    }
+    EXPECT_EQ(whole.blocks, expected[i]);
+    EXPECT_EQ(whole.value, i);
+    EXPECT_TRUE(whole.data == data[i]);
+  }
+  EXPECT_NE(host_.LogText().find("interleave: 3 replies written in turns, 8 entries"),
+            std::string::npos);
+}
+
+TEST_F(RrpTest, InterleavingEndedEarlyWritesWhatWasKeptBackAndThenNoMore) {
+  EXPECT_EQ(host_.Control("interleave AAA 1").rfind("error", 0), 0u);
+  EXPECT_EQ(host_.Control("interleave AAA two").rfind("error", 0), 0u);
+  EXPECT_EQ(host_.Control("interleave ZZZ 2").rfind("error", 0), 0u);
+  ASSERT_EQ(host_.Control("interleave all 3").rfind("ok", 0), 0u);
+  std::string first = pws_.Rid('S'), second = pws_.Rid('S');
+  pws_.SendRequest(first, "BIGREPLY", "", 10000);
+  pws_.SendRequest(second, "BIGREPLY", "", 10000);
+  ASSERT_TRUE(Eventually([&] { return Count(host_.LogText(), "kept back") == 2; }));
+  EXPECT_EQ(pws_.ReadEntry("S           ", QLXDQ_ORDER_GE, 0).rc, QLXDQ_RC_TIMEOUT);
+
+  EXPECT_EQ(host_.Control("interleave AAA off"), "ok interleaving ended for 1 PWS");
+  std::vector<Reply> entries = Arrivals(pws_, "S           ", 4);
+  EXPECT_EQ(Keys(entries),
+            (std::vector<std::string>{"S" + first, "S" + second, "S" + first, "S" + second}));
+  // The next multi-entry reply goes out back to back at once.
+  std::string after = pws_.Rid('S');
+  pws_.SendRequest(after, "BIGREPLY", "", 10000);
+  EXPECT_EQ(pws_.Retrieve("S" + after).data, Pattern(10000));
+  EXPECT_NE(host_.LogText().find("operator ends interleaving, 2 replies kept back"),
+            std::string::npos);
 }
 
 }  // namespace

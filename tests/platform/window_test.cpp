@@ -15,6 +15,7 @@
 
 #include "platform/globalmem.h"
 #include "platform/handles.h"
+#include "platform/posix/heap.h"
 #include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "tests/platform/platform_test_util.h"
@@ -500,6 +501,31 @@ TEST(WindowMessages, AGlobalBlockPostedToAnotherProcessOutlivesItsMaker) {
   EXPECT_EQ(GlobalSize(block), 1000u) << "the block became this process's";
   EXPECT_STREQ(static_cast<char*>(block), "a block outlives its maker");
   EXPECT_EQ(GlobalFree(block), nullptr);
+}
+
+TEST(WindowMessages, AGlobalBlockStillQueuedWhenItsWindowGoesIsFreed) {
+  HWND hwnd = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) { return 0; });
+  uint64_t used = internal::CheckGlobalHeap().used_blocks;
+  ChildProcess maker = ChildProcess::Start("post_block", {std::to_string(hwnd)});
+  EXPECT_EQ(maker.Wait(), 0);
+  MSG msg;
+  ASSERT_TRUE(WaitMessage(10000) == WAIT_OBJECT_0 && PeekMessage(&msg, hwnd, 0, 0, PM_NOREMOVE));
+  EXPECT_EQ(internal::CheckGlobalHeap().used_blocks, used + 1);
+  ASSERT_TRUE(DestroyWindow(hwnd));
+  EXPECT_EQ(internal::CheckGlobalHeap().used_blocks, used);
+}
+
+TEST(WindowMessages, APostToAFullWindowOfAnotherProcessIsRefusedToThePoster) {
+  HWND hwnd = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) { return 0; });
+  ChildProcess poster = ChildProcess::Start("post_burst", {std::to_string(hwnd), "1", "10001"});
+  EXPECT_EQ(poster.ReadLine(), "failed " + std::to_string(ERROR_NOT_ENOUGH_QUOTA));
+  EXPECT_EQ(poster.Wait(), 1);
+  MSG msg;
+  int taken = 0;
+  while (taken <= 10000 && PeekMessage(&msg, hwnd, 0, 0, PM_REMOVE)) ++taken;
+  EXPECT_EQ(taken, 10000) << "every message the poster was not refused arrived";
+  ChildProcess again = ChildProcess::Start("post_burst", {std::to_string(hwnd), "2", "1"});
+  EXPECT_EQ(again.Wait(), 0) << "the window takes posts again once emptied";
 }
 
 }  // namespace
