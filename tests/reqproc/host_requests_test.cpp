@@ -59,13 +59,14 @@ std::optional<std::string> Retrieve(const std::string& rid) {
   return data;
 }
 
-uint16_t Answer(const std::string& rid, std::string data, uint32_t value) {
+// Answers under the key type byte `type` (0: the default "X").
+uint16_t Answer(const std::string& rid, std::string data, uint32_t value, uint8_t type = 0) {
   ReturnDataParms parms{};
   parms.pRID = rid.c_str();
   parms.ulValue = value;
   parms.pData = data.data();
   parms.ulDataLen = static_cast<uint32_t>(data.size());
-  return caReturnData(&parms, nullptr, 0);
+  return caReturnData(&parms, &type, type);
 }
 
 // A value that tells the test the request did not reach the program whole.
@@ -77,8 +78,8 @@ std::string Env(const char* name) {
 }
 
 // A configured program, started per request. "echo" answers with the data
-// and value it was given, "code N" with the value N and no data; "exit",
-// "crash" and "silent" never answer.
+// and value it was given ("typed" too, under its own key type byte), "code N" with the value N and
+// no data; "exit", "crash" and "silent" never answer.
 ZEL_CHILD_COMMAND(pc_program) {
   std::string mode = args.empty() ? "" : args[0];
   if (mode == "exit") return 3;
@@ -99,7 +100,7 @@ ZEL_CHILD_COMMAND(pc_program) {
                Env("ZEL_REQUEST_PROGRAM") == "PCPGM";
   uint32_t value = static_cast<uint32_t>(std::stoul(Env("ZEL_REQUEST_VALUE")));
   if (mode == "code") return Answer(rid, {}, whole ? std::stoul(args[1]) : kBadRequest);
-  return Answer(rid, *data, whole ? value : kBadRequest);
+  return Answer(rid, *data, whole ? value : kBadRequest, mode == "typed" ? 'Q' : 0);
 }
 
 // A running program registered for NAME: it serves COUNT requests (echo),
@@ -197,6 +198,11 @@ TEST_F(HostRequests, AConfiguredProgramAnswersWithDataByteForByteOrWithAValue) {
     EXPECT_EQ(reply.value, size + 5);
     EXPECT_TRUE(reply.data == data) << "got " << reply.data.size() << " bytes";
   }
+  Configure("program PCPGM " + SelfPath() + " --child pc_program typed\n");
+  Reply typed = CallPc("PCPGM", "under Q", 6);
+  EXPECT_EQ(typed.rc, 0);
+  EXPECT_EQ(typed.data, "under Q");
+
   Configure("program pcpgm " + SelfPath() + " --child pc_program code 77\n");
   Reply code = CallPc("PCPGM", "abc", 1);
   EXPECT_EQ(code.rc, 0);
