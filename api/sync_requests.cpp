@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "base/barrier.h"
 #include "base/heap_buffer.h"
@@ -15,8 +16,11 @@
 #include "hostlink/hostlink.h"
 #include "api/api.h"
 #include "api/wait_cursor.h"
+#include "platform/event.h"
+#include "platform/handles.h"
 #include "vqzmcm.h"
 #include "vqzmcsw.h"
+#include "vqzmctw.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmca1")
@@ -57,6 +61,16 @@ uint16_t Exchange(RZ700SysStruct* system, const ProcessRequest* pReq, ProcessRep
     trace::Rc("CA", -100, "error cdRtvData() rc ", rc);
   }
   return rc;
+}
+
+// Tells the host-request processor, when it waits for this request's
+// answer, that the answer has gone.
+void SignalAnswered(const char* pRID) {
+  std::string name = CR_ANSWER_EVENT_PREFIX + std::string(pRID, ZEL_RID_LEN);
+  platform::HANDLE event = platform::OpenEvent(platform::EVENT_MODIFY_STATE, false, name.c_str());
+  if (event == 0) return;
+  platform::SetEvent(event);
+  platform::CloseHandle(event);
 }
 
 // The reads of caClearData: takes every entry waiting under the key
@@ -211,8 +225,10 @@ uint16_t caReturnData(const ReturnDataParms* pParms, const uint8_t* pbType,
   rc = cdSendRetBuffer(system, &ret, 0);
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SEND_RET_BUFFER")) {
     trace::Rc("CA", -100, "cdSendRetBuffer() error", rc);
+    return rc;
   }
-  return rc;
+  SignalAnswered(pParms->pRID);
+  return 0;
 } catch (...) {
   return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }

@@ -3,6 +3,7 @@
 //   zelhost [--listen ADDR:PORT] [--port-file FILE] [--log FILE]
 //           [--user USERID] [--library LIBRARY] [--verbose]
 //           [--idle-timeout SECONDS] [--max-connections N] [--control-token FILE]
+//           [--pc-answer-timeout SECONDS]
 //   zelhost [--control-token FILE] --control ADDR:PORT COMMAND...
 //   zelhost --help
 #include <netdb.h>
@@ -27,6 +28,7 @@ constexpr char kUsage[] =
     "usage: zelhost [--listen ADDR:PORT] [--port-file FILE] [--log FILE]\n"
     "               [--user USERID] [--library LIBRARY] [--verbose]\n"
     "               [--idle-timeout SECONDS] [--max-connections N] [--control-token FILE]\n"
+    "               [--pc-answer-timeout SECONDS]\n"
     "       zelhost [--control-token FILE] --control ADDR:PORT COMMAND...\n"
     "\n"
     "Serves the sign-on service 11, keyed data queues and the remote request\n"
@@ -40,6 +42,8 @@ constexpr char kUsage[] =
     "  --idle-timeout     close a connection that sends no whole frame within\n"
     "                     SECONDS of connecting (default 30)\n"
     "  --max-connections  close new connections at once beyond N (default 1000)\n"
+    "  --pc-answer-timeout  how long CALLPC waits for the PWS program's answer\n"
+    "                     (default 120)\n"
     "  --control-token    the control token file (default: zelhost.PORT.control in\n"
     "                     the private directory, $XDG_RUNTIME_DIR/zel or /tmp/zel-UID)\n"
     "\n"
@@ -202,7 +206,7 @@ int Control(const std::string& address, const std::string& token_file, const std
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   zel::host::ServerOptions options;
-  std::string log_path, idle_timeout, max_connections;
+  std::string log_path, idle_timeout, max_connections, pc_answer_timeout;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     bool has_value = i + 1 < args.size();
@@ -223,15 +227,16 @@ int main(int argc, char** argv) {
       for (size_t j = i + 2; j < args.size(); ++j) command += (j > i + 2 ? " " : "") + args[j];
       return Control(args[i + 1], options.control_token_file, command);
     }
-    std::string* target = arg == "--listen"            ? &options.listen
-                          : arg == "--port-file"       ? &options.port_file
-                          : arg == "--log"             ? &log_path
-                          : arg == "--user"            ? &options.default_user
-                          : arg == "--library"         ? &options.library
-                          : arg == "--control-token"   ? &options.control_token_file
-                          : arg == "--idle-timeout"    ? &idle_timeout
-                          : arg == "--max-connections" ? &max_connections
-                                                       : nullptr;
+    std::string* target = arg == "--listen"              ? &options.listen
+                          : arg == "--port-file"         ? &options.port_file
+                          : arg == "--log"               ? &log_path
+                          : arg == "--user"              ? &options.default_user
+                          : arg == "--library"           ? &options.library
+                          : arg == "--control-token"     ? &options.control_token_file
+                          : arg == "--idle-timeout"      ? &idle_timeout
+                          : arg == "--max-connections"   ? &max_connections
+                          : arg == "--pc-answer-timeout" ? &pc_answer_timeout
+                                                         : nullptr;
     if (target == nullptr || !has_value) {
       std::fprintf(stderr, "zelhost: %s '%s'\n%s", target ? "missing value for" : "unknown option",
                    arg.c_str(), kUsage);
@@ -254,6 +259,14 @@ int main(int argc, char** argv) {
       return 2;
     }
     options.max_connections = count;
+  }
+  if (!pc_answer_timeout.empty()) {
+    uint32_t seconds = 0;
+    if (!PositiveNumber(pc_answer_timeout, seconds)) {
+      std::fprintf(stderr, "zelhost: --pc-answer-timeout wants a number of seconds above 0\n");
+      return 2;
+    }
+    options.pc_answer_timeout = std::chrono::seconds(seconds);
   }
   zel::host::Log log;
   if (!log.Open(log_path)) {

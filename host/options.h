@@ -21,6 +21,9 @@ struct ServerOptions {
   std::chrono::seconds idle_timeout{30};
   // Connections beyond this many are closed as soon as they are accepted.
   size_t max_connections = 1000;
+  // How long CALLPC waits for the PWS program's answer before it answers
+  // its requester 0x7003.
+  std::chrono::seconds pc_answer_timeout{120};
 };
 
 }  // namespace zel::host

@@ -15,8 +15,6 @@ using wire::kEntryHeaderSize;
 
 // Largest buffer one request or return may carry.
 constexpr uint32_t kMaxBuffer = 64u << 20;
-// How long CALLPC waits for the PWS program's return.
-constexpr uint32_t kPcAnswerMillis = 120'000;
 // SLEEP longer than this is refused.
 constexpr uint32_t kMaxSleepMillis = 600'000;
 
@@ -484,7 +482,7 @@ void Rrp::CallPc(const Request& request) {
                      request.rid.c_str(), program.c_str(), pc_rid.c_str());
   PcCall& call = pc_calls_[pc_rid];
   call.requester_rid = request.rid;
-  call.timer = After(kPcAnswerMillis, [this, pc_rid] {
+  call.timer = After(static_cast<uint32_t>(context_.pc_answer.count()), [this, pc_rid] {
     context_.log.Write("pws %s: PWS program of %s did not answer", pws_id_.c_str(), pc_rid.c_str());
     auto it = pc_calls_.find(pc_rid);
     if (it != pc_calls_.end()) it->second.timer = 0;

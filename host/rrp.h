@@ -19,7 +19,8 @@
 // Return-code answers of the RRP itself ("ZEL/700002" values):
 //   0x7001 (28673)  no host program of that name
 //   0x7002 (28674)  a malformed request, or a return under a refused type byte
-//   0x7003 (28675)  CALLPC: the PWS program did not answer within 120 s
+//   0x7003 (28675)  CALLPC: the PWS program did not answer within the
+//                   context's pc_answer (zelhost --pc-answer-timeout, 120 s)
 //
 // Ready entries ("FFFFFFFFFFFF") stand for idle instances: one for each
 // instance that is neither busy, held by the operator, nor already obtained
@@ -33,6 +34,7 @@
 #ifndef ZEL_HOST_RRP_H
 #define ZEL_HOST_RRP_H
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -54,6 +56,8 @@ struct RrpContext {
   Timers& timers;
   Log& log;
   Faults& faults;
+  // How long CALLPC waits for the PWS program's answer.
+  std::chrono::milliseconds pc_answer{120'000};
 };
 
 class Rrp {

@@ -234,8 +234,9 @@ void SignOnService::OnRrpStart(Connection& conn, std::string_view payload) {
       session.rrp.reset();
     }
     if (!session.rrp) {
-      session.rrp = std::make_unique<Rrp>(RrpContext{store_, timers_, log_, faults_}, queue,
-                                          session.pws_id, sys_id.empty() ? "000" : sys_id);
+      session.rrp = std::make_unique<Rrp>(
+          RrpContext{store_, timers_, log_, faults_, options_.pc_answer_timeout}, queue,
+          session.pws_id, sys_id.empty() ? "000" : sys_id);
     }
     if (!session.rrp->AddInstance(static_cast<uint32_t>(start.max_record_length.get()))) {
       rc = wire::kHostRcNoQueue;

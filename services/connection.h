@@ -11,6 +11,9 @@
  *   system NAME HOST:PORT   a host system and the address of its zelhost
  *   default NAME            the default system
  *   user USERID             user ID for signing on when none was set
+ *   program NAME COMMAND... a PC program that serves host requests for NAME
+ *                           (read by the host-request processor, vqzmctw.h)
+ *   program-timeout SECONDS how long such a program has to answer (default 60)
  *   # ...                   comment; blank lines are ignored
  *
  * An unknown directive or a malformed line, or a file that exists but cannot

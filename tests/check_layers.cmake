@@ -21,10 +21,11 @@ foreach(folder ${component})
   set(allowed_${folder} ${component} include services wire platform base)
 endforeach()
 set(allowed_cpmgr cpmgr include services platform base)
+set(allowed_reqproc reqproc include services platform base)
 set(allowed_tools tools include services platform base)
 set(allowed_msglib msglib include base)
 set(allowed_host host wire base)
-set(layered base wire platform services include ${component} cpmgr tools msglib host)
+set(layered base wire platform services include ${component} cpmgr reqproc tools msglib host)
 # The platform layer's public header for applications lives with the other
 # public headers; it uses vqzmrc.h only.
 set(platform_public zelapp.h vqzmrc.h)

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -25,7 +26,37 @@ bool ValidAddress(const std::string& address) {
   return ec == std::errc() && end == port.data() + port.size() && value > 0 && value < 65536;
 }
 
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// What follows the first two words of `line`, without its outer blanks.
+std::string AfterTwoWords(const std::string& line) {
+  const char* blanks = " \t\r";
+  size_t at = line.find_first_not_of(blanks);
+  for (int word = 0; word < 2 && at != std::string::npos; ++word) {
+    at = line.find_first_of(blanks, at);
+    at = at == std::string::npos ? at : line.find_first_not_of(blanks, at);
+  }
+  if (at == std::string::npos) return {};
+  return line.substr(at, line.find_last_not_of(blanks) + 1 - at);
+}
+
 }  // namespace
+
+const ConfiguredProgram* SystemConfig::FindProgram(std::string_view name) const {
+  for (const ConfiguredProgram& program : programs) {
+    if (SameName(program.name, name)) return &program;
+  }
+  return nullptr;
+}
 
 const ConfiguredSystem* SystemConfig::Find(std::string_view name) const {
   for (const ConfiguredSystem& system : systems) {
@@ -36,7 +67,8 @@ const ConfiguredSystem* SystemConfig::Find(std::string_view name) const {
 
 bool ParseSystemConfig(const std::string& path, std::string_view text, SystemConfig& out,
                        std::string& error) {
-  out = SystemConfig{path, {}, {}, {}};
+  out = SystemConfig();
+  out.path = path;
   std::istringstream lines{std::string(text)};
   int number = 0;
   for (std::string line; std::getline(lines, line);) {
@@ -65,6 +97,21 @@ bool ParseSystemConfig(const std::string& path, std::string_view text, SystemCon
       if (words.size() != 2) return bad("want 'user USERID'");
       if (words[1].size() > 10) return bad("user ID longer than 10 characters");
       out.user = words[1];
+    } else if (directive == "program") {
+      if (words.size() < 3) return bad("want 'program NAME COMMAND ARGUMENTS...'");
+      if (words[1].size() > 21) return bad("program name longer than 21 characters");
+      if (out.FindProgram(words[1]) != nullptr) {
+        return bad("program '" + words[1] + "' defined twice");
+      }
+      out.programs.push_back({words[1], AfterTwoWords(line)});
+    } else if (directive == "program-timeout") {
+      unsigned seconds = 0;
+      const std::string& text = words.size() == 2 ? words[1] : std::string();
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+      if (text.empty() || ec != std::errc() || end != text.data() + text.size() || seconds == 0) {
+        return bad("want 'program-timeout SECONDS' (a number above 0)");
+      }
+      out.program_timeout = seconds;
     } else {
       return bad("unknown directive '" + directive + "'");
     }
@@ -78,7 +125,8 @@ bool ParseSystemConfig(const std::string& path, std::string_view text, SystemCon
 
 bool LoadSystemConfig(SystemConfig& out, std::string& error) {
   std::string path = config::ConnectionConfigPath();
-  out = SystemConfig{path, {}, {}, {}};
+  out = SystemConfig();
+  out.path = path;
   auto unreadable = [&](int number) {
     error = "cannot read the configuration file " + path + ": " + std::strerror(number);
     return false;

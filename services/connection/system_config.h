@@ -4,6 +4,7 @@
 #ifndef ZEL_SERVICES_CONNECTION_SYSTEM_CONFIG_H
 #define ZEL_SERVICES_CONNECTION_SYSTEM_CONFIG_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,14 +16,26 @@ struct ConfiguredSystem {
   std::string address;  // HOST:PORT
 };
 
+// A PC program that serves host requests for `name`: started per request
+// with `command` (a command line, split by the platform's quoting rules).
+struct ConfiguredProgram {
+  std::string name;  // at most 21 characters
+  std::string command;
+};
+
 struct SystemConfig {
   std::string path;
   std::vector<ConfiguredSystem> systems;  // in file order
   std::string default_system;
   std::string user;
-  bool missing = false;  // there is no file at `path`
+  std::vector<ConfiguredProgram> programs;  // in file order
+  uint32_t program_timeout = 60;            // seconds a started program has to answer
+  bool missing = false;                     // there is no file at `path`
 
   const ConfiguredSystem* Find(std::string_view name) const;
+  // The program configured for `name`, whatever the case of its letters
+  // (host programs name it in upper case); null when there is none.
+  const ConfiguredProgram* FindProgram(std::string_view name) const;
 };
 
 // Parses `text` read from `path`. On a bad line returns false with `error`

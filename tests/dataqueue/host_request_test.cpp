@@ -75,6 +75,8 @@ class HostRequest : public ::testing::Test {
 };
 
 TEST_F(HostRequest, WithoutAProcessorTheUserIsToldAndTheHostGets1026) {
+  // An installation without SHARED/VQZMCTW.DLL (the build tree has one).
+  setenv("ZEL_HOME", TestDir().c_str(), 1);
   TraceCapture capture;
   std::string rid = Rid(1);
   Dispatch(rid, RequestEntry(5, "hello", 0));
