@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/harness/host_harness.h"
+#include "tests/harness/request_data.h"
 #include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcb.h"
@@ -33,19 +34,28 @@ constexpr uint16_t kRequestMessage = 0x500;
 // What CALLPC answers when the PC program is silent past zelhost's wait.
 constexpr int kHostNoAnswer = 0x7003;
 
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 13 + i / 251 + seed);
-  return data;
-}
-
 std::string SelfPath() {
   char path[PATH_MAX];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path);
   return std::string(path, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
+// The example PC program of this build (examples/pc_program).
+std::string ExamplePath() {
+  std::string self = SelfPath();
+  std::string tests = self.substr(0, self.rfind('/'));
+  return tests.substr(0, tests.rfind('/')) + "/examples/pc_program";
+}
+
 // ---- The PC programs ----
+
+// The example PC program, registered for args[0], serving args[1] requests.
+ZEL_CHILD_COMMAND(registered_example) {
+  std::string example = ExamplePath();
+  execl(example.c_str(), example.c_str(), "--register", args[0].c_str(), args[1].c_str(),
+        static_cast<char*>(nullptr));
+  return 127;
+}
 
 // The data of the host request `rid`; nothing when it cannot be had.
 std::optional<std::string> Retrieve(const std::string& rid) {
@@ -273,6 +283,26 @@ TEST_F(HostRequests, ARegisteredProgramServesAHundredRequestsInARowUntilItGoes) 
   EXPECT_EQ(CallPc("PCREG", "x", 1).rc, VQZM_RC_PROGRAM_NOT_REGISTERED);
   program.Send("end");
   EXPECT_EQ(program.Wait(), 0);
+}
+
+TEST_F(HostRequests, TheExamplePcProgramServesStartedPerRequestAndRegistered) {
+  Configure("program PCEXAMPLE " + ExamplePath() + "\n");
+  Reply started = CallPc("PCEXAMPLE", "hello, example", 9);
+  EXPECT_EQ(started.rc, 0) << host_.LogText();
+  EXPECT_EQ(started.value, 9u);
+  EXPECT_EQ(started.data, "hello, example");
+
+  ChildProcess program = ChildProcess::Start("registered_example", {"PCEXREG", "2"});
+  ASSERT_TRUE(Eventually([] { return cbRet3rdPartyFromPgmID("PCEXREG") != nullptr; }));
+  for (uint32_t i = 0; i < 2; ++i) {
+    std::string data = Pattern(20000 + i, i);
+    Reply reply = CallPc("PCEXREG", data, i);
+    EXPECT_EQ(reply.rc, 0);
+    EXPECT_EQ(reply.value, i);
+    EXPECT_TRUE(reply.data == data) << "request " << i;
+  }
+  EXPECT_EQ(program.Wait(), 0) << "the example ends once it has served its two requests";
+  EXPECT_EQ(cbRet3rdPartyFromPgmID("PCEXREG"), nullptr);
 }
 
 TEST_F(HostRequests, TwoRegisteredProgramsAreServedAtOnce) {
