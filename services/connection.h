@@ -11,6 +11,8 @@
  *   system NAME HOST:PORT   a host system and the address of its zelhost
  *   default NAME            the default system
  *   user USERID             user ID for signing on when none was set
+ *   share NAME /PATH        where system NAME's shared folder is on this
+ *                           workstation (mounted or placed there)
  *   # ...                   comment; blank lines are ignored
  *
  * An unknown directive or a malformed line, or a file that exists but cannot
@@ -132,6 +134,11 @@ QLX_EXPORT uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pul
  * the 32-bit number from it (0 for anything that is not such a token). */
 QLX_EXPORT void* qlxCO_GetConnToken(uint32_t hSrvHandle, void* pWork) QLX_NOEXCEPT;
 QLX_EXPORT uint32_t qlxCO_GetTokenValue(const void* pToken) QLX_NOEXCEPT;
+
+/* The local path of the system's shared folder (`share` line) into a buffer
+ * of `ulSize` bytes; QLXCO_RC_NOT_CONFIGURED when the system has none. */
+QLX_EXPORT uint32_t qlxCO_GetSharePath(const char* pszSystemName, char* pszPath,
+                                       uint32_t ulSize) QLX_NOEXCEPT;
 
 /* The configured default system name; an empty name when none is set. */
 QLX_EXPORT uint32_t qlxCO_GetDefaultSystemName(char* pszName, uint32_t ulSize,

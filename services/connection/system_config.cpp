@@ -25,7 +25,29 @@ bool ValidAddress(const std::string& address) {
   return ec == std::errc() && end == port.data() + port.size() && value > 0 && value < 65536;
 }
 
+// `share NAME /path`: false with `why` for a bad line.
+bool ParseShare(const std::vector<std::string>& words, SystemConfig& out, std::string& why) {
+  if (words.size() != 3) {
+    why = "want 'share NAME /PATH'";
+  } else if (words[2][0] != '/') {
+    why = "share path '" + words[2] + "' is not absolute";
+  } else if (out.FindShare(words[1]) != nullptr) {
+    why = "share of system '" + words[1] + "' defined twice";
+  } else {
+    out.shares.push_back({words[1], words[2]});
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+const ConfiguredShare* SystemConfig::FindShare(std::string_view system) const {
+  for (const ConfiguredShare& share : shares) {
+    if (share.system == system) return &share;
+  }
+  return nullptr;
+}
 
 const ConfiguredSystem* SystemConfig::Find(std::string_view name) const {
   for (const ConfiguredSystem& system : systems) {
@@ -65,6 +87,9 @@ bool ParseSystemConfig(const std::string& path, std::string_view text, SystemCon
       if (words.size() != 2) return bad("want 'user USERID'");
       if (words[1].size() > 10) return bad("user ID longer than 10 characters");
       out.user = words[1];
+    } else if (directive == "share") {
+      std::string why;
+      if (!ParseShare(words, out, why)) return bad(why);
     } else {
       return bad("unknown directive '" + directive + "'");
     }

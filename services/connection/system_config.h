@@ -15,14 +15,22 @@ struct ConfiguredSystem {
   std::string address;  // HOST:PORT
 };
 
+// Where a system's shared folder is on this workstation.
+struct ConfiguredShare {
+  std::string system;
+  std::string path;  // absolute
+};
+
 struct SystemConfig {
   std::string path;
   std::vector<ConfiguredSystem> systems;  // in file order
+  std::vector<ConfiguredShare> shares;
   std::string default_system;
   std::string user;
   bool missing = false;  // there is no file at `path`
 
   const ConfiguredSystem* Find(std::string_view name) const;
+  const ConfiguredShare* FindShare(std::string_view system) const;
 };
 
 // Parses `text` read from `path`. On a bad line returns false with `error`
