@@ -36,8 +36,7 @@ enum InfoId : uint16_t {
   kNetworkId = 5,
 };
 
-uint16_t SystemOf(uint32_t conv_id, RZ700SysStruct** system, const char* label,
-                  const char* text) {
+uint16_t SystemOf(uint32_t conv_id, RZ700SysStruct** system, const char* label, const char* text) {
   uint16_t rc = ctrlblk::cbRetSysFromConvId(conv_id, system);
   if (rc != 0 && ZEL_ERROR_POINT(label)) trace::Rc("CA", -100, text, rc);
   return rc;
@@ -56,8 +55,8 @@ uint16_t CheckRunning(const RZ700SysStruct* system) {
 // it, the last one counts.
 char ExistingConnection(const RZ700SysStruct* system, const std::string& folder) {
   platform::HANDLE enumeration = 0;
-  if (platform::WNetOpenEnum(platform::RESOURCE_CONNECTED, platform::RESOURCETYPE_DISK, 0,
-                             nullptr, &enumeration) != platform::NO_ERROR) {
+  if (platform::WNetOpenEnum(platform::RESOURCE_CONNECTED, platform::RESOURCETYPE_DISK, 0, nullptr,
+                             &enumeration) != platform::NO_ERROR) {
     trace::Msg("CA", -100, "Could not enumerate network reources");
     return 0;
   }

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "base/config.h"
-
 #include "platform/handles.h"
 #include "platform/posix/barrier.h"
 #include "platform/posix/last_error.h"
@@ -70,10 +69,10 @@ bool ValidRemote(const char* remote) {
 
 std::string DrivesDir() {
   const char* state = getenv("XDG_STATE_HOME");
-  std::string base = state != nullptr && state[0] != '\0'
-                         ? std::string(state)
-                         : std::string(getenv("HOME") != nullptr ? getenv("HOME") : "") +
-                               "/.local/state";
+  std::string base =
+      state != nullptr && state[0] != '\0'
+          ? std::string(state)
+          : std::string(getenv("HOME") != nullptr ? getenv("HOME") : "") + "/.local/state";
   return base + "/zel/" + config::Instance() + "/drives";
 }
 
@@ -103,8 +102,7 @@ size_t EntrySize(const Connection& connection) {
 
 DWORD GetLogicalDrives() noexcept try {
   DWORD drives = DWORD{1} << kLocalDrive;
-  for (const Connection& connection : Snapshot())
-    drives |= DWORD{1} << (connection.letter - 'A');
+  for (const Connection& connection : Snapshot()) drives |= DWORD{1} << (connection.letter - 'A');
   return drives;
 } catch (...) {
   return ZEL_PLATFORM_FAILURE(DWORD{1} << kLocalDrive);
