@@ -5,6 +5,8 @@
 //   AppEcho/N       caProcessSync from an application, N bytes each way
 //   ManagerEcho/N   the same exchange from a thread of a process that is the
 //                   manager (this program, run again as VQZMCMW.EXE)
+//   ManagerDirectEcho/N  the manager's exchange done in the calling thread,
+//                   without the hand-over
 // Both run against bin/zelhost of this build; the difference per request is
 // the hand-over (three requests through the pipe, three worker threads, three
 // per-request events).
@@ -59,10 +61,17 @@ bool AppEcho(const std::vector<char>& data) {
   return same;
 }
 
+// The calls of one exchange: obtain, send, retrieve.
+struct Exchange {
+  uint16_t (*obtain)(RZ700SysStruct*);
+  uint16_t (*send)(RZ700SysStruct*, ReqBufferDesc*);
+  uint16_t (*retrieve)(RZ700SysStruct*, RtvDataDesc*);
+};
+
 // caProcessSync's exchange, from a thread of the manager.
-bool ManagerEcho(const std::vector<char>& data) {
+bool ManagerExchange(const Exchange& calls, const std::vector<char>& data) {
   using namespace zel::ctrlblk;
-  if (zel::hostlink::ccObtainRZ700RRP(g_system) != 0) return false;
+  if (calls.obtain(g_system) != 0) return false;
   char rid[ZEL_RID_LEN];
   cbCreateRID(g_system, 'S', rid);
   ReqBufferDesc req{};
@@ -71,13 +80,25 @@ bool ManagerEcho(const std::vector<char>& data) {
   memcpy(req.achProgram, "ECHO", 4);
   cbBlankPad(req.achProgram, kProgramWidth);
   cbCreatePRID('A', rid, req.achKey);
-  if (cdSendReqBuffer(g_system, &req) != 0) return false;
+  if (calls.send(g_system, &req) != 0) return false;
   RtvDataDesc rtv{};
   cbCreatePRID('S', rid, rtv.achKey);
   rtv.ulTimeout = 60;
-  bool same = cdRtvData(g_system, &rtv) == 0 && SameReply(rtv.pData, rtv.ulDataLen, data);
+  bool same = calls.retrieve(g_system, &rtv) == 0 && SameReply(rtv.pData, rtv.ulDataLen, data);
   if (rtv.pData != nullptr) platform::GlobalFree(rtv.pData);
   return same;
+}
+
+// Each of the three handed over to a worker of the request queue.
+bool ManagerEcho(const std::vector<char>& data) {
+  return ManagerExchange({zel::hostlink::ccObtainRZ700RRP, cdSendReqBuffer, cdRtvData}, data);
+}
+
+// The same work done in the calling thread, on the manager's connection:
+// the difference to ManagerEcho is the hand-over alone.
+bool ManagerDirectEcho(const std::vector<char>& data) {
+  return ManagerExchange(
+      {zel::hostlink::ccCPMgrObtainRZ700RRP, cdCPMgrSendReqBuffer, cdCPMgrRtvData}, data);
 }
 
 template <bool (*Echo)(const std::vector<char>&)>
@@ -133,6 +154,7 @@ int InManager(int argc, char** argv) {
     return 1;
   }
   Register("ManagerEcho", EchoBench<ManagerEcho>);
+  Register("ManagerDirectEcho", EchoBench<ManagerDirectEcho>);
   int rc = RunRegistered(argc, argv);
   cmSendTermMsg(g_system);
   PumpUntil([] { return g_system->usCommState == ZEL_COMM_STOPPED; });

@@ -1,7 +1,8 @@
 // The manager's request queue. Inside the CPMgr, data-queue work that one of
 // its own threads asks for is not done in that thread: it is written into a
-// pipe, read by one processing thread, and done by a worker thread started
-// per request, which posts the result back to the requester's own event.
+// pipe, read by one processing thread, and done by a worker thread (one
+// that waits from an earlier request, or one started for it), which posts
+// the result back to the requester's own event.
 //
 // Who holds a request record: the requester and the processing side, one
 // hold each (usUseCount 2). Each drops its own hold exactly once, so
@@ -9,10 +10,16 @@
 // and the data copy. A requester that gave up has dropped its hold and
 // closed its event: the late post finds no event, writes nothing the
 // requester still reads, and frees what is left.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "base/barrier.h"
 #include "base/trace.h"
@@ -42,7 +49,9 @@ using namespace zel::ctrlblk;
 constexpr uint32_t kThreadStack = 12288;
 // How long a requester waits for its answer, beyond any wait of its own.
 constexpr DWORD kAnswerWaitMs = 360000;
+// How long cdWaitOutstandingDQCBList waits in all, and in one slice.
 constexpr DWORD kCleanWaitMs = 45000;
+constexpr DWORD kCleanSliceMs = 100;
 
 #pragma pack(push, 1)
 // One message of the request pipe, written and read whole.
@@ -73,6 +82,15 @@ constexpr WorkerKind kWorkers[] = {
 };
 
 bool KnownType(uint32_t type) { return type >= DQ_REQ_OBTAIN_RRP && type <= DQ_REQ_RTV_DATA; }
+
+// True while some request on the list is unanswered, or when the list
+// cannot be looked at (the wait then goes on).
+bool AnyUnanswered() {
+  if (cbCtrlOutstandingDQCBList() != 0) return true;
+  uint32_t unanswered = cdChkOutstandingListReturnedFromCPMgr();
+  cbRelOutstandingDQCBList();
+  return unanswered != 0;
+}
 
 DQReqBlockHeader* BlockOf(const OutstandingDQReqCB* rec) {
   return static_cast<DQReqBlockHeader*>(rec->pReqCB);
@@ -114,10 +132,10 @@ void PostNotice(uint32_t first, uint32_t second, uint32_t insert) {
   PostManagerNotice(CPMgrNotice{first, second, nullptr, text, ZEL_NOTICE_COUNT, nullptr}, 1);
 }
 
-// Signals the requester of `rec` and marks it returned; the list lock is
-// held. 0, or 1064 when the event cannot be opened or set (the record is
-// then marked returned all the same: nobody waits on it any more).
-uint16_t SignalRequester(OutstandingDQReqCB* rec) {
+// Marks `rec` returned and opens its requester's event; the list lock is
+// held. An empty handle when the event cannot be opened: *rc is then 1064
+// (the record counts as returned all the same: nobody waits on it any more).
+UniqueHandle OpenRequesterEvent(OutstandingDQReqCB* rec, uint16_t* rc) {
   std::string name = RequestEventName(rec->usReqType, rec->pReqCB);
   rec->ulReturned = 1;
   UniqueHandle event(Plat().OpenEvent(EVENT_ALL_ACCESS, false, name.c_str()));
@@ -125,8 +143,13 @@ uint16_t SignalRequester(OutstandingDQReqCB* rec) {
     trace::Msg("CD", -100, "OpenEvent() Error");
     trace::SysErrorText("CD");
     trace::String("CD", -100, "event name", name.c_str());
-    return VQZM_RC_MANAGER_HANDOVER_FAILED;
+    *rc = VQZM_RC_MANAGER_HANDOVER_FAILED;
   }
+  return event;
+}
+
+// Sets and closes a requester's event: 0, or 1064 when it cannot be set.
+uint16_t SetRequesterEvent(UniqueHandle event) {
   if (!Plat().SetEvent(event.get()) && ZEL_ERROR_POINT("EXT_POST_SEM_ERROR")) {
     trace::SysRc("CD", -100, "DosPostEventSem() rc=", GetLastError());
     trace::Rc("CD", -100, "DosCloseEventSem() rc=", event.Close() ? 0 : GetLastError());
@@ -136,6 +159,14 @@ uint16_t SignalRequester(OutstandingDQReqCB* rec) {
     trace::SysRc("CD", -100, "DosCloseEventSem() rc=", GetLastError());
   }
   return 0;
+}
+
+// Signals the requester of `rec` and marks it returned; the list lock is
+// held. 0, or 1064 when the event cannot be opened or set.
+uint16_t SignalRequester(OutstandingDQReqCB* rec) {
+  uint16_t rc = 0;
+  UniqueHandle event = OpenRequesterEvent(rec, &rc);
+  return event ? SetRequesterEvent(std::move(event)) : rc;
 }
 
 // The data-queue work of a worker, on a descriptor of its own: the shared
@@ -164,9 +195,75 @@ void RtvDataThread(void* pOutstanding) {
   PostRequestResult(rec, rc, &reply);
 }
 
-DWORD RunThreadEntry(void* parameter) {
-  auto* rec = static_cast<OutstandingDQReqCB*>(parameter);
-  kWorkers[rec->usReqType - 1].worker(rec);
+// Workers that have done their request wait a while for the next one
+// before they end: a thread started per request costs its start, and a
+// thread that has only just started is the last to get a processor back
+// when it waits on the host while the machine is busy.
+thread_local bool t_worker = false;        // this thread is a worker
+thread_local bool t_counted_idle = false;  // and counts among the waiting ones
+
+class IdleWorkers {
+ public:
+  // Hands `rec` to a waiting worker; false when none waits.
+  bool Hand(OutstandingDQReqCB* rec) {
+    std::lock_guard lock(mutex_);
+    if (idle_ == 0) return false;
+    --idle_;
+    requests_.push_back(rec);
+    ready_.notify_one();
+    return true;
+  }
+
+  // Counts the calling worker among the waiting ones, once per request. A
+  // worker does so before it posts its result, so that the request its
+  // requester queues next finds it.
+  void CountIdle() {
+    if (t_counted_idle) return;
+    std::lock_guard lock(mutex_);
+    ++idle_;
+    t_counted_idle = true;
+  }
+
+  // The next request handed to this worker, or null once it waited
+  // kIdleLife for one in vain.
+  OutstandingDQReqCB* Next() {
+    CountIdle();
+    std::unique_lock lock(mutex_);
+    t_counted_idle = false;
+    if (!ready_.wait_for(lock, kIdleLife, [this] { return !requests_.empty(); })) {
+      --idle_;
+      return nullptr;
+    }
+    OutstandingDQReqCB* rec = requests_.front();
+    requests_.pop_front();
+    return rec;
+  }
+
+ private:
+  static constexpr std::chrono::seconds kIdleLife{30};
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  size_t idle_ = 0;                             // waiting workers not yet handed a request
+  std::deque<OutstandingDQReqCB*> requests_;  // handed, not yet taken
+};
+
+// Never destroyed: workers may still wait in it as the process ends.
+IdleWorkers& Idle() {
+  static auto* idle = new IdleWorkers;
+  return *idle;
+}
+
+// A worker: its first request, then each one handed to it while it waits.
+void RunWorker(void* first) {
+  t_worker = true;
+  for (auto* rec = static_cast<OutstandingDQReqCB*>(first); rec != nullptr; rec = Idle().Next()) {
+    kWorkers[rec->usReqType - 1].worker(rec);
+  }
+}
+
+DWORD RunThreadEntry(void* first) {
+  RunWorker(first);
   return 0;
 }
 
@@ -175,9 +272,11 @@ DWORD RunProcessingThread(void*) {
   return 0;
 }
 
-// Starts the worker of a request; false when it cannot be started.
+// Hands a request to a waiting worker or starts one for it; false when it
+// cannot be started.
 bool LaunchWorker(const WorkerKind& kind, OutstandingDQReqCB* rec) {
-  if (!kind.own_thread) return Plat().btLaunchThread(kind.worker, kThreadStack, rec) != -1;
+  if (Idle().Hand(rec)) return true;
+  if (!kind.own_thread) return Plat().btLaunchThread(RunWorker, kThreadStack, rec) != -1;
   UniqueHandle thread(Plat().CreateThread(kThreadStack, RunThreadEntry, rec, nullptr));
   return static_cast<bool>(thread);
 }
@@ -307,10 +406,12 @@ std::string RequestEventName(uint16_t type, const void* block) {
 }
 
 // The processing side's result: stored for the requester unless it was
-// released already (by the clear at exit), and posted, under one hold of
-// the list lock so that no clear comes in between. A reply that no
-// requester will take is freed here.
+// released already (by the clear at exit), then posted. A clear that comes
+// in between stores its own code over this one and releases the requester,
+// which then takes no reply: the reply goes with the last hold. A reply
+// that no requester will take is freed here.
 void PostRequestResult(OutstandingDQReqCB* rec, uint16_t rc, const RtvDataDesc* reply) {
+  if (t_worker) Idle().CountIdle();
   uint16_t locked = cbCtrlOutstandingDQCBList();
   if (locked == 0 && rec->ulReturned == 0) {
     BlockOf(rec)->usRC = rc;
@@ -318,8 +419,8 @@ void PostRequestResult(OutstandingDQReqCB* rec, uint16_t rc, const RtvDataDesc* 
   } else if (reply != nullptr && reply->pData != nullptr) {
     Plat().GlobalFree(reply->pData);
   }
-  trace::Rc("CD", 100, "cdPostDQRequestRC() rc=", cdPostDQRequestRC(&rec));
   if (locked == 0) cbRelOutstandingDQCBList();
+  trace::Rc("CD", 100, "cdPostDQRequestRC() rc=", cdPostDQRequestRC(&rec));
 }
 
 void PostManagerNotice(const CPMgrNotice& notice, uint32_t wParam) {
@@ -510,13 +611,14 @@ uint16_t cdPostDQRequestRC(OutstandingDQReqCB** ppOutstanding) {
   }
   // Released already (by the clear at exit): nothing is signalled again,
   // and the processing side's hold goes as always.
+  UniqueHandle event;
   if (rec->ulReturned == 0) {
     if (!KnownType(rec->usReqType) && ZEL_ERROR_POINT("ERR_INVALID_REQ_TYPE")) {
       trace::Rc("CD", -100, "Invalid request type =", rec->usReqType);
       rec->ulReturned = 1;
       rc = VQZM_RC_INTERNAL_ERROR;
     } else {
-      rc = SignalRequester(rec);
+      event = OpenRequesterEvent(rec, &rc);
     }
   }
   DropHold(rec, false);
@@ -524,6 +626,10 @@ uint16_t cdPostDQRequestRC(OutstandingDQReqCB** ppOutstanding) {
   if (released != 0 && ZEL_ERROR_POINT("ERR_REL_OUTSTANDING_DQ_CB_AFTER_POST")) {
     trace::Rc("CD", -100, "cbRelOutstandingDQCBList() rc=", released);
   }
+  // Set once the lock is free: the requester takes the lock first thing
+  // as it wakes, and would otherwise wake only to wait for it. The record
+  // is marked returned, so no clear signals it again meanwhile.
+  if (event) rc = SetRequesterEvent(std::move(event));
   return rc != 0 ? rc : released;
 }
 
@@ -555,14 +661,17 @@ void cdClearOutstandingDQReqList(uint16_t usRC) {
 uint16_t cdWaitOutstandingDQCBList(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CD", "cdWaitOutstandingDQCBList");
   trace::String("CD", 100, "system Name", pSystem->szSysName);
-  // A list with nothing unanswered is clean already: the pulse that said so
-  // may have come before this wait.
-  if (cbCtrlOutstandingDQCBList() == 0) {
-    uint32_t unanswered = cdChkOutstandingListReturnedFromCPMgr();
-    cbRelOutstandingDQCBList();
-    if (unanswered == 0) return 0;
+  // The clean event is pulsed, and a pulse reaches only a thread that waits
+  // at that moment: one that comes between a look at the list and the wait
+  // is lost. So the list is looked at again after every slice, and the
+  // slices add up to the whole wait.
+  DWORD wait = WAIT_TIMEOUT;
+  for (DWORD waited = 0; wait == WAIT_TIMEOUT; waited += kCleanSliceMs) {
+    if (!AnyUnanswered()) return 0;
+    if (waited >= kCleanWaitMs) break;
+    wait = Plat().WaitForSingleObject(SerialHandle(Serial::kOutstandingClean),
+                                      std::min(kCleanSliceMs, kCleanWaitMs - waited));
   }
-  DWORD wait = Plat().WaitForSingleObject(SerialHandle(Serial::kOutstandingClean), kCleanWaitMs);
   if (wait == WAIT_OBJECT_0) return 0;
   ZEL_ERROR_POINT("ERR_DOS_WAIT_EVENT");
   trace::SysRc("CD", -100, "DosWaitEventSem() rc=", wait);

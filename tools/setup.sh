@@ -58,7 +58,9 @@ run_tests() {
   local config=$1; shift
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  # die_after_fork=0: the tests that fork a child of a process with threads
+  # would otherwise end in the child at its first new thread.
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:die_after_fork=0}
   (cd "$root/build/$config" && ctest -j "$(nproc)" --output-on-failure --label-exclude fuzz "$@")
 }
 

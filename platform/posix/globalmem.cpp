@@ -513,6 +513,21 @@ void TransferGlobalBlock(LPARAM address, uint32_t slot) {
   EditPoint();
 }
 
+bool InGlobalHeap(LPARAM address) {
+  auto data = static_cast<uintptr_t>(address);
+  return data >= kGlobalHeapBase && data < kGlobalHeapBase + kGlobalHeapSize;
+}
+
+void FreeOwnedGlobalBlock(LPARAM address, uint32_t slot) {
+  if (!InGlobalHeap(address)) return;
+  HeapHeader* heap = g_heap.load(std::memory_order_acquire);
+  if (heap == nullptr) return;
+  HeapLock lock(*heap);
+  BlockHeader* block = LiveBlock(reinterpret_cast<void*>(address));
+  if (block == nullptr || block->owner.load(kRelaxed) != slot) return;
+  ReleaseBlock(*heap, block->self);
+}
+
 GlobalHeapReport CheckGlobalHeap() noexcept try {
   GlobalHeapReport report{};
   HeapHeader* heap = Heap();

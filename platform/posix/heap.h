@@ -28,6 +28,14 @@ void ReapGlobalBlocks(uint32_t slot);
 // happens when `address` is not a live block. Any thread.
 void TransferGlobalBlock(LPARAM address, uint32_t slot);
 
+// True when `address` lies in the global heap: it may be a block (a look
+// without the heap's lock).
+bool InGlobalHeap(LPARAM address);
+
+// Frees the block at `address` when it is live and the process in `slot`
+// owns it; nothing happens otherwise. Any thread.
+void FreeOwnedGlobalBlock(LPARAM address, uint32_t slot);
+
 // What CheckGlobalHeap found.
 struct GlobalHeapReport {
   const char* problem;   // the first broken invariant, null when the heap is sound

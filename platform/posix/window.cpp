@@ -48,7 +48,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/globalmem.h"
 #include "platform/handles.h"
 #include "platform/posix/barrier.h"
 #include "platform/posix/clock.h"
@@ -530,7 +529,7 @@ void Messages::Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans) 
       auto lparam = static_cast<LPARAM>(datagram.lparam);
       queue.PushPosted(MSG{datagram.hwnd, datagram.message, static_cast<WPARAM>(datagram.wparam),
                            lparam, datagram.time});
-      if (GlobalSize(reinterpret_cast<HGLOBAL>(lparam)) != 0) queue.adopted.insert(lparam);
+      if (internal::InGlobalHeap(lparam)) queue.adopted.insert(lparam);
     }
   }
   queue.Wake();
@@ -810,7 +809,9 @@ void DropQueued(ThreadQueue& queue, HWND hwnd) {
     }
   }
   for (const SentMessage& sent : orphans) SendReply(sent.reply_to, 0, false);
-  for (LPARAM block : blocks) GlobalFree(reinterpret_cast<HGLOBAL>(block));
+  Instance* instance = Instance::Get();
+  if (instance == nullptr) return;
+  for (LPARAM block : blocks) internal::FreeOwnedGlobalBlock(block, instance->slot());
 }
 
 int NoDescriptor(DWORD error) {

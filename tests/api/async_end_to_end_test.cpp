@@ -25,6 +25,7 @@
 #include "platform/posix/heap.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/waits.h"
+#include "tests/harness/request_data.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcb.h"
 #include "vqzmcm.h"
@@ -37,7 +38,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kMiB = 1u << 20;
 // The message number the answers come as, and the one of the test's own
 // filler messages.
 constexpr uint32_t kAnswerMsg = 0x0501;
@@ -46,30 +46,6 @@ constexpr uint32_t kFillerMsg = 0x0601;
 constexpr int kQueueLimit = 10000;
 // What pRID holds before a call that must not make a RID.
 const std::string kNoRid(ZEL_RID_LEN, '#');
-
-// Request data that tells sizes and seeds apart.
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + i / 251 + seed);
-  return data;
-}
-
-// A packet in PC form: little-endian length, format and code point.
-std::string Packet(uint16_t format, uint16_t code_point, const std::string& data) {
-  uint32_t length = static_cast<uint32_t>(8 + data.size());
-  std::string packet(8, '\0');
-  std::memcpy(packet.data(), &length, 4);
-  std::memcpy(packet.data() + 4, &format, 2);
-  std::memcpy(packet.data() + 6, &code_point, 2);
-  return packet + data;
-}
-
-// Packet data of every format; the text in the Windows Latin code page.
-std::string Packets() {
-  return Packet(1, 0x1234, "Hello, caf\xe9 world") +
-         Packet(0, 1, std::string("\x00\x01\xfe\xff", 4)) + Packet(2, 2, "\x34\x12\x01\x00\x02") +
-         Packet(3, 3, "\x78\x56\x34\x12\x01\x02") + Packet(1, 4, "");
-}
 
 // The load's request sizes: 0 to 64 KiB, varied.
 uint32_t LoadSize(uint32_t index, uint32_t seed) {

@@ -26,6 +26,7 @@
 #include "tests/harness/host_harness.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/waits.h"
+#include "tests/harness/request_data.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcm.h"
 #include "vqzmcsw.h"
@@ -37,34 +38,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kMiB = 1u << 20;
-
-// Request data that tells sizes and seeds apart.
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + i / 251 + seed);
-  return data;
-}
-
-// A packet in PC form: little-endian length, format and code point.
-std::string Packet(uint16_t format, uint16_t code_point, const std::string& data) {
-  uint32_t length = static_cast<uint32_t>(8 + data.size());
-  std::string packet(8, '\0');
-  std::memcpy(packet.data(), &length, 4);
-  std::memcpy(packet.data() + 4, &format, 2);
-  std::memcpy(packet.data() + 6, &code_point, 2);
-  return packet + data;
-}
-
-// Packet data of every format. The text is in the PC code page: Windows
-// Latin, or Japanese with one double-byte run (shift-out and shift-in make
-// it 2 bytes longer on the host).
-std::string Packets(bool double_byte) {
-  std::string text = double_byte ? "ABC \x93\xfa\x96\x7b\x8c\xea 123" : "Hello, caf\xe9 world";
-  return Packet(1, 0x1234, text) + Packet(0, 1, std::string("\x00\x01\xfe\xff", 4)) +
-         Packet(2, 2, "\x34\x12\x01\x00\x02") + Packet(3, 3, "\x78\x56\x34\x12\x01\x02") +
-         Packet(1, 4, "");
-}
 
 // ---- The application ----
 

@@ -119,9 +119,9 @@ TEST_F(AsyncReturn, AMultiEntryAnswerArrivesOnceWithItsPrefixAndData) {
     AsyncRetPrefix prefix;
     memcpy(&prefix, block, sizeof prefix);
     EXPECT_EQ(std::string(prefix.achRID, 11), rid);
-    EXPECT_EQ(prefix.ulValue, 5u);
-    EXPECT_EQ(prefix.ulDataLen, size);
-    EXPECT_EQ(prefix.ulDataAddr, reinterpret_cast<uintptr_t>(block) + 27);
+    EXPECT_EQ(V(prefix.ulValue), 5u);
+    EXPECT_EQ(V(prefix.ulDataLen), size);
+    EXPECT_EQ(V(prefix.ulDataAddr), reinterpret_cast<uintptr_t>(block) + 27);
     EXPECT_EQ(std::string(block + 27, size), data);
     EXPECT_EQ(zelBlockSize(block), std::max<size_t>(27 + size, 27));
     zelFreeBlock(block);

@@ -3,13 +3,20 @@
 // to workers against a real zelhost, each requester released by its own
 // request only; answers without a worker; posts and clears of records by
 // hand; the notices of a processing thread that has to end.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ctrlblk/ctrlblk.h"
@@ -25,6 +32,7 @@
 #include "tests/harness/fake_calls.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/manager_system.h"
+#include "tests/harness/trace_capture.h"
 #include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcm.h"
@@ -176,12 +184,24 @@ ZEL_CHILD_COMMAND(sixteen_retrievals) {
   return 0;
 }
 
-TEST(RequestQueue, SendReturnRetrieveAndObtainGoThroughTheQueueAgainstZelhost) {
+TEST(RequestQueue, SendReturnRetrieveAndObtainGoThroughTheQueueToOneWorkerAgainstZelhost) {
   HostServer host;
   RunAsManager("through_the_queue", &host);
 }
 
+int g_thread_starts = 0;
+
 ZEL_CHILD_COMMAND(through_the_queue) {
+  FakePlatform fake;
+  fake->btLaunchThread = [](void (*function)(void*), uint32_t stack, void* argument) -> int {
+    ++g_thread_starts;
+    return services::RealPlat().btLaunchThread(function, stack, argument);
+  };
+  fake->CreateThread = [](size_t stack, ThreadStartRoutine function, void* argument,
+                          DWORD* id) -> HANDLE {
+    ++g_thread_starts;
+    return services::RealPlat().CreateThread(stack, function, argument, id);
+  };
   ManagerSystem manager;
   RZ700SysStruct* system = manager.record();
   RegisterManagerWindow();
@@ -213,6 +233,9 @@ ZEL_CHILD_COMMAND(through_the_queue) {
   CHECK(WriteEntry(system, "FFFFFFFFFFFF", ReplyEntry("", 0)) == 0);
   CHECK(hostlink::ccObtainRZ700RRP(system) == 0);
   CHECK(ListLength() == 0);
+  // The processing thread, the answer keeper and one worker, which waited
+  // for each next request: none of them started a thread of its own.
+  CHECK(g_thread_starts == 3);
   return 0;
 }
 
@@ -375,6 +398,109 @@ ZEL_CHILD_COMMAND(gave_up) {
   CHECK(ListLength() == 1);
   CHECK(!Signalled(other.event.get()));
   return 0;
+}
+
+// ---- The wait until no request is unanswered ----
+
+// Waits until thread `tid` of this process sleeps in the kernel.
+bool Asleep(pid_t tid) {
+  std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  return Eventually(
+      [&path] {
+        std::ifstream stat(path);
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t paren = text.rfind(')');
+        return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'S';
+      },
+      10s, 1ms);
+}
+
+TEST(RequestQueue, TheWaitForTheListEndsAsItsLastRequestIsAnsweredAndAtOnceWhenNoneIs) {
+  RZ700SysStruct* system = nullptr;
+  ASSERT_EQ(cmAddSystemByName("HOSTA", &system), 0);
+  ASSERT_TRUE(UnreadPipe());
+  EXPECT_EQ(cdWaitOutstandingDQCBList(system), 0);
+  Queued first;
+  Queued second;
+  ASSERT_TRUE(Queue(system, &first) && Queue(system, &second));
+  std::atomic<pid_t> tid{0};
+  std::atomic<int> rc{-1};
+  std::thread waiter([&] {
+    tid = gettid();
+    rc = cdWaitOutstandingDQCBList(system);
+  });
+  ASSERT_TRUE(Eventually([&] { return tid != 0; }, 5s, 1ms));
+  ASSERT_TRUE(Asleep(tid));
+  dataqueue::PostRequestResult(first.rec, 0);
+  // One answer left outstanding keeps the wait on.
+  EXPECT_FALSE(Eventually([&] { return rc != -1; }, 300ms));
+  auto start = std::chrono::steady_clock::now();
+  dataqueue::PostRequestResult(second.rec, 0);
+  waiter.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  // Answered but still held by their requesters: nothing is unanswered.
+  EXPECT_EQ(ListLength(), 2u);
+  EXPECT_EQ(cdWaitOutstandingDQCBList(system), 0);
+}
+
+// Waits on the clean event, as the fakes below see them.
+OutstandingDQReqCB* g_answered_late = nullptr;
+DWORD g_clean_waits_ms = 0;
+int g_clean_waits = 0;
+DWORD g_clean_wait_result = WAIT_TIMEOUT;
+
+bool IsCleanEvent(HANDLE handle) {
+  return handle == ctrlblk::SerialHandle(ctrlblk::Serial::kOutstandingClean);
+}
+
+TEST(RequestQueue, AnAnswerWhosePulseCameBeforeTheWaitStillEndsIt) {
+  RZ700SysStruct* system = nullptr;
+  ASSERT_EQ(cmAddSystemByName("HOSTA", &system), 0);
+  ASSERT_TRUE(UnreadPipe());
+  Queued queued;
+  ASSERT_TRUE(Queue(system, &queued));
+  g_answered_late = queued.rec;
+  FakePlatform fake;
+  // The answer comes after the waiter looked at the list and before it
+  // waits: its pulse reaches nobody.
+  fake->WaitForSingleObject = [](HANDLE handle, DWORD ms) -> DWORD {
+    if (IsCleanEvent(handle) && g_answered_late != nullptr) {
+      dataqueue::PostRequestResult(std::exchange(g_answered_late, nullptr), 0);
+    }
+    return services::RealPlat().WaitForSingleObject(handle, ms);
+  };
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(cdWaitOutstandingDQCBList(system), 0);
+  EXPECT_EQ(g_answered_late, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST(RequestQueue, TheWaitGivesUpAfterFortyFiveSecondsWith1059AndAFailedWaitIs1064) {
+  RZ700SysStruct* system = nullptr;
+  ASSERT_EQ(cmAddSystemByName("HOSTA", &system), 0);
+  ASSERT_TRUE(UnreadPipe());
+  Queued queued;
+  ASSERT_TRUE(Queue(system, &queued));
+  FakePlatform fake;
+  // The clean event's waits end at once with the result chosen; the time
+  // they asked for is added up.
+  fake->WaitForSingleObject = [](HANDLE handle, DWORD ms) -> DWORD {
+    if (!IsCleanEvent(handle)) return services::RealPlat().WaitForSingleObject(handle, ms);
+    g_clean_waits_ms += ms;
+    ++g_clean_waits;
+    return g_clean_wait_result;
+  };
+  TraceCapture capture;
+  EXPECT_EQ(cdWaitOutstandingDQCBList(system), VQZM_RC_TIMED_OUT);
+  EXPECT_EQ(g_clean_waits_ms, 45000u);
+  EXPECT_TRUE(capture.RaisedErrorPoint("ERR_DOS_WAIT_EVENT", "Vqzmcd1"));
+  EXPECT_TRUE(capture.TracedValue("DosWaitEventSem() rc=", WAIT_TIMEOUT));
+
+  g_clean_waits = 0;
+  g_clean_wait_result = WAIT_FAILED;
+  EXPECT_EQ(cdWaitOutstandingDQCBList(system), VQZM_RC_MANAGER_HANDOVER_FAILED);
+  EXPECT_EQ(g_clean_waits, 1) << "a failed wait is not tried again";
 }
 
 TEST(RequestQueue, TheManagersEndReleasesEveryWaitingRequestWith1056) {

@@ -19,11 +19,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/object_names.h"
 #include "manager/manager.h"
+#include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/mutex.h"
 #include "platform/pipe.h"
@@ -461,6 +463,118 @@ TEST(StartStopThread, AMessageOfTheWrongSizeIsDroppedAndTheThreadReadsOn) {
   EXPECT_TRUE(Eventually([&] { return capture.Traced("Data size invalid"); }, 10s, 5ms));
   ASSERT_EQ(cmSendStartStop(ZEL_ACTION_STOP_CPMGR, nullptr), 0);
   EXPECT_EQ(manager.WaitFor(ZEL_MSG_START_STOP_ENDED), 0);
+}
+
+// ---- A post that waits for the manager's answer through "RETURN" ----
+
+// True once thread `tid` of this process sleeps in a futex wait: a pulse
+// sent now reaches it.
+bool WaitingOnFutex(pid_t tid) {
+  std::string task = "/proc/self/task/" + std::to_string(tid);
+  return Eventually(
+      [&task] {
+        std::ifstream stat_file(task + "/stat");
+        std::string stat;
+        std::getline(stat_file, stat);
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'S') {
+          return false;
+        }
+        std::ifstream wchan_file(task + "/wchan");
+        std::string wchan;
+        std::getline(wchan_file, wchan);
+        return wchan.rfind("futex", 0) == 0;
+      },
+      10s, 1ms);
+}
+
+// A manager window that answers every message of number kAsk with the next
+// of `answers` through cmReturnCPMgrRC, once the poster waits: "RETURN" is
+// pulsed, and a pulse reaches only the threads that wait at that moment.
+class ReturnStandIn {
+ public:
+  static constexpr UINT kAsk = 0x4A0;
+
+  ReturnStandIn(pid_t poster, std::vector<uint16_t> answers)
+      : poster_(poster), answers_(std::move(answers)) {
+    thread_ = std::thread([this] { Run(); });
+    EXPECT_TRUE(Eventually([&] { return hwnd_ != 0; }, 5s, 1ms));
+  }
+  ~ReturnStandIn() {
+    done_ = true;
+    thread_.join();
+  }
+
+  struct Asked {
+    WPARAM wParam;
+    LPARAM lParam;
+  };
+  std::vector<Asked> asked() {
+    std::lock_guard lock(mutex_);
+    return asked_;
+  }
+
+ private:
+  void Run() {
+    HWND hwnd = CreateMessageWindow([this](HWND, UINT message, WPARAM wParam,
+                                           LPARAM lParam) -> LRESULT {
+      if (message != kAsk) return 0;
+      size_t n = 0;
+      {
+        std::lock_guard lock(mutex_);
+        asked_.push_back({wParam, lParam});
+        n = asked_.size() - 1;
+      }
+      if (n < answers_.size() && WaitingOnFutex(poster_)) cmReturnCPMgrRC(answers_[n]);
+      return 0;
+    });
+    cbSetCPMgrHwnd(hwnd);
+    hwnd_ = hwnd;
+    while (!done_) {
+      WaitMessage(20);
+      MSG msg;
+      while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) DispatchMessage(&msg);
+    }
+    DestroyWindow(hwnd);
+  }
+
+  pid_t poster_;
+  std::vector<uint16_t> answers_;
+  std::atomic<HWND> hwnd_{0};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<Asked> asked_;  // guarded by mutex_
+};
+
+TEST(PostAndWait, EachAnswerOfTheManagerComesBackToThePostThatAskedForIt) {
+  int parameter = 0;
+  size_t open_before = OpenHandleCount();
+  {
+    ReturnStandIn manager(gettid(), {4711, VQZM_RC_NOT_ACTIVE});
+    EXPECT_EQ(zel::manager::cmPostAndWaitCPMgr(ReturnStandIn::kAsk, 7, &parameter), 4711);
+    EXPECT_EQ(zel::manager::cmPostAndWaitCPMgr(ReturnStandIn::kAsk, 0, nullptr),
+              VQZM_RC_NOT_ACTIVE);
+    std::vector<ReturnStandIn::Asked> asked = manager.asked();
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0].wParam, 7u);
+    EXPECT_EQ(asked[0].lParam, reinterpret_cast<LPARAM>(&parameter));
+    EXPECT_EQ(asked[1].lParam, 0);
+  }
+  EXPECT_EQ(OpenHandleCount(), open_before);
+  EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kReturnName), 0u);
+}
+
+TEST(PostAndWait, APostToAManagerWindowThatIsGoneIs1026AndLeavesNoHandleOpen) {
+  { ReturnStandIn manager(gettid(), {}); }  // its window is destroyed, the anchor still names it
+  ASSERT_NE(V(Anchor().hwndCPMgr), 0u);
+  size_t open_before = OpenHandleCount();
+  TraceCapture capture;
+  EXPECT_EQ(zel::manager::cmPostAndWaitCPMgr(ReturnStandIn::kAsk, 0, nullptr),
+            VQZM_RC_INTERNAL_ERROR);
+  EXPECT_TRUE(capture.RaisedErrorPoint("SEND_MSG_ERROR", "vqzmcm1"));
+  EXPECT_EQ(OpenHandleCount(), open_before);
+  EXPECT_EQ(OpenEvent(EVENT_ALL_ACCESS, false, zel::ctrlblk::kReturnName), 0u);
 }
 
 }  // namespace
