@@ -299,15 +299,16 @@ void ManagerWindow::CheckIdle(Clock::time_point now) {
   for (auto it = idle_since_.begin(); it != idle_since_.end();) {
     RZ700SysStruct* system = it->first;
     bool due = now - it->second >= idle_ && pending_.count(system) == 0;
-    if (due) DropGoneWindows(system);
-    if (due && system->ulTermWndCount != 0) {
+    bool idle = due && system->ulConvCount == 0 && system->usCommState == ZEL_COMM_ACTIVE;
+    if (idle) DropGoneWindows(system);
+    if (idle && system->ulTermWndCount != 0) {
       // A window of type 3 keeps it running: idle again from now on.
       Log("system " + Name(system) + " idle, kept running for its terminate window(s)");
       it->second = now;
       ++it;
       continue;
     }
-    if (due && system->ulConvCount == 0 && system->usCommState == ZEL_COMM_ACTIVE) {
+    if (idle) {
       Log("system " + Name(system) + " idle for " + std::to_string(idle_.count()) + " s: stopping");
       cmSendStartStop(ZEL_ACTION_STOP, system);
     }
