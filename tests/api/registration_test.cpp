@@ -50,7 +50,8 @@ struct FakeSystem {
     std::string ids;
     for (TermWndStruct* rec = cbRetNextTermWndStruct(record, nullptr); rec != nullptr;
          rec = cbRetNextTermWndStruct(record, rec)) {
-      ids += (ids.empty() ? "" : " ") + std::string(rec->szPgmID);
+      if (!ids.empty()) ids += ' ';
+      ids += rec->szPgmID;
     }
     return ids;
   }
@@ -223,23 +224,14 @@ class NetworkDrive : public testing::Test {
   std::string share_;
 };
 
-TEST_F(NetworkDrive, MapsTheConfiguredShareToTheFirstFreeLetterFromDOnce) {
+TEST_F(NetworkDrive, MapsTheShareToTheFirstFreeLetterFromDOnce) {
   WriteConfig("system SYSA 127.0.0.1:1\nshare SYSA " + share_ + "\n");
   FakeSystem a("SYSA");
-  Connect("D:", TestPath("elsewhere"));
-  Connect("F:", TestPath("elsewhere"));
-  EXPECT_EQ(Drive(a.conv), "E");
-  EXPECT_EQ(LinkTarget('E'), share_);
-  EXPECT_EQ(Drive(a.conv), "E") << "the existing connection is reused";
-  EXPECT_EQ(GetLogicalDrives(), (1u << 2) | (1u << 3) | (1u << 4) | (1u << 5));
-}
-
-TEST_F(NetworkDrive, MapsToGWhenAToFAreInUse) {
-  WriteConfig("system SYSA 127.0.0.1:1\nshare SYSA " + share_ + "\n");
-  FakeSystem a("SYSA");
-  for (const char* local : {"D:", "E:", "F:"}) Connect(local, TestPath("elsewhere"));
+  for (const char* local : {"D:", "E:", "F:", "H:"}) Connect(local, TestPath("elsewhere"));
   EXPECT_EQ(Drive(a.conv), "G");
   EXPECT_EQ(LinkTarget('G'), share_);
+  EXPECT_EQ(Drive(a.conv), "G") << "the connection made is reused";
+  EXPECT_EQ(GetLogicalDrives(), 0xFCu) << "C: to H:, and no other";
 }
 
 TEST_F(NetworkDrive, ReusesAnExistingConnectionOfTheShare) {
