@@ -24,10 +24,10 @@ struct ConfiguredShare {
 struct SystemConfig {
   std::string path;
   std::vector<ConfiguredSystem> systems;  // in file order
-  std::vector<ConfiguredShare> shares;
   std::string default_system;
   std::string user;
   bool missing = false;  // there is no file at `path`
+  std::vector<ConfiguredShare> shares = {};
 
   const ConfiguredSystem* Find(std::string_view name) const;
   const ConfiguredShare* FindShare(std::string_view system) const;

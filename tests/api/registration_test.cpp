@@ -88,9 +88,9 @@ TEST(TerminateWindows, AreCheckedInOrderAndKeptPerSystemByType) {
   EXPECT_EQ(a.List(), "D B A " + id21);
   EXPECT_EQ(caRegisterTermWnd(a.conv, 2, kWindow + 1, 2000, "B"), VQZM_RC_PROGRAM_REGISTERED);
   TermWndStruct* d = cbRetNextTermWndStruct(a.record, nullptr);
-  EXPECT_EQ(d->hwndTerm, kWindow);
-  EXPECT_EQ(d->usTermMsg, 1027);
-  EXPECT_EQ(d->usTermType, 3);
+  EXPECT_EQ(V(d->hwndTerm), kWindow);
+  EXPECT_EQ(V(d->usTermMsg), 1027);
+  EXPECT_EQ(V(d->usTermType), 3);
 
   // The other system has a list of its own.
   EXPECT_EQ(caRegisterTermWnd(b.conv, 1, kWindow, 1024, "B"), 0);
@@ -110,12 +110,12 @@ TEST(TerminateWindows, OnlyTypeThreeCountsAndAStoppedSystemTakesRegistrations) {
   ASSERT_EQ(caRegisterTermWnd(a.conv, 3, kWindow, 1024, "KEEP"), 0);
   ASSERT_EQ(caRegisterTermWnd(a.conv, 3, kWindow, 1024, "KEEP2"), 0);
   ASSERT_EQ(caRegisterTermWnd(a.conv, 2, kWindow, 1024, "TWO"), 0);
-  EXPECT_EQ(a.record->ulTermWndCount, before + 2);
+  EXPECT_EQ(V(a.record->ulTermWndCount), before + 2);
   EXPECT_EQ(caUnRegisterTermWnd(a.conv, "TWO"), 0);
   EXPECT_EQ(caUnRegisterTermWnd(a.conv, "KEEP"), 0);
-  EXPECT_EQ(a.record->ulTermWndCount, before + 1);
+  EXPECT_EQ(V(a.record->ulTermWndCount), before + 1);
   EXPECT_EQ(caUnRegisterTermWnd(a.conv, "KEEP2"), 0);
-  EXPECT_EQ(a.record->ulTermWndCount, before);
+  EXPECT_EQ(V(a.record->ulTermWndCount), before);
 }
 
 TEST(Information, TellsTheActiveSystemsProfileNameAndIds) {

@@ -135,11 +135,11 @@ TEST_F(TermWindowsEndToEnd, ATypeThreeWindowKeepsAnIdleSystemUntilItIsGone) {
     return Count(ReadFile(TestPath("cpmgr.log")), "kept running for its terminate window") >= 3;
   })) << ManagerLog();
   ASSERT_NE(System(), nullptr);
-  EXPECT_EQ(System()->usCommState, ZEL_COMM_ACTIVE);
+  EXPECT_EQ(V(System()->usCommState), ZEL_COMM_ACTIVE);
   three_.Destroy();
   EXPECT_TRUE(Eventually([] { return Stopped(); })) << ManagerLog();
   EXPECT_EQ(one_.Next(), "0 0");
-  EXPECT_EQ(System()->ulTermWndCount, 0u);
+  EXPECT_EQ(V(System()->ulTermWndCount), 0u);
   EXPECT_EQ(Count(ManagerLog(), "terminate window of THREE is gone: registration dropped"), 1u);
 }
 
