@@ -8,6 +8,7 @@
 #include "platform/globalmem.h"
 #include "platform/window.h"
 #include "base/trace.h"
+#include "vqzmcsw.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcmw")
@@ -16,6 +17,8 @@ namespace zel::cpmgr {
 namespace {
 
 constexpr uint32_t kThreadStack = 12288;
+constexpr uint16_t kUnaskedEnds = 2;  // told only of ends this side did not ask for
+constexpr uint16_t kKeepsSystem = 3;  // told of every end; holds an idle system
 
 std::string Name(const RZ700SysStruct* system) {
   return system != nullptr ? std::string(system->szSysName) : std::string("(none)");
@@ -99,9 +102,14 @@ void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t
   threads_.erase(system);
   idle_since_.erase(system);
   manager_idle_since_ = Clock::now();
+  bool torn_down = torn_down_.erase(system) != 0;
+  // Every stop this side asks for is one of this window's pending stops.
+  uint32_t why = rc != 0 || torn_down ? ZEL_TERM_BY_ERROR
+                 : kind == Pending::kStop ? ZEL_TERM_BY_PWS
+                                          : ZEL_TERM_BY_HOST;
   if (deferred_.erase(system) != 0) {
     // The end of the system's last run: the start that waited for it goes on.
-    NotifyTerminateWindows(system);
+    NotifyTerminateWindows(system, why, rc);
     Launch(system);
     return;
   }
@@ -110,7 +118,7 @@ void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t
     Answer(system, rc != 0 ? rc : uint16_t{VQZM_RC_NOT_ACTIVE});
     return;
   }
-  NotifyTerminateWindows(system);
+  NotifyTerminateWindows(system, why, rc);
   if (kind == Pending::kStop) Answer(system, rc);
 }
 
@@ -250,15 +258,32 @@ void ManagerWindow::OnErrorTeardown(RZ700SysStruct* system) {
   Log("system " + Name(system) + " is being torn down after an error (rc " +
       Code(system->usCommRC) + ")");
   idle_since_.erase(system);
+  torn_down_.insert(system);
 }
 
-// Tells the windows registered for the system that it has ended: each gets
-// its message, with its term type as wParam.
-void ManagerWindow::NotifyTerminateWindows(RZ700SysStruct* system) {
+// Tells the windows registered for the system that its communication has
+// ended: why as wParam, the code as lParam. A window of type 2 hears only
+// of ends this side did not ask for. The registration of a window that is
+// gone is dropped.
+void ManagerWindow::NotifyTerminateWindows(RZ700SysStruct* system, uint32_t why, uint16_t rc) {
+  DropGoneWindows(system);
   for (TermWndStruct* rec = cbRetNextTermWndStruct(system, nullptr); rec != nullptr;
        rec = cbRetNextTermWndStruct(system, rec)) {
-    bool posted = platform::PostMessage(rec->hwndTerm, rec->usTermMsg, rec->usTermType, 0);
-    Log("terminate window of " + std::string(rec->szPgmID) + (posted ? " told" : " is gone"));
+    if (rec->usTermType == kUnaskedEnds && why == ZEL_TERM_BY_PWS) continue;
+    bool posted = platform::PostMessage(rec->hwndTerm, rec->usTermMsg, why, rc);
+    Log("terminate window of " + std::string(rec->szPgmID) +
+        (posted ? " told (" + std::to_string(why) + ", " + Code(rc) + ")" : " could not be told"));
+  }
+}
+
+void ManagerWindow::DropGoneWindows(RZ700SysStruct* system) {
+  TermWndStruct* next = nullptr;
+  for (TermWndStruct* rec = cbRetNextTermWndStruct(system, nullptr); rec != nullptr; rec = next) {
+    next = cbRetNextTermWndStruct(system, rec);
+    if (platform::IsWindow(rec->hwndTerm)) continue;
+    Log("terminate window of " + std::string(rec->szPgmID) + " is gone: registration dropped");
+    if (rec->usTermType == kKeepsSystem) --system->ulTermWndCount;
+    cbDeleteTermWndStruct(system, rec);
   }
 }
 
@@ -274,7 +299,16 @@ void ManagerWindow::CheckIdle(Clock::time_point now) {
   for (auto it = idle_since_.begin(); it != idle_since_.end();) {
     RZ700SysStruct* system = it->first;
     bool due = now - it->second >= idle_ && pending_.count(system) == 0;
-    if (due && system->ulConvCount == 0 && system->usCommState == ZEL_COMM_ACTIVE) {
+    bool idle = due && system->ulConvCount == 0 && system->usCommState == ZEL_COMM_ACTIVE;
+    if (idle) DropGoneWindows(system);
+    if (idle && system->ulTermWndCount != 0) {
+      // A window of type 3 keeps it running: idle again from now on.
+      Log("system " + Name(system) + " idle, kept running for its terminate window(s)");
+      it->second = now;
+      ++it;
+      continue;
+    }
+    if (idle) {
       Log("system " + Name(system) + " idle for " + std::to_string(idle_.count()) + " s: stopping");
       cmSendStartStop(ZEL_ACTION_STOP, system);
     }

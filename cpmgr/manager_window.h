@@ -27,8 +27,8 @@ class ManagerWindow {
                            platform::LPARAM lParam);
 
   // Queues the stops that idle time calls for: a system whose last
-  // conversation was released `idle` ago, and the manager itself when no
-  // system has run for `idle`.
+  // conversation was released `idle` ago and that has no terminate window
+  // of type 3, and the manager itself when no system has run for `idle`.
   void CheckIdle(Clock::time_point now);
 
   // Stops every active system, then the manager (SIGTERM).
@@ -54,7 +54,9 @@ class ManagerWindow {
   void OnManagerNotice(platform::WPARAM wParam, CPMgrNotice* notice);
   void OnErrorTeardown(RZ700SysStruct* system);
   void Answer(RZ700SysStruct* system, uint16_t rc);
-  void NotifyTerminateWindows(RZ700SysStruct* system);
+  void NotifyTerminateWindows(RZ700SysStruct* system, uint32_t why, uint16_t rc);
+  // Drops the registrations of the system's terminate windows that are gone.
+  void DropGoneWindows(RZ700SysStruct* system);
   bool AnySystemActive() const;
 
   const std::chrono::seconds idle_;
@@ -62,6 +64,7 @@ class ManagerWindow {
   std::set<RZ700SysStruct*> threads_;                    // comm threads that have not reported state 1
   std::set<RZ700SysStruct*> deferred_;                   // starts waiting for the last thread's end
   std::map<RZ700SysStruct*, Clock::time_point> idle_since_;  // active systems without conversations
+  std::set<RZ700SysStruct*> torn_down_;                  // in the error teardown
   Clock::time_point manager_idle_since_;                 // last moment a system ran
   bool stopping_ = false;                                // the manager's stop is queued
   bool finished_ = false;

@@ -193,6 +193,64 @@ VQZM_API uint16_t caAbortProcessAsync(const char* pRID, uint32_t hwnd) VQZM_NOEX
 VQZM_API uint16_t caRtvNamedAsyncID(const char* pszName, int32_t lTimeout,
                                     char* pRID) VQZM_NOEXCEPT;
 
+/* Terminate windows: when the communication of the conversation's system
+ * ends, the manager posts usMsgId (1024 or more) to hwnd with wParam saying
+ * why (ZEL_TERM_BY_PWS, ZEL_TERM_BY_HOST, ZEL_TERM_BY_ERROR) and lParam the
+ * return code (0 for a normal stop). usTermType: 1 hears of every end;
+ * 2 only of ends the PWS did not ask for; 3 of every end, and the system is
+ * not stopped for idleness while a type-3 window is registered. The
+ * registration stays across stops and restarts of the system while the
+ * manager runs; a window that is gone when its message is due is dropped.
+ * 0; 1050 for a null program ID or one of 22 characters or more; 1049 for
+ * hwnd 0; 1051 for a message below 1024; 1282 for another type; 1038 for a
+ * conversation ID not issued; 1287 when pszPgmID is registered with the
+ * system already; 4 when the manager's records are full. */
+VQZM_API uint16_t caRegisterTermWnd(uint32_t ulConvId, uint32_t usTermType, uint32_t hwnd,
+                                    uint32_t usMsgId, const char* pszPgmID) VQZM_NOEXCEPT;
+
+/* Ends the registration of pszPgmID with the conversation's system. 0;
+ * 1050 for a null program ID; 1038 for a conversation ID not issued; 1286
+ * when it is not registered. */
+VQZM_API uint16_t caUnRegisterTermWnd(uint32_t ulConvId, const char* pszPgmID) VQZM_NOEXCEPT;
+
+/* Why a system's communication ended: wParam of a terminate window's
+ * message. */
+#define ZEL_TERM_BY_PWS 0u   /* stopped by this side: idle, caStopZELComm, the manager's end */
+#define ZEL_TERM_BY_HOST 1u  /* the host asked to end it */
+#define ZEL_TERM_BY_ERROR 2u /* an error ended it; lParam is the error */
+
+/* Information IDs of caRtvZELCommInfo and the buffer each needs. */
+#define ZEL_INFO_USER_PROFILE 1u  /* user profile, up to its first blank: 11 bytes */
+#define ZEL_INFO_NETWORK_DRIVE 2u /* drive letter of the system's shared folder and a NUL: 3 */
+#define ZEL_INFO_SYSTEM_NAME 3u   /* the system name: 256 bytes */
+#define ZEL_INFO_LOCAL_LU 4u      /* eight characters of the data-queue name: 9 bytes */
+#define ZEL_INFO_NETWORK_ID 5u    /* eight characters of the data-queue library: 9 bytes */
+
+/* One item of information about the conversation's system, which must be
+ * active, into pszBuf. The drive (ID 2) is the letter of the link
+ * drives/<LETTER> (in $XDG_STATE_HOME/zel/<instance>/) to the folder that
+ * the connection configuration names for the system (`share NAME /path`):
+ * an existing link to it, else a new one on the first free letter from D.
+ * The letter comes with 0 even when the link could not be made (no share
+ * configured, say); an empty text when every letter is in use. IDs 4 and 5
+ * give the eight characters that follow the first two of the data-queue
+ * name and library, blank-padded. 0; 1038 for a conversation ID not
+ * issued; 1032 when the system is not active; 1053 for another ID; 1026
+ * for a null buffer. */
+VQZM_API uint16_t caRtvZELCommInfo(uint32_t ulConvId, uint32_t usRtvInfoID,
+                                   char* pszBuf) VQZM_NOEXCEPT;
+
+/* The PWS system ID the host assigned (three characters and a NUL) into
+ * the 4-byte pszPWSId; three NULs before the system first became active.
+ * 0; 1281 for a null buffer; 1038 for a conversation ID not issued. */
+VQZM_API uint16_t vqzmRtvPWSId(uint32_t ulConvId, char* pszPWSId) VQZM_NOEXCEPT;
+
+/* A fresh RID of type "9" of the conversation's system into the 11-byte
+ * pRID; each takes the system's next sequence number, shared with every
+ * process's requests. 0; 1042 for a null buffer; 1038 for a conversation
+ * ID not issued; 1032 when the system is not active. */
+VQZM_API uint16_t vqzmRtvPwsRID(uint32_t ulConvId, char* pRID) VQZM_NOEXCEPT;
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

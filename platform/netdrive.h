@@ -2,9 +2,13 @@
 //
 // Drive letters mean nothing on Linux, yet the system asks which letters are
 // in use and connects a letter to a host's shared folder. The workstation
-// has one local drive, C:; network connections live in a table of the
-// instance (every process sees the same connections) until they are
-// cancelled or the instance's last process ends. Nothing is mounted.
+// has one local drive, C:. A connected letter is a symbolic link
+// drives/<LETTER> to the folder it stands for, in the instance's own folder
+// under the user's state directory ($XDG_STATE_HOME/zel/<instance>/, else
+// ~/.local/state/zel/<instance>/): every process of the instance sees the
+// same connections, users can open them, and they stay until cancelled.
+// Nothing is mounted; the remote name of a connection is the absolute path
+// of its folder.
 //
 // All functions may be called from any thread; the WNet functions return
 // an error number (NO_ERROR on success) and also set the last error.
@@ -36,7 +40,7 @@ struct NETRESOURCE {
   DWORD dwDisplayType;  // RESOURCEDISPLAYTYPE_SHARE
   DWORD dwUsage;        // RESOURCEUSAGE_CONNECTABLE
   char* lpLocalName;    // drive letter and colon, e.g. "D:"
-  char* lpRemoteName;   // remote path, e.g. "\\host\share\dir"
+  char* lpRemoteName;   // the folder's absolute path, e.g. "/srv/share"
   char* lpComment;      // null
   char* lpProvider;     // the provider's name
 };
@@ -61,13 +65,14 @@ ZEL_PLATFORM_EXPORT DWORD WNetEnumResource(HANDLE enumeration, DWORD* count, voi
 // Ends the enumeration: NO_ERROR, or ERROR_INVALID_HANDLE.
 ZEL_PLATFORM_EXPORT DWORD WNetCloseEnum(HANDLE enumeration) noexcept;
 
-// Connects the drive letter `resource->lpLocalName` ("X:") to
-// `resource->lpRemoteName` ("\\host\share..."). The password and user name
-// are accepted and not kept. Returns NO_ERROR; ERROR_BAD_DEVICE for a
-// local name that is not a letter and a colon, ERROR_BAD_NET_NAME for a
-// remote name that is not of the form \\host\share, ERROR_ALREADY_ASSIGNED
-// when the letter is in use, ERROR_INVALID_PARAMETER for a resource type
-// other than disk or any.
+// Connects the drive letter `resource->lpLocalName` ("X:") to the folder
+// `resource->lpRemoteName` ("/path"; it need not exist yet). The password
+// and user name are accepted and not kept. Returns NO_ERROR;
+// ERROR_BAD_DEVICE for a local name that is not a letter and a colon,
+// ERROR_BAD_NET_NAME for a remote name that is not an absolute path,
+// ERROR_ALREADY_ASSIGNED when the letter is in use, ERROR_INVALID_PARAMETER
+// for a resource type other than disk or any, ERROR_NO_NETWORK when the
+// link cannot be made.
 ZEL_PLATFORM_EXPORT DWORD WNetAddConnection2(const NETRESOURCE* resource, const char* password,
                                              const char* user_name, DWORD flags) noexcept;
 

@@ -14,6 +14,8 @@
  *   program NAME COMMAND... a PC program that serves host requests for NAME
  *                           (read by the host-request processor, vqzmctw.h)
  *   program-timeout SECONDS how long such a program has to answer (default 60)
+ *   share NAME /PATH        where system NAME's shared folder is on this
+ *                           workstation (mounted or placed there)
  *   # ...                   comment; blank lines are ignored
  *
  * An unknown directive or a malformed line, or a file that exists but cannot
@@ -135,6 +137,11 @@ QLX_EXPORT uint32_t qlxCO_Recv(uint32_t hSrvHandle, void* pBuffer, uint32_t* pul
  * the 32-bit number from it (0 for anything that is not such a token). */
 QLX_EXPORT void* qlxCO_GetConnToken(uint32_t hSrvHandle, void* pWork) QLX_NOEXCEPT;
 QLX_EXPORT uint32_t qlxCO_GetTokenValue(const void* pToken) QLX_NOEXCEPT;
+
+/* The local path of the system's shared folder (`share` line) into a buffer
+ * of `ulSize` bytes; QLXCO_RC_NOT_CONFIGURED when the system has none. */
+QLX_EXPORT uint32_t qlxCO_GetSharePath(const char* pszSystemName, char* pszPath,
+                                       uint32_t ulSize) QLX_NOEXCEPT;
 
 /* The configured default system name; an empty name when none is set. */
 QLX_EXPORT uint32_t qlxCO_GetDefaultSystemName(char* pszName, uint32_t ulSize,

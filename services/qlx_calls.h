@@ -46,6 +46,7 @@
   X(qlxCO_Recv, Return<QLXCO_RC_NO_MEMORY>)                 \
   X(qlxCO_GetConnToken, Return<nullptr>)                    \
   X(qlxCO_GetTokenValue, Return<0>)                         \
+  X(qlxCO_GetSharePath, Return<QLXCO_RC_NO_MEMORY>)         \
   X(qlxCO_GetDefaultSystemName, Return<QLXCO_RC_NO_MEMORY>) \
   X(qlxCO_GetNextSysName, Return<QLXCO_RC_NO_MEMORY>)       \
   X(qlxDQ_CreateAttr, Return<0>)                            \

@@ -1,16 +1,25 @@
-// Logical drives and network drive connections, kept in the instance
-// registry's drive table.
+// Logical drives and network drive connections: a connected letter is a
+// symbolic link drives/<LETTER> to its folder, in the instance's folder
+// under the user's state directory.
 #include "platform/netdrive.h"
 
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
+#include "base/config.h"
 #include "platform/handles.h"
 #include "platform/posix/barrier.h"
-#include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
 #include "base/trace.h"
 
@@ -19,11 +28,10 @@ ZEL_MODULE("zelplat")
 namespace zel::platform {
 namespace {
 
-using internal::Instance;
-
 constexpr char kTag[] = "PL";
 constexpr char kProvider[] = "zelcomm network";
 constexpr int kLocalDrive = 'C' - 'A';
+constexpr int kDriveLetters = 26;
 
 struct Connection {
   char letter;         // 'A' to 'Z'
@@ -54,22 +62,29 @@ int DriveOf(const char* name) {
   return toupper(static_cast<unsigned char>(name[0])) - 'A';
 }
 
-// \\host\share, optionally followed by a path.
+// An absolute path of a folder.
 bool ValidRemote(const char* remote) {
-  if (remote == nullptr || strlen(remote) >= internal::kRemoteNameCapacity) return false;
-  std::string_view text = remote;
-  if (text.substr(0, 2) != "\\\\") return false;
-  size_t separator = text.find('\\', 2);
-  return separator != std::string_view::npos && separator > 2 && separator + 1 < text.size() &&
-         text[separator + 1] != '\\';
+  return remote != nullptr && remote[0] == '/' && strlen(remote) < PATH_MAX;
 }
 
-std::vector<Connection> Snapshot(Instance& instance) {
+std::string DrivesDir() {
+  const char* state = getenv("XDG_STATE_HOME");
+  std::string base =
+      state != nullptr && state[0] != '\0'
+          ? std::string(state)
+          : std::string(getenv("HOME") != nullptr ? getenv("HOME") : "") + "/.local/state";
+  return base + "/zel/" + config::Instance() + "/drives";
+}
+
+std::string LinkOf(int drive) { return DrivesDir() + "/" + static_cast<char>('A' + drive); }
+
+std::vector<Connection> Snapshot() {
   std::vector<Connection> connections;
-  Instance::Lock lock(instance);
-  for (int drive = 0; drive < static_cast<int>(internal::kDriveLetters); ++drive) {
-    const internal::DriveEntry& entry = instance.registry().drives[drive];
-    if (entry.connected != 0) connections.push_back({static_cast<char>('A' + drive), entry.remote});
+  char target[PATH_MAX];
+  for (int drive = 0; drive < kDriveLetters; ++drive) {
+    ssize_t length = readlink(LinkOf(drive).c_str(), target, sizeof target);
+    if (length <= 0 || length == static_cast<ssize_t>(sizeof target)) continue;
+    connections.push_back({static_cast<char>('A' + drive), std::string(target, length)});
   }
   return connections;
 }
@@ -87,10 +102,7 @@ size_t EntrySize(const Connection& connection) {
 
 DWORD GetLogicalDrives() noexcept try {
   DWORD drives = DWORD{1} << kLocalDrive;
-  Instance* instance = Instance::Get();
-  if (instance == nullptr) return drives;
-  for (const Connection& connection : Snapshot(*instance))
-    drives |= DWORD{1} << (connection.letter - 'A');
+  for (const Connection& connection : Snapshot()) drives |= DWORD{1} << (connection.letter - 'A');
   return drives;
 } catch (...) {
   return ZEL_PLATFORM_FAILURE(DWORD{1} << kLocalDrive);
@@ -101,10 +113,8 @@ DWORD WNetOpenEnum(DWORD scope, DWORD type, DWORD, const NETRESOURCE* root,
   if (enumeration == nullptr) return Result(ERROR_INVALID_PARAMETER);
   *enumeration = 0;
   if (scope != RESOURCE_CONNECTED || root != nullptr) return Result(ERROR_NOT_SUPPORTED);
-  Instance* instance = Instance::Get();
-  if (instance == nullptr) return Result(ERROR_NO_NETWORK);
   std::vector<Connection> connections;
-  if (type == RESOURCETYPE_ANY || type == RESOURCETYPE_DISK) connections = Snapshot(*instance);
+  if (type == RESOURCETYPE_ANY || type == RESOURCETYPE_DISK) connections = Snapshot();
   HANDLE handle = InsertHandle(std::make_shared<EnumObject>(std::move(connections)));
   if (handle == 0) return GetLastError();
   *enumeration = handle;
@@ -181,14 +191,12 @@ DWORD WNetAddConnection2(const NETRESOURCE* resource, const char*, const char*, 
   if (drive < 0) return Result(ERROR_BAD_DEVICE);
   if (!ValidRemote(resource->lpRemoteName)) return Result(ERROR_BAD_NET_NAME);
   if (drive == kLocalDrive) return Result(ERROR_ALREADY_ASSIGNED);
-  Instance* instance = Instance::Get();
-  if (instance == nullptr) return Result(ERROR_NO_NETWORK);
-  {
-    Instance::Lock lock(*instance);
-    internal::DriveEntry& entry = instance->registry().drives[drive];
-    if (entry.connected != 0) return Result(ERROR_ALREADY_ASSIGNED);
-    strcpy(entry.remote, resource->lpRemoteName);
-    entry.connected = 1;
+  std::error_code made;
+  std::filesystem::create_directories(DrivesDir(), made);
+  // The link is made whole or not at all: another process finds the letter
+  // taken or free, never half made.
+  if (symlink(resource->lpRemoteName, LinkOf(drive).c_str()) != 0) {
+    return Result(errno == EEXIST ? ERROR_ALREADY_ASSIGNED : ERROR_NO_NETWORK);
   }
   trace::String(kTag, 80, resource->lpLocalName, resource->lpRemoteName);
   return Result(NO_ERROR);
@@ -198,13 +206,12 @@ DWORD WNetAddConnection2(const NETRESOURCE* resource, const char*, const char*, 
 
 DWORD WNetCancelConnection2(const char* name, DWORD, bool) noexcept try {
   int drive = DriveOf(name);
-  Instance* instance = Instance::Get();
-  if (drive < 0 || instance == nullptr) return Result(ERROR_NOT_CONNECTED);
-  Instance::Lock lock(*instance);
-  internal::DriveEntry& entry = instance->registry().drives[drive];
-  if (entry.connected == 0) return Result(ERROR_NOT_CONNECTED);
-  entry.connected = 0;
-  entry.remote[0] = '\0';
+  if (drive < 0) return Result(ERROR_NOT_CONNECTED);
+  std::string link = LinkOf(drive);
+  struct stat info {};
+  if (lstat(link.c_str(), &info) != 0 || !S_ISLNK(info.st_mode) || unlink(link.c_str()) != 0) {
+    return Result(ERROR_NOT_CONNECTED);
+  }
   return Result(NO_ERROR);
 } catch (...) {
   return ZEL_PLATFORM_ERROR();

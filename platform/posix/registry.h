@@ -1,7 +1,7 @@
 // Layout of the instance registry: the file "reg" in the instance's private
 // folder (see Instance::FilePath) that every process of an instance maps.
 // It holds the process slots, the named objects with their synchronisation
-// bodies, the window table and the network drive table.
+// bodies and the window table.
 //
 // Edits of the tables take `RegistryHeader::lock` (a robust mutex, see
 // Instance::Lock). Fields that other processes read without the lock
@@ -21,14 +21,12 @@
 namespace zel::platform::internal {
 
 inline constexpr uint64_t kRegistryMagic = 0x3147455254505a5aULL;  // "ZZPTREG1"
-inline constexpr uint32_t kRegistryVersion = 2;
+inline constexpr uint32_t kRegistryVersion = 3;
 
 inline constexpr uint32_t kMaxProcesses = 128;
 inline constexpr uint32_t kMaxObjects = 1024;
 inline constexpr uint32_t kMaxWindows = 1024;
-inline constexpr uint32_t kDriveLetters = 26;
 inline constexpr size_t kNameCapacity = kMaxObjectNameLength + 1;
-inline constexpr size_t kRemoteNameCapacity = 260;
 
 enum class SlotState : uint32_t { kFree = 0, kLive = 1 };
 
@@ -102,13 +100,6 @@ struct WindowEntry {
   pthread_mutex_t post_lock;               // see above
 };
 
-// One drive letter's network connection. `connected` is stored after the
-// remote path, so a writer that dies half-way leaves the letter unconnected.
-struct DriveEntry {
-  std::atomic<uint32_t> connected;   // nonzero when the letter is connected
-  char remote[kRemoteNameCapacity];  // remote path, NUL-terminated
-};
-
 struct RegistryHeader {
   uint64_t magic;         // kRegistryMagic once initialised
   uint32_t version;       // kRegistryVersion
@@ -124,7 +115,6 @@ struct Registry {
   ProcessSlot slots[kMaxProcesses];
   ObjectEntry objects[kMaxObjects];
   WindowEntry windows[kMaxWindows];
-  DriveEntry drives[kDriveLetters];
 };
 
 // Byte locks of the registry file: attach and detach serialise on byte 0;

@@ -471,6 +471,25 @@ uint32_t qlxCO_GetTokenValue(const void* pToken) noexcept try {
   return ZEL_C_FAILURE(0u, 0u);
 }
 
+uint32_t qlxCO_GetSharePath(const char* pszSystemName, char* pszPath, uint32_t ulSize) noexcept
+    try {
+  if (pszSystemName == nullptr || pszPath == nullptr) return QLXCO_RC_INVALID_PARAMETER;
+  SystemConfig config;
+  std::string error;
+  if (!LoadSystemConfig(config, error)) return Fail(0, QLXCO_RC_CONFIG, error);
+  const ConfiguredShare* share = config.FindShare(pszSystemName);
+  if (share == nullptr) {
+    return Fail(0, QLXCO_RC_NOT_CONFIGURED,
+                std::string("system ") + pszSystemName + " has no share in " + config.path);
+  }
+  if (!CopyOut(share->path, pszPath, ulSize)) {
+    return Fail(0, QLXCO_RC_BUFFER_OVERFLOW, "share path longer than the buffer");
+  }
+  return QLXCO_RC_OK;
+} catch (...) {
+  return ZEL_C_FAILURE(QLXCO_RC_NO_MEMORY, QLXCO_RC_INTERNAL_ERROR);
+}
+
 uint32_t qlxCO_GetDefaultSystemName(char* pszName, uint32_t ulSize, uint32_t hErr) noexcept try {
   if (pszName == nullptr) return Fail(hErr, QLXCO_RC_INVALID_PARAMETER, "null name buffer");
   SystemConfig config;

@@ -49,11 +49,33 @@ std::string AfterTwoWords(const std::string& line) {
   return line.substr(at, line.find_last_not_of(blanks) + 1 - at);
 }
 
+// `share NAME /path`: false with `why` for a bad line.
+bool ParseShare(const std::vector<std::string>& words, SystemConfig& out, std::string& why) {
+  if (words.size() != 3) {
+    why = "want 'share NAME /PATH'";
+  } else if (words[2][0] != '/') {
+    why = "share path '" + words[2] + "' is not absolute";
+  } else if (out.FindShare(words[1]) != nullptr) {
+    why = "share of system '" + words[1] + "' defined twice";
+  } else {
+    out.shares.push_back({words[1], words[2]});
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 const ConfiguredProgram* SystemConfig::FindProgram(std::string_view name) const {
   for (const ConfiguredProgram& program : programs) {
     if (SameName(program.name, name)) return &program;
+  }
+  return nullptr;
+}
+
+const ConfiguredShare* SystemConfig::FindShare(std::string_view system) const {
+  for (const ConfiguredShare& share : shares) {
+    if (share.system == system) return &share;
   }
   return nullptr;
 }
@@ -112,6 +134,9 @@ bool ParseSystemConfig(const std::string& path, std::string_view text, SystemCon
         return bad("want 'program-timeout SECONDS' (a number above 0)");
       }
       out.program_timeout = seconds;
+    } else if (directive == "share") {
+      std::string why;
+      if (!ParseShare(words, out, why)) return bad(why);
     } else {
       return bad("unknown directive '" + directive + "'");
     }

@@ -23,6 +23,12 @@ struct ConfiguredProgram {
   std::string command;
 };
 
+// Where a system's shared folder is on this workstation.
+struct ConfiguredShare {
+  std::string system;
+  std::string path;  // absolute
+};
+
 struct SystemConfig {
   std::string path;
   std::vector<ConfiguredSystem> systems;  // in file order
@@ -36,6 +42,8 @@ struct SystemConfig {
   // The program configured for `name`, whatever the case of its letters
   // (host programs name it in upper case); null when there is none.
   const ConfiguredProgram* FindProgram(std::string_view name) const;
+  std::vector<ConfiguredShare> shares = {};
+  const ConfiguredShare* FindShare(std::string_view system) const;
 };
 
 // Parses `text` read from `path`. On a bad line returns false with `error`

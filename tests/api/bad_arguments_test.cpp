@@ -144,6 +144,15 @@ const Row kRows[] = {
                "EXT_RET_ASYNC_FROM_HWND", caAbortProcessAsync(nullptr, 0x7FFF)),
     REFUSED(caRtvNamedAsyncID, 1, pszName, kRefusedCode, caRtvNamedAsyncID(nullptr, 0, v.name)),
     REFUSED(caRtvNamedAsyncID, 3, pRID, kRefusedCode, caRtvNamedAsyncID("NAME", 0, nullptr)),
+    ZEL_ROW(caRegisterTermWnd, 5, pszPgmID, false, VQZM_RC_BAD_PROGRAM_ID, "EXT_NULL_PGM_ID",
+            caRegisterTermWnd(1, 1, 0x7FFF, 1024, nullptr)),
+    ZEL_ROW(caUnRegisterTermWnd, 2, pszPgmID, false, VQZM_RC_BAD_PROGRAM_ID, "EXT_NULL_PGM_ID",
+            caUnRegisterTermWnd(1, nullptr)),
+    REFUSED(caRtvZELCommInfo, 3, pszBuf, kRefusedCode, caRtvZELCommInfo(1, 1, nullptr)),
+    ZEL_ROW(vqzmRtvPWSId, 2, pszPWSId, false, VQZM_RC_NO_PWS_ID_BUFFER, "EXT_INVPARM_PWSID",
+            vqzmRtvPWSId(1, nullptr)),
+    ZEL_ROW(vqzmRtvPwsRID, 2, pRID, false, VQZM_RC_NO_ASYNC_FOR_RID, "EXT_NULL_RID",
+            vqzmRtvPwsRID(1, nullptr)),
 
     // System records.
     REFUSED(cbInitRZ700SysStruct, 1, ppSystem, kRefusedCode, cbInitRZ700SysStruct(nullptr)),

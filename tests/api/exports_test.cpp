@@ -8,13 +8,98 @@
 #include <string>
 
 #include "platform/module.h"
-#include "tests/api/export_table.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Every exported function at its ordinal, by family; the library must
+// match this list, whatever api/exports.def says.
+const std::map<int, std::string> kExports = {
+    // Applications.
+    {1, "caReturnData"},
+    {2, "caStopZELComm"},
+    {3, "caInitializeZELComm"},
+    {4, "caProcessSync"},
+    {5, "caRegisterTermWnd"},
+    {6, "caUnRegisterTermWnd"},
+    {7, "caRtvData"},
+    {8, "caRtvZELCommInfo"},
+    {9, "caProcessAsync"},
+    {10, "caRtvNamedAsyncID"},
+    {11, "caAbortProcessAsync"},
+    {12, "caClearData"},
+    {200, "vqzmRtvPWSId"},
+    {201, "vqzmRtvPwsRID"},
+    // Shared control blocks.
+    {22, "cbInitRZ700SysStruct"},
+    {23, "cbAddRZ700SysStruct"},
+    {24, "cbAddRZ700SysDefault"},
+    {25, "cbRetNextRZ700SysStruct"},
+    {26, "cbRetDefaultRZ700SysStruct"},
+    {27, "cbFindRZ700SysByName"},
+    {28, "cbDeleteRZ700SysStruct"},
+    {29, "cbRemoveRZ700SysFromList"},
+    {30, "cbFindBlank"},
+    {32, "cbReturnCPMgrState"},
+    {33, "cbSetCPMgrState"},
+    {34, "cbSetCPMgrHwnd"},
+    {35, "cbReturnNewConvId"},
+    {44, "cbDeleteAsyncRetStruct"},
+    {46, "cbInit3rdPartyStruct"},
+    {47, "cbAdd3rdPartyStruct"},
+    {48, "cbDelete3rdPartyStruct"},
+    {49, "cbFindRZ700SysByRID"},
+    {50, "cbRetNamedAsyncFromName"},
+    {55, "cbGiveSharedMem"},
+    {56, "cbRetNextTermWndStruct"},
+    {57, "cbRetNext3rdPartyStruct"},
+    {58, "cbDeleteTermWndStruct"},
+    {59, "cbRetNextNamedAsync"},
+    {60, "cbDeleteNamedAsyncStruct"},
+    {101, "cbRet3rdPartyFromPgmID"},
+    {204, "cbPostCPMgrMsg"},
+    {245, "GetStartSystem"},
+    {247, "SetStartSystem"},
+    {300, "cbAddNamedAsyncStruct"},
+    {301, "cbInitNamedAsyncStruct"},
+    {302, "GetZELAnchorCB"},
+    // Host link and data-queue exchange.
+    {66, "ccCommThread"},
+    {67, "ccStartRZ700RRPThread"},
+    {75, "cdConvRcvdDataBuffer"},
+    {100, "cdInitDQProcThread"},
+    {111, "ccGetNextSysName"},
+    // Manager control.
+    {76, "cmSendTermMsg"},
+    {77, "cmRetDefaultRouterSys"},
+    {78, "cmSetStartedAPIFlag"},
+    {79, "cmReturnCPMgrRC"},
+    {80, "cmQryStartedByAPI"},
+    {81, "cmCkStartedByAPI"},
+    {82, "cmAddSystemByName"},
+    {84, "cmSendStartStop"},
+    {85, "cmReturnCommRC"},
+    {86, "cmFindCommNotStopped"},
+    {87, "cmDetermineSysConnectedDKT"},
+    {89, "cmExitListRoutine"},
+    {90, "cmInitCPMStateSem"},
+    {91, "cmCtrlCPMState"},
+    {92, "cmInitStartStop"},
+    {93, "cmCloseCPMStateSem"},
+    {94, "cmReleaseCPMState"},
+    {95, "cmInitRunningSem"},
+    {96, "cmReturnCPMgrRCDuringInit"},
+    {99, "cmAsyncInitZELCommThread"},
+    {202, "cmFindCommNotStoppedEx"},
+    {203, "cmWaitCPMgrReturn"},
+    {303, "cmStopAndWaitComm"},
+};
+
+constexpr size_t kExportCount = 74;
+constexpr int kOrdinalSlots = 303;
 
 std::string LibraryPath() {
   return (fs::read_symlink("/proc/self/exe").parent_path() / "../lib/libvqzmcsw.so").string();
@@ -36,8 +121,8 @@ std::set<std::string> DynamicSymbols(const std::string& path) {
 
 TEST(Exports, TheLibraryExportsExactlyTheExportTable) {
   std::set<std::string> expected;
-  for (auto& [ordinal, name] : ExportTable()) expected.insert(name);
-  ASSERT_FALSE(expected.empty());
+  for (auto& [ordinal, name] : kExports) expected.insert(name);
+  ASSERT_EQ(expected.size(), kExportCount);
   EXPECT_EQ(DynamicSymbols(LibraryPath()), expected);
 }
 
@@ -45,8 +130,8 @@ TEST(Exports, EveryFunctionResolvesByNameAndByOrdinalAndEmptyOrdinalsFail) {
   using namespace zel::platform;
   HMODULE module = LoadLibrary(LibraryPath().c_str());
   ASSERT_NE(module, 0u);
-  std::map<int, std::string> table = ExportTable();
-  for (int ordinal = 1; ordinal <= 303; ++ordinal) {
+  const std::map<int, std::string>& table = kExports;
+  for (int ordinal = 1; ordinal <= kOrdinalSlots; ++ordinal) {
     void* by_ordinal = GetProcAddress(module, Ordinal{static_cast<WORD>(ordinal)});
     auto entry = table.find(ordinal);
     if (entry == table.end()) {

@@ -88,6 +88,8 @@ int RunIsolated(char** argv) {
   std::string instance = UniqueInstance();
   setenv("ZEL_TEST_DIR", dir.c_str(), 1);
   setenv("ZEL_INSTANCE", instance.c_str(), 1);
+  // The manager's log and the drive links go with the test's directory.
+  setenv("XDG_STATE_HOME", dir.c_str(), 1);
 
   pid_t parent = getpid();
   g_inner = fork();

@@ -254,7 +254,7 @@ const std::vector<Case>& Cases() {
                            0,
                            0,
                            const_cast<char*>("Q:"),
-                           const_cast<char*>("\\\\host\\share"),
+                           const_cast<char*>("/srv/share"),
                            nullptr,
                            nullptr};
          WNetAddConnection2(&drive, nullptr, nullptr, 0);

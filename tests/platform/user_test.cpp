@@ -2,6 +2,7 @@
 #include "platform/user.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -140,41 +141,56 @@ ZEL_CHILD_COMMAND(list_connections) {
 TEST(NetworkDrives, ConnectionsAreSharedByTheInstanceAndShowInTheDriveMask) {
   EXPECT_EQ(GetLogicalDrives(), 1u << 2) << "C: only";
   EXPECT_TRUE(Connections().empty());
-  NETRESOURCE d = Disk("d:", "\\\\host\\QZELSYS\\QXEN");
+  NETRESOURCE d = Disk("d:", "/srv/QZELSYS/QXEN");
   EXPECT_EQ(WNetAddConnection2(&d, "password", "USER", 0), NO_ERROR);
-  NETRESOURCE e = Disk("E:", "\\\\host\\share");
+  NETRESOURCE e = Disk("E:", "/srv/share");
   EXPECT_EQ(WNetAddConnection2(&e, nullptr, nullptr, 0), NO_ERROR);
   EXPECT_EQ(GetLogicalDrives(), (1u << 2) | (1u << 3) | (1u << 4));
   EXPECT_EQ(Connections(),
-            (std::vector<std::string>{"D: \\\\host\\QZELSYS\\QXEN", "E: \\\\host\\share"}));
+            (std::vector<std::string>{"D: /srv/QZELSYS/QXEN", "E: /srv/share"}));
 
   ChildProcess other = ChildProcess::Start("list_connections");
-  EXPECT_EQ(other.ReadLine(), "D: \\\\host\\QZELSYS\\QXEN");
-  EXPECT_EQ(other.ReadLine(), "E: \\\\host\\share");
+  EXPECT_EQ(other.ReadLine(), "D: /srv/QZELSYS/QXEN");
+  EXPECT_EQ(other.ReadLine(), "E: /srv/share");
   EXPECT_EQ(other.ReadLine(), "drives 28");
   EXPECT_EQ(other.Wait(), 0);
 
   EXPECT_EQ(WNetCancelConnection2("D:", 0, false), NO_ERROR);
   EXPECT_EQ(WNetCancelConnection2("D:", 0, false), ERROR_NOT_CONNECTED);
-  EXPECT_EQ(Connections(), (std::vector<std::string>{"E: \\\\host\\share"}));
+  EXPECT_EQ(Connections(), (std::vector<std::string>{"E: /srv/share"}));
+}
+
+TEST(NetworkDrives, AConnectedLetterIsALinkToItsFolderInTheInstancesStateFolder) {
+  std::string folder = TestPath("shared");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  std::ofstream(folder + "/file.txt") << "contents";
+  NETRESOURCE j = Disk("J:", folder.c_str());
+  ASSERT_EQ(WNetAddConnection2(&j, nullptr, nullptr, 0), NO_ERROR);
+  std::string link = TestPath("zel/" + Instance() + "/drives/J");
+  std::string text;
+  std::ifstream(link + "/file.txt") >> text;
+  EXPECT_EQ(text, "contents");
+  EXPECT_EQ(WNetCancelConnection2("J:", 0, false), NO_ERROR);
+  EXPECT_FALSE(std::ifstream(link + "/file.txt").is_open());
+  EXPECT_EQ(std::ifstream(folder + "/file.txt").is_open(), true) << "the folder itself stays";
 }
 
 TEST(NetworkDrives, RefusesBadNamesAndLettersInUse) {
-  NETRESOURCE c = Disk("C:", "\\\\host\\share");
+  NETRESOURCE c = Disk("C:", "/srv/share");
   EXPECT_EQ(WNetAddConnection2(&c, nullptr, nullptr, 0), ERROR_ALREADY_ASSIGNED);
-  NETRESOURCE f = Disk("F:", "\\\\host\\share");
+  NETRESOURCE f = Disk("F:", "/srv/share");
   EXPECT_EQ(WNetAddConnection2(&f, nullptr, nullptr, 0), NO_ERROR);
   EXPECT_EQ(WNetAddConnection2(&f, nullptr, nullptr, 0), ERROR_ALREADY_ASSIGNED);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_ASSIGNED);
   for (const char* local : {"G", "GG:", "1:", ""}) {
-    NETRESOURCE bad = Disk(local, "\\\\host\\share");
+    NETRESOURCE bad = Disk(local, "/srv/share");
     EXPECT_EQ(WNetAddConnection2(&bad, nullptr, nullptr, 0), ERROR_BAD_DEVICE) << local;
   }
-  for (const char* remote : {"host\\share", "\\\\host", "\\\\\\share", "\\\\host\\", ""}) {
+  for (const char* remote : {"srv/share", "\\\\host\\share", ""}) {
     NETRESOURCE bad = Disk("G:", remote);
     EXPECT_EQ(WNetAddConnection2(&bad, nullptr, nullptr, 0), ERROR_BAD_NET_NAME) << remote;
   }
-  NETRESOURCE printer = Disk("G:", "\\\\host\\share");
+  NETRESOURCE printer = Disk("G:", "/srv/share");
   printer.dwType = RESOURCETYPE_PRINT;
   EXPECT_EQ(WNetAddConnection2(&printer, nullptr, nullptr, 0), ERROR_INVALID_PARAMETER);
 
@@ -184,9 +200,9 @@ TEST(NetworkDrives, RefusesBadNamesAndLettersInUse) {
 }
 
 TEST(NetworkDrives, AnEnumerationBufferTooSmallForOneEntryAsksForMore) {
-  NETRESOURCE h = Disk("H:", "\\\\host\\a\\rather\\long\\remote\\path");
+  NETRESOURCE h = Disk("H:", "/srv/a/rather/long/remote/path");
   ASSERT_EQ(WNetAddConnection2(&h, nullptr, nullptr, 0), NO_ERROR);
-  NETRESOURCE i = Disk("I:", "\\\\host\\b");
+  NETRESOURCE i = Disk("I:", "/srv/b");
   ASSERT_EQ(WNetAddConnection2(&i, nullptr, nullptr, 0), NO_ERROR);
   HANDLE enumeration = 0;
   ASSERT_EQ(WNetOpenEnum(RESOURCE_CONNECTED, RESOURCETYPE_ANY, 0, nullptr, &enumeration), NO_ERROR);
@@ -204,7 +220,7 @@ TEST(NetworkDrives, AnEnumerationBufferTooSmallForOneEntryAsksForMore) {
   // One entry per call with a buffer that holds only one.
   EXPECT_EQ(
       Connections(size),
-      (std::vector<std::string>{"H: \\\\host\\a\\rather\\long\\remote\\path", "I: \\\\host\\b"}));
+      (std::vector<std::string>{"H: /srv/a/rather/long/remote/path", "I: /srv/b"}));
 }
 
 }  // namespace
