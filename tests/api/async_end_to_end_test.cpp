@@ -24,6 +24,7 @@
 #include "ctrlblk/heap.h"
 #include "platform/posix/heap.h"
 #include "tests/harness/host_harness.h"
+#include "tests/harness/manager_env.h"
 #include "tests/harness/waits.h"
 #include "tests/harness/request_data.h"
 #include "tests/harness/zel_test.h"
@@ -331,13 +332,7 @@ class AsyncSession {
 
 ZEL_CHILD_COMMAND(async_application) {
   AsyncSession session;
-  child::Report("ready");
-  for (int commands = 0; commands < 100; ++commands) {
-    std::optional<std::string> line = child::Receive(300s);
-    if (!line || *line == "end") return 0;
-    child::Report(session.Run(*line));
-  }
-  return 0;
+  return ServeCommands(session, 100);
 }
 
 // What a "wait" reported.
@@ -509,13 +504,10 @@ bool BackTo(const HeapUse& before) {
 class AsyncEndToEnd : public testing::Test {
  protected:
   void SetUp() override {
-    setenv("ZEL_CPMGR_LOG", TestPath("cpmgr.log").c_str(), 1);
-    setenv("ZEL_CPMGR_IDLE_SECONDS", "1", 1);
+    UseTestManager();
     ASSERT_TRUE(host_.running());
     host_.Configure("HOSTA");
   }
-
-  static std::string ManagerLog() { return ReadFile(TestPath("cpmgr.log")); }
 
   static RZ700SysStruct* System(const char* name) {
     RZ700SysStruct* system = nullptr;

@@ -24,6 +24,7 @@
 #include "ctrlblk/ctrlblk.h"
 #include "tests/api/obtain_mutex.h"
 #include "tests/harness/host_harness.h"
+#include "tests/harness/manager_env.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/waits.h"
 #include "tests/harness/request_data.h"
@@ -211,13 +212,7 @@ class AppSession {
 
 ZEL_CHILD_COMMAND(sync_application) {
   AppSession session(!args.empty() && args[0] == "traced");
-  child::Report("ready");
-  for (int commands = 0; commands < 50; ++commands) {
-    std::optional<std::string> line = child::Receive(300s);
-    if (!line || *line == "end") return 0;
-    child::Report(session.Run(*line));
-  }
-  return 0;
+  return ServeCommands(session, 50);
 }
 
 // What a "call" reported.
@@ -320,11 +315,8 @@ size_t ServedPws(const std::string& list) { return Count(list, " pws=") - Count(
 class SyncEndToEnd : public testing::Test {
  protected:
   void SetUp() override {
-    setenv("ZEL_CPMGR_LOG", TestPath("cpmgr.log").c_str(), 1);
-    setenv("ZEL_CPMGR_IDLE_SECONDS", "1", 1);
+    UseTestManager();
   }
-
-  static std::string ManagerLog() { return ReadFile(TestPath("cpmgr.log")); }
 
   static RZ700SysStruct* System(const char* name) {
     RZ700SysStruct* system = nullptr;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/harness/host_harness.h"
+#include "tests/harness/manager_env.h"
 #include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcb.h"
@@ -48,13 +49,10 @@ class TermWindow {
 class TermWindowsEndToEnd : public testing::Test {
  protected:
   void SetUp() override {
-    setenv("ZEL_CPMGR_LOG", TestPath("cpmgr.log").c_str(), 1);
-    setenv("ZEL_CPMGR_IDLE_SECONDS", "1", 1);
+    UseTestManager();
     ASSERT_TRUE(host_.running());
     host_.Configure("HOSTA");
   }
-
-  static std::string ManagerLog() { return ReadFile(TestPath("cpmgr.log")); }
 
   static RZ700SysStruct* System() {
     RZ700SysStruct* system = nullptr;
@@ -132,7 +130,7 @@ TEST_F(TermWindowsEndToEnd, ATypeThreeWindowKeepsAnIdleSystemUntilItIsGone) {
   ASSERT_EQ(caStopZELComm(conv), 0);
   // Three idle times without a conversation: still running.
   EXPECT_TRUE(Eventually([] {
-    return Count(ReadFile(TestPath("cpmgr.log")), "kept running for its terminate window") >= 3;
+    return Count(ManagerLog(), "kept running for its terminate window") >= 3;
   })) << ManagerLog();
   ASSERT_NE(System(), nullptr);
   EXPECT_EQ(V(System()->usCommState), ZEL_COMM_ACTIVE);

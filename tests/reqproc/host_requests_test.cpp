@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/harness/host_harness.h"
+#include "tests/harness/manager_env.h"
 #include "tests/harness/request_data.h"
 #include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
@@ -161,12 +162,11 @@ struct Reply {
 class HostRequests : public testing::Test {
  protected:
   void SetUp() override {
-    setenv("ZEL_CPMGR_LOG", TestPath("cpmgr.log").c_str(), 1);
-    setenv("ZEL_CPMGR_IDLE_SECONDS", "1", 1);
+    UseTestManager();
     ASSERT_TRUE(host_.running());
     Configure("program PCPGM " + SelfPath() + " --child pc_program echo\n");
     ASSERT_EQ(caInitializeZELComm("HOSTA", 0, 0, 0, &conv_, 0), 0)
-        << ReadFile(TestPath("cpmgr.log"));
+        << ManagerLog();
   }
   void TearDown() override { caStopZELComm(conv_); }
 

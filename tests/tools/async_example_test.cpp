@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/harness/host_harness.h"
+#include "tests/harness/manager_env.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
@@ -46,8 +47,7 @@ ZEL_CHILD_COMMAND(run_example) {
 class AsyncExample : public testing::Test {
  protected:
   void SetUp() override {
-    setenv("ZEL_CPMGR_LOG", TestPath("cpmgr.log").c_str(), 1);
-    setenv("ZEL_CPMGR_IDLE_SECONDS", "1", 1);
+    UseTestManager();
   }
 
   // The example's exit code; its output in out_ and err_.
@@ -67,7 +67,7 @@ TEST_F(AsyncExample, TheEchoComesBackToItsWindowUnderTheRequestsRid) {
   HostServer host;
   ASSERT_TRUE(host.running());
   host.Configure(kSystem);
-  ASSERT_EQ(Run({kSystem}), 0) << out_ << err_ << ReadFile(TestPath("cpmgr.log"));
+  ASSERT_EQ(Run({kSystem}), 0) << out_ << err_ << ManagerLog();
   std::smatch sent;
   ASSERT_TRUE(std::regex_search(out_, sent, std::regex("caProcessAsync\\(ECHO, 11 bytes\\): "
                                                        "RID (A[0-9]{4}[A-Z]{3}[0-9]{3})\n")))
