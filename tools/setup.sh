@@ -60,7 +60,7 @@ run_tests() {
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   # die_after_fork=0: the tests that fork a child of a process with threads
   # would otherwise end in the child at its first new thread.
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:die_after_fork=0}
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$root/tools/tsan.supp}
   (cd "$root/build/$config" && ctest -j "$(nproc)" --output-on-failure --label-exclude fuzz "$@")
 }
 
