@@ -22,18 +22,14 @@
 
 namespace {
 
+using zel::bench::Pattern;
+
 constexpr char kSystem[] = "BENCHSYS";
 constexpr uint16_t kAnswerMessage = 0x0500;
 constexpr uint32_t kAnswerWaitMs = 60'000;
 constexpr int64_t kMaxOutstanding = 64;
 
 uint32_t g_conv = 0;
-
-std::vector<char> Pattern(size_t size) {
-  std::vector<char> data(size);
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('A' + i % 26);
-  return data;
-}
 
 // One application thread's requests on a window of its own: sends ECHO
 // requests of `data` and takes their answers, knowing which are still out.

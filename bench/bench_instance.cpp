@@ -113,6 +113,12 @@ int RunWithHost(char** argv, const char* system, const std::function<int()>& bod
   return rc;
 }
 
+std::vector<char> Pattern(size_t size) {
+  std::vector<char> data(size);
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('A' + i % 26);
+  return data;
+}
+
 uint16_t Echo(uint32_t conv, const std::vector<char>& data, bool* same) {
   ProcessRequest request{};
   request.ulConvId = conv;

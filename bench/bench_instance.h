@@ -36,6 +36,9 @@ pid_t ManagerPid();
 // this process.
 bool StopManager();
 
+// Request data of `size` bytes: the alphabet over and over.
+std::vector<char> Pattern(size_t size);
+
 // One caProcessSync of `data` to the host program ECHO on conversation
 // `conv`; its code, and in *same whether the reply was the request. The
 // reply block is freed.

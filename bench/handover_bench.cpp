@@ -37,6 +37,8 @@ extern char** environ;
 
 namespace {
 
+using zel::bench::Pattern;
+
 namespace platform = zel::platform;
 
 constexpr char kSystem[] = "BENCHSYS";
@@ -44,12 +46,6 @@ constexpr uint32_t kProgramWidth = 21;
 
 uint32_t g_conv = 0;
 RZ700SysStruct* g_system = nullptr;
-
-std::vector<char> Pattern(size_t size) {
-  std::vector<char> data(size);
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('A' + i % 26);
-  return data;
-}
 
 bool SameReply(const void* reply, uint32_t length, const std::vector<char>& data) {
   return length == data.size() && (data.empty() || memcmp(reply, data.data(), length) == 0);

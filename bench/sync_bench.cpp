@@ -35,6 +35,8 @@
 
 namespace {
 
+using zel::bench::Pattern;
+
 using Clock = std::chrono::steady_clock;
 
 constexpr char kSystem[] = "BENCHSYS";
@@ -44,12 +46,6 @@ constexpr int kRequestsPerClient = 500;
 constexpr size_t kRpsSize = 64;
 
 uint32_t g_conv = 0;
-
-std::vector<char> Pattern(size_t size) {
-  std::vector<char> data(size);
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('A' + i % 26);
-  return data;
-}
 
 // Reports the median and the 99th percentile of the round trips.
 class Latencies {

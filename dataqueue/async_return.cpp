@@ -3,6 +3,7 @@
 // and posted to the window the application named. An answer that the
 // window cannot take yet is kept and posted again by the answer keeper,
 // which also drops the published names of requests no longer outstanding.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -46,12 +47,10 @@ DQRetHeader HeaderOf(const void* entry) {
   return header;
 }
 
-// The record's abort flag, read under the list's lock that the abort takes
-// to set it.
-bool Aborted(const AsyncRetStruct* rec) {
-  ListLock lock(Serial::kAsyncRetList);
-  return rec->ulAborted == 1;
-}
+// The record's abort flag: one 32-bit store by the abort. Only the manager
+// deletes the record, so it is read without the list's lock; the abort
+// takes the lock only to find the record and mark it in one step.
+bool Aborted(const AsyncRetStruct* rec) { return rec->ulAborted == 1; }
 
 // ---- The answer keeper ----
 
@@ -114,10 +113,12 @@ platform::DWORD RunKeeper(void*) {
 }  // namespace
 
 void StartAnswerKeeper() {
-  static bool started = false;
+  // Called at each answer: once started, a look at a flag.
+  static std::atomic<bool> started{false};
   static std::mutex start_mutex;
+  if (started.load(std::memory_order_acquire)) return;
   std::lock_guard lock(start_mutex);
-  if (started) return;
+  if (started.load(std::memory_order_relaxed)) return;
   if (g_keeper_wake == 0) g_keeper_wake = Plat().CreateEvent(false, false, nullptr);
   UniqueHandle thread;
   if (g_keeper_wake != 0) {
@@ -129,7 +130,7 @@ void StartAnswerKeeper() {
     }
     return;
   }
-  started = true;
+  started.store(true, std::memory_order_release);
 }
 
 namespace {
