@@ -32,6 +32,15 @@ uint16_t ActiveSystemOf(uint32_t conv_id, RZ700SysStruct** system);
 // Sends the request under the key "A" + `rid`.
 uint16_t SendToHost(RZ700SysStruct* system, const RequestToHost& request, const char* rid);
 
+// Watches the manager while requests of this process's windows are
+// outstanding (a thread, started when none runs): if the manager dies,
+// each gets a return-code answer of 1056.
+void WatchManager();
+
+// When the manager is dead, answers every outstanding request of every
+// window with 1056, before its control blocks are reset for a new start.
+void ReleaseAnswersOfDeadManager();
+
 }  // namespace zel::api
 
 #endif  // ZEL_API_API_H

@@ -106,6 +106,7 @@ uint16_t caProcessAsync(const AsyncRequest* pReq, char* pRID) noexcept try {
     cbDeleteAsyncRetStruct(rec);
     return rc;
   }
+  WatchManager();
   return 0;
 } catch (...) {
   return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);

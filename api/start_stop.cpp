@@ -119,6 +119,7 @@ uint16_t StartWithCount(const char* system_name, uint32_t* pulConvId) {
     trace::Rc("CA", -100, "error returned from cmCtrlCPMState() rc=", rc);
     return rc;
   }
+  ReleaseAnswersOfDeadManager();
   ForgetDeadCPMgr();
   RZ700SysStruct* system = nullptr;
   rc = StartOrJoin(system_name, &system);

@@ -158,7 +158,8 @@ void Deliver(AsyncRetStruct* rec, void* block, uint16_t kind) {
   rec->pData = block;
   rec->usPostKind = kind;
   rec->usPostState = kPostFailed;
-  Plat().SetEvent(g_keeper_wake);
+  // Outside the manager there is no keeper: the caller posts it again.
+  if (g_keeper_wake != 0) Plat().SetEvent(g_keeper_wake);
 }
 
 // A return-code answer: a 27-byte block whose first 16 bits hold the code.
@@ -334,4 +335,63 @@ void cdReleaseAsyncOfSystem(RZ700SysStruct* pSystem, uint16_t usRC) {
       DeliverCode(rec, usRC);
     }
   }
+}
+
+namespace zel::dataqueue {
+namespace {
+
+// True when the record's window belongs to process `pid` (any window when 0).
+bool OfProcess(const AsyncRetStruct* rec, uint32_t pid) {
+  if (pid == 0) return true;
+  platform::DWORD owner = 0;
+  Plat().GetWindowThreadProcessId(rec->hwndNotify, &owner);
+  return owner == pid;
+}
+
+// Answers one request of a dead manager; true when its record is done with.
+bool ReleaseOfDeadManager(AsyncRetStruct* rec, uint16_t rc) {
+  if (rec->usPostState == kPostFailed) {
+    if (!Redeliver(rec)) return false;
+    cbDeleteAsyncRetStruct(rec);
+    return true;
+  }
+  // A partial answer was reassembled in the dead manager's own memory.
+  rec->pData = nullptr;
+  if (Aborted(rec)) {
+    cbDeleteAsyncRetStruct(rec);
+    return true;
+  }
+  DeliverCode(rec, rc);
+  return rec->usPostState != kPostFailed;
+}
+
+}  // namespace
+}  // namespace zel::dataqueue
+
+size_t cdReleaseAsyncOfDeadManager(uint16_t usRC, uint32_t ulPid) {
+  ZEL_TRACE_FUNCTION("CD", "cdReleaseAsyncOfDeadManager");
+  // Under the lock throughout: the watch of every application and a
+  // restarting process may release at once, and each answer goes once.
+  ListLock lock(Serial::kAsyncRetList);
+  if (!lock.acquired()) return 0;
+  std::vector<AsyncRetStruct*> mine;
+  for (AsyncRetStruct* rec = zel::ctrlblk::Anchor().pAsyncRetList; rec != nullptr; rec = rec->pNext) {
+    if (OfProcess(rec, ulPid)) mine.push_back(rec);
+  }
+  size_t left = 0;
+  for (AsyncRetStruct* rec : mine) {
+    trace::Dump("CD", 100, "Manager gone, answer released", rec->achRID, ZEL_RID_LEN);
+    if (!ReleaseOfDeadManager(rec, usRC)) ++left;
+  }
+  return left;
+}
+
+size_t cdCountAsyncOfProcess(uint32_t ulPid) {
+  ListLock lock(Serial::kAsyncRetList);
+  if (!lock.acquired()) return 0;
+  size_t count = 0;
+  for (AsyncRetStruct* rec = zel::ctrlblk::Anchor().pAsyncRetList; rec != nullptr; rec = rec->pNext) {
+    if (OfProcess(rec, ulPid)) ++count;
+  }
+  return count;
 }

@@ -8,6 +8,7 @@
 #ifndef ZEL_DATAQUEUE_DATAQUEUE_H
 #define ZEL_DATAQUEUE_DATAQUEUE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -229,6 +230,18 @@ void cdHandleAsyncReturn(DQReadItem* pItem);
 // `usRC` (an aborted one is just dropped): the error that ended the system,
 // 1056 when the manager ends, 1032 when the system stopped.
 void cdReleaseAsyncOfSystem(RZ700SysStruct* pSystem, uint16_t usRC);
+
+// The manager is gone, so nothing more is posted for the requests it kept.
+// Each request of a window of process `ulPid` (of every window when 0) is
+// answered now: a kept answer is posted again, a waiting one gets a
+// return-code answer of `usRC`. Runs in any process, under the list's lock,
+// and frees no reassembly buffer: those were the dead manager's. Returns
+// how many of those requests remain (answers their windows cannot take yet).
+size_t cdReleaseAsyncOfDeadManager(uint16_t usRC, uint32_t ulPid);
+
+// How many asynchronous requests of the windows of process `ulPid` are
+// outstanding.
+size_t cdCountAsyncOfProcess(uint32_t ulPid);
 
 // An entry of a request that a host program started towards the PWS,
 // keyed by its RID: taken into its host-request record and, with the last

@@ -714,6 +714,31 @@ TEST_F(AsyncEndToEnd, AnAnswerForAWindowThatIsGoneIsFreedWithItsRecord) {
   EXPECT_EQ(Records(), 0u);
 }
 
+TEST_F(AsyncEndToEnd, AKilledManagerLeavesEachWaitingWindowA1056AndTheNextStartWorks) {
+  Application app;
+  ASSERT_EQ(app.Start("HOSTA"), 0) << ManagerLog();
+  uint32_t first = app.Window();
+  uint32_t second = app.Window();
+  ASSERT_EQ(app.Request(first, "SLEEP", 0, 10000).rc, 0);
+  ASSERT_EQ(app.Request(second, "SLEEP", 20000, 10000).rc, 0);
+  ASSERT_EQ(kill(static_cast<pid_t>(ctrlblk::Anchor().ulCPMgrPid), SIGKILL), 0);
+
+  // The application's own watch answers, well before the host would.
+  for (uint32_t hwnd : {first, second}) {
+    Answer answer = app.Wait(hwnd, 2s);
+    ASSERT_EQ(answer.kind, "code") << answer.line;
+    EXPECT_EQ(answer.code, VQZM_RC_CPMGR_ENDED);
+    EXPECT_EQ(answer.freed, 0);
+  }
+  EXPECT_EQ(Records(), 0u);
+  ExpectNothingMore(app, first);
+
+  ASSERT_EQ(app.Start("HOSTA"), 0) << ManagerLog();
+  Sent echo = app.Request(first, "ECHO", 100, 1);
+  ASSERT_EQ(echo.rc, 0);
+  EXPECT_EQ(app.Wait(first).rid, echo.rid);
+}
+
 TEST_F(AsyncEndToEnd, AnAnswerForAFullQueueWaitsUntilTheQueueHasRoomAndComesOnce) {
   Application app;
   ASSERT_EQ(app.Start("HOSTA"), 0) << ManagerLog();

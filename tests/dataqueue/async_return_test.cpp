@@ -2,6 +2,7 @@
 // reader hands them on: reassembly into the request's record, the message
 // to the application's window, broken sequences, aborted requests, gone
 // windows, and answers kept while a window's queue is full.
+#include <unistd.h>
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -270,6 +271,46 @@ TEST_F(AsyncReturn, WhenItsSystemEndsEachWaitingRequestIsAnsweredWithTheCode) {
   EXPECT_TRUE(Listed("A0011AAA043"));
   cbDeleteAsyncRetStruct(ctrlblk::cbRetAsyncRetFromRid("A0011AAA043"));
   cbDeleteRZ700SysStruct(system);
+  EXPECT_EQ(UsedBlocks(), used_blocks_);
+}
+
+TEST_F(AsyncReturn, AfterTheManagersDeathThisProcesssRequestsAreAnsweredAndOthersLeft) {
+  uint32_t full = 0;
+  ASSERT_EQ(zelCreateWindow(&full), 0);
+  Fill(full);
+  Outstanding("A0020AAA000");
+  Outstanding("A0021AAA000", full);
+  Dispatch("A0021AAA000", DataEntries("kept", 10)[0]);
+  ASSERT_EQ(V(ctrlblk::cbRetAsyncRetFromRid("A0021AAA000")->usPostState), 41);
+  Outstanding("A0022AAA000", 0x7fff0001);  // no window of this process
+  const auto self = static_cast<uint32_t>(getpid());
+
+  EXPECT_EQ(cdReleaseAsyncOfDeadManager(VQZM_RC_CPMGR_ENDED, self), 1u)
+      << "the kept answer waits for room";
+  std::optional<ZelMessage> message = Next();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->wParam, 1u);
+  uint16_t code = 0;
+  memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
+  EXPECT_EQ(code, VQZM_RC_CPMGR_ENDED);
+  zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+  EXPECT_FALSE(Listed("A0020AAA000"));
+
+  for (uint32_t i = 0; i < kQueueLimit; ++i) {
+    ZelMessage filler{};
+    ASSERT_EQ(zelWaitMessage(full, 0, &filler), 0) << i;
+  }
+  EXPECT_EQ(cdReleaseAsyncOfDeadManager(VQZM_RC_CPMGR_ENDED, self), 0u);
+  ZelMessage kept{};
+  ASSERT_EQ(zelWaitMessage(full, 0, &kept), 0) << "the kept answer itself, not a code";
+  EXPECT_EQ(kept.wParam, 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(kept.lParam) + 27, 4), "kept");
+  zelFreeBlock(reinterpret_cast<void*>(kept.lParam));
+  EXPECT_FALSE(Listed("A0021AAA000"));
+  EXPECT_TRUE(Listed("A0022AAA000"));
+  EXPECT_EQ(cdCountAsyncOfProcess(self), 0u);
+  cbDeleteAsyncRetStruct(ctrlblk::cbRetAsyncRetFromRid("A0022AAA000"));
+  zelDestroyWindow(full);
   EXPECT_EQ(UsedBlocks(), used_blocks_);
 }
 
