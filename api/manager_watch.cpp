@@ -27,7 +27,9 @@ constexpr std::chrono::milliseconds kWatchPeriod{250};
 constexpr size_t kWatchStack = 64 * 1024;
 
 std::mutex g_watch_mutex;
-bool g_watching = false;  // a watch thread runs; under g_watch_mutex
+// The process whose watch thread runs, or 0; under g_watch_mutex. A child
+// of fork() has no thread of its parent's, so it starts its own.
+uint32_t g_watching = 0;
 
 // Ends the watch when this process has nothing outstanding. Under the
 // watch's mutex, so that a request listed meanwhile finds no watch and
@@ -35,7 +37,7 @@ bool g_watching = false;  // a watch thread runs; under g_watch_mutex
 bool NothingOutstanding(uint32_t self) {
   std::lock_guard lock(g_watch_mutex);
   if (cdCountAsyncOfProcess(self) != 0) return false;
-  g_watching = false;
+  g_watching = 0;
   return true;
 }
 
@@ -54,13 +56,14 @@ platform::DWORD RunWatch(void*) {
 
 void WatchManager() {
   std::lock_guard lock(g_watch_mutex);
-  if (g_watching) return;
+  const uint32_t self = platform::GetCurrentProcessId();
+  if (g_watching == self) return;
   platform::UniqueHandle thread(Plat().CreateThread(kWatchStack, RunWatch, nullptr, nullptr));
   if (!thread && ZEL_ERROR_POINT("EXT_LAUNCH_WATCH")) {
     trace::SysRc("CA", -100, "CPMgr watch not started rc=", platform::GetLastError());
     return;
   }
-  g_watching = true;
+  g_watching = self;
 }
 
 void ReleaseAnswersOfDeadManager() {
