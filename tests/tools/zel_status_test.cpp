@@ -1,0 +1,288 @@
+// `zel status` and `zel stop` as a user runs them, against a real zelhost
+// and the communication manager of this build, with an application process
+// that starts a system through the component.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/config.h"
+#include "ctrlblk/ctrlblk.h"
+#include "ctrlblk/object_names.h"
+#include "tests/harness/host_harness.h"
+#include "tests/harness/manager_env.h"
+#include "tests/harness/waits.h"
+#include "tests/harness/zel_test.h"
+#include "tools/zel/shared_view.h"
+#include "vqzmcsw.h"
+
+namespace zel::test {
+namespace {
+
+// The tool reads the component's regions by its own copy of their layout.
+static_assert(tool::kSharedDataAddress == ctrlblk::kSharedDataAddress);
+static_assert(tool::kControlBlockAddress == ctrlblk::kControlBlockAddress);
+static_assert(tool::kControlBlockSize == ctrlblk::kControlBlockSize);
+static_assert(std::string_view(tool::kSharedDataRegion) == ctrlblk::kSharedDataName);
+static_assert(std::string_view(tool::kControlBlockRegion) == ctrlblk::kControlBlockName);
+static_assert(offsetof(tool::SharedDataLayout, ulHeapUsed) ==
+              offsetof(ctrlblk::SharedData, ulHeapUsed));
+static_assert(offsetof(tool::SharedDataLayout, pMapBase) ==
+              offsetof(ctrlblk::SharedData, pMapBase));
+static_assert(offsetof(tool::SharedDataLayout, anchor) == offsetof(ctrlblk::SharedData, anchor));
+
+constexpr char kSystem[] = "ZELSYS";
+
+std::string BuildDir() {
+  return std::filesystem::canonical("/proc/self/exe").parent_path().parent_path();
+}
+
+// Runs bin/zel with the arguments after the first, which names the files
+// in the test directory that get its standard output and error.
+ZEL_CHILD_COMMAND(run_zel) {
+  std::string zel = BuildDir() + "/bin/zel";
+  std::vector<const char*> argv = {zel.c_str()};
+  for (size_t i = 1; i < args.size(); ++i) argv.push_back(args[i].c_str());
+  argv.push_back(nullptr);
+  int out = open(TestPath(args[0] + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int err = open(TestPath(args[0] + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) {
+    return 126;
+  }
+  execv(zel.c_str(), const_cast<char* const*>(argv.data()));
+  return 127;
+}
+
+// An application: loads the component, starts the system args[0], reports
+// "started RC", and holds its conversation until told "end".
+ZEL_CHILD_COMMAND(application) {
+  void* component = dlopen((BuildDir() + "/lib/libvqzmcsw.so.0").c_str(), RTLD_NOW);
+  auto start = reinterpret_cast<decltype(&caInitializeZELComm)>(
+      component != nullptr ? dlsym(component, "caInitializeZELComm") : nullptr);
+  if (start == nullptr) return 125;
+  uint32_t conversation = 0;
+  uint16_t rc = start(args[0].c_str(), 0, 0, 0, &conversation, 0);
+  child::Report("started " + std::to_string(rc));
+  child::Receive(std::chrono::seconds(120));
+  return 0;
+}
+
+struct ZelRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+ZelRun Zel(std::vector<std::string> args) {
+  args.insert(args.begin(), "zel");
+  ChildProcess zel = ChildProcess::Start("run_zel", std::move(args));
+  int code = zel.Wait(Millis(90'000));
+  return {code, ReadFile(TestPath("zel.out")), ReadFile(TestPath("zel.err"))};
+}
+
+// A strict check that `text` is one JSON value and nothing else.
+class JsonCheck {
+ public:
+  static bool Valid(std::string_view text) {
+    JsonCheck check{text};
+    return check.Value(0) && check.Skip() == text.size();
+  }
+
+ private:
+  explicit JsonCheck(std::string_view text) : text_(text) {}
+  size_t Skip() {
+    while (at_ < text_.size() && std::string_view(" \n\r\t").find(text_[at_]) != std::string_view::npos) ++at_;
+    return at_;
+  }
+  bool Take(char c) { return Skip() < text_.size() && text_[at_] == c && ++at_; }
+  bool String() {
+    if (!Take('"')) return false;
+    for (; at_ < text_.size() && text_[at_] != '"'; ++at_) {
+      if (static_cast<unsigned char>(text_[at_]) < 0x20) return false;
+      if (text_[at_] == '\\') ++at_;
+    }
+    return Take('"');
+  }
+  bool Value(int depth) {
+    if (depth > 32 || Skip() == text_.size()) return false;
+    char c = text_[at_];
+    if (c == '"') return String();
+    if (c == '{' || c == '[') {
+      char close = c == '{' ? '}' : ']';
+      ++at_;
+      if (Take(close)) return true;
+      do {
+        if (c == '{' && !(String() && Take(':'))) return false;
+        if (!Value(depth + 1)) return false;
+      } while (Take(','));
+      return Take(close);
+    }
+    static const std::regex kScalar(R"(^(true|false|null|-?\d+(\.\d+)?([eE][-+]?\d+)?))");
+    std::match_results<std::string_view::const_iterator> match;
+    if (!std::regex_search(text_.begin() + static_cast<ptrdiff_t>(at_), text_.end(), match, kScalar)) {
+      return false;
+    }
+    at_ += static_cast<size_t>(match.length());
+    return true;
+  }
+
+  std::string_view text_;
+  size_t at_ = 0;
+};
+
+// The number after "key": in a JSON text; -1 when there is none.
+long JsonNumber(const std::string& json, const std::string& key) {
+  std::smatch match;
+  if (!std::regex_search(json, match, std::regex("\"" + key + "\":(-?[0-9]+)"))) return -1;
+  return std::stol(match[1]);
+}
+
+TEST(ZelCommandLine, BadOptionsAndArgumentsExitTwo) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"status", "--bogus"},
+                                             {"status", "extra"},
+                                             {"status", "--watch", "0"},
+                                             {"status", "--watch", "1", "2"},
+                                             {"stop", "A", "B"},
+                                             {"stop", "A", "--all"},
+                                             {"stop", "--timeout", "soon"}}) {
+    ZelRun run = Zel(args);
+    EXPECT_EQ(run.code, 2) << args[0] << " " << args[1];
+    EXPECT_NE(run.err.find("(see zel " + args[0] + " --help)"), std::string::npos) << run.err;
+  }
+}
+
+TEST(ZelStatus, WithNothingRunningSaysSoAndCreatesNothing) {
+  std::string folder = config::PrivateDir(nullptr) + "/" + Instance();
+  ASSERT_FALSE(std::filesystem::exists(folder));
+  ZelRun text = Zel({"status"});
+  EXPECT_EQ(text.code, 3);
+  EXPECT_EQ(text.out, "no manager runs in instance " + Instance() + ": nothing of it exists\n");
+  ZelRun json = Zel({"status", "--json"});
+  EXPECT_EQ(json.code, 3);
+  EXPECT_TRUE(JsonCheck::Valid(json.out)) << json.out;
+  EXPECT_NE(json.out.find("\"running\":false"), std::string::npos) << json.out;
+  ZelRun stop = Zel({"stop", "--all"});
+  EXPECT_EQ(stop.code, 3);
+  EXPECT_EQ(stop.err, "zel stop: no manager runs in instance " + Instance() + "\n");
+  EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
+class ZelWithSystem : public testing::Test {
+ protected:
+  void SetUp() override {
+    UseTestManager();
+    ASSERT_TRUE(host_.running());
+    host_.Configure(kSystem);
+  }
+
+  // Starts the application; true once its system runs.
+  bool StartApplication() {
+    app_.emplace(ChildProcess::Start("application", {kSystem}));
+    std::optional<std::string> started = app_->ReadLine(Millis(60'000));
+    return started == "started 0";
+  }
+
+  HostServer host_;
+  std::optional<ChildProcess> app_;
+};
+
+TEST_F(ZelWithSystem, StatusShowsTheManagerAndTheSystemWithoutJoining) {
+  ASSERT_TRUE(StartApplication()) << ManagerLog();
+  ZelRun text = Zel({"status"});
+  ASSERT_EQ(text.code, 0) << text.out << text.err;
+  EXPECT_TRUE(std::regex_search(
+      text.out, std::regex("^instance " + Instance() + ": manager running, pid [0-9]+, up [0-9]+ s")))
+      << text.out;
+  EXPECT_TRUE(std::regex_search(text.out,
+                                std::regex("\n  ZELSYS  ID 000  active  PWS [A-Z]{3}  queue "
+                                           "[A-Z0-9]+/[A-Z0-9]+  conversations 1  RID sequence "
+                                           "[0-9]{4}\n")))
+      << text.out;
+
+  ZelRun first = Zel({"status", "--json"});
+  ZelRun second = Zel({"status", "--json"});
+  ASSERT_EQ(first.code, 0) << first.err;
+  ASSERT_TRUE(JsonCheck::Valid(first.out)) << first.out;
+  EXPECT_NE(first.out.find("\"name\":\"ZELSYS\",\"id\":\"000\",\"comm_state\":6"), std::string::npos)
+      << first.out;
+  EXPECT_NE(first.out.find("\"running\":true"), std::string::npos) << first.out;
+  // The application and the manager, and no status run among them.
+  EXPECT_EQ(JsonNumber(first.out, "attached_processes"), 2) << first.out;
+  EXPECT_EQ(JsonNumber(second.out, "attached_processes"), 2) << second.out;
+  EXPECT_EQ(JsonNumber(first.out, "attach_count"), JsonNumber(second.out, "attach_count"));
+  EXPECT_GT(JsonNumber(first.out, "used"), 0) << first.out;
+}
+
+TEST_F(ZelWithSystem, StatusWhileTheSystemStartsNeitherFailsNorHangs) {
+  EXPECT_EQ(host_.Control("fault delay 100").rfind("ok", 0), 0u);
+  app_.emplace(ChildProcess::Start("application", {kSystem}));
+  std::optional<std::string> started;
+  for (int run = 0; run < 50 && !started; ++run) {
+    ZelRun status = Zel({"status", "--json"});
+    ASSERT_TRUE(status.code == 0 || status.code == 3) << status.code << status.err;
+    ASSERT_TRUE(JsonCheck::Valid(status.out)) << status.out;
+    started = app_->ReadLineOrEnd(Millis(1));
+  }
+  if (!started) started = app_->ReadLine(Millis(60'000));
+  EXPECT_EQ(started, "started 0");
+}
+
+TEST_F(ZelWithSystem, StopOfTheSystemLeavesItStopped) {
+  ASSERT_TRUE(StartApplication()) << ManagerLog();
+  ZelRun stop = Zel({"stop", kSystem});
+  EXPECT_EQ(stop.code, 0) << stop.err << ManagerLog();
+  EXPECT_EQ(stop.out, "stopped system ZELSYS\n");
+  ZelRun status = Zel({"status", "--json"});
+  EXPECT_TRUE(JsonCheck::Valid(status.out)) << status.out;
+  EXPECT_EQ(status.out.find("\"comm_state\":6"), std::string::npos) << status.out;
+}
+
+TEST_F(ZelWithSystem, StopOfAnUnknownSystemFailsWithTheCode) {
+  ASSERT_TRUE(StartApplication()) << ManagerLog();
+  ZelRun stop = Zel({"stop", "NOSUCH"});
+  EXPECT_EQ(stop.code, 1);
+  EXPECT_EQ(stop.err.rfind("zel stop: system NOSUCH does not run: rc 1030 (", 0), 0u) << stop.err;
+  EXPECT_EQ(Zel({"status"}).code, 0);
+}
+
+TEST_F(ZelWithSystem, StopAllStopsTheSystemAndEndsTheManager) {
+  ASSERT_TRUE(StartApplication()) << ManagerLog();
+  ZelRun stop = Zel({"stop", "--all", "--json"});
+  EXPECT_EQ(stop.code, 0) << stop.err << ManagerLog();
+  EXPECT_TRUE(JsonCheck::Valid(stop.out)) << stop.out;
+  EXPECT_NE(stop.out.find("\"stopped\":[\"ZELSYS\"],\"manager_stopped\":true"), std::string::npos)
+      << stop.out;
+  ZelRun status = Zel({"status"});
+  EXPECT_EQ(status.code, 3) << status.out;
+  EXPECT_EQ(status.out.rfind("no manager runs in instance " + Instance(), 0), 0u) << status.out;
+  EXPECT_NE(ManagerLog().find("ended"), std::string::npos);
+}
+
+TEST_F(ZelWithSystem, WatchShowsTheStatusAgainUntilInterrupted) {
+  ASSERT_TRUE(StartApplication()) << ManagerLog();
+  ChildProcess watch = ChildProcess::Start("run_zel", {"watch", "status", "--watch", "1"});
+  auto headlines = [] {
+    std::string out = ReadFile(TestPath("watch.out"));
+    size_t count = 0;
+    for (size_t at = out.find("manager running"); at != std::string::npos;
+         at = out.find("manager running", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_TRUE(Eventually([&] { return headlines() >= 2; }, Millis(30'000)))
+      << ReadFile(TestPath("watch.out"));
+  watch.Kill(SIGTERM);
+  EXPECT_EQ(watch.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace zel::test
