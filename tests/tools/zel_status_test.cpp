@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -69,6 +70,7 @@ ZEL_CHILD_COMMAND(application) {
   if (start == nullptr) return 125;
   uint32_t conversation = 0;
   uint16_t rc = start(args[0].c_str(), 0, 0, 0, &conversation, 0);
+  std::ofstream(TestPath("application.started")) << rc;
   child::Report("started " + std::to_string(rc));
   child::Receive(std::chrono::seconds(120));
   return 0;
@@ -224,15 +226,12 @@ TEST_F(ZelWithSystem, StatusShowsTheManagerAndTheSystemWithoutJoining) {
 TEST_F(ZelWithSystem, StatusWhileTheSystemStartsNeitherFailsNorHangs) {
   EXPECT_EQ(host_.Control("fault delay 100").rfind("ok", 0), 0u);
   app_.emplace(ChildProcess::Start("application", {kSystem}));
-  std::optional<std::string> started;
-  for (int run = 0; run < 50 && !started; ++run) {
+  for (int run = 0; run < 100 && !std::filesystem::exists(TestPath("application.started")); ++run) {
     ZelRun status = Zel({"status", "--json"});
     ASSERT_TRUE(status.code == 0 || status.code == 3) << status.code << status.err;
     ASSERT_TRUE(JsonCheck::Valid(status.out)) << status.out;
-    started = app_->ReadLineOrEnd(Millis(1));
   }
-  if (!started) started = app_->ReadLine(Millis(60'000));
-  EXPECT_EQ(started, "started 0");
+  EXPECT_EQ(app_->ReadLine(Millis(60'000)), "started 0");
 }
 
 TEST_F(ZelWithSystem, StopOfTheSystemLeavesItStopped) {
