@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -22,6 +23,7 @@
 #include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "tools/zel/shared_view.h"
+#include "vqzmcm.h"
 #include "vqzmcsw.h"
 
 namespace zel::test {
@@ -146,6 +148,97 @@ long JsonNumber(const std::string& json, const std::string& key) {
   return std::stol(match[1]);
 }
 
+// Copies of the two regions as the tool takes them, with records placed in
+// the area at the addresses they would have in the instance's processes.
+class FakeRegions {
+ public:
+  FakeRegions() : shared_(sizeof(tool::SharedDataLayout)), area_(tool::kControlBlockSize) {
+    Layout().pMapBase = reinterpret_cast<void*>(tool::kControlBlockAddress);
+  }
+
+  tool::SharedDataLayout& Layout() {
+    return *reinterpret_cast<tool::SharedDataLayout*>(shared_.data());
+  }
+  template <class T>
+  T* Address(uint32_t offset) {
+    return reinterpret_cast<T*>(tool::kControlBlockAddress + offset);
+  }
+  template <class T>
+  T& At(uint32_t offset) {
+    return *reinterpret_cast<T*>(area_.data() + offset);
+  }
+  tool::InstanceStatus Read() {
+    tool::InstanceStatus status;
+    tool::ReadControlBlocks(shared_, area_, &status);
+    return status;
+  }
+
+ private:
+  std::vector<char> shared_;
+  std::vector<char> area_;
+};
+
+TEST(ZelStatusReading, TheListsOfTheControlBlocksAreRead) {
+  FakeRegions regions;
+  ZELAnchorCB& anchor = regions.Layout().anchor;
+  anchor.usCPMgrState = ZEL_CPMGR_RUNNING;
+  anchor.pSysList = regions.Address<RZ700SysStruct>(1000);
+  anchor.p3rdPartyList = regions.Address<ThirdPartyStruct>(3000);
+  RZ700SysStruct& first = regions.At<RZ700SysStruct>(1000);
+  strcpy(first.szSysName, "FIRST");
+  strcpy(first.szSysID, "001");
+  strcpy(first.szDQLib, "QZELDQ");
+  strcpy(first.szDQName, "PWSQ");
+  memcpy(first.achPWSSysID, "AAB", 3);
+  memcpy(first.achRIDSeq, "0042", 4);
+  first.usCommState = ZEL_COMM_ACTIVE;
+  first.ulConvCount = 2;
+  first.pTermWndList = regions.Address<TermWndStruct>(4000);
+  first.pNext = regions.Address<RZ700SysStruct>(2000);
+  strcpy(regions.At<RZ700SysStruct>(2000).szSysName, "SECOND");
+  regions.At<RZ700SysStruct>(2000).usCommState = ZEL_COMM_STOPPED;
+  strcpy(regions.At<ThirdPartyStruct>(3000).szPgmID, "PCPGM");
+  TermWndStruct& window = regions.At<TermWndStruct>(4000);
+  strcpy(window.szPgmID, "WATCHER");
+  window.hwndTerm = 0x10002;
+  window.usTermType = 3;
+
+  tool::InstanceStatus status = regions.Read();
+  EXPECT_FALSE(status.torn);
+  ASSERT_EQ(status.systems.size(), 2u);
+  const tool::SystemStatus& system = status.systems[0];
+  EXPECT_EQ(system.name + " " + system.id + " " + system.pws_id + " " + system.queue + " " +
+                system.rid_sequence,
+            "FIRST 001 AAB QZELDQ/PWSQ 0042");
+  EXPECT_EQ(V(system.conversations), 2u);
+  ASSERT_EQ(system.windows.size(), 1u);
+  EXPECT_EQ(system.windows[0].program, "WATCHER");
+  EXPECT_EQ(system.windows[0].hwnd, 0x10002u);
+  EXPECT_EQ(status.systems[1].name, "SECOND");
+  EXPECT_EQ(status.systems[1].pws_id, "");
+  EXPECT_EQ(status.pc_programs, std::vector<std::string>{"PCPGM"});
+}
+
+TEST(ZelStatusReading, ListsChangedUnderTheCopyEndBoundedAndMarkTheStatusTorn) {
+  FakeRegions circle;
+  circle.Layout().anchor.pSysList = circle.Address<RZ700SysStruct>(1000);
+  circle.At<RZ700SysStruct>(1000).pNext = circle.Address<RZ700SysStruct>(1000);
+  tool::InstanceStatus status = circle.Read();
+  EXPECT_TRUE(status.torn);
+  EXPECT_LE(status.systems.size(), tool::kControlBlockSize / 32);
+
+  // A record that runs past the end of the area, and a pointer elsewhere.
+  FakeRegions outside;
+  outside.Layout().anchor.pSysList = outside.Address<RZ700SysStruct>(1000);
+  outside.At<RZ700SysStruct>(1000).pNext =
+      outside.Address<RZ700SysStruct>(tool::kControlBlockSize - 100);
+  outside.Layout().anchor.pAsyncRetList = reinterpret_cast<AsyncRetStruct*>(0x1000);
+  status = outside.Read();
+  EXPECT_TRUE(status.torn);
+  EXPECT_EQ(status.systems.size(), 1u);
+  EXPECT_TRUE(status.async_waiting.empty());
+}
+
 TEST(ZelCommandLine, BadOptionsAndArgumentsExitTwo) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"status", "--bogus"},
@@ -242,6 +335,13 @@ TEST_F(ZelWithSystem, StopOfTheSystemLeavesItStopped) {
   ZelRun status = Zel({"status", "--json"});
   EXPECT_TRUE(JsonCheck::Valid(status.out)) << status.out;
   EXPECT_EQ(status.out.find("\"comm_state\":6"), std::string::npos) << status.out;
+}
+
+TEST_F(ZelWithSystem, StopWithoutANameStopsTheDefaultSystem) {
+  ASSERT_TRUE(StartApplication()) << ManagerLog();
+  ZelRun stop = Zel({"stop"});
+  EXPECT_EQ(stop.code, 0) << stop.err << ManagerLog();
+  EXPECT_EQ(stop.out, "stopped system ZELSYS\n");
 }
 
 TEST_F(ZelWithSystem, StopOfAnUnknownSystemFailsWithTheCode) {

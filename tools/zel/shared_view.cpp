@@ -153,34 +153,46 @@ bool ReadOnce(InstanceStatus* status, std::string* error) {
       break;
   }
   status->attached = view.AttachedProcesses();
-  RegionCopy shared(kSharedDataAddress, view.CopyRegion(kSharedDataRegion));
-  SharedDataLayout data;
-  if (!shared.Read(reinterpret_cast<const void*>(kSharedDataAddress), &data)) {
+  std::vector<char> shared_data = view.CopyRegion(kSharedDataRegion);
+  if (shared_data.size() < sizeof(SharedDataLayout)) {
     status->found = InstanceStatus::Found::kNoComponent;
     return true;
   }
-  const ZELAnchorCB& anchor = data.anchor;
-  status->manager_state = anchor.usCPMgrState;
-  status->manager_rc = anchor.usCPMgrRC;
-  status->manager_pid = anchor.ulCPMgrPid;
-  status->attach_count = data.ulAttachCount;
-  status->heap_used = data.ulHeapUsed;
-  status->heap_size = kControlBlockSize;
+  ReadControlBlocks(shared_data, view.CopyRegion(kControlBlockRegion), status);
+  // The manager runs while its window's process lives.
   platform::DWORD window_pid = 0;
-  bool running = anchor.usCPMgrState != ZEL_CPMGR_NOT_RUNNING &&
-                 view.WindowAlive(anchor.hwndCPMgr, &window_pid) &&
-                 window_pid == anchor.ulCPMgrPid;
+  bool running = status->manager_state != ZEL_CPMGR_NOT_RUNNING &&
+                 view.WindowAlive(status->manager_window, &window_pid) &&
+                 window_pid == status->manager_pid;
   status->found = running ? InstanceStatus::Found::kRunning : InstanceStatus::Found::kNoManager;
-  if (running) status->uptime_seconds = ProcessUptime(anchor.ulCPMgrPid);
-  uintptr_t base = data.pMapBase != nullptr ? reinterpret_cast<uintptr_t>(data.pMapBase)
-                                            : kControlBlockAddress;
-  RegionCopy area(base, view.CopyRegion(kControlBlockRegion));
-  if (!area.empty()) ReadLists(area, anchor, status);
+  if (running) status->uptime_seconds = ProcessUptime(status->manager_pid);
   status->have_global_heap = view.MeasureGlobalHeap(&status->global_heap);
   return true;
 }
 
 }  // namespace
+
+void ReadControlBlocks(const std::vector<char>& shared_data, std::vector<char> area,
+                       InstanceStatus* status) {
+  RegionCopy shared(kSharedDataAddress, shared_data);
+  SharedDataLayout data;
+  if (!shared.Read(reinterpret_cast<const void*>(kSharedDataAddress), &data)) {
+    status->torn = true;
+    return;
+  }
+  const ZELAnchorCB& anchor = data.anchor;
+  status->manager_state = anchor.usCPMgrState;
+  status->manager_rc = anchor.usCPMgrRC;
+  status->manager_pid = anchor.ulCPMgrPid;
+  status->manager_window = anchor.hwndCPMgr;
+  status->attach_count = data.ulAttachCount;
+  status->heap_used = data.ulHeapUsed;
+  status->heap_size = kControlBlockSize;
+  uintptr_t base = data.pMapBase != nullptr ? reinterpret_cast<uintptr_t>(data.pMapBase)
+                                            : kControlBlockAddress;
+  RegionCopy copy(base, std::move(area));
+  if (!copy.empty()) ReadLists(copy, anchor, status);
+}
 
 bool ReadInstanceStatus(InstanceStatus* status, std::string* error) {
   for (int attempt = 1;; ++attempt) {

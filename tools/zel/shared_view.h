@@ -89,6 +89,7 @@ struct InstanceStatus {
   uint16_t manager_state = 0;   // 21, 23 or 24
   uint16_t manager_rc = 0;      // code last reported by the manager
   uint32_t manager_pid = 0;
+  uint32_t manager_window = 0;  // the manager's window handle
   double uptime_seconds = -1;   // the manager's, -1 when unknown
   std::vector<SystemStatus> systems;
   std::vector<OutstandingStatus> outstanding;
@@ -101,6 +102,13 @@ struct InstanceStatus {
   platform::GlobalHeapUse global_heap{};
   bool torn = false;            // the copies changed under the walk
 };
+
+// Fills the manager, list and heap fields of `status` from copies of the
+// shared data section and of the control-block area, either of which may be
+// empty. Copies that cannot be right mark the status torn; nothing in them
+// is trusted.
+void ReadControlBlocks(const std::vector<char>& shared_data, std::vector<char> area,
+                       InstanceStatus* status);
 
 // Reads the instance named by ZEL_INSTANCE. False with `error` when its
 // files cannot be read or trusted.
