@@ -70,8 +70,8 @@ class ZEL_PLATFORM_EXPORT InstanceView {
   std::string name_;
   std::string dir_;
   std::string why_;
-  int fd_ = -1;                     // the registry file, read-only
-  const void* registry_ = nullptr;  // its read-only mapping
+  int fd_ = -1;                                               // the registry file, read-only
+  const void* registry_ = nullptr;                            // its read-only mapping
   mutable std::vector<std::pair<const void*, size_t>> maps_;  // unmapped with the view
 };
 

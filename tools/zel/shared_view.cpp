@@ -115,8 +115,7 @@ void ReadLists(const RegionCopy& area, const ZELAnchorCB& anchor, InstanceStatus
   Walk(area, anchor.p3rdPartyList, torn, [&](const ThirdPartyStruct& record) {
     status->pc_programs.push_back(Text(record.szPgmID));
   });
-  Walk(area, anchor.pRZ700ReqList, torn,
-       [&](const RZ700ReqStruct&) { ++status->host_requests; });
+  Walk(area, anchor.pRZ700ReqList, torn, [&](const RZ700ReqStruct&) { ++status->host_requests; });
 }
 
 // Seconds since the process `pid` started; -1 when that cannot be read.
@@ -188,8 +187,8 @@ void ReadControlBlocks(const std::vector<char>& shared_data, std::vector<char> a
   status->attach_count = data.ulAttachCount;
   status->heap_used = data.ulHeapUsed;
   status->heap_size = kControlBlockSize;
-  uintptr_t base = data.pMapBase != nullptr ? reinterpret_cast<uintptr_t>(data.pMapBase)
-                                            : kControlBlockAddress;
+  uintptr_t base =
+      data.pMapBase != nullptr ? reinterpret_cast<uintptr_t>(data.pMapBase) : kControlBlockAddress;
   RegionCopy copy(base, std::move(area));
   if (!copy.empty()) ReadLists(copy, anchor, status);
 }
@@ -204,19 +203,23 @@ bool ReadInstanceStatus(InstanceStatus* status, std::string* error) {
 
 const char* CommStateName(uint16_t state) {
   static const char* const kNames[] = {
-      "stopped",          "starting",     "start sent",       "station received",
-      "RRP start sent",   "active",       "ending",           "end sent",
-      "end acknowledged", "failed",       "failed, end sent", "failed, end acknowledged"};
+      "stopped",          "starting", "start sent",       "station received",
+      "RRP start sent",   "active",   "ending",           "end sent",
+      "end acknowledged", "failed",   "failed, end sent", "failed, end acknowledged"};
   if (state < ZEL_COMM_STOPPED || state > ZEL_COMM_ERROR_TERM_ACKED) return "unknown";
   return kNames[state - ZEL_COMM_STOPPED];
 }
 
 const char* ManagerStateName(uint16_t state) {
   switch (state) {
-    case ZEL_CPMGR_NOT_RUNNING: return "not running";
-    case ZEL_CPMGR_RUNNING: return "running";
-    case ZEL_CPMGR_STOPPING: return "stopping";
-    default: return "unknown";
+    case ZEL_CPMGR_NOT_RUNNING:
+      return "not running";
+    case ZEL_CPMGR_RUNNING:
+      return "running";
+    case ZEL_CPMGR_STOPPING:
+      return "stopping";
+    default:
+      return "unknown";
   }
 }
 

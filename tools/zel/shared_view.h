@@ -60,18 +60,18 @@ struct SystemStatus {
 // An asynchronous request whose answer has not been posted yet.
 struct AsyncStatus {
   std::string rid;
-  uint32_t hwnd;         // window the answer goes to
+  uint32_t hwnd;  // window the answer goes to
   uint32_t conversation;
-  uint32_t received;     // bytes of the answer received so far
-  uint32_t total;        // bytes announced
-  uint16_t post_state;   // 40 waiting, 41 kept after a failed post
+  uint32_t received;    // bytes of the answer received so far
+  uint32_t total;       // bytes announced
+  uint16_t post_state;  // 40 waiting, 41 kept after a failed post
 };
 
 // A data-queue request handed to the manager's processing thread.
 struct OutstandingStatus {
-  uint16_t type;         // 1 obtain RRP, 2 send request, 3 send return, 4 retrieve data
-  std::string system;    // name of its system
-  bool returned;         // its result went back to the requester
+  uint16_t type;       // 1 obtain RRP, 2 send request, 3 send return, 4 retrieve data
+  std::string system;  // name of its system
+  bool returned;       // its result went back to the requester
 };
 
 struct InstanceStatus {
@@ -84,10 +84,10 @@ struct InstanceStatus {
   };
   Found found = Found::kNothing;
   std::string instance;
-  uint32_t attached = 0;        // processes attached to the instance
-  uint32_t attach_count = 0;    // attaches of the control blocks since they were made
-  uint16_t manager_state = 0;   // 21, 23 or 24
-  uint16_t manager_rc = 0;      // code last reported by the manager
+  uint32_t attached = 0;       // processes attached to the instance
+  uint32_t attach_count = 0;   // attaches of the control blocks since they were made
+  uint16_t manager_state = 0;  // 21, 23 or 24
+  uint16_t manager_rc = 0;     // code last reported by the manager
   uint32_t manager_pid = 0;
   uint32_t manager_window = 0;  // the manager's window handle
   double uptime_seconds = -1;   // the manager's, -1 when unknown
@@ -95,12 +95,12 @@ struct InstanceStatus {
   std::vector<OutstandingStatus> outstanding;
   std::vector<AsyncStatus> async_waiting;
   std::vector<std::string> pc_programs;  // registered program IDs
-  uint32_t host_requests = 0;   // host-initiated requests being reassembled
-  uint32_t heap_used = 0;       // bytes of the control-block area handed out
-  uint32_t heap_size = 0;       // bytes of the area
+  uint32_t host_requests = 0;            // host-initiated requests being reassembled
+  uint32_t heap_used = 0;                // bytes of the control-block area handed out
+  uint32_t heap_size = 0;                // bytes of the area
   bool have_global_heap = false;
   platform::GlobalHeapUse global_heap{};
-  bool torn = false;            // the copies changed under the walk
+  bool torn = false;  // the copies changed under the walk
 };
 
 // Fills the manager, list and heap fields of `status` from copies of the

@@ -49,22 +49,32 @@ std::string Hex(uint32_t value) {
 
 const char* FoundName(InstanceStatus::Found found) {
   switch (found) {
-    case InstanceStatus::Found::kNothing: return "nothing";
-    case InstanceStatus::Found::kDeserted: return "left by ended processes";
-    case InstanceStatus::Found::kNoComponent: return "no control blocks";
-    case InstanceStatus::Found::kNoManager: return "no manager";
-    case InstanceStatus::Found::kRunning: return "running";
+    case InstanceStatus::Found::kNothing:
+      return "nothing";
+    case InstanceStatus::Found::kDeserted:
+      return "left by ended processes";
+    case InstanceStatus::Found::kNoComponent:
+      return "no control blocks";
+    case InstanceStatus::Found::kNoManager:
+      return "no manager";
+    case InstanceStatus::Found::kRunning:
+      return "running";
   }
   return "unknown";
 }
 
 const char* RequestTypeName(uint16_t type) {
   switch (type) {
-    case 1: return "obtain RRP";
-    case 2: return "send request";
-    case 3: return "send return";
-    case 4: return "retrieve data";
-    default: return "unknown";
+    case 1:
+      return "obtain RRP";
+    case 2:
+      return "send request";
+    case 3:
+      return "send return";
+    case 4:
+      return "retrieve data";
+    default:
+      return "unknown";
   }
 }
 
@@ -86,9 +96,10 @@ std::string Headline(const InstanceStatus& s) {
     case InstanceStatus::Found::kRunning:
       break;
   }
-  std::string uptime = s.uptime_seconds < 0
-                           ? std::string()
-                           : ", up " + std::to_string(static_cast<uint64_t>(s.uptime_seconds)) + " s";
+  std::string uptime =
+      s.uptime_seconds < 0
+          ? std::string()
+          : ", up " + std::to_string(static_cast<uint64_t>(s.uptime_seconds)) + " s";
   return head + "manager " + ManagerStateName(s.manager_state) + ", pid " +
          std::to_string(s.manager_pid) + uptime + ", last rc " + std::to_string(s.manager_rc) +
          "; " + attached + ", " + std::to_string(s.attach_count) + " attach(es) so far";

@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
@@ -58,8 +57,8 @@ void PrintHelp() {
 struct Outcome {
   std::vector<std::string> stopped;  // systems stopped, in order
   bool manager_stopped = false;
-  std::string failure;               // why it failed; empty when nothing failed
-  uint16_t rc = 0;                   // the failing code, when there is one
+  std::string failure;  // why it failed; empty when nothing failed
+  uint16_t rc = 0;      // the failing code, when there is one
 };
 
 // The message library's text of `code`, or a short text of our own.
@@ -73,9 +72,12 @@ std::string CodeText(uint16_t code) {
   char text[256];
   if (messages != 0 && platform::LoadString(messages, code, text, sizeof text) > 0) return text;
   switch (code) {
-    case VQZM_RC_NO_SUCH_SYSTEM: return "no such system runs";
-    case VQZM_RC_MUTEX_WAIT_FAILED: return "waiting for a lock failed";
-    default: return "return code " + std::to_string(code);
+    case VQZM_RC_NO_SUCH_SYSTEM:
+      return "no such system runs";
+    case VQZM_RC_MUTEX_WAIT_FAILED:
+      return "waiting for a lock failed";
+    default:
+      return "return code " + std::to_string(code);
   }
 }
 
@@ -110,7 +112,8 @@ class ManagerLock {
 // bound passes, nothing can take it back, and the process must end
 // without unloading the component under that thread.
 uint16_t StopAndWait(RZ700SysStruct* system, std::chrono::seconds bound, bool* timed_out) {
-  std::packaged_task<uint16_t()> task([system] { return ZEL_COMPONENT(cmStopAndWaitComm)(system); });
+  std::packaged_task<uint16_t()> task(
+      [system] { return ZEL_COMPONENT(cmStopAndWaitComm)(system); });
   std::future<uint16_t> answer = task.get_future();
   std::thread(std::move(task)).detach();
   *timed_out = answer.wait_for(bound) != std::future_status::ready;
@@ -167,8 +170,7 @@ std::vector<std::string> RunningSystems() {
 }
 
 // Ends the manager, whose window is `hwnd`, and waits for it to be gone.
-bool StopManager(platform::HWND hwnd, uint32_t pid, std::chrono::seconds bound,
-                 Outcome* outcome) {
+bool StopManager(platform::HWND hwnd, uint32_t pid, std::chrono::seconds bound, Outcome* outcome) {
   platform::DWORD owner = 0;
   platform::GetWindowThreadProcessId(hwnd, &owner);
   // With its last system stopped, an idle manager may have ended by itself.
@@ -222,7 +224,8 @@ void Report(const std::string& instance, const Outcome& outcome, bool json) {
     return;
   }
   for (const std::string& name : outcome.stopped) std::printf("stopped system %s\n", name.c_str());
-  if (outcome.manager_stopped) std::printf("stopped the manager of instance %s\n", instance.c_str());
+  if (outcome.manager_stopped)
+    std::printf("stopped the manager of instance %s\n", instance.c_str());
   if (!outcome.failure.empty()) {
     std::fprintf(stderr, "zel stop: %s: rc %u (%s)\n", outcome.failure.c_str(), outcome.rc,
                  CodeText(outcome.rc).c_str());
@@ -282,10 +285,9 @@ int RunStop(int argc, char** argv, int first) {
   }
   Outcome outcome;
   std::string name = names.empty() ? std::string() : names[0];
-  bool ok = args.Has("all") ? StopAll(bound, &outcome)
-            : !name.empty() || DefaultSystem(&name, &outcome)
-                ? StopSystem(name, bound, &outcome)
-                : false;
+  bool ok = args.Has("all")                                   ? StopAll(bound, &outcome)
+            : !name.empty() || DefaultSystem(&name, &outcome) ? StopSystem(name, bound, &outcome)
+                                                              : false;
   Report(status.instance, outcome, args.Json());
   return ok ? kExitOk : kExitFailed;
 }
