@@ -29,12 +29,15 @@
 namespace zel::test {
 namespace {
 
-// The tool reads the component's regions by its own copy of their layout.
+// The tool reaches the component's regions and locks by its own copy of
+// their names and layout.
 static_assert(tool::kSharedDataAddress == ctrlblk::kSharedDataAddress);
 static_assert(tool::kControlBlockAddress == ctrlblk::kControlBlockAddress);
 static_assert(tool::kControlBlockSize == ctrlblk::kControlBlockSize);
 static_assert(std::string_view(tool::kSharedDataRegion) == ctrlblk::kSharedDataName);
 static_assert(std::string_view(tool::kControlBlockRegion) == ctrlblk::kControlBlockName);
+static_assert(std::string_view(tool::kStateMutex) == ctrlblk::kStateName);
+static_assert(std::string_view(tool::kCommStatePrefix) == ctrlblk::kCommStatePrefix);
 static_assert(offsetof(tool::SharedDataLayout, ulHeapUsed) ==
               offsetof(ctrlblk::SharedData, ulHeapUsed));
 static_assert(offsetof(tool::SharedDataLayout, pMapBase) ==

@@ -26,6 +26,10 @@ inline constexpr uintptr_t kControlBlockAddress = 0x23000000;
 inline constexpr uint32_t kControlBlockSize = 512000;
 inline constexpr char kSharedDataRegion[] = "VQZMCSW.SHAREDDATA";
 inline constexpr char kControlBlockRegion[] = "CPMSHAREME";
+// The manager's locks: the manager state, and each system's comm state
+// (the prefix is followed by the system's three digits).
+inline constexpr char kStateMutex[] = "STATE";
+inline constexpr char kCommStatePrefix[] = "COMMSTATE";
 
 // The start of the shared data section, as the component lays it out.
 struct SharedDataLayout {

@@ -34,10 +34,6 @@ namespace platform = zel::platform;
 constexpr uint64_t kDefaultTimeoutSeconds = 60;
 constexpr auto kPollSlice = std::chrono::milliseconds(50);
 
-// The manager's locks, by the names every process of the instance opens.
-constexpr char kStateMutex[] = "STATE";
-constexpr char kCommStatePrefix[] = "COMMSTATE";  // followed by the system's three digits
-
 using Clock = std::chrono::steady_clock;
 
 void PrintHelp() {
@@ -159,12 +155,13 @@ bool StopSystem(const std::string& name, std::chrono::seconds bound, Outcome* ou
   return true;
 }
 
-// The names of the systems whose communication is not stopped.
-std::vector<std::string> RunningSystems() {
+// The names of the active systems. As when the manager stops itself, a
+// system still starting or already ending is left to the manager's end.
+std::vector<std::string> ActiveSystems() {
   std::vector<std::string> names;
   auto next = ZEL_COMPONENT(cbRetNextRZ700SysStruct);
   for (RZ700SysStruct* system = next(nullptr); system != nullptr; system = next(system)) {
-    if (system->usCommState != ZEL_COMM_STOPPED) names.emplace_back(system->szSysName);
+    if (system->usCommState == ZEL_COMM_ACTIVE) names.emplace_back(system->szSysName);
   }
   return names;
 }
@@ -199,7 +196,7 @@ bool StopAll(std::chrono::seconds bound, Outcome* outcome) {
   ZELAnchorCB* anchor = ZEL_COMPONENT(GetZELAnchorCB)();
   platform::HWND hwnd = anchor->hwndCPMgr;
   uint32_t pid = anchor->ulCPMgrPid;
-  for (const std::string& name : RunningSystems()) {
+  for (const std::string& name : ActiveSystems()) {
     if (!StopSystem(name, bound, outcome)) return false;
   }
   return StopManager(hwnd, pid, bound, outcome);
