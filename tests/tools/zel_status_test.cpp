@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -321,6 +322,38 @@ TEST_F(ZelWithSystem, StatusShowsTheManagerAndTheSystemWithoutJoining) {
   EXPECT_EQ(JsonNumber(second.out, "attached_processes"), 2) << second.out;
   EXPECT_EQ(JsonNumber(first.out, "attach_count"), JsonNumber(second.out, "attach_count"));
   EXPECT_GT(JsonNumber(first.out, "used"), 0) << first.out;
+}
+
+// The names and modification times of the instance's files.
+std::vector<std::string> InstanceFiles() {
+  std::vector<std::string> files;
+  std::error_code error;
+  std::string folder = config::PrivateDir(nullptr) + "/" + Instance();
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    auto written = std::filesystem::last_write_time(entry.path(), error);
+    files.push_back(entry.path().filename().string() + " " +
+                    std::to_string(written.time_since_epoch().count()));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST_F(ZelWithSystem, StatusLeavesWhatEndedProcessesLeftAsItFoundIt) {
+  ASSERT_TRUE(StartApplication()) << ManagerLog();
+  long manager = JsonNumber(Zel({"status", "--json"}).out, "pid");
+  ASSERT_GT(manager, 0);
+  app_->Kill();
+  ASSERT_EQ(kill(static_cast<pid_t>(manager), SIGKILL), 0);
+  // Their locks go as they die, whether or not anyone reaps them.
+  std::string deserted =
+      "no manager runs in instance " + Instance() + ": only files left by processes that ended\n";
+  ASSERT_TRUE(Eventually([&] { return Zel({"status"}).out == deserted; }, Millis(10'000), 100ms));
+  std::vector<std::string> left = InstanceFiles();
+  ASSERT_FALSE(left.empty());
+  ZelRun status = Zel({"status"});
+  EXPECT_EQ(status.code, 3);
+  EXPECT_EQ(status.out, deserted);
+  EXPECT_EQ(InstanceFiles(), left);
 }
 
 TEST_F(ZelWithSystem, StatusWhileTheSystemStartsNeitherFailsNorHangs) {
