@@ -25,6 +25,7 @@
 
 #include "platform/posix/address_space.h"
 #include "platform/posix/barrier.h"
+#include "platform/instance_view.h"
 #include "platform/posix/heap.h"
 #include "platform/posix/instance.h"
 #include "platform/posix/last_error.h"
@@ -547,6 +548,44 @@ GlobalHeapReport CheckGlobalHeap() noexcept try {
 }
 
 void KillAtGlobalHeapEdit(uint32_t edit) noexcept { g_edits_to_kill.store(edit); }
+
+// Reads each header with Copy, never through a pointer: another process
+// edits the chain meanwhile, and a header read half-way through a merge is
+// told from a sound one by its magic and self-offset.
+bool MeasureGlobalHeapImage(const void* image, size_t size, GlobalHeapUse* use) {
+  *use = GlobalHeapUse{kGlobalHeapSize, 0, 0, 0, false};
+  uint64_t magic = 0;
+  if (size != kGlobalHeapSize || !Copy(&magic, image, sizeof magic) || magic != kHeapMagic) {
+    return false;
+  }
+  const char* base = static_cast<const char*>(image);
+  // Every block is at least kMinBlock long: the walk is bounded by the heap.
+  for (uint64_t offset = kFirstBlock; offset < kGlobalHeapSize;) {
+    uint64_t word = 0;
+    uint32_t block_magic = 0;
+    uint64_t self = 0;
+    const auto* block = reinterpret_cast<const BlockHeader*>(base + offset);
+    if (!Copy(&word, &block->word, sizeof word) ||
+        !Copy(&block_magic, &block->magic, sizeof block_magic) ||
+        !Copy(&self, &block->self, sizeof self)) {
+      return true;
+    }
+    uint64_t block_size = word & kSizeMask;
+    if (block_magic != kBlockMagic || self != offset || block_size < kMinBlock ||
+        block_size > kGlobalHeapSize - offset) {
+      return true;
+    }
+    if ((word & kUsed) != 0) {
+      ++use->used_blocks;
+      use->used_bytes += block_size;
+    } else {
+      use->free_bytes += block_size;
+    }
+    offset += block_size;
+  }
+  use->whole = true;
+  return true;
+}
 
 }  // namespace internal
 

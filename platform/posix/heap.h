@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/instance_view.h"
 #include "platform/types.h"
 
 namespace zel::platform::internal {
@@ -52,6 +53,12 @@ struct GlobalHeapReport {
 // blocks counted per slot match the chain. For tests; any thread. When the
 // check itself fails, `problem` says so and the last error why.
 ZEL_PLATFORM_EXPORT GlobalHeapReport CheckGlobalHeap() noexcept;
+
+// Walks `image`, a read-only mapping of `size` bytes of an instance's heap
+// file that other processes change meanwhile, and fills `use`; its `whole`
+// is false when a header could not be read or cannot be right. False when
+// the image is no heap of this build. Any thread; takes no lock.
+bool MeasureGlobalHeapImage(const void* image, size_t size, GlobalHeapUse* use);
 
 // Test hook: this process kills itself (SIGKILL) at the `edit`th edit of
 // heap metadata from now on, 1 being the next one; 0 disarms. Every commit
