@@ -80,6 +80,9 @@ bool MakeParents(const std::string& path, std::string* error) {
   return true;
 }
 
+// The package directory's name in an installed library directory.
+constexpr char kPackageDirectory[] = "zelcomm";
+
 }  // namespace
 
 std::string Home() {
@@ -96,7 +99,13 @@ std::string Home() {
   std::error_code ignored;
   std::filesystem::path self = std::filesystem::canonical(self_name, ignored);
   if (self.empty()) return ".";
-  return self.parent_path().parent_path().string();
+  // Installed, the libraries lie in libdir and the system's own files in
+  // the package directory beside them. In the build tree, and for what
+  // lies in the package directory's SHARED/ or lib/, it is the folder above.
+  std::filesystem::path folder = self.parent_path();
+  std::filesystem::path package = folder / kPackageDirectory;
+  if (std::filesystem::is_directory(package, ignored)) return package.string();
+  return folder.parent_path().string();
 }
 
 std::string Instance() {
