@@ -57,8 +57,7 @@ static int call(uint32_t conv, const char* program, const char* data) {
   }
   if (rc != VQZM_RC_OK) return call_failed("caProcessSync", rc);
 
-  printf("reply: RID %.11s, value %u, %u bytes\n", reply.achRID, reply.ulValue,
-         reply.ulDataLen);
+  printf("reply: RID %.11s, value %u, %u bytes\n", reply.achRID, reply.ulValue, reply.ulDataLen);
   if (reply.pData != NULL) {
     fwrite(reply.pData, 1, reply.ulDataLen, stdout);
     putchar('\n');
