@@ -178,5 +178,20 @@ TEST_F(InstalledTree, ManualPagesRenderWithoutWarnings) {
   }
 }
 
+TEST(ManualPages, TheZelhostPageNamesEveryOptionItsHelpNames) {
+  Ran help = RunTool("help", {ZelhostBinary(), "--help"});
+  ASSERT_EQ(help.code, 0) << help.err;
+  std::string page =
+      std::regex_replace(ReadFile(ZEL_SOURCE_DIR "/man/zelhost.1"), std::regex("\\\\-"), "-");
+  ASSERT_FALSE(page.empty());
+  std::regex option("--[a-z][a-z-]*");
+  int options = 0;
+  for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end; ++it) {
+    ++options;
+    EXPECT_NE(page.find(it->str()), std::string::npos) << it->str() << " is not in zelhost.1";
+  }
+  EXPECT_GE(options, 10);
+}
+
 }  // namespace
 }  // namespace zel::test
