@@ -19,11 +19,10 @@ inline constexpr uint32_t kDefaultHostCcsid = 37;
 
 // The installation directory, which holds SHARED/ and msg/: ZEL_HOME, else
 // found from the folder holding the library (or program) this code is
-// linked into: its "zelcomm" subfolder when there is one (an installed
-// library directory), else the folder above it (the build tree's lib/, or
-// SHARED/ of either tree). Every library of the product lies in the one
-// library directory, so they all agree; a program outside it asks libqlx
-// (qlxAD_GetInstallDir). No trailing "/".
+// linked into: the package directory "zelcomm" of the installed library
+// directory when that folder is the library directory or bindir, else the
+// folder above it (the build tree's lib/ and bin/, or SHARED/ of either
+// tree). No trailing "/".
 std::string Home();
 
 // Namespace of every shared object: ZEL_INSTANCE, else "u<uid>".

@@ -46,6 +46,9 @@ endfunction()
 zel_origin_rpath(CMAKE_INSTALL_RPATH ${CMAKE_INSTALL_FULL_BINDIR})
 zel_origin_rpath(ZEL_LIB_RPATH ${CMAKE_INSTALL_FULL_LIBDIR})
 zel_origin_rpath(ZEL_HOME_RPATH ${CMAKE_INSTALL_FULL_LIBDIR}/zelcomm/SHARED)
+# A program in bindir finds the package directory this way (base/config).
+file(RELATIVE_PATH ZEL_LIBDIR_FROM_BINDIR ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+string(REGEX REPLACE "/$" "" ZEL_LIBDIR_FROM_BINDIR "${ZEL_LIBDIR_FROM_BINDIR}")
 
 # Nothing is exported unless it is marked; the component's own export list is
 # enforced further by its version script.

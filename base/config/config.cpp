@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 namespace zel::config {
@@ -83,6 +84,18 @@ bool MakeParents(const std::string& path, std::string* error) {
 // The package directory's name in an installed library directory.
 constexpr char kPackageDirectory[] = "zelcomm";
 
+// Where the package directory is from `folder`, the folder of the object
+// asking, when that is the installed library directory or bindir.
+std::optional<std::filesystem::path> InstalledPackage(const std::filesystem::path& folder) {
+  std::error_code ignored;
+  for (const std::filesystem::path& library_folder :
+       {folder, (folder / ZEL_LIBDIR_FROM_BINDIR).lexically_normal()}) {
+    std::filesystem::path package = library_folder / kPackageDirectory;
+    if (std::filesystem::is_directory(package, ignored)) return package;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string Home() {
@@ -103,8 +116,7 @@ std::string Home() {
   // the package directory beside them. In the build tree, and for what
   // lies in the package directory's SHARED/ or lib/, it is the folder above.
   std::filesystem::path folder = self.parent_path();
-  std::filesystem::path package = folder / kPackageDirectory;
-  if (std::filesystem::is_directory(package, ignored)) return package.string();
+  if (auto package = InstalledPackage(folder)) return package->string();
   return folder.parent_path().string();
 }
 

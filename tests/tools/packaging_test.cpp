@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/config.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/manager_env.h"
 #include "tests/harness/zel_test.h"
@@ -176,6 +177,30 @@ TEST_F(InstalledTree, ManualPagesRenderWithoutWarnings) {
     EXPECT_EQ(groff.code, 0) << page;
     EXPECT_EQ(groff.err, "") << page;
   }
+}
+
+// The installation directory as this program's own copy of the
+// configuration finds it without ZEL_HOME.
+ZEL_CHILD_COMMAND(print_home) {
+  unsetenv("ZEL_HOME");
+  child::Report(config::Home());
+  return 0;
+}
+
+TEST(DefaultHome, AProgramInBindirOrLibdirFindsThePackageDirectoryAndOneInTheBuildTreeItsTop) {
+  fs::path tree = TestPath("tree");
+  fs::path package = tree / ZEL_INSTALL_LIBDIR / "zelcomm";
+  fs::create_directories(package);
+  fs::create_directories(tree / "bin");
+  for (const fs::path& folder : {tree / "bin", tree / ZEL_INSTALL_LIBDIR}) {
+    fs::copy_file("/proc/self/exe", folder / "program");
+    ChildProcess program = ChildProcess::Start("print_home", {}, {}, folder / "program");
+    EXPECT_EQ(program.ReadLine().value_or("(nothing)"), fs::canonical(package).string()) << folder;
+    EXPECT_EQ(program.Wait(), 0);
+  }
+  ChildProcess program = ChildProcess::Start("print_home");
+  EXPECT_EQ(program.ReadLine().value_or("(nothing)"), fs::canonical(ZEL_BUILD_DIR).string());
+  EXPECT_EQ(program.Wait(), 0);
 }
 
 TEST(ManualPages, TheZelhostPageNamesEveryOptionItsHelpNames) {
