@@ -17,9 +17,12 @@ namespace zel::config {
 inline constexpr uint32_t kDefaultPcCodePage = 1252;
 inline constexpr uint32_t kDefaultHostCcsid = 37;
 
-// The installation directory: ZEL_HOME, else the directory above the one
-// holding the library (or program) this code is linked into; every library
-// of the product lives in lib/, so they all agree. No trailing "/".
+// The installation directory, which holds SHARED/ and msg/: ZEL_HOME, else
+// found from the folder holding the library (or program) this code is
+// linked into: the package directory "zelcomm" of the installed library
+// directory when that folder is the library directory or bindir, else the
+// folder above it (the build tree's lib/ and bin/, or SHARED/ of either
+// tree). No trailing "/".
 std::string Home();
 
 // Namespace of every shared object: ZEL_INSTANCE, else "u<uid>".

@@ -1,8 +1,8 @@
 # Build conventions shared by every target of the tree.
 #
-# The build tree mirrors the installed tree (lib/, bin/, SHARED/, msg/), so
-# tests and the demonstration run from the build tree exactly as they run
-# from an installation, and ZEL_HOME defaults to the build directory there.
+# The build tree (lib/, bin/, SHARED/, msg/ side by side) is a home of its
+# own: tests and the demonstration run from it as from an installation, and
+# ZEL_HOME defaults to the build directory there.
 
 set(ZEL_LIB_DIR lib)
 set(ZEL_BIN_DIR bin)
@@ -14,10 +14,41 @@ set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${ZEL_LIB_DIR})
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${ZEL_BIN_DIR})
 set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/archive)
 
-# Every binary finds its libraries relative to itself, in the build tree and
-# after installation alike.
-set(CMAKE_BUILD_WITH_INSTALL_RPATH ON)
-set(CMAKE_INSTALL_RPATH "$ORIGIN/../${ZEL_LIB_DIR}")
+# The installed tree follows GNUInstallDirs: programs in bindir, the
+# libraries in libdir, the headers in includedir/zelcomm. The system's own
+# files keep their names in the package directory libdir/zelcomm, which is
+# ZEL_HOME there: SHARED/ (the manager and the request processor), msg/ (the
+# message library) and lib/ (the language library, loaded from ZEL_HOME's
+# lib/). The component finds it beside the library directory it is loaded
+# from (base/config/config.cpp).
+set(ZEL_INSTALL_BIN_DIR ${CMAKE_INSTALL_BINDIR})
+set(ZEL_INSTALL_LIB_DIR ${CMAKE_INSTALL_LIBDIR})
+set(ZEL_INSTALL_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/zelcomm)
+set(ZEL_INSTALL_HOME_DIR ${CMAKE_INSTALL_LIBDIR}/zelcomm)
+set(ZEL_INSTALL_SHARED_DIR ${ZEL_INSTALL_HOME_DIR}/SHARED)
+set(ZEL_INSTALL_MSG_DIR ${ZEL_INSTALL_HOME_DIR}/msg)
+set(ZEL_INSTALL_HOME_LIB_DIR ${ZEL_INSTALL_HOME_DIR}/lib)
+
+# Run paths. The build tree's are CMake's own (absolute, to the libraries a
+# target links); installing rewrites them to these, relative to $ORIGIN, so
+# that an installed tree can be moved as a whole. A program in bindir finds
+# libdir; a library in libdir its neighbours; what lies in a folder of the
+# package directory (SHARED/, msg/, lib/) the libdir two levels up.
+function(zel_origin_rpath out from_dir)
+  file(RELATIVE_PATH relative ${from_dir} ${CMAKE_INSTALL_FULL_LIBDIR})
+  string(REGEX REPLACE "/$" "" relative "${relative}")
+  if(relative STREQUAL "")
+    set(${out} "$ORIGIN" PARENT_SCOPE)
+  else()
+    set(${out} "$ORIGIN/${relative}" PARENT_SCOPE)
+  endif()
+endfunction()
+zel_origin_rpath(CMAKE_INSTALL_RPATH ${CMAKE_INSTALL_FULL_BINDIR})
+zel_origin_rpath(ZEL_LIB_RPATH ${CMAKE_INSTALL_FULL_LIBDIR})
+zel_origin_rpath(ZEL_HOME_RPATH ${CMAKE_INSTALL_FULL_LIBDIR}/zelcomm/SHARED)
+# A program in bindir finds the package directory this way (base/config).
+file(RELATIVE_PATH ZEL_LIBDIR_FROM_BINDIR ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+string(REGEX REPLACE "/$" "" ZEL_LIBDIR_FROM_BINDIR "${ZEL_LIBDIR_FROM_BINDIR}")
 
 # Nothing is exported unless it is marked; the component's own export list is
 # enforced further by its version script.
@@ -64,7 +95,7 @@ function(zel_warnings target)
   endif()
 endfunction()
 
-# A shared library of the product: warnings, SONAME and installation under lib/.
+# A shared library of the product: warnings, SONAME and installation in libdir.
 function(zel_shared_library target)
   cmake_parse_arguments(ARG "" "OUTPUT_NAME" "SOURCES" ${ARGN})
   add_library(${target} SHARED ${ARG_SOURCES})
@@ -73,8 +104,9 @@ function(zel_shared_library target)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   endif()
   set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION}
-                                             SOVERSION ${PROJECT_VERSION_MAJOR})
+                                             SOVERSION ${PROJECT_VERSION_MAJOR}
+                                             INSTALL_RPATH ${ZEL_LIB_RPATH})
   target_link_options(${target} PRIVATE -Wl,--no-undefined)
   install(TARGETS ${target}
-          LIBRARY DESTINATION ${ZEL_LIB_DIR})
+          LIBRARY DESTINATION ${ZEL_INSTALL_LIB_DIR})
 endfunction()

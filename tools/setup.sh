@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-packages=(build-essential cmake ninja-build pkg-config git
+packages=(build-essential cmake ninja-build pkg-config git groff-base
           libgtest-dev libgmock-dev libbenchmark-dev libzmq3-dev
           clang libclang-rt-14-dev)
 

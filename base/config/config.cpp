@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 namespace zel::config {
@@ -80,6 +81,21 @@ bool MakeParents(const std::string& path, std::string* error) {
   return true;
 }
 
+// The package directory's name in an installed library directory.
+constexpr char kPackageDirectory[] = "zelcomm";
+
+// Where the package directory is from `folder`, the folder of the object
+// asking, when that is the installed library directory or bindir.
+std::optional<std::filesystem::path> InstalledPackage(const std::filesystem::path& folder) {
+  std::error_code ignored;
+  for (const std::filesystem::path& library_folder :
+       {folder, (folder / ZEL_LIBDIR_FROM_BINDIR).lexically_normal()}) {
+    std::filesystem::path package = library_folder / kPackageDirectory;
+    if (std::filesystem::is_directory(package, ignored)) return package;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string Home() {
@@ -96,7 +112,12 @@ std::string Home() {
   std::error_code ignored;
   std::filesystem::path self = std::filesystem::canonical(self_name, ignored);
   if (self.empty()) return ".";
-  return self.parent_path().parent_path().string();
+  // Installed, the libraries lie in libdir and the system's own files in
+  // the package directory beside them. In the build tree, and for what
+  // lies in the package directory's SHARED/ or lib/, it is the folder above.
+  std::filesystem::path folder = self.parent_path();
+  if (auto package = InstalledPackage(folder)) return package->string();
+  return folder.parent_path().string();
 }
 
 std::string Instance() {

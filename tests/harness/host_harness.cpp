@@ -21,16 +21,17 @@ namespace zel::test {
 
 // The test binary runs zelhost in its child slot: the child replaces itself
 // with the server, so ChildProcess tracks the server's own pid. The first
-// argument is the descriptor limit for the server, 0 for none.
+// argument is the descriptor limit for the server, 0 for none; the second
+// the server's program.
 ZEL_CHILD_COMMAND(zelhost) {
   rlim_t max_files = std::stoul(args[0]);
   if (max_files > 0) {
     rlimit limit{max_files, max_files};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) perror("setrlimit");
   }
-  std::string binary = ZelhostBinary();
+  std::string binary = args[1];
   std::vector<char*> argv = {binary.data()};
-  std::vector<std::string> copies(args.begin() + 1, args.end());
+  std::vector<std::string> copies(args.begin() + 2, args.end());
   for (std::string& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);
   execv(binary.c_str(), argv.data());
@@ -43,12 +44,13 @@ std::string ZelhostBinary() {
   return (self.parent_path().parent_path() / "bin" / "zelhost").string();
 }
 
-HostServer::HostServer(std::vector<std::string> extra_args, rlim_t max_files) {
+HostServer::HostServer(std::vector<std::string> extra_args, rlim_t max_files, std::string binary) {
   static int count = 0;
   std::string tag = std::to_string(count++);
   std::string port_file = TestPath("zelhost" + tag + ".port");
   log_path_ = TestPath("zelhost" + tag + ".log");
   std::vector<std::string> args = {std::to_string(max_files),
+                                   std::move(binary),
                                    "--listen",
                                    "127.0.0.1:0",
                                    "--port-file",

@@ -23,10 +23,12 @@ std::string ZelhostBinary();
 // A zelhost serving this test; stopped with SIGTERM when destroyed. Its
 // control token goes to a file in the test directory unless `extra_args`
 // name one with --control-token. With `max_files` above 0 the server runs
-// with that RLIMIT_NOFILE.
+// with that RLIMIT_NOFILE. `binary` is the program to run, by default
+// ZelhostBinary().
 class HostServer {
  public:
-  explicit HostServer(std::vector<std::string> extra_args = {}, rlim_t max_files = 0);
+  explicit HostServer(std::vector<std::string> extra_args = {}, rlim_t max_files = 0,
+                      std::string binary = ZelhostBinary());
   ~HostServer();
 
   bool running() const { return port_ != 0; }
