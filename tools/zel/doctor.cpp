@@ -292,7 +292,8 @@ void CheckErrorRings(Report& report, const std::string& private_dir, size_t* fou
     ++*found;
     report.Finding("error points of process " + std::to_string(pid),
                    path + " is left over: the process ended without removing it (" +
-                       std::to_string(points.size()) + " error points)",
+                       std::to_string(points.size()) + " error point" +
+                       (points.size() == 1 ? ")" : "s)"),
                    "read them with 'zel trace --errors-of " + std::to_string(pid) +
                        "', then remove it: rm " + path);
   }
