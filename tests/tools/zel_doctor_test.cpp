@@ -69,6 +69,17 @@ TEST_F(ZelDoctor, ABrokenConfigurationIsAFindingThatNamesItsLine) {
   EXPECT_TRUE(run.out.starts_with("{\"ok\":false,")) << run.out;
 }
 
+TEST_F(ZelDoctor, AConfigurationOtherUsersCanChangeIsAFinding) {
+  WriteConfig("system A 127.0.0.1:1\n");
+  ASSERT_EQ(chmod(config_.c_str(), 0666), 0);
+  ZelRun run = RunZel({"doctor", "--no-hosts"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.out.find("fix: make it this user's and writable only by its owner: chmod go-w " +
+                         config_ + "\n"),
+            std::string::npos)
+      << run.out;
+}
+
 TEST_F(ZelDoctor, AHostThatRefusesConnectionsIsAFindingWithItsLine) {
   // A loopback port that is bound but not listening refuses connections.
   int refusing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -124,6 +124,15 @@ bool CheckConfiguration(Report& report, qlx::SystemConfig* config) {
     report.Finding(what, "no system is configured", "add a line 'system NAME HOST:PORT'");
     return false;
   }
+  struct stat status;
+  if (stat(config->path.c_str(), &status) == 0 &&
+      ((status.st_mode & 022) != 0 || status.st_uid != geteuid())) {
+    // Its program lines name commands that are started for host requests.
+    report.Finding(what, "other users can change it, and so the commands it starts",
+                   "make it this user's and writable only by its owner: chmod go-w " +
+                       config->path);
+    return true;
+  }
   std::string detail = std::to_string(config->systems.size()) + " system" +
                        (config->systems.size() == 1 ? "" : "s") + ", default " +
                        (config->default_system.empty() ? "none" : config->default_system);
