@@ -111,7 +111,7 @@ bool ParseSystemConfig(const std::string& path, std::string_view text, SystemCon
       if (words[1].size() > 255) return bad("system name longer than 255 characters");
       if (!ValidAddress(words[2])) return bad("bad address '" + words[2] + "' (want HOST:PORT)");
       if (out.Find(words[1]) != nullptr) return bad("system '" + words[1] + "' defined twice");
-      out.systems.push_back({words[1], words[2]});
+      out.systems.push_back({words[1], words[2], number});
     } else if (directive == "default") {
       if (words.size() != 2) return bad("want 'default NAME'");
       out.default_system = words[1];

@@ -14,6 +14,7 @@ namespace zel::qlx {
 struct ConfiguredSystem {
   std::string name;
   std::string address;  // HOST:PORT
+  int line = 0;         // where the file defines it
 };
 
 // A PC program that serves host requests for `name`: started per request
