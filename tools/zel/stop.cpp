@@ -23,6 +23,7 @@
 #include "tools/zel/cli.h"
 #include "tools/zel/commands.h"
 #include "tools/zel/component.h"
+#include "tools/zel/messages.h"
 #include "tools/zel/shared_view.h"
 #include "vqzmcm.h"
 
@@ -56,26 +57,6 @@ struct Outcome {
   std::string failure;  // why it failed; empty when nothing failed
   uint16_t rc = 0;      // the failing code, when there is one
 };
-
-// The message library's text of `code`, or a short text of our own.
-std::string CodeText(uint16_t code) {
-  static platform::HMODULE messages = [] {
-    char dir[257] = {};
-    auto directory = ZEL_COMPONENT(qlxNL_GetMsgDirectory);
-    if (directory == nullptr || directory(dir, sizeof dir, 0) != 0) return platform::HMODULE{0};
-    return platform::LoadLibrary((std::string(dir) + "VQZMCMRI.DLL").c_str());
-  }();
-  char text[256];
-  if (messages != 0 && platform::LoadString(messages, code, text, sizeof text) > 0) return text;
-  switch (code) {
-    case VQZM_RC_NO_SUCH_SYSTEM:
-      return "no such system runs";
-    case VQZM_RC_MUTEX_WAIT_FAILED:
-      return "waiting for a lock failed";
-    default:
-      return "return code " + std::to_string(code);
-  }
-}
 
 // Holds a named mutex of the manager, waiting at most a bound for it.
 class ManagerLock {
@@ -214,7 +195,7 @@ void Report(const std::string& instance, const Outcome& outcome, bool json) {
       out.BeginObject("failure")
           .String("reason", outcome.failure)
           .Integer("rc", outcome.rc)
-          .String("message", CodeText(outcome.rc))
+          .String("message", ReturnCodeText(outcome.rc))
           .EndObject();
     }
     std::printf("%s\n", out.EndObject().text().c_str());
@@ -225,7 +206,7 @@ void Report(const std::string& instance, const Outcome& outcome, bool json) {
     std::printf("stopped the manager of instance %s\n", instance.c_str());
   if (!outcome.failure.empty()) {
     std::fprintf(stderr, "zel stop: %s: rc %u (%s)\n", outcome.failure.c_str(), outcome.rc,
-                 CodeText(outcome.rc).c_str());
+                 ReturnCodeText(outcome.rc).c_str());
   }
 }
 
