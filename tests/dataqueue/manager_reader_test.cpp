@@ -44,7 +44,7 @@ TEST(ManagerReader, AQueueDeletedUnderTheReadIsReportedAtOnceAndEndsTheSystemWit
   std::string line = log.substr(notice, log.find('\n', notice) - notice);
   EXPECT_NE(line.find("system HOSTA"), std::string::npos) << line;
   EXPECT_EQ(line.find("[flag"), std::string::npos) << "posted with wParam 0: " << line;
-  EXPECT_EQ(system->ulDQErrPending, 0u);
+  EXPECT_EQ(V(system->ulDQErrPending), 0u);
   caStopZELComm(conv);
 }
 

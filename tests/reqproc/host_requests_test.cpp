@@ -431,7 +431,7 @@ TEST_F(HostRequests, ABrokenRequestFromTheHostIsAnsweredWith8404AndLeavesNoRecor
     EXPECT_EQ(reply.rc, kInternalErrorToHost) << host_.LogText();
     EXPECT_LT(reply.took, 20s);
     EXPECT_EQ(Count(host_.LogText(), c.logged), struck + 1) << host_.LogText();
-    EXPECT_EQ(GetZELAnchorCB()->pRZ700ReqList, nullptr) << "the host-request record stayed";
+    EXPECT_EQ(V(GetZELAnchorCB()->pRZ700ReqList), nullptr) << "the host-request record stayed";
   }
   // The request after them is served.
   Reply served = CallPc("PCPGM", Pattern(20000, 8), 2);
@@ -478,7 +478,7 @@ TEST(NoRequestProcessor, TheManagerShowsMessage1062AndTheHostGets8404) {
       << traced;
   EXPECT_EQ(Count(traced, "MessageBox style= 16"), 2u) << "the stop icon";
   EXPECT_EQ(Count(traced, "ErrorPoint EXT_PWS_RRP vqzmcd0"), 2u);
-  EXPECT_EQ(GetZELAnchorCB()->pRZ700ReqList, nullptr);
+  EXPECT_EQ(V(GetZELAnchorCB()->pRZ700ReqList), nullptr);
 }
 
 TEST(ProgramRegistration, BadArgumentsAreRefused) {
