@@ -414,29 +414,46 @@ TEST_F(HostRequests, PacketDataConvertsOnTheWayToThePcProgramAndBack) {
   EXPECT_EQ(not_packets.rc, kHostBadRequest);
 }
 
-TEST_F(HostRequests, ABrokenRequestFromTheHostIsAnsweredWith8404AndLeavesNoRecord) {
+TEST(BrokenHostRequests, AreAnsweredWith8404AndLeaveNoRecord) {
+  UseTestManager();
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA", "program PCPGM " + SelfPath() + " --child pc_program echo\n");
+  // The manager's trace tells which check refused each request.
+  std::string trace = TestPath("cpmgr-trace.log");
+  setenv("ZEL_TRACE", trace.c_str(), 1);
+  uint32_t conv = 0;
+  ASSERT_EQ(caInitializeZELComm("HOSTA", 0, 0, 0, &conv, 0), 0) << ManagerLog();
   struct Case {
     const char* fault;
     size_t size;
-    const char* logged;
+    const char* struck;
+    const char* refused_by;
   };
   // 20000 bytes go in three entries: the third shows the loss or the change.
-  for (const Case& c : {Case{"lose-entry pc", 20000, "fault: second entry of ZR"},
-                        Case{"bad-total pc", 20000, "fault: wrong total length in ZR"},
-                        Case{"bad-total pc", 10, "fault: wrong total length in ZR"}}) {
+  // A single entry whose total is not its block is a following entry of a
+  // request that never began.
+  for (const Case& c :
+       {Case{"lose-entry pc", 20000, "fault: second entry of ZR", "LOST_BLOCK_ERROR2"},
+        Case{"bad-total pc", 20000, "fault: wrong total length in ZR", "TOTAL_DATA_ERROR"},
+        Case{"bad-total pc", 10, "fault: wrong total length in ZR", "EXT_RID_NOT_FOUND"}}) {
     SCOPED_TRACE(std::string(c.fault) + ", " + std::to_string(c.size) + " bytes");
-    size_t struck = Count(host_.LogText(), c.logged);
-    ASSERT_EQ(host_.Control(std::string("fault ") + c.fault).rfind("ok", 0), 0u);
-    Reply reply = CallPc("PCPGM", Pattern(c.size, 7), 1);
-    EXPECT_EQ(reply.rc, kInternalErrorToHost) << host_.LogText();
+    size_t struck = Count(host.LogText(), c.struck);
+    std::string point = std::string("ErrorPoint ") + c.refused_by + " vqzmcd0";
+    size_t refused = Count(ReadFile(trace), point);
+    ASSERT_EQ(host.Control(std::string("fault ") + c.fault).rfind("ok", 0), 0u);
+    Reply reply = CallPc(conv, "PCPGM", Pattern(c.size, 7), 1);
+    EXPECT_EQ(reply.rc, kInternalErrorToHost) << host.LogText();
     EXPECT_LT(reply.took, 20s);
-    EXPECT_EQ(Count(host_.LogText(), c.logged), struck + 1) << host_.LogText();
+    EXPECT_EQ(Count(host.LogText(), c.struck), struck + 1) << host.LogText();
+    EXPECT_EQ(Count(ReadFile(trace), point), refused + 1);
     EXPECT_EQ(V(GetZELAnchorCB()->pRZ700ReqList), nullptr) << "the host-request record stayed";
   }
   // The request after them is served.
-  Reply served = CallPc("PCPGM", Pattern(20000, 8), 2);
+  Reply served = CallPc(conv, "PCPGM", Pattern(20000, 8), 2);
   EXPECT_EQ(served.rc, 0);
   EXPECT_TRUE(served.data == Pattern(20000, 8));
+  caStopZELComm(conv);
 }
 
 // An installation whose SHARED/ holds the manager but no request processor:
