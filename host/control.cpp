@@ -281,12 +281,10 @@ std::string Control::Fault(const std::vector<std::string>& words) {
     faults_.delay_ms = millis;
     return done;
   }
-  if (what == "lose-entry" && words.size() == 2) {
-    faults_.lose_entry = true;
-    return done;
-  }
-  if (what == "bad-total" && words.size() == 2) {
-    faults_.bad_total = true;
+  if ((what == "lose-entry" || what == "bad-total") && words.size() <= 3 &&
+      (arg.empty() || arg == "pc")) {
+    EntryFaults& target = arg.empty() ? faults_.reply : faults_.pc_request;
+    (what == "lose-entry" ? target.lose_entry : target.bad_total) = true;
     return done;
   }
   if (what == "drop-mid-reply" && words.size() == 2) {
@@ -294,7 +292,7 @@ std::string Control::Fault(const std::vector<std::string>& words) {
     return done;
   }
   return "error: fault refuse [N|all|off] | start-format BYTE | rrp-rc CODE | delay MS | "
-         "lose-entry | bad-total | drop-mid-reply | clear";
+         "lose-entry [pc] | bad-total [pc] | drop-mid-reply | clear";
 }
 
 }  // namespace zel::host

@@ -64,8 +64,9 @@ constexpr char kUsage[] =
     "  fault start-format BYTE       next station information has this format byte\n"
     "  fault rrp-rc CODE             next RRP start is answered with this return code\n"
     "  fault delay MS                hold every RRP reply back MS milliseconds (0: off)\n"
-    "  fault lose-entry              next multi-entry reply loses its second entry\n"
-    "  fault bad-total               next reply carries a wrong total length\n"
+    "  fault lose-entry [pc]         next multi-entry reply (pc: next request CALLPC\n"
+    "                                writes towards a PWS program) loses its second entry\n"
+    "  fault bad-total [pc]          its last entry carries a wrong total length\n"
     "  fault drop-mid-reply          drop the PWS once it took the first entry of a\n"
     "                                multi-entry reply\n"
     "  fault clear                   clear every fault\n";

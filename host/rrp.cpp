@@ -4,8 +4,10 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "host/ebcdic.h"
+#include "host/packets.h"
 #include "wire/protocol.h"
 
 namespace zel::host {
@@ -23,6 +25,10 @@ constexpr char kReadyKey[] = "FFFFFFFFFFFF";
 // "B"), what the PWS reads ("S"), the manager's entries ("Z") and ready
 // entries ("F").
 constexpr std::string_view kNotReturnTypes = "ABSZF";
+
+// CALLPC's data version for packets in the PC's form after the name.
+constexpr uint32_t kCallPcPackets = 2;
+constexpr uint32_t kPacketVersion = 1;
 
 // The fields of a request or return entry header, in host byte order.
 struct Header {
@@ -74,21 +80,6 @@ std::string ParseHeader(const std::string& entry, Header& out) {
   if (out.total > kMaxBuffer) return "total length too large";
   out.data = std::string_view(entry).substr(kEntryHeaderSize, out.block);
   return {};
-}
-
-// Host-form packets back to back: big-endian length of at least 8 that stays
-// inside the buffer, and a known format.
-bool ValidPackets(std::string_view data) {
-  while (!data.empty()) {
-    if (data.size() < 8) return false;
-    wire::Be32 length;
-    wire::Be16 format;
-    std::memcpy(&length, data.data(), 4);
-    std::memcpy(&format, data.data() + 4, 2);
-    if (length.get() < 8 || length.get() > data.size() || format.get() > 3) return false;
-    data.remove_prefix(length.get());
-  }
-  return true;
 }
 
 }  // namespace
@@ -299,11 +290,11 @@ void Rrp::Run(Request request) {
     return Finish(rid, Reply{false, request.value, request.data_version, request.data});
   }
   if (program == "PKTECHO") {
-    if (request.data_version != 1 || !ValidPackets(request.data)) {
+    if (request.data_version != kPacketVersion || !ValidHostPackets(request.data)) {
       context_.log.Write("pws %s: PKTECHO %s: not packet data", pws_id_.c_str(), rid.c_str());
       return Finish(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
     }
-    return Finish(rid, Reply{false, request.value, 1, request.data});
+    return Finish(rid, Reply{false, request.value, kPacketVersion, request.data});
   }
   if (program == "BIGREPLY") {
     if (request.value > kMaxBuffer) return Finish(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
@@ -340,7 +331,7 @@ void Rrp::WriteReply(const std::string& rid, Reply reply) {
   char prefix = rid[0] == 'A' ? 'Z' : 'S';
   bool written = WriteEntries(
       Outgoing{prefix + rid, reply.return_code ? wire::kCodeReturnMsgId : wire::kDataReturnMsgId,
-               "", reply.value, reply.data_version, reply.data, true});
+               "", reply.value, reply.data_version, reply.data, &context_.faults.reply});
   context_.log.Write("pws %s: reply %c%s: %s, %zu bytes, value %u%s", pws_id_.c_str(), prefix,
                      rid.c_str(), reply.return_code ? "return code" : "data", reply.data.size(),
                      reply.value, written ? "" : " NOT WRITTEN");
@@ -366,14 +357,14 @@ std::vector<std::string> Rrp::MakeEntries(const Outgoing& out, size_t block_max)
       out.program.empty() ? std::string(21, '\0')
                           : ToEbcdic(out.program + std::string(21 - out.program.size(), ' '));
   size_t count = data.empty() ? 1 : (data.size() + block_max - 1) / block_max;
-  bool lose = out.with_faults && context_.faults.lose_entry && count >= 2;
-  bool bad_total = out.with_faults && context_.faults.bad_total;
+  bool lose = out.faults != nullptr && out.faults->lose_entry && count >= 2;
+  bool bad_total = out.faults != nullptr && out.faults->bad_total;
   if (lose) {
-    context_.faults.lose_entry = false;
+    out.faults->lose_entry = false;
     context_.log.Write("pws %s: fault: second entry of %s lost", pws_id_.c_str(), out.key.c_str());
   }
   if (bad_total) {
-    context_.faults.bad_total = false;
+    out.faults->bad_total = false;
     context_.log.Write("pws %s: fault: wrong total length in %s", pws_id_.c_str(), out.key.c_str());
   }
   std::vector<std::string> entries;
@@ -411,7 +402,7 @@ bool Rrp::WriteEntries(const Outgoing& out) {
   const size_t block_max = BlockMax();
   if (block_max == 0) return false;
   std::vector<std::string> entries = MakeEntries(out, block_max);
-  if (out.with_faults && interleave_left_ > 0 && out.data.size() > block_max) {
+  if (out.faults == &context_.faults.reply && interleave_left_ > 0 && out.data.size() > block_max) {
     return KeepBack(out, std::move(entries));
   }
   const std::string key = ToEbcdic(out.key);
@@ -477,9 +468,22 @@ void Rrp::CallPc(const Request& request) {
                        request.rid.c_str());
     return Finish(request.rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
   }
+  uint32_t data_version = request.data_version;
+  if (data_version == kCallPcPackets) {
+    // Only the part after the name is packet data.
+    std::optional<std::string> converted = PacketsToHost(payload);
+    if (!converted) {
+      context_.log.Write("pws %s: CALLPC %s: not packet data", pws_id_.c_str(),
+                         request.rid.c_str());
+      return Finish(request.rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+    }
+    payload = std::move(*converted);
+    data_version = kPacketVersion;
+  }
   std::string pc_rid = NextRid('R');
-  context_.log.Write("pws %s: CALLPC %s calls PWS program %s as %s", pws_id_.c_str(),
-                     request.rid.c_str(), program.c_str(), pc_rid.c_str());
+  context_.log.Write("pws %s: CALLPC %s calls PWS program %s as %s, %zu bytes, version %u",
+                     pws_id_.c_str(), request.rid.c_str(), program.c_str(), pc_rid.c_str(),
+                     payload.size(), data_version);
   PcCall& call = pc_calls_[pc_rid];
   call.requester_rid = request.rid;
   call.timer = After(static_cast<uint32_t>(context_.pc_answer.count()), [this, pc_rid] {
@@ -491,9 +495,9 @@ void Rrp::CallPc(const Request& request) {
   // The request towards the PWS names the program in its header; the data
   // follows as the entries the PWS program retrieves.
   bool ok = WriteEntries(Outgoing{"Z" + pc_rid, wire::kRequestMsgId, program, request.value,
-                                  request.data_version, payload, false}) &&
+                                  data_version, payload, &context_.faults.pc_request}) &&
             WriteEntries(Outgoing{"S" + pc_rid, wire::kDataReturnMsgId, "", request.value,
-                                  request.data_version, payload, false});
+                                  data_version, payload});
   if (!ok) EndPcCall(pc_rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
 }
 
@@ -523,8 +527,16 @@ void Rrp::OnReturnEntry(const std::string& rid, const Entry& entry) {
   returned.request.data.append(header.data);
   returned.left = header.left;
   if (returned.left != 0) return;
-  context_.log.Write("pws %s: PWS program returned %s for %s", pws_id_.c_str(),
-                     returned.return_code ? "a return code" : "data", rid.c_str());
+  context_.log.Write("pws %s: PWS program returned %s for %s, version %u", pws_id_.c_str(),
+                     returned.return_code ? "a return code" : "data", rid.c_str(),
+                     returned.request.data_version);
+  // The PWS converts packet data to the host's form before it sends it.
+  if (!returned.return_code && returned.request.data_version == kPacketVersion &&
+      !ValidHostPackets(returned.request.data)) {
+    context_.log.Write("pws %s: return for %s refused: not host packet data", pws_id_.c_str(),
+                       rid.c_str());
+    return EndPcCall(rid, Reply{true, wire::kHostRcBadRequest, 0, {}});
+  }
   EndPcCall(rid, Reply{returned.return_code, returned.request.value, returned.request.data_version,
                        std::move(returned.request.data)});
 }

@@ -15,10 +15,14 @@
 //   SLEEP     the data back after `value` milliseconds
 //   RETCODE   a return-code answer of `value` (0: an empty answer)
 //   CALLPC    data = PWS program name, NUL, data for it; answers with what
-//             the PWS program returns
+//             the PWS program returns. With data version 2 the data after
+//             the name is packets in the PC's form: CALLPC converts them to
+//             the host's and asks the PWS program with data version 1. An
+//             answer of data version 1 must be host-form packets.
 // Return-code answers of the RRP itself ("ZEL/700002" values):
 //   0x7001 (28673)  no host program of that name
-//   0x7002 (28674)  a malformed request, or a return under a refused type byte
+//   0x7002 (28674)  a malformed request, or a return under a refused type byte,
+//                   or packet data that is not packets
 //   0x7003 (28675)  CALLPC: the PWS program did not answer within the
 //                   context's pc_answer (zelhost --pc-answer-timeout, 120 s)
 //
@@ -150,7 +154,7 @@ class Rrp {
     uint32_t value = 0;
     uint32_t data_version = 0;
     std::string_view data = {};
-    bool with_faults = false;  // the reply faults may strike it
+    EntryFaults* faults = nullptr;  // the operator's faults that may strike it
   };
   // Splits `out` into entries as the PWS reassembles them; false when one
   // could not be written.

@@ -422,6 +422,97 @@ TEST_F(RrpTest, CallPcAsksAPwsProgramAndAnswersWithItsReturn) {
   }
 }
 
+TEST_F(RrpTest, CallPcTurnsPacketsAfterTheNameIntoTheHostsFormAndTakesOnlyThatBack) {
+  // Characters, 16-bit units with an odd byte left, 32-bit units with two.
+  const std::string pc =
+      Hex("0B 00 00 00 01 00 34 12 41 42 43 "
+          "0D 00 00 00 02 00 02 01 01 02 03 04 05 "
+          "0E 00 00 00 03 00 03 00 01 02 03 04 05 06");
+  const std::string host =
+      Hex("00 00 00 0B 00 01 12 34 C1 C2 C3 "
+          "00 00 00 0D 00 02 01 02 02 01 04 03 05 "
+          "00 00 00 0E 00 03 00 03 04 03 02 01 05 06");
+  // CALLPC's request towards the PWS program; its "R" RID.
+  auto call = [this, &host](const std::string& rid, const std::string& data) {
+    pws_.SendRequest(rid, "CALLPC", std::string("PCPGM\0", 6) + data, 9, 2);
+    Reply request = pws_.ReadEntry("Z           ", QLXDQ_ORDER_GE, 10);
+    EXPECT_EQ(request.rc, 0u);
+    if (request.rc != 0) return std::string();
+    wire::RequestEntryHeader h;
+    std::memcpy(&h, request.data.data(), sizeof h);
+    EXPECT_EQ(h.data_version.get(), 1u);
+    EXPECT_EQ(ToHex(request.data.substr(sizeof h)), ToHex(host));
+    return request.key.substr(1);
+  };
+  auto answer = [this](const std::string& pc_rid, const std::string& data) {
+    wire::ReturnEntryHeader r{};
+    std::memcpy(r.msg_id, ToEbcdic(wire::kDataReturnMsgId).data(), 10);
+    r.value.set(5);
+    r.data_version.set(1);
+    r.total_length.set(data.size());
+    r.block_length.set(data.size());
+    std::string entry(reinterpret_cast<char*>(&r), sizeof r);
+    EXPECT_EQ(pws_.WriteEntry("X" + pc_rid, entry + data), 0u);
+  };
+
+  std::string rid = pws_.Rid('S');
+  std::string pc_rid = call(rid, pc);
+  ASSERT_FALSE(pc_rid.empty());
+  Reply retrieved = pws_.Retrieve("S" + pc_rid);
+  EXPECT_EQ(retrieved.data_version, 1u);
+  EXPECT_EQ(ToHex(retrieved.data), ToHex(host));
+  answer(pc_rid, host);
+  Reply reply = pws_.Retrieve("S" + rid);
+  EXPECT_FALSE(reply.return_code);
+  EXPECT_EQ(reply.data_version, 1u);
+  EXPECT_EQ(ToHex(reply.data), ToHex(host));
+
+  // Packets still in the PC's form are no host packets.
+  rid = pws_.Rid('S');
+  pc_rid = call(rid, pc);
+  ASSERT_FALSE(pc_rid.empty());
+  answer(pc_rid, pc);
+  reply = pws_.Retrieve("S" + rid);
+  EXPECT_TRUE(reply.return_code);
+  EXPECT_EQ(reply.value, wire::kHostRcBadRequest);
+
+  rid = pws_.Rid('S');
+  pws_.SendRequest(rid, "CALLPC", std::string("PCPGM\0", 6) + pc.substr(0, 12), 9, 2);
+  reply = pws_.Retrieve("S" + rid);
+  EXPECT_TRUE(reply.return_code);
+  EXPECT_EQ(reply.value, wire::kHostRcBadRequest);
+  std::string log = host_.LogText();
+  EXPECT_NE(log.find("not host packet data"), std::string::npos) << log;
+  EXPECT_NE(log.find("CALLPC " + rid + ": not packet data"), std::string::npos) << log;
+}
+
+TEST_F(RrpTest, RequestFaultsStrikeCallPcsNextRequestAndNoReply) {
+  ASSERT_EQ(host_.Control("fault lose-entry pc").rfind("ok", 0), 0u);
+  ASSERT_EQ(host_.Control("fault bad-total pc").rfind("ok", 0), 0u);
+  std::string echo = pws_.Rid('S');
+  pws_.SendRequest(echo, "ECHO", Pattern(20000));
+  EXPECT_EQ(pws_.Retrieve("S" + echo).data, Pattern(20000)) << "replies are not struck";
+
+  std::string rid = pws_.Rid('S');
+  pws_.SendRequest(rid, "CALLPC", std::string("PCPGM\0", 6) + Pattern(20000));
+  std::vector<Reply> entries = Arrivals(pws_, "Z           ", 2);
+  ASSERT_EQ(entries.size(), 2u);
+  std::vector<std::pair<uint32_t, uint32_t>> blocks;
+  std::vector<uint32_t> totals;
+  for (const Reply& entry : entries) {
+    wire::RequestEntryHeader h;
+    std::memcpy(&h, entry.data.data(), sizeof h);
+    blocks.emplace_back(h.block_length.get(), h.bytes_left.get());
+    totals.push_back(h.total_length.get());
+  }
+  using Blocks = std::vector<std::pair<uint32_t, uint32_t>>;
+  EXPECT_EQ(blocks, (Blocks{{8192, 11808}, {3616, 0}})) << "the second entry was lost";
+  EXPECT_EQ(totals, (std::vector<uint32_t>{20000, 20001}));
+  EXPECT_EQ(pws_.Retrieve("S" + entries[0].key.substr(1)).data, Pattern(20000))
+      << "the data the PWS program retrieves is whole";
+  EXPECT_NE(host_.Control("fault lose-entry sometimes").rfind("error", 0), std::string::npos);
+}
+
 TEST_F(RrpTest, AReturnIsTakenUnderAFreeTypeByteOnly) {
   struct Case {
     char type;

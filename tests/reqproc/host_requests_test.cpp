@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,8 +33,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kRequestMessage = 0x500;
-// What CALLPC answers when the PC program is silent past zelhost's wait.
+// What CALLPC answers for a malformed request or return, and when the PC
+// program is silent past zelhost's wait.
+constexpr int kHostBadRequest = 0x7002;
 constexpr int kHostNoAnswer = 0x7003;
+// What the host sees of the manager's error return for 1026.
+constexpr int kInternalErrorToHost = 0x8404;
 
 std::string SelfPath() {
   char path[PATH_MAX];
@@ -58,8 +63,9 @@ ZEL_CHILD_COMMAND(registered_example) {
   return 127;
 }
 
-// The data of the host request `rid`; nothing when it cannot be had.
-std::optional<std::string> Retrieve(const std::string& rid) {
+// The data of the host request `rid` (its data version in `version`);
+// nothing when it cannot be had.
+std::optional<std::string> Retrieve(const std::string& rid, uint32_t* version = nullptr) {
   RtvDataParms parms{};
   parms.pRID = rid.c_str();
   parms.ulTimeout = 30;
@@ -67,17 +73,44 @@ std::optional<std::string> Retrieve(const std::string& rid) {
   if (caRtvData(&parms, &result) != 0) return std::nullopt;
   std::string data(static_cast<const char*>(result.pData), result.ulDataLen);
   zelFreeBlock(result.pData);
+  if (version != nullptr) *version = result.ulDataVersion;
   return data;
 }
 
 // Answers under the key type byte `type` (0: the default "X").
-uint16_t Answer(const std::string& rid, std::string data, uint32_t value, uint8_t type = 0) {
+uint16_t Answer(const std::string& rid, std::string data, uint32_t value, uint8_t type = 0,
+                uint32_t version = 0) {
   ReturnDataParms parms{};
   parms.pRID = rid.c_str();
   parms.ulValue = value;
+  parms.ulDataVersion = version;
   parms.pData = data.data();
   parms.ulDataLen = static_cast<uint32_t>(data.size());
   return caReturnData(&parms, &type, type);
+}
+
+// A packet in the PC's form: little-endian length, format and code point.
+std::string PcPacket(uint16_t format, uint16_t code_point, const std::string& data) {
+  uint32_t length = static_cast<uint32_t>(8 + data.size());
+  std::string packet(8, '\0');
+  memcpy(packet.data(), &length, 4);
+  memcpy(packet.data() + 4, &format, 2);
+  memcpy(packet.data() + 6, &code_point, 2);
+  return packet + data;
+}
+
+// What the requester hands CALLPC for the PC program, and what the PC
+// program answers: every format, odd lengths, Latin-1 letters, and a packet
+// of a header only.
+std::string RequestPackets() {
+  return PcPacket(1, 0x1234, "caf\xE9 for the PC, \xFC!") +
+         PcPacket(2, 0x0102, "\x01\x02\x03\x04\x05") +
+         PcPacket(3, 0xBEEF, std::string("\x01\x02\x03\x04\x05\x06", 6)) +
+         PcPacket(0, 7, std::string("\x00\xFF\x10 raw", 7)) + PcPacket(1, 9, "");
+}
+std::string AnswerPackets() {
+  return PcPacket(3, 0x4321, std::string("\x10\x20\x30\x40\x50\x60\x70\x80", 8)) +
+         PcPacket(1, 0x0001, "answered \xC4 by the PC") + PcPacket(2, 0xFFFF, std::string(4, '\0'));
 }
 
 // A value that tells the test the request did not reach the program whole.
@@ -89,8 +122,10 @@ std::string Env(const char* name) {
 }
 
 // A configured program, started per request. "echo" answers with the data
-// and value it was given ("typed" too, under its own key type byte), "code N" with the value N and
-// no data; "exit", "crash" and "silent" never answer.
+// and value it was given ("typed T" too, under the key type byte T), "code N"
+// with the value N and no data, "packets" with AnswerPackets() as packet data
+// once its request held RequestPackets() as packet data; "exit", "crash" and
+// "silent" never answer.
 ZEL_CHILD_COMMAND(pc_program) {
   std::string mode = args.empty() ? "" : args[0];
   if (mode == "exit") return 3;
@@ -105,13 +140,20 @@ ZEL_CHILD_COMMAND(pc_program) {
     return 0;
   }
   std::string rid = Env("ZEL_REQUEST_RID");
-  std::optional<std::string> data = Retrieve(rid);
+  uint32_t version = 0;
+  std::optional<std::string> data = Retrieve(rid, &version);
   if (!data) return 4;
   bool whole = Env("ZEL_REQUEST_LENGTH") == std::to_string(data->size()) &&
-               Env("ZEL_REQUEST_PROGRAM") == "PCPGM";
+               Env("ZEL_REQUEST_PROGRAM") == "PCPGM" &&
+               Env("ZEL_REQUEST_VERSION") == std::to_string(version);
   uint32_t value = static_cast<uint32_t>(std::stoul(Env("ZEL_REQUEST_VALUE")));
   if (mode == "code") return Answer(rid, {}, whole ? std::stoul(args[1]) : kBadRequest);
-  return Answer(rid, *data, whole ? value : kBadRequest, mode == "typed" ? 'Q' : 0);
+  if (mode == "packets") {
+    if (!whole || version != 1 || *data != RequestPackets()) return Answer(rid, {}, kBadRequest);
+    return Answer(rid, AnswerPackets(), value, 0, 1);
+  }
+  uint8_t type = mode == "typed" ? static_cast<uint8_t>(args[1][0]) : 0;
+  return Answer(rid, *data, whole ? value : kBadRequest, type);
 }
 
 // A running program registered for NAME: it serves COUNT requests (echo),
@@ -155,9 +197,35 @@ ZEL_CHILD_COMMAND(registered_program) {
 struct Reply {
   int rc = -1;
   uint32_t value = 0;
+  uint32_t version = 0;
   std::string data;
   Clock::duration took{};
 };
+
+// CALLPC asks the PC program `program` for work with `data` and `value`, over
+// conversation `conv`.
+Reply CallPc(uint32_t conv, const std::string& program, const std::string& data, uint32_t value,
+             uint32_t version = 0) {
+  std::string request = program + std::string(1, '\0') + data;
+  ProcessRequest parms{};
+  parms.ulConvId = conv;
+  std::snprintf(parms.szPgmName, sizeof parms.szPgmName, "CALLPC");
+  parms.ulValue = value;
+  parms.ulDataVersion = version;
+  parms.pData = request.data();
+  parms.ulDataLen = static_cast<uint32_t>(request.size());
+  parms.ulTimeout = 60;
+  ProcessReply reply_parms{};
+  Clock::time_point begin = Clock::now();
+  Reply reply;
+  reply.rc = caProcessSync(&parms, &reply_parms);
+  reply.took = Clock::now() - begin;
+  reply.value = reply_parms.ulValue;
+  reply.version = reply_parms.ulDataVersion;
+  reply.data.assign(static_cast<const char*>(reply_parms.pData), reply_parms.ulDataLen);
+  zelFreeBlock(reply_parms.pData);
+  return reply;
+}
 
 class HostRequests : public testing::Test {
  protected:
@@ -165,34 +233,16 @@ class HostRequests : public testing::Test {
     UseTestManager();
     ASSERT_TRUE(host_.running());
     Configure("program PCPGM " + SelfPath() + " --child pc_program echo\n");
-    ASSERT_EQ(caInitializeZELComm("HOSTA", 0, 0, 0, &conv_, 0), 0)
-        << ManagerLog();
+    ASSERT_EQ(caInitializeZELComm("HOSTA", 0, 0, 0, &conv_, 0), 0) << ManagerLog();
   }
   void TearDown() override { caStopZELComm(conv_); }
 
   // The configuration the processor reads at the next request.
   void Configure(const std::string& lines) { host_.Configure("HOSTA", lines); }
 
-  // CALLPC asks the PC program `program` for work with `data` and `value`.
   Reply CallPc(const std::string& program, const std::string& data, uint32_t value,
-               uint32_t timeout = 60) {
-    std::string request = program + std::string(1, '\0') + data;
-    ProcessRequest parms{};
-    parms.ulConvId = conv_;
-    std::snprintf(parms.szPgmName, sizeof parms.szPgmName, "CALLPC");
-    parms.ulValue = value;
-    parms.pData = request.data();
-    parms.ulDataLen = static_cast<uint32_t>(request.size());
-    parms.ulTimeout = timeout;
-    ProcessReply reply_parms{};
-    Clock::time_point begin = Clock::now();
-    Reply reply;
-    reply.rc = caProcessSync(&parms, &reply_parms);
-    reply.took = Clock::now() - begin;
-    reply.value = reply_parms.ulValue;
-    reply.data.assign(static_cast<const char*>(reply_parms.pData), reply_parms.ulDataLen);
-    zelFreeBlock(reply_parms.pData);
-    return reply;
+               uint32_t version = 0) {
+    return test::CallPc(conv_, program, data, value, version);
   }
 
   HostServer host_{{"--pc-answer-timeout", "30"}};
@@ -208,10 +258,13 @@ TEST_F(HostRequests, AConfiguredProgramAnswersWithDataByteForByteOrWithAValue) {
     EXPECT_EQ(reply.value, size + 5);
     EXPECT_TRUE(reply.data == data) << "got " << reply.data.size() << " bytes";
   }
-  Configure("program PCPGM " + SelfPath() + " --child pc_program typed\n");
+  Configure("program PCPGM " + SelfPath() + " --child pc_program typed Q\n");
   Reply typed = CallPc("PCPGM", "under Q", 6);
   EXPECT_EQ(typed.rc, 0);
   EXPECT_EQ(typed.data, "under Q");
+  // The type byte travels: one that keys the host's own entries is refused.
+  Configure("program PCPGM " + SelfPath() + " --child pc_program typed S\n");
+  EXPECT_EQ(CallPc("PCPGM", "under S", 6).rc, kHostBadRequest) << host_.LogText();
 
   Configure("program pcpgm " + SelfPath() + " --child pc_program code 77\n");
   Reply code = CallPc("PCPGM", "abc", 1);
@@ -342,6 +395,107 @@ TEST_F(HostRequests, AGoneWindowIsRefusedOnceAndItsRegistrationDropped) {
   EXPECT_LT(gone.took, 10s);
   EXPECT_EQ(cbRet3rdPartyFromPgmID("PCREG"), nullptr);
   EXPECT_EQ(CallPc("PCREG", "x", 1).rc, VQZM_RC_PROGRAM_NOT_REGISTERED);
+}
+
+TEST_F(HostRequests, PacketDataConvertsOnTheWayToThePcProgramAndBack) {
+  Configure("program PCPGM " + SelfPath() + " --child pc_program packets\n");
+  // Data version 2: CALLPC converts the packets after the name to the host's
+  // form and asks with version 1; the PC program gets them back in the PC's
+  // form, and its packet answer reaches the host in the host's form (zelhost
+  // refuses anything else) and the requester in the PC's.
+  Reply reply = CallPc("PCPGM", RequestPackets(), 42, 2);
+  ASSERT_EQ(reply.rc, 0) << host_.LogText();
+  EXPECT_EQ(reply.value, 42u) << "not kBadRequest: the PC program got its packets whole";
+  EXPECT_EQ(reply.version, 1u);
+  EXPECT_EQ(ToHex(reply.data), ToHex(AnswerPackets()));
+  EXPECT_NE(host_.LogText().find("PWS program returned data for R"), std::string::npos);
+
+  Reply not_packets = CallPc("PCPGM", "no packets here", 1, 2);
+  EXPECT_EQ(not_packets.rc, kHostBadRequest);
+}
+
+TEST(BrokenHostRequests, AreAnsweredWith8404AndLeaveNoRecord) {
+  UseTestManager();
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA", "program PCPGM " + SelfPath() + " --child pc_program echo\n");
+  // The manager's trace tells which check refused each request.
+  std::string trace = TestPath("cpmgr-trace.log");
+  setenv("ZEL_TRACE", trace.c_str(), 1);
+  uint32_t conv = 0;
+  ASSERT_EQ(caInitializeZELComm("HOSTA", 0, 0, 0, &conv, 0), 0) << ManagerLog();
+  struct Case {
+    const char* fault;
+    size_t size;
+    const char* struck;
+    const char* refused_by;
+  };
+  // 20000 bytes go in three entries: the third shows the loss or the change.
+  // A single entry whose total is not its block is a following entry of a
+  // request that never began.
+  for (const Case& c :
+       {Case{"lose-entry pc", 20000, "fault: second entry of ZR", "LOST_BLOCK_ERROR2"},
+        Case{"bad-total pc", 20000, "fault: wrong total length in ZR", "TOTAL_DATA_ERROR"},
+        Case{"bad-total pc", 10, "fault: wrong total length in ZR", "EXT_RID_NOT_FOUND"}}) {
+    SCOPED_TRACE(std::string(c.fault) + ", " + std::to_string(c.size) + " bytes");
+    size_t struck = Count(host.LogText(), c.struck);
+    std::string point = std::string("ErrorPoint ") + c.refused_by + " vqzmcd0";
+    size_t refused = Count(ReadFile(trace), point);
+    ASSERT_EQ(host.Control(std::string("fault ") + c.fault).rfind("ok", 0), 0u);
+    Reply reply = CallPc(conv, "PCPGM", Pattern(c.size, 7), 1);
+    EXPECT_EQ(reply.rc, kInternalErrorToHost) << host.LogText();
+    EXPECT_LT(reply.took, 20s);
+    EXPECT_EQ(Count(host.LogText(), c.struck), struck + 1) << host.LogText();
+    EXPECT_EQ(Count(ReadFile(trace), point), refused + 1);
+    EXPECT_EQ(V(GetZELAnchorCB()->pRZ700ReqList), nullptr) << "the host-request record stayed";
+  }
+  // The request after them is served.
+  Reply served = CallPc(conv, "PCPGM", Pattern(20000, 8), 2);
+  EXPECT_EQ(served.rc, 0);
+  EXPECT_TRUE(served.data == Pattern(20000, 8));
+  caStopZELComm(conv);
+}
+
+// An installation whose SHARED/ holds the manager but no request processor:
+// links to this build tree's lib/, msg/ and manager.
+std::string InstallationWithoutProcessor() {
+  namespace fs = std::filesystem;
+  fs::path build = fs::path(SelfPath()).parent_path().parent_path();
+  fs::path home = TestPath("zel");
+  fs::create_directories(home / "SHARED");
+  fs::create_symlink(build / "lib", home / "lib");
+  fs::create_symlink(build / "msg", home / "msg");
+  fs::create_symlink(build / "SHARED" / "VQZMCMW.EXE", home / "SHARED" / "VQZMCMW.EXE");
+  return home.string();
+}
+
+TEST(NoRequestProcessor, TheManagerShowsMessage1062AndTheHostGets8404) {
+  UseTestManager();
+  HostServer host;
+  ASSERT_TRUE(host.running());
+  host.Configure("HOSTA", "program PCPGM " + SelfPath() + " --child pc_program echo\n");
+  setenv("ZEL_HOME", InstallationWithoutProcessor().c_str(), 1);
+  // The manager has no screen: its message boxes reach its trace.
+  std::string trace = TestPath("cpmgr-trace.log");
+  setenv("ZEL_TRACE", trace.c_str(), 1);
+  uint32_t conv = 0;
+  ASSERT_EQ(caInitializeZELComm("HOSTA", 0, 0, 0, &conv, 0), 0) << ManagerLog();
+  for (int call = 0; call < 2; ++call) {
+    Reply reply = CallPc(conv, "PCPGM", "data", 1);
+    EXPECT_EQ(reply.rc, kInternalErrorToHost) << host.LogText();
+    EXPECT_LT(reply.took, 20s);
+  }
+  caStopZELComm(conv);
+  std::string traced = ReadFile(trace);
+  EXPECT_EQ(Count(traced, "MM APIs"), 2u)
+      << "one box per request: the processor is looked for again";
+  EXPECT_NE(traced.find("Host requests cannot be served: the host-request processor could not be "
+                        "loaded"),
+            std::string::npos)
+      << traced;
+  EXPECT_EQ(Count(traced, "MessageBox style= 16"), 2u) << "the stop icon";
+  EXPECT_EQ(Count(traced, "ErrorPoint EXT_PWS_RRP vqzmcd0"), 2u);
+  EXPECT_EQ(V(GetZELAnchorCB()->pRZ700ReqList), nullptr);
 }
 
 TEST(ProgramRegistration, BadArgumentsAreRefused) {
