@@ -147,8 +147,9 @@ TEST_F(ZelDoctor, AnInstallationDirectoryWithoutTheProductsFilesIsAFinding) {
   ZelRun run = RunZel({"doctor", "--no-hosts"});
   unsetenv("ZEL_HOME");
   EXPECT_EQ(run.code, 1);
-  for (const char* file : {"lib/libvqzmcsw.so.0", "SHARED/VQZMCMW.EXE", "SHARED/VQZMCTW.DLL",
-                           "msg/VQZMCMRI.DLL"}) {
+  // The libraries are found by the programs' run paths, not below ZEL_HOME.
+  EXPECT_EQ(run.out.find("libvqzmcsw"), std::string::npos) << run.out;
+  for (const char* file : {"SHARED/VQZMCMW.EXE", "SHARED/VQZMCTW.DLL", "msg/VQZMCMRI.DLL"}) {
     EXPECT_NE(run.out.find("FAIL installation: " + home + "/" + file + " is missing\n"),
               std::string::npos)
         << file << "\n" << run.out;

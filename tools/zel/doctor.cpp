@@ -2,6 +2,7 @@
 // It reads the instance's files without attaching to the instance, so that
 // it neither reaps nor hides what dead processes left.
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -14,11 +15,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "base/config.h"
 #include "base/trace/error_ring.h"
+#include "platform/mutex.h"
 #include "platform/posix/registry.h"
 #include "services/connection.h"
 #include "services/connection/system_config.h"
@@ -374,22 +377,38 @@ void CheckLeftovers(Report& report) {
 // ---- installed files ----
 
 struct Installed {
-  std::string path;  // under the installation directory
+  std::string path;  // the file's full path
   bool executable;
 };
 
+// Where the component's libraries are: where this tool's own platform
+// library was loaded from. Installed, that is libdir, the folder above the
+// installation directory; in the build tree it is the installation
+// directory's lib/.
+std::string LibraryDirectory(const std::string& home) {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&platform::CreateMutex), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return home + "/lib";
+  }
+  std::error_code ignored;
+  std::filesystem::path library = std::filesystem::canonical(info.dli_fname, ignored);
+  return library.empty() ? home + "/lib" : library.parent_path().string();
+}
+
 void CheckInstallation(Report& report) {
   std::string home = config::Home();
+  std::string libdir = LibraryDirectory(home);
   const std::string major = ZEL_VERSION_MAJOR;
   const Installed kFiles[] = {
-      {"lib/libvqzmcsw.so." + major, false}, {"lib/libvqzmbtw.so." + major, false},
-      {"lib/libzelplat.so." + major, false}, {"lib/libqlx.so." + major, false},
-      {"SHARED/VQZMCMW.EXE", true},          {"SHARED/VQZMCTW.DLL", false},
-      {"msg/VQZMCMRI.DLL", false},
+      {libdir + "/libvqzmcsw.so." + major, false}, {libdir + "/libvqzmbtw.so." + major, false},
+      {libdir + "/libzelplat.so." + major, false}, {libdir + "/libqlx.so." + major, false},
+      {home + "/SHARED/VQZMCMW.EXE", true},       {home + "/SHARED/VQZMCTW.DLL", false},
+      {home + "/msg/VQZMCMRI.DLL", false},
   };
   size_t found = 0;
   for (const Installed& file : kFiles) {
-    std::string path = home + "/" + file.path;
+    const std::string& path = file.path;
     struct stat status;
     std::string problem;
     std::string fix;

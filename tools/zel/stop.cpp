@@ -15,11 +15,9 @@
 #include <vector>
 
 #include "platform/handles.h"
-#include "platform/module.h"
 #include "platform/mutex.h"
 #include "platform/user.h"
 #include "platform/window.h"
-#include "services/language.h"
 #include "tools/zel/cli.h"
 #include "tools/zel/commands.h"
 #include "tools/zel/component.h"
