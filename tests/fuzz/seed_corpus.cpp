@@ -71,6 +71,14 @@ std::string Pattern(size_t size) {
   return data;
 }
 
+// The second entry of a 600-byte buffer sent as 250 bytes and 350 more,
+// broken: a block of 400 bytes, and 350 - 400 bytes left in 32 bits.
+std::string WrappedEntry() {
+  return ReturnEntry(zel::wire::kDataReturnMsgId, 0, 0, 600, Pattern(400), 350u - 400u);
+}
+
+std::string WrappedRequest() { return RequestEntry("PCPGM", 0, 600, Pattern(400), 350u - 400u); }
+
 // A host-form packet of `format`: length, format, two reserved bytes, data.
 std::string Packet(uint16_t format, const std::string& data) {
   std::string packet(8, '\0');
@@ -112,6 +120,13 @@ std::vector<std::pair<std::string, std::string>> DispatchSeeds() {
     if (i < second.size()) interleaved += MakeChunk(kAsync | kSecond, second[i]);
   }
   std::string termination = MakeChunk(3 | (2 << 3), RequestEntry("", 0, 0, "", 0));
+  // A further entry whose block is longer than the bytes still to come, its
+  // bytes left chosen so that the two add up to them in 32 bits.
+  std::string wrapped = MakeChunk(kAsync, ReturnEntry(zel::wire::kDataReturnMsgId, 0, 0, 600,
+                                                      Pattern(250), 350)) +
+                        MakeChunk(kAsync, WrappedEntry()) +
+                        MakeChunk(kRequest, RequestEntry("PCPGM", 0, 600, Pattern(250), 350)) +
+                        MakeChunk(kRequest, WrappedRequest());
   return {
       {"async_answer", std::string(1, '\0') + answer + code},
       {"async_aborted", std::string(1, '\1') + answer},
@@ -120,6 +135,7 @@ std::vector<std::pair<std::string, std::string>> DispatchSeeds() {
       {"sync_reply", std::string(1, '\0') + reply},
       {"sync_reply_packets", std::string(1, '\0') + packets},
       {"termination", std::string(1, '\0') + termination},
+      {"wrapped_bytes_left", std::string(1, '\0') + wrapped},
   };
 }
 
@@ -130,7 +146,12 @@ std::vector<std::pair<std::string, std::string>> HeaderSeeds() {
   std::string code = MakeChunk(0, ReturnEntry(zel::wire::kCodeReturnMsgId, 0x7001, 0, 0, "", 0));
   std::string request = MakeChunk(1, RequestEntry("ECHO", 3, 4, "data", 0));
   std::string neither = MakeChunk(2, ReturnEntry(zel::wire::kDataReturnMsgId, 0, 0, 1, "x", 0));
-  return {{"returns", returns + code}, {"request", request + neither}};
+  std::string wrapped =
+      MakeChunk(0, ReturnEntry(zel::wire::kDataReturnMsgId, 0, 0, 600, Pattern(250), 350)) +
+      MakeChunk(0, WrappedEntry());
+  return {{"returns", returns + code},
+          {"request", request + neither},
+          {"wrapped_bytes_left", wrapped}};
 }
 
 // ---- Host frame inputs: bytes for the sign-on (0) and data-queue (1)
