@@ -21,6 +21,7 @@
 // libFuzzer's allocation limit. Inputs announcing more than 16 MiB are
 // therefore left out.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -31,7 +32,6 @@
 #include "ctrlblk/heap.h"
 #include "dataqueue/dataqueue.h"
 #include "platform/posix/heap.h"
-#include "services/platform_calls.h"
 #include "services/qlx_calls.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "vqzmcb.h"
