@@ -297,9 +297,7 @@ void Transport::OnReadable(Connection& conn) {
 
 void Transport::Process(Connection& conn) {
   if (conn.kind == ConnectionKind::kUnknown && !Classify(conn)) return;
-  while (!conn.closing) {
-    bool more = conn.kind == ConnectionKind::kSignOn ? NextSignOnFrame(conn) : NextDqFrame(conn);
-    if (!more) break;
+  while (!conn.closing && NextFrame(conn)) {
   }
   // Handled frames leave the buffer in one move, not one move per frame.
   conn.in.erase(0, conn.consumed);
@@ -359,11 +357,9 @@ bool Transport::ClassifyDq(Connection& conn) {
   return true;
 }
 
-// Hands the next whole sign-on frame to the handler; false when none is
-// complete yet or the connection closed.
-bool Transport::NextSignOnFrame(Connection& conn) {
-  std::string_view in = std::string_view(conn.in).substr(conn.consumed);
-  if (in.size() < sizeof(wire::SignOnFrameHeader)) return false;
+FrameCut CutSignOnFrame(std::string_view in) {
+  FrameCut cut;
+  if (in.size() < sizeof(wire::SignOnFrameHeader)) return cut;
   wire::SignOnFrameHeader header;
   std::memcpy(&header, in.data(), sizeof header);
   size_t length = header.length.get();
@@ -374,42 +370,61 @@ bool Transport::NextSignOnFrame(Connection& conn) {
     char text[96];
     std::snprintf(text, sizeof text, "malformed sign-on frame (length %zu, bytes %02X %02X)",
                   length, header.marker, header.kind);
-    Close(conn, text);
-    return false;
+    cut.status = FrameCut::kMalformed;
+    cut.error = text;
+    return cut;
   }
-  if (in.size() < length) return false;
-  std::string payload(in.substr(sizeof header, length - sizeof header));
-  conn.consumed += length;
-  if (conn.drop_at_next_frame) {
-    Close(conn, "fault: dropped at its next frame");
-    return false;
-  }
-  Active(conn);
-  handler_.sign_on_frame(conn, header.kind, payload);
-  return true;
+  if (in.size() < length) return cut;
+  cut.status = FrameCut::kFrame;
+  cut.length = length;
+  cut.type = header.kind;
+  cut.body = in.substr(sizeof header, length - sizeof header);
+  return cut;
 }
 
-// As NextSignOnFrame, for data-queue and control connections.
-bool Transport::NextDqFrame(Connection& conn) {
-  std::string_view in = std::string_view(conn.in).substr(conn.consumed);
-  if (in.size() < sizeof(wire::DqFrameHeader)) return false;
+FrameCut CutDqFrame(std::string_view in) {
+  FrameCut cut;
+  if (in.size() < sizeof(wire::DqFrameHeader)) return cut;
   wire::DqFrameHeader header;
   std::memcpy(&header, in.data(), sizeof header);
   size_t length = header.length.get();
   if (length < sizeof header || length > wire::kMaxDqFrame) {
-    Close(conn, "malformed data-queue frame of length " + std::to_string(length));
+    cut.status = FrameCut::kMalformed;
+    cut.error = "malformed data-queue frame of length " + std::to_string(length);
+    return cut;
+  }
+  if (in.size() < length) return cut;
+  cut.status = FrameCut::kFrame;
+  cut.length = length;
+  cut.type = static_cast<uint16_t>(header.type.get());
+  cut.request_id = static_cast<uint32_t>(header.request_id.get());
+  cut.body = in.substr(sizeof header, length - sizeof header);
+  return cut;
+}
+
+// Hands the next whole frame to the handler; false when none is complete
+// yet or the connection closed.
+bool Transport::NextFrame(Connection& conn) {
+  std::string_view in = std::string_view(conn.in).substr(conn.consumed);
+  bool sign_on = conn.kind == ConnectionKind::kSignOn;
+  FrameCut cut = sign_on ? CutSignOnFrame(in) : CutDqFrame(in);
+  if (cut.status == FrameCut::kMalformed) {
+    Close(conn, cut.error);
     return false;
   }
-  if (in.size() < length) return false;
-  std::string body(in.substr(sizeof header, length - sizeof header));
-  conn.consumed += length;
+  if (cut.status == FrameCut::kIncomplete) return false;
+  std::string body(cut.body);
+  conn.consumed += cut.length;
   if (conn.drop_at_next_frame) {
     Close(conn, "fault: dropped at its next frame");
     return false;
   }
   Active(conn);
-  handler_.dq_frame(conn, static_cast<uint16_t>(header.type.get()),
-                    static_cast<uint32_t>(header.request_id.get()), body);
+  if (sign_on) {
+    handler_.sign_on_frame(conn, static_cast<uint8_t>(cut.type), body);
+  } else {
+    handler_.dq_frame(conn, cut.type, cut.request_id, body);
+  }
   return true;
 }
 

@@ -46,6 +46,23 @@ struct Connection {
   Timers::Id idle_timer = 0;        // closes it unless a whole frame comes first
 };
 
+// The next whole frame at the front of a connection's input, as the
+// transport cuts it; the server's frame decoding, callable without a socket.
+struct FrameCut {
+  enum Status { kIncomplete, kFrame, kMalformed };
+  Status status = kIncomplete;
+  size_t length = 0;        // kFrame: the whole frame, its header included
+  uint16_t type = 0;        // kFrame: a sign-on frame's kind, a data-queue frame's type
+  uint32_t request_id = 0;  // kFrame: a data-queue frame's request id
+  std::string_view body;    // kFrame: the bytes after the header, inside `in`
+  std::string error;        // kMalformed: why, for the log
+};
+
+// Sign-on frames (wire::SignOnFrameHeader) and data-queue frames
+// (wire::DqFrameHeader). A frame is malformed as soon as its header is.
+FrameCut CutSignOnFrame(std::string_view in);
+FrameCut CutDqFrame(std::string_view in);
+
 // The services behind the transport, each called on the server's thread
 // only. Plain callbacks, not virtual functions: the sanitizer build's first
 // type check of a virtual call probes memory through a pipe, and a server
@@ -103,8 +120,7 @@ class Transport {
   void Process(Connection& conn);
   bool Classify(Connection& conn);
   bool ClassifyDq(Connection& conn);
-  bool NextSignOnFrame(Connection& conn);
-  bool NextDqFrame(Connection& conn);
+  bool NextFrame(Connection& conn);
   void Send(uint64_t conn_id, std::string bytes);
   void Flush(Connection& conn);
   void ReapClosed();

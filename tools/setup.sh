@@ -43,14 +43,15 @@ build() {
   cmake --build "$root/build/$config" -j "$(nproc)"
 }
 
-# fuzz SECONDS: the libFuzzer targets in build/fuzz (clang, address and
-# undefined-behaviour sanitizers), each run for SECONDS under CTest.
+# fuzz SECONDS: every libFuzzer target in build/fuzz (clang, address and
+# undefined-behaviour sanitizers), each run for SECONDS under CTest from
+# its seeds in tests/fuzz/corpus and what earlier runs found.
 fuzz() {
   local seconds=$1
   cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZEL_FUZZ=ON -DZEL_BUILD_BENCH=OFF \
     -DZEL_FUZZ_SECONDS="$seconds" >/dev/null
-  cmake --build "$root/build/fuzz" -j "$(nproc)" --target convert_fuzz
+  cmake --build "$root/build/fuzz" -j "$(nproc)" --target fuzz_targets
   (cd "$root/build/fuzz" && ctest --output-on-failure --label-regex fuzz)
 }
 
