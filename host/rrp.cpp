@@ -41,6 +41,10 @@ struct Header {
   uint32_t block = 0;
   uint32_t left = 0;
   std::string_view data;
+
+  // The entry's block and the bytes still to come make `expected`; summed
+  // in 64 bits, so that a block longer than the total cannot wrap to it.
+  bool AddsUpTo(uint64_t expected) const { return uint64_t{block} + left == expected; }
 };
 
 std::string Trimmed(std::string text) {
@@ -222,7 +226,7 @@ void Rrp::OnRequestEntry(char type, const std::string& rid, const Entry& entry) 
   if (error.empty() && !header.request) error = "not a request entry";
   if (type == 'A') {
     TakeObtain();
-    if (error.empty() && header.block + header.left != header.total) {
+    if (error.empty() && !header.AddsUpTo(header.total)) {
       error = "first block does not add up to the total";
     }
     if (!error.empty()) {
@@ -245,7 +249,7 @@ void Rrp::OnRequestEntry(char type, const std::string& rid, const Entry& entry) 
     }
     Assembly& assembly = it->second;
     if (error.empty() && header.total != assembly.total) error = "total length changed";
-    if (error.empty() && header.block + header.left != assembly.left) error = "a block was lost";
+    if (error.empty() && !header.AddsUpTo(assembly.left)) error = "a block was lost";
     if (!error.empty()) {
       context_.log.Write("pws %s: request %s refused: %s", pws_id_.c_str(), rid.c_str(),
                          error.c_str());
@@ -511,7 +515,7 @@ void Rrp::OnReturnEntry(const std::string& rid, const Entry& entry) {
   if (error.empty() && call.started && header.total != returned.total) {
     error = "total length changed";
   }
-  if (error.empty() && header.block + header.left != expected) error = "a block was lost";
+  if (error.empty() && !header.AddsUpTo(expected)) error = "a block was lost";
   if (!error.empty()) {
     context_.log.Write("pws %s: return for %s refused: %s", pws_id_.c_str(), rid.c_str(),
                        error.c_str());

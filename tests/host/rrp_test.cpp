@@ -619,6 +619,20 @@ TEST_F(RrpTest, MalformedRequestEntriesAreAnsweredOrDroppedWithALogLine) {
   Reply refused = pws_.Retrieve("S" + rid);
   EXPECT_TRUE(refused.return_code);
   EXPECT_EQ(refused.value, wire::kHostRcBadRequest);
+  // A block longer than the total, whose bytes left wrap the sum to it.
+  rid = pws_.Rid('S');
+  wire::RequestEntryHeader h{};
+  std::memcpy(h.msg_id, ToEbcdic(wire::kRequestMsgId).data(), 10);
+  std::memcpy(h.program, ToEbcdic("ECHO" + std::string(17, ' ')).data(), 21);
+  h.total_length.set(100);
+  h.block_length.set(200);
+  h.bytes_left.set(0xFFFFFFFFu - 99);
+  ASSERT_EQ(pws_.WriteEntry("A" + rid, std::string(reinterpret_cast<char*>(&h), sizeof h) +
+                                           std::string(200, 'w')),
+            0u);
+  refused = pws_.Retrieve("S" + rid);
+  EXPECT_TRUE(refused.return_code);
+  EXPECT_EQ(refused.value, wire::kHostRcBadRequest);
   ASSERT_EQ(pws_.WriteEntry("B" + pws_.Rid('S'), std::string(128, '\0')), 0u);
   ASSERT_EQ(pws_.WriteEntry("X" + pws_.Rid('R'), std::string(128, '\0')), 0u);
   std::string log = host_.LogText();
