@@ -324,6 +324,18 @@ bool JudgeLatency(const Options& o, const std::vector<LatencySample>& latencies)
   return ok;
 }
 
+// The work directory goes when the run ends; the logs of a failed run are
+// copied to the current directory for a look at what happened.
+void KeepLogs() {
+  for (const char* log : {"zelhost.log", "cpmgr.log"}) {
+    std::filesystem::path kept = std::string("zelsoak-") + log;
+    std::error_code error;
+    std::filesystem::copy_file(bench::WorkDir() / log, kept,
+                               std::filesystem::copy_options::overwrite_existing, error);
+    if (!error) printf("kept %s\n", kept.c_str());
+  }
+}
+
 int Drive(const Options& given) {
   Options o = given;
   uint32_t conv = 0;
@@ -369,6 +381,7 @@ int Drive(const Options& given) {
   ok &= heap_back;
   ok &= JudgeLatency(o, totals.latencies);
   printf("\nverdict: %s\n", ok ? "PASS" : "FAIL");
+  if (!ok) KeepLogs();
   return ok ? 0 : 1;
 }
 
