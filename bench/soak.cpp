@@ -105,11 +105,11 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 // ---- Samples ----
 
 struct Sample {
-  double at_s;               // seconds from the run's start
-  double manager_rss_kib;    // VmRSS of the manager
-  double host_rss_kib;       // VmRSS of zelhost
-  double cb_high_water;      // bytes of the control-block heap ever handed out
-  double global_used;        // bytes of the global heap in use, headers included
+  double at_s;             // seconds from the run's start
+  double manager_rss_kib;  // VmRSS of the manager
+  double host_rss_kib;     // VmRSS of zelhost
+  double cb_high_water;    // bytes of the control-block heap ever handed out
+  double global_used;      // bytes of the global heap in use, headers included
 };
 
 double ResidentKib(pid_t pid) {
@@ -131,8 +131,7 @@ double GlobalHeapUsed(const platform::InstanceView& view) {
 
 Sample TakeSample(const platform::InstanceView& view, int64_t start_us) {
   const auto* shared = reinterpret_cast<const ctrlblk::SharedData*>(ctrlblk::kSharedDataAddress);
-  return Sample{static_cast<double>(NowMicros() - start_us) / 1e6,
-                ResidentKib(bench::ManagerPid()),
+  return Sample{static_cast<double>(NowMicros() - start_us) / 1e6, ResidentKib(bench::ManagerPid()),
                 ResidentKib(bench::HostPid()),
                 static_cast<double>(__atomic_load_n(&shared->ulHeapUsed, __ATOMIC_RELAXED)),
                 GlobalHeapUsed(view)};
@@ -150,10 +149,15 @@ struct ClientProcess {
 bool SpawnClient(const Options& o, uint32_t index, ClientProcess* client) {
   client->output = (bench::WorkDir() / ("client-" + std::to_string(index) + ".out")).string();
   std::string self = "/proc/self/exe";
-  std::vector<std::string> args = {"zelsoak",   "--client",   std::to_string(index),
-                                   "--seed",    std::to_string(o.seed),
-                                   "--start",   std::to_string(o.start_us),
-                                   "--deadline", std::to_string(o.deadline_us)};
+  std::vector<std::string> args = {"zelsoak",
+                                   "--client",
+                                   std::to_string(index),
+                                   "--seed",
+                                   std::to_string(o.seed),
+                                   "--start",
+                                   std::to_string(o.start_us),
+                                   "--deadline",
+                                   std::to_string(o.deadline_us)};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -233,14 +237,12 @@ Totals Gather(std::vector<ClientProcess>& clients) {
 bool PrintReplies(const Totals& t) {
   printf("\n## Replies\n\n| kind | sent | matched | failed | mismatched | unknown | lost |\n");
   printf("|---|---:|---:|---:|---:|---:|---:|\n");
-  bool clean = t.bad_clients == 0 && t.served_twice == 0 &&
-               t.served == t.tallies[kHost].matched;
+  bool clean = t.bad_clients == 0 && t.served_twice == 0 && t.served == t.tallies[kHost].matched;
   for (int k = 0; k < kKinds; ++k) {
     const Tally& x = t.tallies[k];
     printf("| %s | %llu | %llu | %llu | %llu | %llu | %llu |\n", kKindNames[k],
            static_cast<unsigned long long>(x.sent), static_cast<unsigned long long>(x.matched),
-           static_cast<unsigned long long>(x.failed),
-           static_cast<unsigned long long>(x.mismatched),
+           static_cast<unsigned long long>(x.failed), static_cast<unsigned long long>(x.mismatched),
            static_cast<unsigned long long>(x.unknown), static_cast<unsigned long long>(x.lost));
     clean = clean && x.Clean() && x.sent > 0;
   }
@@ -252,8 +254,9 @@ bool PrintReplies(const Totals& t) {
 }
 
 void PrintSamples(const std::vector<Sample>& samples) {
-  printf("\n## Samples\n\n| t (s) | CPMgr RSS (KiB) | zelhost RSS (KiB) | "
-         "control-block heap high water (B) | global heap used (B) |\n");
+  printf(
+      "\n## Samples\n\n| t (s) | CPMgr RSS (KiB) | zelhost RSS (KiB) | "
+      "control-block heap high water (B) | global heap used (B) |\n");
   printf("|---:|---:|---:|---:|---:|\n");
   for (const Sample& s : samples) {
     printf("| %.0f | %.0f | %.0f | %.0f | %.0f |\n", s.at_s, s.manager_rss_kib, s.host_rss_kib,
@@ -265,8 +268,8 @@ void PrintSamples(const std::vector<Sample>& samples) {
 // `binding`.
 bool PrintVerdict(const char* what, const Verdict& v, bool binding) {
   const char* word = !v.judged ? "not judged (too few samples)" : v.ok ? "ok" : "VIOLATED";
-  printf("%-34s earlier %12.0f  later %12.0f  limit %12.0f  %s%s\n", what, v.early, v.late,
-         v.limit, word, binding || !v.judged ? "" : " (not binding)");
+  printf("%-34s earlier %12.0f  later %12.0f  limit %12.0f  %s%s\n", what, v.early, v.late, v.limit,
+         word, binding || !v.judged ? "" : " (not binding)");
   return !binding || v.ok;
 }
 
@@ -279,9 +282,9 @@ bool JudgeMemory(const Options& o, const std::vector<Sample>& samples) {
   };
   printf("\n## Memory after warm-up (%zu sample(s)): later max <= earlier max * 1.10 + slack\n\n",
          warmup);
-  bool ok = PrintVerdict("CPMgr RSS (KiB, slack 4096)",
-                         Flatness(series(&Sample::manager_rss_kib), warmup, 0.10, 4096),
-                         o.judge_drift);
+  bool ok =
+      PrintVerdict("CPMgr RSS (KiB, slack 4096)",
+                   Flatness(series(&Sample::manager_rss_kib), warmup, 0.10, 4096), o.judge_drift);
   ok &= PrintVerdict("zelhost RSS (KiB, slack 4096)",
                      Flatness(series(&Sample::host_rss_kib), warmup, 0.10, 4096), o.judge_drift);
   ok &= PrintVerdict("control-block high water (B, 4096)",
@@ -289,8 +292,7 @@ bool JudgeMemory(const Options& o, const std::vector<Sample>& samples) {
   // The global heap holds the data of the requests in flight at the moment
   // of the sample, up to tens of MiB; its leaks show in the end state.
   ok &= PrintVerdict("global heap used (B, slack 32 MiB)",
-                     Flatness(series(&Sample::global_used), warmup, 0.10, 32 << 20),
-                     o.judge_drift);
+                     Flatness(series(&Sample::global_used), warmup, 0.10, 32 << 20), o.judge_drift);
   return ok;
 }
 
@@ -369,8 +371,9 @@ int Drive(const Options& given) {
 
   Totals totals = Gather(clients);
   bool ok = spawned && finished;
-  if (!finished) printf("\nclients still running %lld s past the deadline were killed\n",
-                        static_cast<long long>(kFinishMicros / 1'000'000));
+  if (!finished)
+    printf("\nclients still running %lld s past the deadline were killed\n",
+           static_cast<long long>(kFinishMicros / 1'000'000));
   ok &= PrintReplies(totals);
   PrintSamples(samples);
   ok &= JudgeMemory(o, samples);

@@ -82,8 +82,8 @@ void Client::Problem(const std::string& text) {
 void Client::Latency(Kind kind, int64_t sent_us) {
   int64_t now = NowMicros();
   std::lock_guard lock(mutex_);
-  report_.latencies.push_back(LatencySample{kind, (now - plan_.start_us) / 1000,
-                                            static_cast<uint32_t>(now - sent_us)});
+  report_.latencies.push_back(
+      LatencySample{kind, (now - plan_.start_us) / 1000, static_cast<uint32_t>(now - sent_us)});
 }
 
 void Client::SyncCall(bool host, uint32_t seq, uint32_t size) {
@@ -110,9 +110,9 @@ void Client::SyncCall(bool host, uint32_t seq, uint32_t size) {
   } else if (reply.ulValue != seq || reply.ulDataLen != size ||
              (size != 0 && memcmp(reply.pData, data.data(), size) != 0)) {
     tally.mismatched = 1;
-    Problem(std::string(kKindNames[kind]) + " request " + std::to_string(seq) +
-            ": reply value " + std::to_string(reply.ulValue) + ", " +
-            std::to_string(reply.ulDataLen) + " bytes, not its request's");
+    Problem(std::string(kKindNames[kind]) + " request " + std::to_string(seq) + ": reply value " +
+            std::to_string(reply.ulValue) + ", " + std::to_string(reply.ulDataLen) +
+            " bytes, not its request's");
   } else {
     tally.matched = 1;
     Latency(kind, sent);
@@ -160,8 +160,8 @@ void Client::AsyncThread() {
     memcpy(&prefix, block, sizeof prefix);
     std::string rid(prefix.achRID, sizeof prefix.achRID);
     int64_t sent = 0;
-    auto outcome = ledger.Answered(rid, prefix.ulValue, block + sizeof prefix, prefix.ulDataLen,
-                                   &sent);
+    auto outcome =
+        ledger.Answered(rid, prefix.ulValue, block + sizeof prefix, prefix.ulDataLen, &sent);
     zelFreeBlock(const_cast<char*>(block));
     switch (outcome) {
       case AsyncLedger::Outcome::kMatched:

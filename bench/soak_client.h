@@ -20,11 +20,11 @@ namespace zel::soak {
 int64_t NowMicros();
 
 struct ClientPlan {
-  uint32_t index = 0;          // client number, 0-based
-  uint64_t seed = 0;           // the run's seed
-  const char* system = "";     // the system to converse with
-  int64_t start_us = 0;        // the run's start (NowMicros)
-  int64_t deadline_us = 0;     // when to stop sending
+  uint32_t index = 0;       // client number, 0-based
+  uint64_t seed = 0;        // the run's seed
+  const char* system = "";  // the system to converse with
+  int64_t start_us = 0;     // the run's start (NowMicros)
+  int64_t deadline_us = 0;  // when to stop sending
 };
 
 // What a client counted of one kind of request.
@@ -45,14 +45,14 @@ inline constexpr const char* kKindNames[kKinds] = {"sync", "async", "host"};
 
 struct LatencySample {
   Kind kind;
-  int64_t at_ms;        // when the reply came, from the run's start
-  uint32_t micros;      // request to reply
+  int64_t at_ms;    // when the reply came, from the run's start
+  uint32_t micros;  // request to reply
 };
 
 struct ClientReport {
   Tally tallies[kKinds];
-  uint64_t served = 0;          // host requests the PC program answered
-  uint64_t served_twice = 0;    // of them, ones it had served before
+  uint64_t served = 0;        // host requests the PC program answered
+  uint64_t served_twice = 0;  // of them, ones it had served before
   std::vector<LatencySample> latencies;
   std::vector<std::string> problems;  // the first few, in words
   bool complete = false;              // the report's last line was read

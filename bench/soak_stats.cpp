@@ -28,8 +28,8 @@ void AsyncLedger::Sent(const std::string& rid, uint32_t seq, uint32_t size, int6
   pending_[rid] = Pending{seq, size, sent_us};
 }
 
-AsyncLedger::Outcome AsyncLedger::Answered(const std::string& rid, uint32_t value,
-                                           const char* data, uint32_t length, int64_t* sent_us) {
+AsyncLedger::Outcome AsyncLedger::Answered(const std::string& rid, uint32_t value, const char* data,
+                                           uint32_t length, int64_t* sent_us) {
   auto it = pending_.find(rid);
   if (it == pending_.end()) return Outcome::kUnknown;
   Pending request = it->second;
@@ -47,7 +47,8 @@ uint32_t Percentile(std::vector<uint32_t> values, double p) {
   if (values.empty()) return 0;
   size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
   size_t index = std::clamp<size_t>(rank, 1, values.size()) - 1;
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index),
+                   values.end());
   return values[index];
 }
 
@@ -57,11 +58,12 @@ double Max(std::vector<double> values) { return *std::max_element(values.begin()
 
 double Median(std::vector<double> values) {
   size_t middle = values.size() / 2;
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle),
+                   values.end());
   double upper = values[middle];
   if (values.size() % 2 == 1) return upper;
-  return (upper + *std::max_element(values.begin(),
-                                    values.begin() + static_cast<std::ptrdiff_t>(middle))) /
+  return (upper +
+          *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle))) /
          2;
 }
 

@@ -1,12 +1,13 @@
 // The soak run's arithmetic on made-up figures: what it draws, how it tells
 // a matched answer from a duplicate or a wrong one, and when it calls a
 // series flat or drifting.
+#include "soak_stats.h"
+
 #include <algorithm>
 #include <sstream>
 #include <vector>
 
 #include "soak_client.h"
-#include "soak_stats.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::soak {
