@@ -204,53 +204,38 @@ bool SampleUntilEnded(const Options& o, const platform::InstanceView& view,
 
 // ---- Report ----
 
-struct Totals {
-  Tally tallies[kKinds];
-  uint64_t served = 0;
-  uint64_t served_twice = 0;
-  std::vector<LatencySample> latencies;
-  std::vector<std::string> problems;
-  uint32_t bad_clients = 0;  // exited nonzero, killed, or left no whole report
-};
-
-Totals Gather(std::vector<ClientProcess>& clients) {
-  Totals totals;
-  for (size_t i = 0; i < clients.size(); ++i) {
+// The clients' reports merged; complete when every client ended on its own
+// with a whole report.
+ClientReport Gather(std::vector<ClientProcess>& clients) {
+  ClientReport run;
+  run.complete = true;
+  for (uint32_t i = 0; i < clients.size(); ++i) {
     std::ifstream in(clients[i].output);
-    ClientReport r = ReadClientReport(in);
+    ClientReport report = ReadClientReport(in);
     bool exited = WIFEXITED(clients[i].status) && WEXITSTATUS(clients[i].status) == 0;
-    if (!exited || !r.complete) {
-      ++totals.bad_clients;
-      totals.problems.push_back("client " + std::to_string(i) + " did not finish its run");
+    if (!exited || !report.complete) {
+      run.complete = false;
+      run.problems.push_back("client " + std::to_string(i) + " did not finish its run");
     }
-    for (int k = 0; k < kKinds; ++k) totals.tallies[k] += r.tallies[k];
-    totals.served += r.served;
-    totals.served_twice += r.served_twice;
-    totals.latencies.insert(totals.latencies.end(), r.latencies.begin(), r.latencies.end());
-    for (const std::string& p : r.problems) {
-      totals.problems.push_back("client " + std::to_string(i) + ": " + p);
-    }
+    MergeReport(report, i, &run);
   }
-  return totals;
+  return run;
 }
 
-bool PrintReplies(const Totals& t) {
+void PrintReplies(const ClientReport& run) {
   printf("\n## Replies\n\n| kind | sent | matched | failed | mismatched | unknown | lost |\n");
   printf("|---|---:|---:|---:|---:|---:|---:|\n");
-  bool clean = t.bad_clients == 0 && t.served_twice == 0 && t.served == t.tallies[kHost].matched;
   for (int k = 0; k < kKinds; ++k) {
-    const Tally& x = t.tallies[k];
+    const Tally& x = run.tallies[k];
     printf("| %s | %llu | %llu | %llu | %llu | %llu | %llu |\n", kKindNames[k],
            static_cast<unsigned long long>(x.sent), static_cast<unsigned long long>(x.matched),
            static_cast<unsigned long long>(x.failed), static_cast<unsigned long long>(x.mismatched),
            static_cast<unsigned long long>(x.unknown), static_cast<unsigned long long>(x.lost));
-    clean = clean && x.Clean() && x.sent > 0;
   }
   printf("\nhost requests served by the PC programs: %llu (%llu of them twice)\n",
-         static_cast<unsigned long long>(t.served),
-         static_cast<unsigned long long>(t.served_twice));
-  for (const std::string& p : t.problems) printf("problem: %s\n", p.c_str());
-  return clean;
+         static_cast<unsigned long long>(run.served),
+         static_cast<unsigned long long>(run.served_twice));
+  for (const std::string& p : run.problems) printf("problem: %s\n", p.c_str());
 }
 
 void PrintSamples(const std::vector<Sample>& samples) {
@@ -369,12 +354,13 @@ int Drive(const Options& given) {
   Sample after = TakeSample(view, o.start_us);
   caStopZELComm(conv);
 
-  Totals totals = Gather(clients);
+  ClientReport run = Gather(clients);
   bool ok = spawned && finished;
   if (!finished)
     printf("\nclients still running %lld s past the deadline were killed\n",
            static_cast<long long>(kFinishMicros / 1'000'000));
-  ok &= PrintReplies(totals);
+  PrintReplies(run);
+  ok &= AllAnswered(run);
   PrintSamples(samples);
   ok &= JudgeMemory(o, samples);
   bool heap_back = after.global_used <= before.global_used + kHeapBackSlack;
@@ -382,7 +368,7 @@ int Drive(const Options& given) {
          "global heap once the clients ended", before.global_used, after.global_used,
          before.global_used + kHeapBackSlack, heap_back ? "ok" : "VIOLATED");
   ok &= heap_back;
-  ok &= JudgeLatency(o, totals.latencies);
+  ok &= JudgeLatency(o, run.latencies);
   printf("\nverdict: %s\n", ok ? "PASS" : "FAIL");
   if (!ok) KeepLogs();
   return ok ? 0 : 1;

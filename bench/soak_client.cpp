@@ -348,4 +348,20 @@ ClientReport ReadClientReport(std::istream& in) {
   return report;
 }
 
+void MergeReport(const ClientReport& client, uint32_t index, ClientReport* run) {
+  for (int k = 0; k < kKinds; ++k) run->tallies[k] += client.tallies[k];
+  run->served += client.served;
+  run->served_twice += client.served_twice;
+  run->latencies.insert(run->latencies.end(), client.latencies.begin(), client.latencies.end());
+  for (const std::string& p : client.problems) {
+    run->problems.push_back("client " + std::to_string(index) + ": " + p);
+  }
+}
+
+bool AllAnswered(const ClientReport& run) {
+  bool answered = run.complete && run.served_twice == 0 && run.served == run.tallies[kHost].matched;
+  for (const Tally& tally : run.tallies) answered = answered && tally.sent > 0 && tally.Clean();
+  return answered;
+}
+
 }  // namespace zel::soak

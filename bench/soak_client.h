@@ -63,6 +63,15 @@ int RunClient(const ClientPlan& plan);
 
 ClientReport ReadClientReport(std::istream& in);
 
+// Adds client `index`'s report to `run`: tallies, counts and latencies add
+// up, its problems are named after it. Leaves `run.complete` alone.
+void MergeReport(const ClientReport& client, uint32_t index, ClientReport* run);
+
+// The replies verdict on a run's merged report: it is complete, every kind
+// of request was made and each one matched its reply, and the PC programs
+// served each host request exactly once.
+bool AllAnswered(const ClientReport& run);
+
 }  // namespace zel::soak
 
 #endif  // ZEL_BENCH_SOAK_CLIENT_H

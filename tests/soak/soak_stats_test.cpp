@@ -129,5 +129,52 @@ TEST(SoakReport, AClientReportIsReadBackAndKnownWholeOnlyByItsLastLine) {
   EXPECT_TRUE(partial.latencies.empty()) << "a cut latency line is not taken";
 }
 
+// A client's report in which every request of each kind matched.
+ClientReport CleanClient(uint64_t each) {
+  ClientReport report;
+  for (Tally& tally : report.tallies) tally.sent = tally.matched = each;
+  report.served = each;
+  report.latencies.push_back(LatencySample{kSync, 10, 100});
+  report.complete = true;
+  return report;
+}
+
+TEST(SoakReport, TheRunIsAnsweredOnlyWhenEveryClientsRequestsMatchedOnce) {
+  ClientReport run;
+  run.complete = true;
+  MergeReport(CleanClient(3), 0, &run);
+  MergeReport(CleanClient(4), 1, &run);
+  EXPECT_EQ(run.tallies[kAsync].sent, 7u);
+  EXPECT_EQ(run.served, 7u);
+  EXPECT_EQ(run.latencies.size(), 2u);
+  EXPECT_TRUE(AllAnswered(run));
+
+  ClientReport unfinished = run;
+  unfinished.complete = false;
+  EXPECT_FALSE(AllAnswered(unfinished));
+
+  ClientReport served_twice = run;
+  served_twice.served_twice = 1;
+  EXPECT_FALSE(AllAnswered(served_twice));
+
+  ClientReport host_unserved = run;
+  host_unserved.served = 6;
+  EXPECT_FALSE(AllAnswered(host_unserved)) << "a host request matched that no program served";
+
+  ClientReport no_async = run;
+  no_async.tallies[kAsync] = Tally{};
+  EXPECT_FALSE(AllAnswered(no_async)) << "a kind never made is no clean run";
+
+  ClientReport unaccounted = run;
+  ++unaccounted.tallies[kSync].sent;
+  EXPECT_FALSE(AllAnswered(unaccounted)) << "a request with no outcome at all";
+
+  ClientReport with_problem = CleanClient(1);
+  with_problem.problems.push_back("sync request 5: rc 1034");
+  MergeReport(with_problem, 2, &run);
+  ASSERT_EQ(run.problems.size(), 1u);
+  EXPECT_EQ(run.problems[0], "client 2: sync request 5: rc 1034");
+}
+
 }  // namespace
 }  // namespace zel::soak
