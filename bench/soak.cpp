@@ -339,11 +339,13 @@ int Drive(const Options& given) {
          static_cast<unsigned long long>(o.seed));
   fflush(stdout);
   std::vector<ClientProcess> clients(o.clients);
-  bool spawned = true;
-  for (uint32_t i = 0; i < o.clients && spawned; ++i) spawned = SpawnClient(o, i, &clients[i]);
+  uint32_t started = 0;
+  while (started < o.clients && SpawnClient(o, started, &clients[started])) ++started;
+  bool spawned = started == o.clients;
   if (!spawned) {
-    fprintf(stderr, "zelsoak: a client could not be started\n");
-    clients.resize(0);
+    // Those that did start still run their course and are waited for.
+    fprintf(stderr, "zelsoak: client %u could not be started\n", started);
+    clients.resize(started);
   }
   std::vector<Sample> samples;
   bool finished = SampleUntilEnded(o, view, clients, &samples);
@@ -356,9 +358,10 @@ int Drive(const Options& given) {
 
   ClientReport run = Gather(clients);
   bool ok = spawned && finished;
-  if (!finished)
+  if (!finished) {
     printf("\nclients still running %lld s past the deadline were killed\n",
            static_cast<long long>(kFinishMicros / 1'000'000));
+  }
   PrintReplies(run);
   ok &= AllAnswered(run);
   PrintSamples(samples);
