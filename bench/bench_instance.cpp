@@ -80,6 +80,8 @@ bool WaitFor(const std::function<bool()>& done, Clock::duration limit) {
 
 const fs::path& WorkDir() { return g_work; }
 
+pid_t HostPid() { return g_host; }
+
 pid_t ManagerPid() {
   return cbReturnCPMgrState() == ZEL_CPMGR_RUNNING
              ? static_cast<pid_t>(GetZELAnchorCB()->ulCPMgrPid)

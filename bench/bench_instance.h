@@ -29,6 +29,9 @@ int RunWithHost(char** argv, const char* system, const std::function<int()>& bod
 // The work directory of the run.
 const std::filesystem::path& WorkDir();
 
+// zelhost's process ID, 0 when it did not start.
+pid_t HostPid();
+
 // The manager's process ID, 0 when none runs.
 pid_t ManagerPid();
 

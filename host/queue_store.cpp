@@ -77,9 +77,7 @@ void QueueStore::Offer(const std::string& name, std::list<Entry>::iterator entry
   for (Subscriber& subscriber : queue.subscribers) {
     if (!subscriber.match(entry->key)) continue;
     Take take = subscriber.take;
-    Entry taken = std::move(*entry);
-    Remove(queue, entry);
-    take(std::move(taken));
+    take(Extract(queue, entry));
     return;
   }
   std::vector<Waiter> too_small;
@@ -255,9 +253,7 @@ uint64_t QueueStore::Subscribe(const std::string& name, Match match, Take take) 
     auto entry = std::find_if(entries.begin(), entries.end(),
                               [&](const Entry& e) { return e.reserved_by == 0 && match(e.key); });
     if (entry == entries.end()) break;
-    Entry taken = std::move(*entry);
-    Remove(q->second, entry);
-    take(std::move(taken));
+    take(Extract(q->second, entry));
   }
   return id;
 }
@@ -280,6 +276,13 @@ bool QueueStore::Subscribed(uint64_t id) const {
 void QueueStore::Remove(Queue& queue, std::list<Entry>::iterator entry) {
   queue.bytes -= entry->data.size();
   queue.entries.erase(entry);
+}
+
+Entry QueueStore::Extract(Queue& queue, std::list<Entry>::iterator entry) {
+  Entry taken = std::move(*entry);
+  queue.bytes -= taken.data.size();
+  queue.entries.erase(entry);
+  return taken;
 }
 
 std::vector<QueueSummary> QueueStore::Summaries() const {

@@ -127,6 +127,9 @@ class QueueStore {
   std::list<Entry>::iterator FirstFree(Queue& queue, const ReadRequest& wanted);
   void Expire(const std::string& name, uint64_t waiter_id);
   void Remove(Queue& queue, std::list<Entry>::iterator entry);
+  // Takes `entry` off `queue` for a subscriber: its bytes leave the
+  // queue's count, which a move would have emptied first.
+  Entry Extract(Queue& queue, std::list<Entry>::iterator entry);
   std::list<Entry>::iterator Reserved(Owner owner, uint64_t entry_id, Queue** queue);
 
   Timers& timers_;

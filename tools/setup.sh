@@ -8,6 +8,7 @@
 #   tools/setup.sh test --tsan      the concurrency tests under the thread sanitizer
 #   tools/setup.sh build [CONFIG]   only build (release, debug, asan or tsan)
 #   tools/setup.sh fuzz [SECONDS]   build the fuzz targets with clang and run each (default 60 s)
+#   tools/setup.sh soak [MINUTES]   release build, then 16 clients against one zelhost (default 10 min)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,9 +30,11 @@ install_dependencies() {
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# build CONFIG: configure and build build/CONFIG.
+# build CONFIG [ARGS...]: configure and build build/CONFIG; ARGS go to the
+# build (e.g. --target NAME).
 build() {
   local config=$1 flags=()
+  shift
   case $config in
     release) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     debug) flags=(-DCMAKE_BUILD_TYPE=Debug) ;;
@@ -40,7 +43,7 @@ build() {
     *) echo "unknown configuration: $config" >&2; exit 2 ;;
   esac
   cmake -S "$root" -B "$root/build/$config" -G Ninja -DZEL_WERROR=ON "${flags[@]}" >/dev/null
-  cmake --build "$root/build/$config" -j "$(nproc)"
+  cmake --build "$root/build/$config" -j "$(nproc)" "$@"
 }
 
 # fuzz SECONDS: every libFuzzer target in build/fuzz (clang, address and
@@ -87,12 +90,19 @@ case $command in
     install_dependencies
     fuzz "${2:-60}"
     ;;
+  soak)
+    minutes=${2:-10}
+    [[ $minutes =~ ^[0-9]+(\.[0-9]+)?$ ]] || { echo "soak: MINUTES is a number: $minutes" >&2; exit 2; }
+    install_dependencies
+    build release --target zelsoak
+    exec "$root/build/release/bench/zelsoak" --minutes "$minutes"
+    ;;
   build)
     install_dependencies
     build "${2:-release}"
     ;;
   *)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

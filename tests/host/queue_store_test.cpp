@@ -152,6 +152,18 @@ TEST_F(QueueStoreTest, TheHostsOwnReaderTakesItsKeysOldAndNewAndNothingElse) {
   EXPECT_EQ(Take("AZ", QLXDQ_ORDER_EQ), "unserved");
 }
 
+TEST_F(QueueStoreTest, WhatTheHostsOwnReaderTakesNoLongerCountsAgainstTheQueuesSize) {
+  // The queue holds at most 256 MiB; 300 MiB pass through the reader.
+  ASSERT_EQ(store_.Create("LIB/BIG", {1u << 20, 2, 1}), 0u);
+  size_t taken = 0;
+  uint64_t id = store_.Subscribe(
+      "LIB/BIG", [](std::string_view) { return true; }, [&](Entry) { ++taken; });
+  std::string mib(1u << 20, 'm');
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(store_.Write("LIB/BIG", "AX", mib), 0u) << "write " << i;
+  EXPECT_EQ(taken, 300u);
+  store_.Unsubscribe(id);
+}
+
 TEST_F(QueueStoreTest, CountAndTakeFreeLeaveEntriesAReaderHolds) {
   Write("FF", "first");
   Write("FF", "second");
