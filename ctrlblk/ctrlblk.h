@@ -163,7 +163,8 @@ ZELHWND cbRetCPMgrHwnd();
 
 // Lists: operations that are not exported.
 uint16_t cbInitAsyncRetStruct(AsyncRetStruct** ppRec);
-void cbAddAsyncRetStruct(AsyncRetStruct* pRec);
+// False when the list's lock failed and the record was not listed.
+bool cbAddAsyncRetStruct(AsyncRetStruct* pRec);
 AsyncRetStruct* cbRetAsyncRetFromRid(const char* pRID);
 AsyncRetStruct* cbRetAsyncRetFromHwnd(ZELHWND hwnd);
 AsyncRetStruct* cbRetNextAsyncRetFromHwnd(ZELHWND hwnd, AsyncRetStruct* pRec);
