@@ -64,9 +64,10 @@ const Codes kRequestCodes = {0, 4, 1026, 1032, 1034, 1035, 1038, 1056, 1058, 105
 // the way back.
 const Codes kAnswerCodes = {4, 1026, 1032, 1034, 1035, 1056, 1063, 1064};
 // What CALLPC's requester gets when the PC program did not answer with the
-// data: the request processor's codes and values, the host's own wait, and
-// a PC program's failed retrieval or answer passed on.
-const Codes kPcCodes = {1049, 1066, 1286, 0x7003, 0x8412, 0x8420, 0x8421, 0x8422};
+// data: the request processor's codes and values, the host RRP's own codes
+// (a return it refuses, its wait for the PC program), and a PC program's
+// failed retrieval or answer passed on.
+const Codes kPcCodes = {1049, 1066, 1286, 0x7002, 0x7003, 0x8412, 0x8420, 0x8421, 0x8422};
 
 std::string SelfPath() {
   char path[PATH_MAX];
@@ -291,14 +292,15 @@ class FaultSweep : public testing::Test {
   }
 
   // Sweeps `operation` with faults in `side`, N from 1 by the stride, until
-  // a run does not reach its fault.
-  void Sweep(Side side, Operation operation) {
-    uint32_t stride = Stride();
+  // a run does not reach its fault. `call` names the table member whose
+  // calls are counted ("*": any), each one of a named member in turn.
+  void Sweep(Side side, Operation operation, const std::string& call = "*") {
+    uint32_t stride = call == "*" ? Stride() : 1;
     Clock::time_point begin = Clock::now();
     uint32_t runs = 0, last_reached = 0;
     for (uint32_t n = FirstCall(); n <= kLastCall; n += stride) {
       SCOPED_TRACE("fault at call " + std::to_string(n));
-      RunResult run = RunOnce(side, operation, n);
+      RunResult run = RunOnce(side, operation, call + ":" + std::to_string(n));
       ++runs;
       if (HasFailure()) break;
       if (!run.reached) {
@@ -311,7 +313,7 @@ class FaultSweep : public testing::Test {
       }
       last_reached = n;
     }
-    ADD_FAILURE() << "the sweep stopped after " << runs << " runs";
+    ADD_FAILURE() << "the sweep stopped after " << runs << " runs, all of which reached the fault";
   }
 
  private:
@@ -328,8 +330,7 @@ class FaultSweep : public testing::Test {
     return std::max(1, std::atoi(sweep));
   }
 
-  RunResult RunOnce(Side side, Operation operation, uint32_t n) {
-    std::string fault = "*:" + std::to_string(n);
+  RunResult RunOnce(Side side, Operation operation, const std::string& fault) {
     std::string trace = TestPath("run.trace");
     std::remove(trace.c_str());
     RunResult run;
@@ -513,6 +514,19 @@ TEST_F(FaultSweep, HostRequestInThePcProgram) {
   Sweep(Side::kApplication, Operation::kHostRequest);
 }
 TEST_F(FaultSweep, HostRequestInTheManager) { Sweep(Side::kManager, Operation::kHostRequest); }
+
+// Every event the manager opens while it starts, among them the one that
+// tells its starter how the start went: a manager that cannot tell it ends,
+// and the start fails, rather than both waiting for each other.
+TEST_F(FaultSweep, EveryEventOpenOfTheManager) {
+  Sweep(Side::kManager, Operation::kStartStop, "OpenEvent");
+}
+
+// Every wait of an asynchronous request, among them the lock of the list
+// that its record must be in before the answer can come.
+TEST_F(FaultSweep, EveryWaitOfAnAsynchronousRequest) {
+  Sweep(Side::kApplication, Operation::kAsync, "WaitForSingleObject");
+}
 
 }  // namespace
 }  // namespace zel::test

@@ -5,6 +5,7 @@
 #include <errno.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/harness/fake_calls.h"
@@ -125,6 +126,24 @@ TEST_F(CallFaults, AWildcardForAnotherProgramIsNotArmedHere) {
   EXPECT_FALSE(services::CallFaultsArmed());
   ArmCallFaults(std::string(program_invocation_short_name) + ":*:1");
   EXPECT_TRUE(services::CallFaultsArmed());
+}
+
+// A real release fails only for a thread that does not own the mutex, so
+// a failed one leaves the mutex to others, as the platform would.
+TEST_F(CallFaults, AFailedReleaseLeavesTheMutexUnowned) {
+  platform::HANDLE mutex = platform::CreateMutex(false, nullptr);
+  ASSERT_NE(mutex, 0u);
+  ASSERT_EQ(platform::WaitForSingleObject(mutex, 0), platform::WAIT_OBJECT_0);
+  ArmCallFaults("ReleaseMutex:1");
+  EXPECT_FALSE(Plat().ReleaseMutex(mutex));
+  EXPECT_EQ(platform::GetLastError(), platform::ERROR_GEN_FAILURE);
+  platform::DWORD other = platform::WAIT_FAILED;
+  std::thread([&] {
+    other = platform::WaitForSingleObject(mutex, 0);
+    if (other == platform::WAIT_OBJECT_0) platform::ReleaseMutex(mutex);
+  }).join();
+  EXPECT_EQ(other, platform::WAIT_OBJECT_0) << "the mutex stayed owned";
+  platform::CloseHandle(mutex);
 }
 
 TEST_F(CallFaults, QlxCallsFailWithTheServicesOwnResults) {
