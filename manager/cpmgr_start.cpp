@@ -290,10 +290,13 @@ uint32_t cmQryStartedByAPI(void) noexcept try {
 
 uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReturnCPMgrRCDuringInit");
+  cmSetStartedAPIFlag(1);
+  // A CPMgr that cannot show its starter that it started (65534) does not
+  // run either: it reports that code instead, and ends.
+  uint16_t init_rc = cmInitRunningSem();
+  if (usRC == 0) usRC = init_rc;
   if (usRC != 0) GiveUpStart();
   zel::ctrlblk::Anchor().usCPMgrRC = usRC;
-  cmSetStartedAPIFlag(1);
-  cmInitRunningSem();
   bool opened = false;
   uint16_t rc = PulseReturn(&opened);
   // A CPMgr that no application started has nobody to tell.
@@ -301,7 +304,7 @@ uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) noexcept try {
   // A starter that was not told waits for this process to end, holding
   // "STATE", which a running CPMgr needs: this one must not run.
   if (rc != 0 && usRC == 0) GiveUpStart();
-  return rc;
+  return rc != 0 ? rc : init_rc;
 } catch (...) {
   return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }
