@@ -173,6 +173,7 @@ uint16_t cbInitRZ700ReqStruct(RZ700ReqStruct** ppRec);
 void cbAddRZ700ReqStruct(RZ700ReqStruct* pRec);
 RZ700ReqStruct* cbRetRZ700ReqFromRid(const char* pRID);
 void cbDeleteRZ700ReqStruct(RZ700ReqStruct* pRec);
+void cbResetRZ700ReqList();
 void cbResetAsyncNamesList();
 void cbReset3rdPartyList();
 uint16_t cbInitTermWndStruct(TermWndStruct** ppRec);
