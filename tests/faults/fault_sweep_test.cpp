@@ -193,7 +193,10 @@ ZEL_CHILD_COMMAND(pc_program) {
   return 127;
 }
 
+// An application; args[0], when given, is a fault list armed before it
+// makes its first call.
 ZEL_CHILD_COMMAND(fault_application) {
+  if (!args.empty()) services::ArmCallFaults(args[0]);
   FaultSession session;
   return ServeCommands(session, 50);
 }
@@ -201,8 +204,8 @@ ZEL_CHILD_COMMAND(fault_application) {
 // The test's side of an application process.
 class Application {
  public:
-  explicit Application(ChildProcess::Env env = {})
-      : process_(ChildProcess::Start("fault_application", {}, std::move(env))) {
+  explicit Application(ChildProcess::Env env = {}, std::vector<std::string> args = {})
+      : process_(ChildProcess::Start("fault_application", std::move(args), std::move(env))) {
     EXPECT_TRUE(process_.Expect("ready"));
   }
 
@@ -357,18 +360,17 @@ class FaultSweep : public testing::Test {
 
   // Start and stop, a synchronous or an asynchronous request from one
   // application. In the application the faults count from the operation
-  // on (from its load for a start); in the manager, from its load.
+  // on (from its first call for a start); in the manager, from its load.
   RunResult Exchange(Side side, Operation operation, const std::string& fault,
                      const std::string& trace) {
     ChildProcess::Env env;
     bool armed_at_load = side == Side::kApplication && operation == Operation::kStartStop;
-    if (armed_at_load)
-      env.emplace_back("ZEL_FAULTS", program_invocation_short_name + (":" + fault));
     if (side == Side::kManager) {
       env.emplace_back("ZEL_FAULTS", "VQZMCMW.EXE:" + fault);
       env.emplace_back("ZEL_TRACE", trace);
     }
-    Application app(env);
+    Application app(env,
+                    armed_at_load ? std::vector<std::string>{fault} : std::vector<std::string>{});
     RunResult run;
     int start = app.Rc("start");
     run.start = start;
