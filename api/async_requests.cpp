@@ -1,19 +1,19 @@
 // Asynchronous requests: sent without waiting, their answers posted later to
 // a window of the application by the manager; aborts, and RIDs published
 // under a name. Each call runs in its caller's thread.
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 
+#include "api/api.h"
+#include "api/wait_cursor.h"
 #include "base/barrier.h"
 #include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
-#include "api/api.h"
-#include "api/wait_cursor.h"
 #include "vqzmcm.h"
 #include "vqzmcsw.h"
 #include "vqzmrc.h"
@@ -96,9 +96,13 @@ uint16_t caProcessAsync(const AsyncRequest* pReq, char* pRID) noexcept try {
   rec->hwndNotify = pReq->hwndNotify;
   rec->usNotifyMsg = pReq->usNotifyMsg;
   rec->ulConvId = pReq->ulConvId;
-  zel::ctrlblk::cbAddAsyncRetStruct(rec);
   // The record is listed first, so that no entry of the answer can come
-  // before it.
+  // before it; an answer without one would be dropped, and its window wait
+  // for ever.
+  if (!zel::ctrlblk::cbAddAsyncRetStruct(rec) && ZEL_ERROR_POINT("ADD_ASYNC_RET_ERROR")) {
+    cbDeleteAsyncRetStruct(rec);  // never listed: freed as this process's own
+    return VQZM_RC_INTERNAL_ERROR;
+  }
   RequestToHost request{pReq->szPgmName, pReq->ulValue, pReq->ulDataVersion, pReq->pData,
                         pReq->ulDataLen};
   rc = SendToHost(system, request, pRID);

@@ -16,10 +16,10 @@
 #include <memory>
 #include <string>
 
+#include "base/config.h"
 #include "cpmgr/manager_log.h"
 #include "cpmgr/manager_window.h"
 #include "platform/window.h"
-#include "base/config.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
@@ -109,7 +109,12 @@ int main(int argc, char** argv) {
   uint16_t rc = Initialise(*window, &hwnd);
   Log("started" + std::string(cmQryStartedByAPI() ? " by an application" : "") + ", idle time " +
       std::to_string(options.idle_seconds) + " s, rc " + std::to_string(rc));
-  cmReturnCPMgrRCDuringInit(rc);
+  uint16_t told = cmReturnCPMgrRCDuringInit(rc);
+  if (rc == 0 && told != 0) {
+    Log("could not report its start to the application (rc " + std::to_string(told) +
+        "): the manager ends");
+    rc = told;
+  }
   if (rc == 0) Run(*window);
   cmExitListRoutine();
   if (hwnd != 0) platform::DestroyWindow(hwnd);

@@ -3,12 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
 #include "ctrlblk/null_argument.h"
 #include "ctrlblk/process_state.h"
-#include "base/barrier.h"
-#include "base/trace.h"
 
 ZEL_MODULE("vqzmcb0")
 
@@ -29,11 +29,12 @@ uint16_t cbInitAsyncRetStruct(AsyncRetStruct** ppRec) {
   return 0;
 }
 
-void cbAddAsyncRetStruct(AsyncRetStruct* pRec) {
+bool cbAddAsyncRetStruct(AsyncRetStruct* pRec) {
   ZEL_TRACE_FUNCTION("CM", "cbAddAsyncRetStruct");
   ListLock lock(Serial::kAsyncRetList);
-  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return;
+  if (ZEL_LIST_LOCK_FAILED(lock, "CM")) return false;
   PushFront(&Anchor().pAsyncRetList, pRec);
+  return true;
 }
 
 AsyncRetStruct* cbRetAsyncRetFromRid(const char* pRID) {

@@ -249,6 +249,7 @@ uint16_t cbResetCtrlBlks() {
   cbResetConvIds();
   cbResetRZ700SysList();
   cbResetAsyncRetList();
+  cbResetRZ700ReqList();
   cbReset3rdPartyList();
   cbResetAsyncWndsList();
   cbResetAsyncNamesList();

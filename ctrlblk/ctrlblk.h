@@ -163,7 +163,8 @@ ZELHWND cbRetCPMgrHwnd();
 
 // Lists: operations that are not exported.
 uint16_t cbInitAsyncRetStruct(AsyncRetStruct** ppRec);
-void cbAddAsyncRetStruct(AsyncRetStruct* pRec);
+// False when the list's lock failed and the record was not listed.
+bool cbAddAsyncRetStruct(AsyncRetStruct* pRec);
 AsyncRetStruct* cbRetAsyncRetFromRid(const char* pRID);
 AsyncRetStruct* cbRetAsyncRetFromHwnd(ZELHWND hwnd);
 AsyncRetStruct* cbRetNextAsyncRetFromHwnd(ZELHWND hwnd, AsyncRetStruct* pRec);
@@ -172,6 +173,7 @@ uint16_t cbInitRZ700ReqStruct(RZ700ReqStruct** ppRec);
 void cbAddRZ700ReqStruct(RZ700ReqStruct* pRec);
 RZ700ReqStruct* cbRetRZ700ReqFromRid(const char* pRID);
 void cbDeleteRZ700ReqStruct(RZ700ReqStruct* pRec);
+void cbResetRZ700ReqList();
 void cbResetAsyncNamesList();
 void cbReset3rdPartyList();
 uint16_t cbInitTermWndStruct(TermWndStruct** ppRec);

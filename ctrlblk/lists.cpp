@@ -1,11 +1,13 @@
 // The host-request, named-async, 3rd-party and terminate-window lists.
+#include <cstdlib>
 #include <cstring>
 
+#include "base/barrier.h"
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/list_ops.h"
 #include "ctrlblk/null_argument.h"
-#include "base/barrier.h"
-#include "base/trace.h"
+#include "ctrlblk/process_state.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("Vqzmcb1")
@@ -62,6 +64,24 @@ RZ700ReqStruct* cbRetRZ700ReqFromRid(const char* pRID) {
     trace::Dump("CB", 100, "CB RID", rec->achRID, ZEL_RID_LEN);
     return memcmp(rec->achRID, pRID, ZEL_RID_LEN) == 0;
   });
+}
+
+// A request still being assembled when the manager ends (a read that failed
+// between its entries) is never completed: its record goes with the
+// manager. Its buffer is the manager's own; another process resetting after
+// the manager died drops the pointer.
+void cbResetRZ700ReqList() {
+  ZEL_TRACE_FUNCTION("CB", "cbResetRZ700ReqList");
+  ListLock lock(Serial::kRZ700ReqList);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return;
+  RZ700ReqStruct* rec = Anchor().pRZ700ReqList;
+  Anchor().pRZ700ReqList = nullptr;
+  while (rec != nullptr) {
+    RZ700ReqStruct* next = rec->pNext;
+    if (ThisProcess().is_manager) free(rec->pData);
+    cbFreeCtrlBlkMem(rec, sizeof *rec);
+    rec = next;
+  }
 }
 
 void cbDeleteRZ700ReqStruct(RZ700ReqStruct* pRec) {

@@ -80,13 +80,15 @@ uint16_t WaitForInitResult(HANDLE running, HANDLE process) {
 }
 
 // Opens "RETURN" and pulses it. 0 also when nobody created it (nobody
-// waits), and then *opened is false.
+// waits), and then *opened is false; an open that fails otherwise is an
+// error, as a starter may be waiting.
 uint16_t PulseReturn(bool* opened) {
   UniqueHandle return_event(Plat().OpenEvent(EVENT_ALL_ACCESS, false, ctrlblk::kReturnName));
   *opened = static_cast<bool>(return_event);
   if (!return_event && ZEL_ERROR_POINT("OPEN_SEM_ERROR")) {
-    trace::SysRc("CM", -100, "DosOpenEventSem rc = ", GetLastError());
-    return 0;
+    DWORD error = GetLastError();
+    trace::SysRc("CM", -100, "DosOpenEventSem rc = ", error);
+    return error == ERROR_FILE_NOT_FOUND ? 0 : VQZM_RC_INTERNAL_ERROR;
   }
   if (!Plat().PulseEvent(return_event.get()) && ZEL_ERROR_POINT("POST_SEM_ERROR")) {
     trace::SysRc("CM", -100, "DosPostEventSem rc = ", GetLastError());
@@ -288,15 +290,21 @@ uint32_t cmQryStartedByAPI(void) noexcept try {
 
 uint16_t cmReturnCPMgrRCDuringInit(uint16_t usRC) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReturnCPMgrRCDuringInit");
+  cmSetStartedAPIFlag(1);
+  // A CPMgr that cannot show its starter that it started (65534) does not
+  // run either: it reports that code instead, and ends.
+  uint16_t init_rc = cmInitRunningSem();
+  if (usRC == 0) usRC = init_rc;
   if (usRC != 0) GiveUpStart();
   zel::ctrlblk::Anchor().usCPMgrRC = usRC;
-  cmSetStartedAPIFlag(1);
-  cmInitRunningSem();
   bool opened = false;
   uint16_t rc = PulseReturn(&opened);
   // A CPMgr that no application started has nobody to tell.
   if (rc == 0 && opened) rc = cmPostRunningSem(usRC);
-  return rc;
+  // A starter that was not told waits for this process to end, holding
+  // "STATE", which a running CPMgr needs: this one must not run.
+  if (rc != 0 && usRC == 0) GiveUpStart();
+  return rc != 0 ? rc : init_rc;
 } catch (...) {
   return ZEL_C_FAILURE(VQZM_RC_NO_MEMORY, VQZM_RC_INTERNAL_ERROR);
 }

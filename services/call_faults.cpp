@@ -20,7 +20,7 @@ constexpr char kEnvironmentVariable[] = "ZEL_FAULTS";
 
 bool IsKnownCall(std::string_view call) {
   auto named = [call](const char* name) { return call == name; };
-  return std::ranges::any_of(QlxCallNames(), named) ||
+  return call == kAnyCall || std::ranges::any_of(QlxCallNames(), named) ||
          std::ranges::any_of(PlatformCallNames(), named);
 }
 
@@ -63,12 +63,22 @@ struct ArmedCall {
   std::string call;
   std::vector<CallFault> faults;
   uint32_t calls = 0;
+
+  // Counts one call; whether it is one that fails, with its number.
+  bool Fires(uint32_t* number) {
+    *number = std::atomic_ref(calls).fetch_add(1, std::memory_order_relaxed) + 1;
+    return std::ranges::any_of(faults, [n = *number](const CallFault& fault) {
+      return n == fault.nth || (fault.onward && n > fault.nth);
+    });
+  }
 };
 
 // The armed calls of this process; nothing allocated while none is.
 struct Armed {
   std::vector<ArmedCall> calls;
+  ArmedCall any_call;  // the "*" entries, which count every call
   std::atomic<bool> any{false};
+  std::atomic<uint32_t> fired{0};
 
   ArmedCall* Find(std::string_view call) {
     auto found = std::ranges::find(calls, call, &ArmedCall::call);
@@ -87,9 +97,12 @@ bool AppliesHere(const CallFault& fault) {
   return fault.program.empty() || fault.program == program_invocation_short_name;
 }
 
-void TraceFired(const char* call, uint32_t number) {
+// `counted` is the entry whose count fired: the call's own, or "*".
+void TraceFired(const char* call, std::string_view counted, uint32_t number) {
   if (!trace::Active()) return;
-  std::string text = std::string("fault injected: call ") + std::to_string(number) + " of " + call;
+  std::string text = "fault injected: call " + std::to_string(number) + " of " + call;
+  if (counted == kAnyCall)
+    text = "fault injected: call " + std::to_string(number) + " of * (" + call + ")";
   trace::Msg("FI", -100, text.c_str());
 }
 
@@ -128,26 +141,39 @@ void ArmCallFaults(std::string_view fault_list) {
   Armed& state = State();
   state.any.store(false, std::memory_order_release);
   state.calls.clear();
+  state.any_call = ArmedCall{std::string(kAnyCall), {}, 0};
+  state.fired.store(0, std::memory_order_relaxed);
   for (CallFault& fault : faults) {
     if (!AppliesHere(fault)) continue;
+    if (fault.call == kAnyCall) {
+      state.any_call.faults.push_back(std::move(fault));
+      continue;
+    }
     ArmedCall* armed = state.Find(fault.call);
     if (armed == nullptr) armed = &state.calls.emplace_back(ArmedCall{fault.call, {}, 0});
     armed->faults.push_back(std::move(fault));
   }
-  state.any.store(!state.calls.empty(), std::memory_order_release);
+  state.any.store(!state.calls.empty() || !state.any_call.faults.empty(),
+                  std::memory_order_release);
 }
 
 bool CallFaultsArmed() { return State().any.load(std::memory_order_acquire); }
 
 bool CallFaultFires(const char* call) {
-  ArmedCall* armed = State().Find(call);
-  if (armed == nullptr) return false;
-  uint32_t number = std::atomic_ref(armed->calls).fetch_add(1, std::memory_order_relaxed) + 1;
-  bool fires = std::ranges::any_of(armed->faults, [number](const CallFault& fault) {
-    return number == fault.nth || (fault.onward && number > fault.nth);
-  });
-  if (fires) TraceFired(call, number);
+  Armed& state = State();
+  uint32_t number = 0;
+  ArmedCall* armed = state.Find(call);
+  bool fires = armed != nullptr && armed->Fires(&number);
+  if (fires) TraceFired(call, call, number);
+  // Every call counts for "*", also one that already fails by its own name.
+  if (!state.any_call.faults.empty() && state.any_call.Fires(&number) && !fires) {
+    fires = true;
+    TraceFired(call, kAnyCall, number);
+  }
+  if (fires) state.fired.fetch_add(1, std::memory_order_relaxed);
   return fires;
 }
+
+uint32_t CallFaultsFired() { return State().fired.load(std::memory_order_relaxed); }
 
 }  // namespace zel::services

@@ -7,10 +7,12 @@
 //
 //   ZEL_FAULTS="[PROGRAM:]CALL:N[+],..."
 //
-// CALL is a member of one of the tables ("qlxDQ_CreateEx", "GlobalAlloc");
-// PROGRAM, when given, is the file name of the only process that arms the
-// entry ("VQZMCMW.EXE"). A malformed list aborts the process that reads it.
-// Each fault that fires writes a trace line with the tag "FI".
+// CALL is a member of one of the tables ("qlxDQ_CreateEx", "GlobalAlloc"),
+// or "*" for any member: "*:N" fails the Nth table call of the process,
+// whichever it is. PROGRAM, when given, is the file name of the only
+// process that arms the entry ("VQZMCMW.EXE"). A malformed list aborts the
+// process that reads it. Each fault that fires writes a trace line with the
+// tag "FI" and counts in CallFaultsFired().
 #ifndef ZEL_SERVICES_CALL_FAULTS_H
 #define ZEL_SERVICES_CALL_FAULTS_H
 
@@ -21,10 +23,13 @@
 
 namespace zel::services {
 
+// The call name that stands for every member of both tables.
+inline constexpr std::string_view kAnyCall = "*";
+
 // One entry of a fault list.
 struct CallFault {
   std::string program;  // process file name; empty: every process
-  std::string call;     // member name in Qlx() or Plat()
+  std::string call;     // member name in Qlx() or Plat(), or kAnyCall
   uint32_t nth = 0;     // the call that fails, counted from 1
   bool onward = false;  // every call after the Nth fails too
 };
@@ -44,6 +49,10 @@ bool CallFaultsArmed();
 
 // Counts one call of `call` and tells whether it is to fail. Any thread.
 bool CallFaultFires(const char* call);
+
+// How many armed faults fired in this process since they were last armed.
+// Any thread.
+uint32_t CallFaultsFired();
 
 // A failure that returns the constant `Value`.
 template <auto Value>

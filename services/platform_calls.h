@@ -49,6 +49,18 @@ struct BlockNotFreed {
   }
 };
 
+// ReleaseMutex's failure. The real call fails only for a thread that does
+// not own the mutex; so that a failed release leaves what the platform can
+// leave, the mutex is released (unowned) and the failure reported.
+struct MutexNotOwned {
+  template <typename R>
+  static R Fail(platform::HANDLE mutex) {
+    platform::ReleaseMutex(mutex);
+    platform::SetLastError(platform::ERROR_GEN_FAILURE);
+    return false;
+  }
+};
+
 // Where the table's members are found: the platform layer and the thread
 // launch of the trace service.
 namespace platform_functions {
@@ -68,7 +80,7 @@ using ::btLaunchThread;
   X(PulseEvent, PlatformFailure<false>)                          \
   X(CreateMutex, PlatformFailure<0>)                             \
   X(OpenMutex, PlatformFailure<0>)                               \
-  X(ReleaseMutex, PlatformFailure<false>)                        \
+  X(ReleaseMutex, MutexNotOwned)                                 \
   X(WaitForSingleObject, PlatformFailure<platform::WAIT_FAILED>) \
   X(CreateFileMapping, PlatformFailure<0>)                       \
   X(OpenFileMapping, PlatformFailure<0>)                         \
