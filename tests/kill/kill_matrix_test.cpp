@@ -419,6 +419,13 @@ bool BackTo(const HeapUse& before) {
   return Eventually([&] { return CurrentUse() == before; }, 10s);
 }
 
+// The heaps once no request is in flight (an answered request's record
+// goes just after its answer is posted).
+HeapUse Settled() {
+  EXPECT_TRUE(NothingInFlight()) << Lists();
+  return CurrentUse();
+}
+
 pid_t ManagerPid() { return static_cast<pid_t>(ctrlblk::Anchor().ulCPMgrPid); }
 
 // True once `pid` has ended: gone, or a zombie its starter has not reaped.
@@ -492,7 +499,7 @@ TEST_F(KillMatrix, AnApplicationKilledWhileSendingAMultiEntryRequestLeavesNothin
   ASSERT_EQ(survivor.Start(), 0) << ManagerLog();
   ASSERT_EQ(survivor.Sync(20000).rc, 0) << ManagerLog();
   size_t handles = survivor.Handles();
-  HeapUse before = CurrentUse();
+  HeapUse before = Settled();
 
   Application victim;
   ASSERT_EQ(victim.Start(), 0);
@@ -513,7 +520,7 @@ TEST_F(KillMatrix, AnApplicationKilledWhileReassemblingAReplyLeavesNothingBehind
   ASSERT_EQ(survivor.Start(), 0) << ManagerLog();
   ASSERT_EQ(survivor.Sync(20000).rc, 0) << ManagerLog();
   size_t handles = survivor.Handles();
-  HeapUse before = CurrentUse();
+  HeapUse before = Settled();
 
   Application victim;
   ASSERT_EQ(victim.Start(), 0);
@@ -539,7 +546,7 @@ TEST_F(KillMatrix, AnApplicationKilledWithAsynchronousRequestsOutstandingLeavesN
   ASSERT_NE(survivor.Request(mine, "ECHO", 100, 1), "");
   ASSERT_EQ(survivor.Wait(mine, 30s).rfind("data", 0), 0u);
   size_t handles = survivor.Handles();
-  HeapUse before = CurrentUse();
+  HeapUse before = Settled();
 
   Application victim;
   ASSERT_EQ(victim.Start(), 0);
@@ -569,7 +576,7 @@ TEST_F(KillMatrix, AManagerKilledDuringAHandOverLeavesTheRequesterAnErrorAndTheN
   Application requester;
   ASSERT_EQ(requester.Start(), 0) << ManagerLog();
   ASSERT_EQ(requester.Sync(20000).rc, 0) << ManagerLog();
-  HeapUse before = CurrentUse();
+  HeapUse before = Settled();
 
   // The PC program ends without answering, so the processor answers inside
   // the manager, through its request queue; zelhost, stopped, keeps that
@@ -602,7 +609,7 @@ TEST_F(KillMatrix, AManagerKilledDuringAMultiEntryAnswerLeavesTheWindowA1056AndT
   uint32_t hwnd = app.Window();
   ASSERT_NE(app.Request(hwnd, "ECHO", 20000, 1), "");
   ASSERT_EQ(app.Wait(hwnd, 30s).rfind("data", 0), 0u);
-  HeapUse before = CurrentUse();
+  HeapUse before = Settled();
 
   PaceNextReply();
   std::string rid = app.Request(hwnd, "ECHO", kMiB, 2);
@@ -631,7 +638,7 @@ TEST_F(KillMatrix, AManagerKilledWhileAPcProgramServesAHostRequestLeavesBothAnEr
   Application requester;
   ASSERT_EQ(requester.Start(), 0) << ManagerLog();
   ASSERT_EQ(requester.Sync(20000).rc, 0) << ManagerLog();
-  HeapUse before = CurrentUse();
+  HeapUse before = Settled();
 
   requester.Send("callpc PCHOLD 20000 7 " + std::to_string(kCallPcTimeout.count()));
   ASSERT_TRUE(Eventually([] { return Exists(TestPath("pc.serving")); }, 30s)) << ManagerLog();
@@ -662,7 +669,7 @@ TEST_F(KillMatrix, AZelhostKilledInTheMiddleOfAReplyLeavesEveryWaiterAnError) {
   Application other;
   ASSERT_EQ(other.Start(), 0);
   uint32_t waiting = other.Window();
-  HeapUse before = CurrentUse();
+  HeapUse before = Settled();
 
   ASSERT_NE(other.Request(waiting, "SLEEP", 100, 60000), "");
   size_t read = EntriesRead("S");
