@@ -338,7 +338,7 @@ class Application {
   Outcome Sync(uint32_t size, uint32_t timeout = 60) {
     return ParseOutcome(Do("sync ECHO " + std::to_string(size) + " 3 " + std::to_string(timeout)));
   }
-  size_t Handles() { return std::stoul("0" + Do("handles")); }
+  size_t Handles() { return std::strtoul(Do("handles").c_str(), nullptr, 10); }
 
   void Kill() {
     process_.Kill();
@@ -576,6 +576,7 @@ TEST_F(KillMatrix, AManagerKilledDuringAHandOverLeavesTheRequesterAnErrorAndTheN
   Application requester;
   ASSERT_EQ(requester.Start(), 0) << ManagerLog();
   ASSERT_EQ(requester.Sync(20000).rc, 0) << ManagerLog();
+  size_t handles = requester.Handles();
   HeapUse before = Settled();
 
   // The PC program ends without answering, so the processor answers inside
@@ -600,6 +601,7 @@ TEST_F(KillMatrix, AManagerKilledDuringAHandOverLeavesTheRequesterAnErrorAndTheN
   EXPECT_LT(Clock::now() - killed, kCallPcTimeout + 2s);
   ASSERT_EQ(requester.Start(), 0) << ManagerLog();
   EXPECT_EQ(requester.Sync(20000).rc, 0) << ManagerLog();
+  EXPECT_EQ(requester.Handles(), handles);
   ExpectNothingLeftAndTheNextStartWorks(before);
 }
 
@@ -609,6 +611,7 @@ TEST_F(KillMatrix, AManagerKilledDuringAMultiEntryAnswerLeavesTheWindowA1056AndT
   uint32_t hwnd = app.Window();
   ASSERT_NE(app.Request(hwnd, "ECHO", 20000, 1), "");
   ASSERT_EQ(app.Wait(hwnd, 30s).rfind("data", 0), 0u);
+  size_t handles = app.Handles();
   HeapUse before = Settled();
 
   PaceNextReply();
@@ -630,6 +633,7 @@ TEST_F(KillMatrix, AManagerKilledDuringAMultiEntryAnswerLeavesTheWindowA1056AndT
   ASSERT_EQ(app.Start(), 0) << ManagerLog();
   std::string next = app.Request(hwnd, "ECHO", 20000, 3);
   EXPECT_EQ(app.Wait(hwnd, 30s), "data " + next + " 20000");
+  EXPECT_EQ(app.Handles(), handles);
   ExpectNothingLeftAndTheNextStartWorks(before);
 }
 
@@ -638,6 +642,7 @@ TEST_F(KillMatrix, AManagerKilledWhileAPcProgramServesAHostRequestLeavesBothAnEr
   Application requester;
   ASSERT_EQ(requester.Start(), 0) << ManagerLog();
   ASSERT_EQ(requester.Sync(20000).rc, 0) << ManagerLog();
+  size_t handles = requester.Handles();
   HeapUse before = Settled();
 
   requester.Send("callpc PCHOLD 20000 7 " + std::to_string(kCallPcTimeout.count()));
@@ -653,6 +658,7 @@ TEST_F(KillMatrix, AManagerKilledWhileAPcProgramServesAHostRequestLeavesBothAnEr
   EXPECT_EQ(ReadFile(TestPath("pc.answered")), std::to_string(VQZM_RC_CPMGR_ENDED));
   ASSERT_EQ(requester.Start(), 0) << ManagerLog();
   EXPECT_EQ(requester.Sync(20000).rc, 0) << ManagerLog();
+  EXPECT_EQ(requester.Handles(), handles);
   ExpectNothingLeftAndTheNextStartWorks(before);
 }
 
