@@ -16,6 +16,7 @@
 #include "hostlink/hostlink.h"
 #include "api/api.h"
 #include "api/wait_cursor.h"
+#include "manager/manager.h"
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "vqzmcm.h"
@@ -120,6 +121,12 @@ uint16_t ActiveSystemOf(uint32_t conv_id, RZ700SysStruct** system) {
     trace::Rc("CA", -100, "CPMgr state =", manager_state);
     return VQZM_RC_NOT_ACTIVE;
   }
+  // A killed manager leaves its state "running" until the next start; its
+  // systems' RRPs ended with its sign-on, so nothing would answer.
+  if (!manager::CPMgrAlive() && ZEL_ERROR_POINT("CPMGR_GONE")) {
+    trace::Msg("CA", -100, "CPMgr is gone");
+    return VQZM_RC_CPMGR_ENDED;
+  }
   return 0;
 }
 
@@ -214,6 +221,12 @@ uint16_t caReturnData(const ReturnDataParms* pParms, const uint8_t* pbType,
   if (rc != 0 && ZEL_ERROR_POINT("EXT_SYS_NOT_FOUND")) {
     trace::Rc("CA", -100, "cbFindRZ700SysByRID() error", rc);
     return VQZM_RC_NO_SYSTEM_FOR_RID;
+  }
+  // The host's RRP ends with the manager's sign-on connection: an answer
+  // written after the manager died would lie on the queue for no one.
+  if (!zel::manager::CPMgrAlive() && ZEL_ERROR_POINT("CPMGR_ENDED")) {
+    trace::Msg("CA", -100, "CPMgr is gone; the answer is not sent");
+    return VQZM_RC_CPMGR_ENDED;
   }
   RetBufferDesc ret{};
   ret.pData = pParms->pData;

@@ -195,6 +195,8 @@ uint16_t cbRelOutstandingDQCBList();
 void cbAddOutstandingDQCB(OutstandingDQReqCB* pRec);
 void cbRemoveOutstandingDQCB(OutstandingDQReqCB* pRec);
 uint32_t cbDeleteOutstandingDQCBAndLinkedMem(OutstandingDQReqCB* pRec);
+// Frees the hand-overs of a manager that died; how many there were.
+uint32_t cbResetOutstandingDQList();
 
 // The request block of `rec` and its descriptor copy, where it has them
 // (null entries otherwise).

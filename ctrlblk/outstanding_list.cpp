@@ -218,4 +218,21 @@ uint32_t cbDeleteOutstandingDQCBAndLinkedMem(OutstandingDQReqCB* pRec) {
   return freed;
 }
 
+// A manager killed in the middle of hand-overs never deletes their records,
+// and no thread of it holds them any more. Their records and request blocks
+// go; the data copies were the dead manager's own memory.
+uint32_t cbResetOutstandingDQList() {
+  ZEL_TRACE_FUNCTION("CB", "cbResetOutstandingDQList");
+  ListLock lock(Serial::kOutstandingDQList);
+  if (ZEL_LIST_LOCK_FAILED(lock, "CB")) return 0;
+  uint32_t freed = 0;
+  while (OutstandingDQReqCB* rec = Anchor().pOutstandingDQList) {
+    cbRemoveOutstandingDQCB(rec);
+    if (KnownType(rec->usReqType)) FreeRequestBlock(rec->usReqType, rec->pReqCB);
+    TraceFree("cbFreeCtrlBlkMem(pOutstanding) rc = ", rec, sizeof *rec);
+    ++freed;
+  }
+  return freed;
+}
+
 }  // namespace zel::ctrlblk

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "base/trace.h"
 #include "ctrlblk/ctrlblk.h"
 #include "dataqueue/dataqueue.h"
 #include "services/connection.h"
 #include "services/qlx_calls.h"
-#include "base/trace.h"
 #include "vqzmrc.h"
 
 ZEL_MODULE("vqzmcd0")
@@ -73,6 +73,21 @@ uint32_t Connect(RZ700SysStruct* pSystem, uint32_t error_handle) {
   return system;
 }
 
+// A system name has one record at a time: a link made for an earlier
+// record of the name (one that the reset after a killed manager freed) is
+// never asked for again, and would hold its connection until the process
+// ends. Under g_own.mutex.
+void DropLinksOfEarlierRecords(const RZ700SysStruct* pSystem) {
+  for (auto link = g_own.links.begin(); link != g_own.links.end();) {
+    if (link->record == pSystem || link->name != pSystem->szSysName) {
+      ++link;
+      continue;
+    }
+    Qlx().qlxCO_DeleteSystem(link->system);
+    link = g_own.links.erase(link);
+  }
+}
+
 }  // namespace
 
 bool HostLinkUp(uint32_t hSystem) {
@@ -97,6 +112,7 @@ uint16_t HostSystemHandle(RZ700SysStruct* pSystem, uint32_t error_handle, uint32
     return VQZM_RC_CONNECTION_FAILED;
   }
   std::lock_guard lock(g_own.mutex);
+  DropLinksOfEarlierRecords(pSystem);
   for (auto link = g_own.links.begin(); link != g_own.links.end(); ++link) {
     if (link->record != pSystem || link->name != pSystem->szSysName) continue;
     if (HostLinkUp(link->system)) {

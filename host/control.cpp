@@ -281,6 +281,12 @@ std::string Control::Fault(const std::vector<std::string>& words) {
     faults_.delay_ms = millis;
     return done;
   }
+  if (what == "pace" && words.size() == 3) {
+    uint32_t millis = 0;
+    if (!ParseNumber(arg, millis) || millis == 0) return "error: fault pace MILLISECONDS";
+    faults_.pace_ms = millis;
+    return done;
+  }
   if ((what == "lose-entry" || what == "bad-total") && words.size() <= 3 &&
       (arg.empty() || arg == "pc")) {
     EntryFaults& target = arg.empty() ? faults_.reply : faults_.pc_request;
@@ -291,7 +297,7 @@ std::string Control::Fault(const std::vector<std::string>& words) {
     faults_.drop_mid_reply = true;
     return done;
   }
-  return "error: fault refuse [N|all|off] | start-format BYTE | rrp-rc CODE | delay MS | "
+  return "error: fault refuse [N|all|off] | start-format BYTE | rrp-rc CODE | delay MS | pace MS | "
          "lose-entry [pc] | bad-total [pc] | drop-mid-reply | clear";
 }
 

@@ -18,6 +18,7 @@ struct Faults {
   int start_format = -1;   // format byte of the next station information
   int64_t rrp_rc = -1;     // return code of the next started message
   uint32_t delay_ms = 0;   // every RRP reply is held back this long
+  uint32_t pace_ms = 0;    // the next multi-entry reply's entries come this far apart
   EntryFaults reply;       // strike the next reply
   EntryFaults pc_request;  // strike the next request CALLPC writes towards a PWS program
   // Once a reader has taken the first entry of a multi-entry reply, its

@@ -64,6 +64,7 @@ constexpr char kUsage[] =
     "  fault start-format BYTE       next station information has this format byte\n"
     "  fault rrp-rc CODE             next RRP start is answered with this return code\n"
     "  fault delay MS                hold every RRP reply back MS milliseconds (0: off)\n"
+    "  fault pace MS                 next multi-entry reply: its entries MS ms apart\n"
     "  fault lose-entry [pc]         next multi-entry reply (pc: next request CALLPC\n"
     "                                writes towards a PWS program) loses its second entry\n"
     "  fault bad-total [pc]          its last entry carries a wrong total length\n"

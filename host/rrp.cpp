@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "host/ebcdic.h"
 #include "host/packets.h"
@@ -406,17 +407,41 @@ bool Rrp::WriteEntries(const Outgoing& out) {
   const size_t block_max = BlockMax();
   if (block_max == 0) return false;
   std::vector<std::string> entries = MakeEntries(out, block_max);
-  if (out.faults == &context_.faults.reply && interleave_left_ > 0 && out.data.size() > block_max) {
+  const bool reply = out.faults == &context_.faults.reply;
+  if (reply && interleave_left_ > 0 && out.data.size() > block_max) {
     return KeepBack(out, std::move(entries));
   }
-  const std::string key = ToEbcdic(out.key);
-  writing_ = true;
-  bool ok = true;
-  for (size_t i = 0; ok && i < entries.size(); ++i) {
-    ok = context_.store.Write(queue_, key, std::move(entries[i])) == 0;
+  if (reply && context_.faults.pace_ms > 0 && entries.size() > 1) {
+    return WritePaced(out, std::move(entries));
   }
+  const std::string key = ToEbcdic(out.key);
+  bool ok = true;
+  for (size_t i = 0; ok && i < entries.size(); ++i) ok = WriteOne(key, std::move(entries[i]));
+  return ok;
+}
+
+bool Rrp::WriteOne(const std::string& key, std::string entry) {
+  writing_ = true;
+  bool ok = context_.store.Write(queue_, key, std::move(entry)) == 0;
   writing_ = false;
   return ok;
+}
+
+// A reader is then caught between two entries of one reply for as long as
+// a test needs; the timers go with the RRP, so a PWS that ends stops them.
+bool Rrp::WritePaced(const Outgoing& out, std::vector<std::string> entries) {
+  const uint32_t pace = std::exchange(context_.faults.pace_ms, 0);
+  context_.log.Write("pws %s: fault: the %zu entries of %s written %u ms apart", pws_id_.c_str(),
+                     entries.size(), out.key.c_str(), pace);
+  const std::string key = ToEbcdic(out.key);
+  for (size_t i = 1; i < entries.size(); ++i) {
+    After(static_cast<uint32_t>(pace * i), [this, key, entry = std::move(entries[i])] {
+      if (!WriteOne(key, entry)) {
+        context_.log.Write("pws %s: paced entry NOT WRITTEN", pws_id_.c_str());
+      }
+    });
+  }
+  return WriteOne(key, std::move(entries[0]));
 }
 
 void Rrp::Interleave(int count) {

@@ -165,6 +165,10 @@ class Rrp {
   // The entries of `out`, with the entry faults applied.
   std::vector<std::string> MakeEntries(const Outgoing& out, size_t block_max);
   bool KeepBack(const Outgoing& out, std::vector<std::string> entries);
+  // The pace fault: the first entry now, each further one the fault's
+  // milliseconds after the one before.
+  bool WritePaced(const Outgoing& out, std::vector<std::string> entries);
+  bool WriteOne(const std::string& key, std::string entry);
   bool WriteInTurns();
   Timers::Id After(uint32_t millis, std::function<void()> action);
   std::string NextRid(char type);

@@ -153,6 +153,9 @@ void ForgetDeadCPMgr() {
   trace::Rc("CM", -50, "CPMgr is gone; control blocks reset, state was",
             ctrlblk::Anchor().usCPMgrState);
   cmCompleteTermination();
+  // Only here: a manager that ends by itself still runs the hand-overs
+  // that its reset would otherwise free under them.
+  trace::Rc("CM", -50, "hand-overs of the dead CPMgr freed:", ctrlblk::cbResetOutstandingDQList());
 }
 
 uint16_t cmStartCPMgr(RZ700SysStruct** ppSystem) {

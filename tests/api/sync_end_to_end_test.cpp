@@ -530,16 +530,15 @@ TEST_F(SyncEndToEnd, TheObtainWaitsLongOnlyFirstAndStartsAFurtherRrpWhenNoneIsRe
   ASSERT_EQ(app.Call("ECHO", 10, 4).rc, 0);
   EXPECT_EQ(app.Do("waits"), "90");
 
-  // A further start that cannot be asked for: no RRP is ready and the
-  // manager is gone (its state still says it runs). The obtain fails at
-  // once and leaves "OBTRRP" free.
+  // The manager is gone, its state still saying it runs: a request fails
+  // at once with 1056, without an obtain, and leaves "OBTRRP" free.
   ASSERT_EQ(host.Control("hold all").rfind("ok", 0), 0u);
   uint32_t manager = GetZELAnchorCB()->ulCPMgrPid;
   ASSERT_EQ(kill(static_cast<pid_t>(manager), SIGKILL), 0);
   ASSERT_TRUE(Eventually([&] { return ServedPws(host.Control("list")) == 0; }))
       << "zelhost ends the PWS with the manager's connection";
-  EXPECT_EQ(app.Call("ECHO", 10, 5, 5).rc, VQZM_RC_INTERNAL_ERROR);
-  EXPECT_EQ(app.Do("waits"), "1");
+  EXPECT_EQ(app.Call("ECHO", 10, 5, 5).rc, VQZM_RC_CPMGR_ENDED);
+  EXPECT_EQ(app.Do("waits"), "");
   EXPECT_TRUE(ObtainMutexFree());
 }
 

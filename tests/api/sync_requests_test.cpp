@@ -609,6 +609,7 @@ TEST(ProcessSync, RefusesAConversationNotIssuedOrASystemNotActiveBeforeAnyRid) {
 
 TEST(HostRequestData, IsFetchedAnsweredUnderTheChosenTypeAndCleared) {
   QueueFake fake;
+  ManagerStandIn manager;  // an answer goes out only while the manager lives
   RZ700SysStruct* system = ActiveSystem();
   std::string rid = NewRid(system, 'R');
   Queued(fake, Reply("S" + rid, "host data"));
