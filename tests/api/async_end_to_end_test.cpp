@@ -23,6 +23,7 @@
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
 #include "platform/posix/heap.h"
+#include "tests/harness/heap_use.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/manager_env.h"
 #include "tests/harness/waits.h"
@@ -472,33 +473,6 @@ size_t Records() {
     ++count;
   }
   return count;
-}
-
-// What the instance's two heaps hold.
-struct HeapUse {
-  uint32_t records = 0;       // control-block records in use
-  uint32_t record_bytes = 0;  // and their bytes
-  uint64_t blocks = 0;        // global blocks in use
-  uint64_t free_bytes = 0;    // global bytes free
-
-  bool operator==(const HeapUse&) const = default;
-};
-
-HeapUse CurrentUse() {
-  ctrlblk::HeapStats records = ctrlblk::CurrentHeapStats();
-  platform::internal::GlobalHeapReport global = platform::internal::CheckGlobalHeap();
-  EXPECT_EQ(global.problem, nullptr) << global.problem;
-  return HeapUse{records.used_blocks, records.used_bytes, global.used_blocks, global.free_bytes};
-}
-
-std::ostream& operator<<(std::ostream& out, const HeapUse& use) {
-  return out << use.records << " records of " << use.record_bytes << " bytes, " << use.blocks
-             << " global blocks, " << use.free_bytes << " global bytes free";
-}
-
-// True once the heaps hold what they held at `before`.
-bool BackTo(const HeapUse& before) {
-  return Eventually([&] { return CurrentUse() == before; }, 10s);
 }
 
 class AsyncEndToEnd : public testing::Test {

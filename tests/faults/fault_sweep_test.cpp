@@ -29,6 +29,7 @@
 #include "platform/handles.h"
 #include "platform/posix/heap.h"
 #include "services/call_faults.h"
+#include "tests/harness/heap_use.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/manager_env.h"
 #include "tests/harness/request_data.h"
@@ -228,28 +229,6 @@ class Application {
 };
 
 // ---- The instance ----
-
-// What the instance's two heaps hold.
-struct HeapUse {
-  uint32_t records = 0;
-  uint32_t record_bytes = 0;
-  uint64_t blocks = 0;
-  uint64_t free_bytes = 0;
-
-  bool operator==(const HeapUse&) const = default;
-};
-
-HeapUse CurrentUse() {
-  ctrlblk::HeapStats records = ctrlblk::CurrentHeapStats();
-  platform::internal::GlobalHeapReport global = platform::internal::CheckGlobalHeap();
-  EXPECT_EQ(global.problem, nullptr) << global.problem;
-  return HeapUse{records.used_blocks, records.used_bytes, global.used_blocks, global.free_bytes};
-}
-
-std::ostream& operator<<(std::ostream& out, const HeapUse& use) {
-  return out << use.records << " records of " << use.record_bytes << " bytes, " << use.blocks
-             << " global blocks, " << use.free_bytes << " global bytes free";
-}
 
 bool ProcessEnded(uint32_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

@@ -34,6 +34,7 @@
 #include "platform/posix/heap.h"
 #include "tests/harness/ebcdic_text.h"
 #include "tests/harness/fake_calls.h"
+#include "tests/harness/heap_use.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/manager_env.h"
 #include "tests/harness/request_data.h"
@@ -392,31 +393,6 @@ InFlight Lists() {
 
 bool NothingInFlight() {
   return Eventually([] { return Lists() == InFlight{}; }, 10s);
-}
-
-// What the instance's two heaps hold.
-struct HeapUse {
-  uint32_t records = 0;
-  uint32_t record_bytes = 0;
-  uint64_t blocks = 0;
-  uint64_t free_bytes = 0;
-  bool operator==(const HeapUse&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const HeapUse& use) {
-  return out << use.records << " records of " << use.record_bytes << " bytes, " << use.blocks
-             << " global blocks, " << use.free_bytes << " global bytes free";
-}
-
-HeapUse CurrentUse() {
-  ctrlblk::HeapStats records = ctrlblk::CurrentHeapStats();
-  platform::internal::GlobalHeapReport global = platform::internal::CheckGlobalHeap();
-  EXPECT_EQ(global.problem, nullptr) << global.problem;
-  return HeapUse{records.used_blocks, records.used_bytes, global.used_blocks, global.free_bytes};
-}
-
-bool BackTo(const HeapUse& before) {
-  return Eventually([&] { return CurrentUse() == before; }, 10s);
 }
 
 // The heaps once no request is in flight (an answered request's record
