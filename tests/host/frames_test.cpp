@@ -66,7 +66,9 @@ TEST(HostFrames, ADataQueueFrameCarriesItsTypeAndRequestId) {
   std::string frame = DqFrame(16 + 5, wire::kWrite, 0x01020304, "abcde");
   EXPECT_EQ(host::CutDqFrame(frame.substr(0, 15)).status, FrameCut::kIncomplete);
   EXPECT_EQ(host::CutDqFrame(frame.substr(0, 20)).status, FrameCut::kIncomplete);
-  FrameCut cut = host::CutDqFrame(frame + DqFrame(16, wire::kCommit, 9, ""));
+  // The cut's body views the input, so the input outlives it.
+  std::string two = frame + DqFrame(16, wire::kCommit, 9, "");
+  FrameCut cut = host::CutDqFrame(two);
   ASSERT_EQ(cut.status, FrameCut::kFrame);
   EXPECT_EQ(cut.length, 21u);
   EXPECT_EQ(cut.type, wire::kWrite);

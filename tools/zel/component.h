@@ -9,8 +9,12 @@
 
 namespace zel::tool {
 
-// Loads the component once (lib/libvqzmcsw.so.N, found by bin/zel's run
-// path); false with a message in `error` when it cannot be loaded.
+// The directory of the product's libraries: where this tool's own platform
+// library was loaded from (lib/ in the build tree, libdir installed).
+std::string LibraryDirectory();
+
+// Loads the component once (libvqzmcsw.so.N from LibraryDirectory()); false
+// with a message in `error` when it cannot be loaded.
 bool LoadComponent(std::string* error);
 
 // The exported function `name` of the loaded component, or nullptr.

@@ -2,7 +2,6 @@
 // It reads the instance's files without attaching to the instance, so that
 // it neither reaps nor hides what dead processes left.
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -15,19 +14,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "base/config.h"
 #include "base/trace/error_ring.h"
-#include "platform/mutex.h"
 #include "platform/posix/registry.h"
 #include "services/connection.h"
 #include "services/connection/system_config.h"
 #include "services/errhandle.h"
 #include "tools/zel/cli.h"
 #include "tools/zel/commands.h"
+#include "tools/zel/component.h"
 
 namespace zel::tool {
 namespace {
@@ -381,24 +379,9 @@ struct Installed {
   bool executable;
 };
 
-// Where the component's libraries are: where this tool's own platform
-// library was loaded from. Installed, that is libdir, the folder above the
-// installation directory; in the build tree it is the installation
-// directory's lib/.
-std::string LibraryDirectory(const std::string& home) {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<const void*>(&platform::CreateMutex), &info) == 0 ||
-      info.dli_fname == nullptr) {
-    return home + "/lib";
-  }
-  std::error_code ignored;
-  std::filesystem::path library = std::filesystem::canonical(info.dli_fname, ignored);
-  return library.empty() ? home + "/lib" : library.parent_path().string();
-}
-
 void CheckInstallation(Report& report) {
   std::string home = config::Home();
-  std::string libdir = LibraryDirectory(home);
+  std::string libdir = LibraryDirectory();
   const std::string major = ZEL_VERSION_MAJOR;
   const Installed kFiles[] = {
       {libdir + "/libvqzmcsw.so." + major, false}, {libdir + "/libvqzmbtw.so." + major, false},
