@@ -261,9 +261,11 @@ void Client::PcProgramThread() {
     CrRequestBlock request;
     memcpy(&request, reinterpret_cast<const void*>(msg.lParam), sizeof request);
     zelFreeBlock(reinterpret_cast<void*>(msg.lParam));
-    if (!seen.insert(request.ulValue).second) {
+    // A copy: the block is packed, and a reference to its field would not be aligned.
+    const uint32_t value = request.ulValue;
+    if (!seen.insert(value).second) {
       ++twice;
-      Problem("PC program: request " + std::to_string(request.ulValue) + " came twice");
+      Problem("PC program: request " + std::to_string(value) + " came twice");
     }
     if (Serve(request)) ++served;
   }
