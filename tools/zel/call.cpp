@@ -57,7 +57,7 @@ constexpr char kHelp[] =
     "Exit status: 0 the reply came; 1 a call failed (its return code and text\n"
     "are printed); 2 bad command line.\n";
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<Option> kOptions = {
     {"data", true},     {"file", true},   {"stdin", false},  {"value", true},
     {"packet", false},  {"timeout", true}, {"async", false}, {"repeat", true},
     {"output", true},   {"hex", false},

@@ -8,51 +8,51 @@
 namespace zel::tool {
 namespace {
 
-const OptionSpec* Find(const std::vector<OptionSpec>& specs, std::string_view name) {
-  static const OptionSpec kCommon[] = {{"help", false}, {"json", false}};
-  for (const OptionSpec& spec : kCommon) {
-    if (spec.name == name) return &spec;
+const Option* Find(const std::vector<Option>& accepted, std::string_view name) {
+  static const Option kCommon[] = {{"help", false}, {"json", false}};
+  for (const Option& option : kCommon) {
+    if (option.name == name) return &option;
   }
-  for (const OptionSpec& spec : specs) {
-    if (spec.name == name) return &spec;
+  for (const Option& option : accepted) {
+    if (option.name == name) return &option;
   }
   return nullptr;
 }
 
 }  // namespace
 
-bool Args::Parse(int argc, char** argv, int first, const std::vector<OptionSpec>& specs) {
-  bool optionsEnded = false;
+bool Args::Parse(int argc, char** argv, int first, const std::vector<Option>& accepted) {
+  bool options_ended = false;
   for (int i = first; i < argc; ++i) {
     std::string_view arg = argv[i];
-    if (optionsEnded || arg.size() < 3 || !arg.starts_with("--")) {
+    if (options_ended || arg.size() < 3 || !arg.starts_with("--")) {
       positionals_.emplace_back(arg);
       continue;
     }
     if (arg == "--") {
-      optionsEnded = true;
+      options_ended = true;
       continue;
     }
     std::string_view name = arg.substr(2);
     std::string value;
-    bool inlineValue = false;
+    bool inline_value = false;
     if (size_t equals = name.find('='); equals != std::string_view::npos) {
       value = name.substr(equals + 1);
       name = name.substr(0, equals);
-      inlineValue = true;
+      inline_value = true;
     }
-    const OptionSpec* spec = Find(specs, name);
-    if (spec == nullptr) {
+    const Option* option = Find(accepted, name);
+    if (option == nullptr) {
       error_ = "unknown option --" + std::string(name);
       return false;
     }
-    if (spec->takesValue && !inlineValue) {
+    if (option->takes_value && !inline_value) {
       if (i + 1 >= argc) {
         error_ = "option --" + std::string(name) + " needs a value";
         return false;
       }
       value = argv[++i];
-    } else if (!spec->takesValue && inlineValue) {
+    } else if (!option->takes_value && inline_value) {
       error_ = "option --" + std::string(name) + " takes no value";
       return false;
     }

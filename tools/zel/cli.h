@@ -22,9 +22,9 @@ enum ExitCode : int {
 
 // One option a subcommand accepts: `--name VALUE` when it takes a value,
 // `--name` alone otherwise.
-struct OptionSpec {
+struct Option {
   std::string_view name;
-  bool takesValue;
+  bool takes_value;
 };
 
 // A parsed command line of one subcommand. Options may stand anywhere
@@ -33,7 +33,7 @@ class Args {
  public:
   // Parses argv[first..argc); false (with `error()`) on an unknown option
   // or a missing value. `--help` and `--json` are accepted by every command.
-  bool Parse(int argc, char** argv, int first, const std::vector<OptionSpec>& specs);
+  bool Parse(int argc, char** argv, int first, const std::vector<Option>& accepted);
 
   bool Has(std::string_view name) const { return options_.contains(std::string(name)); }
   std::optional<std::string> Value(std::string_view name) const;

@@ -46,7 +46,7 @@ constexpr char kHelp[] =
     "\n"
     "Exit status: 0 nothing found; 1 findings; 2 bad command line.\n";
 
-const std::vector<OptionSpec> kOptions = {{"timeout", true}, {"no-hosts", false}};
+const std::vector<Option> kOptions = {{"timeout", true}, {"no-hosts", false}};
 
 struct Check {
   std::string what;     // what was checked

@@ -49,7 +49,7 @@ constexpr char kHelp[] =
     "Exit status: 0 done; 1 the file cannot be read; 2 bad command line;\n"
     "3 no such process (--errors-of).\n";
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<Option> kOptions = {
     {"pid", true},    {"tid", true}, {"tag", true},      {"errors", false},
     {"follow", false}, {"raw", false}, {"errors-of", true},
 };
