@@ -116,8 +116,11 @@ int main(int argc, char** argv) {
     rc = told;
   }
   if (rc == 0) Run(*window);
-  cmExitListRoutine();
+  // The window goes first: an application that waits for its answer holds
+  // "STATE", which the exit routine waits for, and the window's end is what
+  // tells it that no answer comes.
   if (hwnd != 0) platform::DestroyWindow(hwnd);
+  cmExitListRoutine();
   Log("ended");
   return rc == 0 ? 0 : 1;
 }

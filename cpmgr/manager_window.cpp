@@ -295,7 +295,23 @@ bool ManagerWindow::AnySystemActive() const {
   return false;
 }
 
+// A conversation's release reaches this window as a posted notice, which
+// can be lost (its post failed); the count itself is in the record. So an
+// active system without conversations that no notice made idle is idle
+// from the first check that sees it.
+void ManagerWindow::NoteUnannouncedIdle(Clock::time_point now) {
+  for (RZ700SysStruct* rec = cbRetNextRZ700SysStruct(nullptr); rec != nullptr;
+       rec = cbRetNextRZ700SysStruct(rec)) {
+    bool known = idle_since_.count(rec) != 0 || pending_.count(rec) != 0 ||
+                 torn_down_.count(rec) != 0;
+    if (known || rec->ulConvCount != 0 || rec->usCommState != ZEL_COMM_ACTIVE) continue;
+    Log("system " + Name(rec) + " has no conversation left: idle from now");
+    idle_since_[rec] = now;
+  }
+}
+
 void ManagerWindow::CheckIdle(Clock::time_point now) {
+  NoteUnannouncedIdle(now);
   for (auto it = idle_since_.begin(); it != idle_since_.end();) {
     RZ700SysStruct* system = it->first;
     bool due = now - it->second >= idle_ && pending_.count(system) == 0;

@@ -57,6 +57,7 @@ class ManagerWindow {
   void NotifyTerminateWindows(RZ700SysStruct* system, uint32_t why, uint16_t rc);
   // Drops the registrations of the system's terminate windows that are gone.
   void DropGoneWindows(RZ700SysStruct* system);
+  void NoteUnannouncedIdle(Clock::time_point now);
   bool AnySystemActive() const;
 
   const std::chrono::seconds idle_;

@@ -193,12 +193,15 @@ uint16_t cbDeallocConvId(uint32_t ulConvId) {
   RZ700SysStruct* system = nullptr;
   cbRemoveConvId(ulConvId, &system);
   if (system != nullptr && system->ulConvCount > 0) system->ulConvCount -= 1;
-  if (!lock.Release() && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
+  bool released = lock.Release();
+  if (!released && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
     trace::SysRc("CB", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
-    return VQZM_RC_INTERNAL_ERROR;
   }
-  if (system == nullptr) return VQZM_RC_CONV_NOT_ACTIVE;
-  return PostCountChanged(system);
+  if (system == nullptr) return released ? VQZM_RC_CONV_NOT_ACTIVE : VQZM_RC_INTERNAL_ERROR;
+  // The conversation is gone even when the release failed: the manager must
+  // still hear of the count, or it keeps a system nobody uses running.
+  uint16_t posted = PostCountChanged(system);
+  return released ? posted : uint16_t{VQZM_RC_INTERNAL_ERROR};
 }
 
 void cbRemoveConvIdsSystem(RZ700SysStruct* pSystem) {

@@ -108,12 +108,21 @@ uint32_t OffsetOf(const BlockHeader* block) {
 
 // This process's handle to the heap mutex, made on first use. It is not one
 // of the attach's serialization objects: the creating process allocates
-// its first block before those exist.
+// its first block before those exist. A failed make is tried again at the
+// next use, so that one failure does not leave the process without its
+// heap for good (every block it then freed would be lost).
 HANDLE HeapMutex() {
-  static std::once_flag once;
-  static HANDLE handle = 0;
-  std::call_once(once, [] { handle = Plat().CreateMutex(false, kHeapMutexName); });
-  return handle;
+  static std::atomic<HANDLE> handle{0};
+  static std::mutex making;
+  HANDLE made = handle.load(std::memory_order_acquire);
+  if (made != 0) return made;
+  std::lock_guard lock(making);
+  made = handle.load(std::memory_order_relaxed);
+  if (made == 0) {
+    made = Plat().CreateMutex(false, kHeapMutexName);
+    handle.store(made, std::memory_order_release);
+  }
+  return made;
 }
 
 void Rebuild();

@@ -209,7 +209,7 @@ bool TakeBlock(AsyncRetStruct* rec, const DQRetHeader& header, const uint8_t* da
   if (first) {
     void* buffer = nullptr;
     if (header.ulTotalLen != 0) {
-      buffer = malloc(header.ulTotalLen);
+      buffer = AssemblyBuffer(header.ulTotalLen);
       if (buffer == nullptr && ZEL_ERROR_POINT("MALLOC_PBUFFER_ERROR")) {
         trace::Size("CD", -100, "malloc() Error size =", header.ulTotalLen);
         return false;

@@ -94,6 +94,12 @@ void DropHold(OutstandingDQReqCB* rec, bool data_taken);
 bool ContinuesAssembly(uint32_t total, uint32_t left, uint32_t entry_total, uint32_t block,
                        uint32_t entry_left);
 
+// A buffer for data of `total` bytes being put together, null when it
+// cannot be had. Received data reaches its taker in a global block, so a
+// total larger than the global heap could never be handed on: it is
+// refused before anything is reserved, as a failed allocation.
+void* AssemblyBuffer(uint32_t total);
+
 // Starts the CPMgr's answer keeper, once per process: it posts again the
 // answers that a window could not take (state 41), drops them when the
 // window is gone, and drops published names whose request is no longer

@@ -95,7 +95,7 @@ uint16_t Begin(const std::string& rid, const DQReqHeader& header, const uint8_t*
     return rc;
   }
   if (header.ulTotalLen != 0) {
-    rec->pData = malloc(header.ulTotalLen);
+    rec->pData = AssemblyBuffer(header.ulTotalLen);
     if (rec->pData == nullptr && ZEL_ERROR_POINT("MALLOC_PBUFFER_ERROR")) {
       trace::Size("CD", -100, "malloc() Error size =", header.ulTotalLen);
       ctrlblk::cbDeleteRZ700ReqStruct(rec);

@@ -179,3 +179,7 @@ bool zel::dataqueue::ContinuesAssembly(uint32_t total, uint32_t left, uint32_t e
   }
   return true;
 }
+
+void* zel::dataqueue::AssemblyBuffer(uint32_t total) {
+  return total > platform::kGlobalHeapSize ? nullptr : malloc(total);
+}

@@ -39,7 +39,8 @@ uint16_t ToEbcdic(char* field, const char* text, uint32_t room) {
 uint16_t BuildStartRequest(const RZ700SysStruct* pSystem, uint8_t* pBuffer) {
   wire::StartRequest request{};
   request.type = kActionStartRequest;
-  ToEbcdic(request.sys_id, pSystem->szSysID, kSysIdField);
+  // A field that could not be converted would go to the host as garbage.
+  if (uint16_t rc = ToEbcdic(request.sys_id, pSystem->szSysID, kSysIdField); rc != 0) return rc;
   uint8_t work[QLXCO_TOKEN_SIZE] = {};
   void* token = Qlx().qlxCO_GetConnToken(pSystem->hSrvHandle, work);
   char name[kNameField];
@@ -54,16 +55,20 @@ uint16_t BuildStartRequest(const RZ700SysStruct* pSystem, uint8_t* pBuffer) {
 }
 
 // The RRP start: the queue the RRP is to serve and how its entries look.
-void BuildRrpStart(const RZ700SysStruct* pSystem, uint8_t* pBuffer, uint32_t start_value) {
+// The code of the first field that could not be converted, and then nothing
+// is built.
+uint16_t BuildRrpStart(const RZ700SysStruct* pSystem, uint8_t* pBuffer, uint32_t start_value) {
   wire::RrpStart start{};
   start.type = wire::kRrpStart;
   start.start_value.set(start_value);
-  ToEbcdic(start.library, pSystem->szDQLib, kNameField);
-  ToEbcdic(start.queue, pSystem->szDQName, kNameField);
+  uint16_t rc = ToEbcdic(start.library, pSystem->szDQLib, kNameField);
+  if (rc == 0) rc = ToEbcdic(start.queue, pSystem->szDQName, kNameField);
+  if (rc == 0) rc = ToEbcdic(start.sys_id, pSystem->szSysID, kSysIdField);
+  if (rc != 0) return rc;
   start.max_record_length.set(pSystem->ulDQMaxRecLen);
-  ToEbcdic(start.sys_id, pSystem->szSysID, kSysIdField);
   start.authority = pSystem->bDQAuthority;
   memcpy(pBuffer, &start, sizeof start);
+  return 0;
 }
 
 }  // namespace
@@ -78,11 +83,9 @@ uint16_t ccInitRZ700SendData(RZ700SysStruct* pSystem, uint8_t* pBuffer, uint8_t 
       pBuffer[0] = wire::kTermination;
       return 0;
     case kActionRrpStart:
-      BuildRrpStart(pSystem, pBuffer, pSystem->ulRRPStartValue);
-      return 0;
+      return BuildRrpStart(pSystem, pBuffer, pSystem->ulRRPStartValue);
     case kActionFurtherRrp:
-      BuildRrpStart(pSystem, pBuffer, 1);
-      return 0;
+      return BuildRrpStart(pSystem, pBuffer, 1);
     default:
       if (ZEL_ERROR_POINT("INVALID_ACTION")) trace::Rc("CC", -100, "invalid action =", bAction);
       return VQZM_RC_INTERNAL_ERROR;

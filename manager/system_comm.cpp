@@ -106,13 +106,19 @@ uint16_t GiveCommState(RZ700SysStruct* pSystem, uint16_t rc) {
   return rc;
 }
 
+// No code the CPMgr answers with: usRetCode until the answer is stored.
+constexpr uint16_t kNoAnswerYet = 0xFFFF;
+
 // Waits for the CPMgr's answer on `event` in slices, so that a CPMgr that
-// dies meanwhile ends the wait with 1056 instead of leaving it forever.
-uint16_t WaitForAnswer(HANDLE event) {
+// dies meanwhile ends the wait with 1056 instead of leaving it forever. The
+// CPMgr stores the code before it opens the event, and a failed open is no
+// failure of its answer: a stored code ends the wait as the event would.
+uint16_t WaitForAnswer(HANDLE event, const RZ700SysStruct* pSystem) {
   for (;;) {
     DWORD wait = Plat().WaitForSingleObject(event, kLivenessSliceMs);
     if (wait == WAIT_OBJECT_0) return 0;
     if (wait == WAIT_FAILED) return VQZM_RC_INTERNAL_ERROR;
+    if (pSystem->usRetCode != kNoAnswerYet) return 0;
     if (!CPMgrAlive()) return VQZM_RC_CPMGR_ENDED;
   }
 }
@@ -129,6 +135,7 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
   }
   // An answer to an earlier start or stop may still be signalled.
   Plat().ResetEvent(event.get());
+  pSystem->usRetCode = kNoAnswerYet;
   uint16_t rc = 0;
   {
     std::lock_guard lock(g_post_mutex);
@@ -140,7 +147,7 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
     trace::SysErrorText("CM");
     return VQZM_RC_INTERNAL_ERROR;
   }
-  rc = WaitForAnswer(event.get());
+  rc = WaitForAnswer(event.get(), pSystem);
   if (rc != 0 && ZEL_ERROR_POINT("WAIT_RET_SEM_ERROR")) {
     trace::Rc("CM", -100, "Error DosWaitEventSem() rc =", rc);
     trace::SysErrorText("CM");

@@ -162,6 +162,14 @@ TEST_F(AsyncReturn, EntriesThatBreakTheSequenceAreDroppedAndTheRecordKeepsItsSta
   EXPECT_TRUE(capture.RaisedErrorPoint("TOTAL_DATA_ERROR"));
   EXPECT_EQ(V(rec->ulRcvdLen), 100u);
 
+  // A first entry of an answer larger than the global heap, which could
+  // never be handed on, reserves nothing.
+  auto beyond_heap = static_cast<uint32_t>(platform::kGlobalHeapSize + 1);
+  Dispatch(rid, Entry(wire::kDataReturnMsgId, 5, beyond_heap, std::string(100, 'x'),
+                      beyond_heap - 100));
+  EXPECT_TRUE(capture.RaisedErrorPoint("MALLOC_PBUFFER_ERROR"));
+  EXPECT_EQ(V(rec->ulTotalLen), 300u);
+
   Dispatch(rid, entries[1]);
   Dispatch(rid, entries[2]);
   std::optional<ZelMessage> message = Next();

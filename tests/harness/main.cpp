@@ -2,10 +2,8 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +14,7 @@
 
 #include "base/config.h"
 #include "ctrlblk/object_names.h"
+#include "tests/harness/rerun.h"
 #include "tests/harness/zel_test.h"
 
 namespace zel::test {
@@ -24,12 +23,6 @@ int Run(const std::string& name, Args args);
 }
 
 namespace {
-
-pid_t g_inner = -1;
-
-void Forward(int signal_number) {
-  if (g_inner > 0) kill(g_inner, signal_number);
-}
 
 // True when the process `pid` runs in the environment of `instance`.
 bool InInstance(const std::string& pid, const std::string& instance) {
@@ -56,19 +49,6 @@ void KillLeftoverProcesses(const std::string& instance) {
   closedir(proc);
 }
 
-// The folders of the instance (and of the instances named after it) that
-// killed processes left in the user's private directory.
-void RemoveLeftoverObjects(const std::string& instance) {
-  std::string dir = config::PrivateDir(nullptr);
-  if (dir.empty()) return;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
-    if (entry.path().filename().string().rfind(instance, 0) == 0) {
-      std::filesystem::remove_all(entry.path(), ignored);
-    }
-  }
-}
-
 std::string UniqueInstance() {
   std::random_device random;
   char text[48];
@@ -91,32 +71,13 @@ int RunIsolated(char** argv) {
   // The manager's log and the drive links go with the test's directory.
   setenv("XDG_STATE_HOME", dir.c_str(), 1);
 
-  pid_t parent = getpid();
-  g_inner = fork();
-  if (g_inner < 0) {
-    perror("fork");
-    return 1;
-  }
-  if (g_inner == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(1);
-    execv("/proc/self/exe", argv);
-    perror("execv");
-    _exit(127);
-  }
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, Forward);
-  int status = 0;
-  while (waitpid(g_inner, &status, 0) < 0 && errno == EINTR) {
-  }
+  int status = RunThisBinaryAgain(argv);
   KillLeftoverProcesses(instance);
-  RemoveLeftoverObjects(instance);
+  RemoveInstanceObjects(instance);
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
-  if (WIFSIGNALED(status)) {
-    fprintf(stderr, "test process ended by signal %d\n", WTERMSIG(status));
-    return 128 + WTERMSIG(status);
-  }
-  return WEXITSTATUS(status);
+  if (status > 128) fprintf(stderr, "test process ended by signal %d\n", status - 128);
+  return status;
 }
 
 }  // namespace
