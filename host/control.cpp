@@ -293,12 +293,16 @@ std::string Control::Fault(const std::vector<std::string>& words) {
     (what == "lose-entry" ? target.lose_entry : target.bad_total) = true;
     return done;
   }
+  if (what == "hold-write" && words.size() == 3) {
+    faults_.hold_write = arg;
+    return done;
+  }
   if (what == "drop-mid-reply" && words.size() == 2) {
     faults_.drop_mid_reply = true;
     return done;
   }
   return "error: fault refuse [N|all|off] | start-format BYTE | rrp-rc CODE | delay MS | pace MS | "
-         "lose-entry [pc] | bad-total [pc] | drop-mid-reply | clear";
+         "lose-entry [pc] | bad-total [pc] | drop-mid-reply | hold-write KEY | clear";
 }
 
 }  // namespace zel::host

@@ -53,6 +53,7 @@ void DataQueueService::OnFrame(Connection& conn, uint16_t type, uint32_t request
     case wire::kOpen:
       return Open(conn, request_id, body);
     case wire::kWrite:
+      if (HoldsWrite(conn, body)) return;
       return answer(Write(conn, body));
     case wire::kRead:
       return Read(conn, request_id, body);
@@ -149,6 +150,20 @@ uint32_t DataQueueService::Write(Connection& conn, std::string_view body) {
                path.c_str(), rc, shown_key.c_str());
   }
   return rc;
+}
+
+bool DataQueueService::HoldsWrite(const Connection& conn, std::string_view body) {
+  wire::DqWriteBody write;
+  if (faults_.hold_write.empty() || body.size() < sizeof write) return false;
+  std::memcpy(&write, body.data(), sizeof write);
+  size_t key_length = write.key_length.get();
+  if (body.size() < sizeof write + key_length) return false;
+  std::string key = FromEbcdic(body.substr(sizeof write, key_length));
+  if (key.rfind(faults_.hold_write, 0) != 0) return false;
+  faults_.hold_write.clear();
+  log_.Write("fault: connection %llu: write to %s, key %s, held unanswered", LogId(conn),
+             QueuePath(write.queue).c_str(), key.c_str());
+  return true;
 }
 
 uint32_t DataQueueService::Unknown(const Connection& conn, uint16_t type) {

@@ -62,6 +62,8 @@ class DataQueueService {
   // entry of a multi-entry reply and the fault is on.
   bool DropsMidReply(const Connection& conn, uint64_t entry_id, std::string* path);
   void DropMidReply(Connection& conn, const std::string& path);
+  // The hold-write fault: true when the write `body` is the one it holds.
+  bool HoldsWrite(const Connection& conn, std::string_view body);
   bool Allowed(Connection& conn, const std::string& path);
 
   const ServerOptions& options_;

@@ -4,6 +4,7 @@
 #define ZEL_HOST_FAULTS_H
 
 #include <cstdint>
+#include <string>
 
 namespace zel::host {
 
@@ -25,6 +26,9 @@ struct Faults {
   // PWS's sign-on connection and every data-queue connection that uses the
   // PWS's queue are dropped.
   bool drop_mid_reply = false;
+  // The next data-queue write of an entry whose key begins with this text
+  // is neither stored nor answered: its writer waits inside the write.
+  std::string hold_write;
 };
 
 }  // namespace zel::host

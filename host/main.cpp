@@ -70,6 +70,8 @@ constexpr char kUsage[] =
     "  fault bad-total [pc]          its last entry carries a wrong total length\n"
     "  fault drop-mid-reply          drop the PWS once it took the first entry of a\n"
     "                                multi-entry reply\n"
+    "  fault hold-write KEY          neither store nor answer the next data-queue write\n"
+    "                                of an entry whose key begins with KEY\n"
     "  fault clear                   clear every fault\n";
 
 bool PositiveNumber(const std::string& text, uint32_t& out) {
