@@ -23,11 +23,12 @@
 #include "ctrlblk/ctrlblk.h"
 #include "ctrlblk/heap.h"
 #include "platform/posix/heap.h"
+#include "tests/harness/async_answer.h"
 #include "tests/harness/heap_use.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/manager_env.h"
-#include "tests/harness/waits.h"
 #include "tests/harness/request_data.h"
+#include "tests/harness/waits.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmcb.h"
 #include "vqzmcm.h"
@@ -174,18 +175,16 @@ class AsyncSession {
     if (msg.message != kAnswerMsg || msg.hwnd != hwnd) {
       return "other " + std::to_string(msg.message) + " " + std::to_string(msg.hwnd);
     }
+    if (msg.wParam > 1) return "wparam " + std::to_string(msg.wParam);
     auto* block = reinterpret_cast<char*>(msg.lParam);
     std::ostringstream out;
-    if (msg.wParam == 1) {
-      uint16_t code = 0;
-      std::memcpy(&code, block, sizeof code);
+    AsyncAnswer answer = ReadAsyncAnswer(msg);
+    if (answer.code_only) {
       size_t size = zelBlockSize(block);
-      out << "code " << code << " " << size << " " << zelFreeBlock(block);
+      out << "code " << answer.code << " " << size << " " << zelFreeBlock(block);
       return out.str();
     }
-    if (msg.wParam != 0) return "wparam " + std::to_string(msg.wParam);
-    AsyncRetPrefix prefix{};
-    std::memcpy(&prefix, block, sizeof prefix);
+    const AsyncRetPrefix& prefix = answer.prefix;
     std::string rid(prefix.achRID, ZEL_RID_LEN);
     uint32_t length = prefix.ulDataLen;
     bool address = prefix.ulDataAddr == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block) +

@@ -30,6 +30,7 @@
 #include "platform/handles.h"
 #include "platform/posix/heap.h"
 #include "services/call_faults.h"
+#include "tests/harness/async_answer.h"
 #include "tests/harness/heap_use.h"
 #include "tests/harness/host_harness.h"
 #include "tests/harness/manager_env.h"
@@ -165,21 +166,12 @@ class FaultSession {
     Clock::time_point deadline = Clock::now() + 30s;
     while (Clock::now() < deadline) {
       if (zelWaitMessage(hwnd, 500, &msg) != 0 || msg.message != kAnswerMsg) continue;
-      const char* block = reinterpret_cast<const char*>(msg.lParam);
-      std::string answer;
-      if (msg.wParam == 1) {
-        uint16_t code = 0;
-        std::memcpy(&code, block, sizeof code);
-        answer = "code " + std::to_string(code);
-      } else {
-        AsyncRetPrefix prefix{};
-        std::memcpy(&prefix, block, sizeof prefix);
-        bool same = prefix.ulDataLen == data.size() &&
-                    std::memcmp(block + sizeof prefix, data.data(), data.size()) == 0;
-        answer = "data " + std::to_string(same);
-      }
-      zelFreeBlock(const_cast<char*>(block));
-      return answer;
+      AsyncAnswer answer = ReadAsyncAnswer(msg);
+      bool same = !answer.code_only && answer.prefix.ulDataLen == data.size() &&
+                  std::memcmp(answer.data, data.data(), data.size()) == 0;
+      zelFreeBlock(reinterpret_cast<void*>(msg.lParam));
+      return answer.code_only ? "code " + std::to_string(answer.code)
+                              : "data " + std::to_string(same);
     }
     return "none";
   }

@@ -33,6 +33,7 @@
 #include "manager/manager.h"
 #include "platform/handles.h"
 #include "platform/posix/heap.h"
+#include "tests/harness/async_answer.h"
 #include "tests/harness/ebcdic_text.h"
 #include "tests/harness/fake_calls.h"
 #include "tests/harness/heap_use.h"
@@ -178,20 +179,11 @@ class KillSession {
     uint16_t rc = zelWaitMessage(hwnd, millis, &msg);
     if (rc == VQZM_RC_TIMED_OUT) return "none";
     if (rc != 0) return "wait rc " + std::to_string(rc);
-    auto* block = reinterpret_cast<char*>(msg.lParam);
-    std::string answer;
-    if (msg.wParam == 1) {
-      uint16_t code = 0;
-      std::memcpy(&code, block, sizeof code);
-      answer = "code " + std::to_string(code);
-    } else {
-      AsyncRetPrefix prefix{};
-      std::memcpy(&prefix, block, sizeof prefix);
-      answer = "data " + std::string(prefix.achRID, ZEL_RID_LEN) + " " +
-               std::to_string(prefix.ulDataLen);
-    }
-    zelFreeBlock(block);
-    return answer;
+    AsyncAnswer answer = ReadAsyncAnswer(msg);
+    zelFreeBlock(reinterpret_cast<void*>(msg.lParam));
+    if (answer.code_only) return "code " + std::to_string(answer.code);
+    return "data " + std::string(answer.prefix.achRID, ZEL_RID_LEN) + " " +
+           std::to_string(answer.prefix.ulDataLen);
   }
 
   // "sync PROGRAM SIZE VALUE TIMEOUT": "RC LENGTH SAME". The paused form
