@@ -5,7 +5,7 @@
 #   tools/setup.sh demo             release build, install under out/zel, run the demonstration
 #   tools/setup.sh test             release build, the whole test suite
 #   tools/setup.sh test --sanitize  the same under address and undefined-behaviour sanitizers
-#   tools/setup.sh test --tsan      the concurrency tests under the thread sanitizer
+#   tools/setup.sh test --tsan      the tests labelled concurrency under the thread sanitizer
 #   tools/setup.sh build [CONFIG]   only build (release, debug, asan or tsan)
 #   tools/setup.sh fuzz [SECONDS]   build the fuzz targets with clang and run each (default 60 s)
 #   tools/setup.sh soak [MINUTES]   release build, then 16 clients against one zelhost (default 10 min)
@@ -81,6 +81,10 @@ case $command in
     install_dependencies
     case ${2:-} in
       --sanitize) build asan; run_tests asan ;;
+      # Every test where threads or processes exchange data carries the
+      # label "concurrency", the end-to-end ones with the real manager too
+      # (its threads are instrumented as well); the fault sweep takes ~5 min
+      # of it on 2 cores.
       --tsan) build tsan; run_tests tsan --label-regex concurrency ;;
       "") build release; run_tests release ;;
       *) echo "unknown option: $2" >&2; exit 2 ;;
