@@ -67,12 +67,15 @@ run_tests() {
 
 # The tests labelled "concurrency" under the thread sanitizer: every test
 # where threads or processes exchange data, the end-to-end ones with the
-# real manager, whose threads are instrumented too (the fault sweep takes
-# ~5 of the minutes on 2 cores). Every process a test starts writes its
-# reports to a file of build/tsan/reports, and a warning there (a race, a
-# misused lock, ...) fails the run: the manager's or zelhost's exit code is
-# not what a test judges. A crash is the tests' to judge (one test's PC
-# program crashes on purpose), though the sanitizer writes it there too.
+# real manager, whose threads are instrumented too. Not yet the fault
+# sweep (~5 min on 2 cores): under this sanitizer its sweeps with faults in
+# the manager mostly end a start at call 124 with host code 28932 (the
+# queue is not this PWS's), which is not understood. Every process a test
+# starts writes its reports to a file of build/tsan/reports, and a warning
+# there (a race, a misused lock, ...) fails the run: the manager's or
+# zelhost's exit code is not what a test judges. A crash is the tests' to
+# judge (one test's PC program crashes on purpose), though the sanitizer
+# writes it there too.
 # A process goes on after a report (halt_on_error=0), so that a test does
 # not report the death of a process in mid-exchange instead.
 # die_after_fork=0: the tests that fork a child of a process with threads
