@@ -29,6 +29,11 @@ std::string Code(uint32_t rc) {
   return rc == 0 ? std::string("0") : std::to_string(rc) + " (" + MessageText(rc) + ")";
 }
 
+// The system's count of conversations, read without the conversation
+// list's lock that its writers hold, by design: the window only asks
+// whether it is 0, and asks again at the next idle check.
+uint32_t UnlockedConvCount(const RZ700SysStruct* system) { return system->ulConvCount; }
+
 }  // namespace
 
 ManagerWindow::ManagerWindow(std::chrono::seconds idle)
@@ -94,7 +99,7 @@ void ManagerWindow::OnCommState(RZ700SysStruct* system, uint16_t state, uint16_t
   Pending kind = pending == pending_.end() ? Pending::kNone : pending->second;
   if (state == ZEL_COMM_ACTIVE) {
     manager_idle_since_ = Clock::now();
-    if (system->ulConvCount == 0) idle_since_[system] = Clock::now();
+    if (UnlockedConvCount(system) == 0) idle_since_[system] = Clock::now();
     if (kind == Pending::kStart) Answer(system, 0);
     return;
   }
@@ -212,9 +217,9 @@ void ManagerWindow::OnStop(RZ700SysStruct* system) {
 }
 
 void ManagerWindow::OnConvCount(RZ700SysStruct* system) {
-  Log("system " + Name(system) + " has " + std::to_string(system->ulConvCount) +
+  Log("system " + Name(system) + " has " + std::to_string(UnlockedConvCount(system)) +
       " conversation(s)");
-  if (system->ulConvCount == 0 && system->usCommState == ZEL_COMM_ACTIVE) {
+  if (UnlockedConvCount(system) == 0 && system->usCommState == ZEL_COMM_ACTIVE) {
     idle_since_[system] = Clock::now();
   } else {
     idle_since_.erase(system);
@@ -315,7 +320,7 @@ void ManagerWindow::CheckIdle(Clock::time_point now) {
   for (auto it = idle_since_.begin(); it != idle_since_.end();) {
     RZ700SysStruct* system = it->first;
     bool due = now - it->second >= idle_ && pending_.count(system) == 0;
-    bool idle = due && system->ulConvCount == 0 && system->usCommState == ZEL_COMM_ACTIVE;
+    bool idle = due && UnlockedConvCount(system) == 0 && system->usCommState == ZEL_COMM_ACTIVE;
     if (idle) DropGoneWindows(system);
     if (idle && system->ulTermWndCount != 0) {
       // A window of type 3 keeps it running: idle again from now on.

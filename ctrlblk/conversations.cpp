@@ -219,6 +219,9 @@ void cbRemoveConvIdsSystem(RZ700SysStruct* pSystem) {
       entry.pSystem = nullptr;
     }
   }
+  // Under the lock, as every change of the count: an application's new
+  // conversation counted meanwhile is not lost to a write outside it.
+  pSystem->ulConvCount = 0;
   if (!lock.Release() && ZEL_ERROR_POINT("RLS_SEM_ERROR")) {
     trace::SysRc("CB", -100, "error on DosReleaseMutexSem call rc = ", GetLastError());
   }

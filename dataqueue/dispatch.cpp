@@ -5,6 +5,7 @@
 #include "base/trace.h"
 #include "convert/convert.h"
 #include "dataqueue/dataqueue.h"
+#include "hostlink/hostlink.h"
 #include "vqzmcm.h"
 #include "vqzmrc.h"
 
@@ -77,7 +78,7 @@ uint16_t cdProcDQBuffer(RZ700SysStruct* pSystem, DQReadItem* pItem) {
       break;
     case 'Z':
       trace::Msg("CD", 100, "termination type received");
-      pSystem->usCommState = ZEL_COMM_TERM_REQUESTED;
+      zel::hostlink::ccSetCommState(pSystem, ZEL_COMM_TERM_REQUESTED);
       break;
     default:
       trace::Msg("CD", -50, "Garbage PRID Type received");

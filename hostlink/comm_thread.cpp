@@ -21,11 +21,6 @@ using zel::services::Plat;
 namespace zel::hostlink {
 namespace {
 
-void SetState(RZ700SysStruct* pSystem, uint16_t state) {
-  pSystem->usCommState = state;
-  trace::Rc("CC", 100, "Changing Comm State NEW=", state);
-}
-
 uint16_t ReportState(RZ700SysStruct* pSystem, uint16_t state, uint16_t rc) {
   return cbPostCPMgrMsg(ZEL_MSG_COMM_STATE, (uint32_t{state} << 16) | rc, pSystem);
 }
@@ -33,21 +28,21 @@ uint16_t ReportState(RZ700SysStruct* pSystem, uint16_t state, uint16_t rc) {
 // States 2 to 6: a failing step sends the system into the error teardown.
 uint16_t Failed(RZ700SysStruct* pSystem, uint16_t rc) {
   pSystem->usCommRC = rc;
-  SetState(pSystem, ZEL_COMM_ERROR);
+  ccSetCommState(pSystem, ZEL_COMM_ERROR);
   return rc;
 }
 
 uint16_t RunStartStep(RZ700SysStruct* pSystem, uint16_t (*step)(RZ700SysStruct*), uint16_t next) {
   uint16_t rc = step(pSystem);
   if (rc != 0) return Failed(pSystem, rc);
-  SetState(pSystem, next);
+  ccSetCommState(pSystem, next);
   return 0;
 }
 
 // The RRP has started: the system is active. In a double-byte environment
 // the PC form of the double-byte blank is worked out first.
 uint16_t BecomeActive(RZ700SysStruct* pSystem) {
-  SetState(pSystem, ZEL_COMM_ACTIVE);
+  ccSetCommState(pSystem, ZEL_COMM_ACTIVE);
   uint16_t rc = 0;
   if (bdIsDBCS() != 0) {
     uint8_t first = 0;
@@ -88,7 +83,7 @@ uint16_t Finish(RZ700SysStruct* pSystem, uint16_t rc, bool after_error) {
   cdReleaseAsyncOfSystem(pSystem, EndCode(rc));
   // Read before state 1: from then on a new start may clear it.
   uint32_t pending = after_error ? pSystem->ulDQErrPending : 0;
-  SetState(pSystem, ZEL_COMM_STOPPED);
+  ccSetCommState(pSystem, ZEL_COMM_STOPPED);
   ReportState(pSystem, ZEL_COMM_STOPPED, rc);
   if (pending != 0) PostDeferredNotice(pSystem, pending, rc);
   return rc;
@@ -102,6 +97,11 @@ uint16_t InvalidState(RZ700SysStruct* pSystem, uint16_t state) {
 }
 
 }  // namespace
+
+void ccSetCommState(RZ700SysStruct* pSystem, uint16_t state) {
+  pSystem->usCommState = state;
+  trace::Rc("CC", 100, "Changing Comm State NEW=", state);
+}
 
 uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CC", "ccHandleCommState");
@@ -124,11 +124,11 @@ uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
     }
     case ZEL_COMM_TERM_REQUESTED:
       ccSendTermSignal(pSystem);
-      SetState(pSystem, ZEL_COMM_TERM_SENT);
+      ccSetCommState(pSystem, ZEL_COMM_TERM_SENT);
       return 0;
     case ZEL_COMM_TERM_SENT:
       ccRcvTermAck(pSystem);
-      SetState(pSystem, ZEL_COMM_TERM_ACKED);
+      ccSetCommState(pSystem, ZEL_COMM_TERM_ACKED);
       return 0;
     case ZEL_COMM_TERM_ACKED:
       return Finish(pSystem, 0, false);
@@ -137,11 +137,11 @@ uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
       Plat().SendMessage(ctrlblk::cbRetCPMgrHwnd(), ZEL_MSG_ERROR_TEARDOWN, 0,
                          reinterpret_cast<platform::LPARAM>(pSystem));
       ccSendTermSignal(pSystem);
-      SetState(pSystem, ZEL_COMM_ERROR_TERM_SENT);
+      ccSetCommState(pSystem, ZEL_COMM_ERROR_TERM_SENT);
       return 0;
     case ZEL_COMM_ERROR_TERM_SENT:
       ccRcvTermAck(pSystem);
-      SetState(pSystem, ZEL_COMM_ERROR_TERM_ACKED);
+      ccSetCommState(pSystem, ZEL_COMM_ERROR_TERM_ACKED);
       return 0;
     case ZEL_COMM_ERROR_TERM_ACKED:
       return Finish(pSystem, pSystem->usCommRC, true);
@@ -168,7 +168,7 @@ extern "C" void ccCommThread(void* pArg) noexcept try {
   pSystem->bTermMsgSent = 0;
   pSystem->ulDQErrPending = 0;
   trace::String("CC", 100, "System:", pSystem->szSysName);
-  SetState(pSystem, ZEL_COMM_STARTING);
+  ccSetCommState(pSystem, ZEL_COMM_STARTING);
   // Both teardowns end in state 1. The loop ends on them rather than on a
   // new read of the state, which a new start of the system may already
   // have changed.

@@ -374,7 +374,6 @@ void ccDeallocComm(RZ700SysStruct* pSystem) {
   uint32_t system = pSystem->hSystem;
   services::ErrHandle error;
   if (system != 0 && !ReleaseConnection(pSystem, system, error.get())) return;
-  pSystem->ulConvCount = 0;
   ctrlblk::cbRemoveConvIdsSystem(pSystem);
   if (system == 0) return;
   uint32_t rc = Qlx().qlxCO_DeleteSystem(system);

@@ -28,6 +28,10 @@ inline constexpr uint8_t kActionTermination = 3;
 inline constexpr uint8_t kActionRrpStart = 9;
 inline constexpr uint8_t kActionFurtherRrp = 10;
 
+// Sets the record's comm state. Only the system's comm thread does; the
+// manager's window and other threads read the state without a lock.
+void ccSetCommState(RZ700SysStruct* pSystem, uint16_t state);
+
 // Runs the work of the record's current state and moves it on.
 uint16_t ccHandleCommState(RZ700SysStruct* pSystem);
 

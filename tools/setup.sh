@@ -5,7 +5,7 @@
 #   tools/setup.sh demo             release build, install under out/zel, run the demonstration
 #   tools/setup.sh test             release build, the whole test suite
 #   tools/setup.sh test --sanitize  the same under address and undefined-behaviour sanitizers
-#   tools/setup.sh test --tsan      the concurrency tests under the thread sanitizer
+#   tools/setup.sh test --tsan      the tests labelled concurrency under the thread sanitizer
 #   tools/setup.sh build [CONFIG]   only build (release, debug, asan or tsan)
 #   tools/setup.sh fuzz [SECONDS]   build the fuzz targets with clang and run each (default 60 s)
 #   tools/setup.sh soak [MINUTES]   release build, then 16 clients against one zelhost (default 10 min)
@@ -62,10 +62,39 @@ run_tests() {
   local config=$1; shift
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-  # die_after_fork=0: the tests that fork a child of a process with threads
-  # would otherwise end in the child at its first new thread.
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$root/tools/tsan.supp}
   (cd "$root/build/$config" && ctest -j "$(nproc)" --output-on-failure --label-exclude fuzz "$@")
+}
+
+# The tests labelled "concurrency" under the thread sanitizer: every test
+# where threads or processes exchange data, the end-to-end ones with the
+# real manager, whose threads are instrumented too. Not yet the fault
+# sweep (~5 min on 2 cores): under this sanitizer its sweeps with faults in
+# the manager mostly end a start at call 124 with host code 28932 (the
+# queue is not this PWS's), which is not understood. Every process a test
+# starts writes its reports to a file of build/tsan/reports, and a warning
+# there (a race, a misused lock, ...) fails the run: the manager's or
+# zelhost's exit code is not what a test judges. A crash is the tests' to
+# judge (one test's PC program crashes on purpose), though the sanitizer
+# writes it there too.
+# A process goes on after a report (halt_on_error=0), so that a test does
+# not report the death of a process in mid-exchange instead.
+# die_after_fork=0: the tests that fork a child of a process with threads
+# would otherwise end in the child at its first new thread.
+run_tsan_tests() {
+  local reports=$root/build/tsan/reports
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=0:second_deadlock_stack=1:die_after_fork=0:suppressions=$root/tools/tsan.supp:log_path=$reports/report}
+  local status=0
+  run_tests tsan --label-regex concurrency || status=$?
+  local warned
+  warned=$(grep -l 'WARNING: ThreadSanitizer' "$reports"/report.* 2>/dev/null || true)
+  if [ -n "$warned" ]; then
+    cat $warned
+    echo "thread sanitizer: warnings of $(wc -w <<<"$warned") process(es) in $reports" >&2
+    return 1
+  fi
+  return "$status"
 }
 
 command=${1:-}
@@ -81,7 +110,7 @@ case $command in
     install_dependencies
     case ${2:-} in
       --sanitize) build asan; run_tests asan ;;
-      --tsan) build tsan; run_tests tsan --label-regex concurrency ;;
+      --tsan) build tsan; run_tsan_tests ;;
       "") build release; run_tests release ;;
       *) echo "unknown option: $2" >&2; exit 2 ;;
     esac

@@ -90,8 +90,8 @@ void ShareRing() {
   ring->pid = static_cast<uint32_t>(pid);
   ring->start_time = zel::trace::ProcessStartTime(pid);
   CopyRing(g_local, *ring);
-  std::atomic_thread_fence(std::memory_order_release);
-  ring->magic = zel::trace::kErrorRingMagic;
+  // A reader in another process trusts the header once it sees the magic.
+  std::atomic_ref(ring->magic).store(zel::trace::kErrorRingMagic, std::memory_order_release);
   memcpy(g_path, path.c_str(), path.size() + 1);
   g_path_owner = pid;
   g_shared.store(ring, std::memory_order_release);

@@ -23,6 +23,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __SANITIZE_THREAD__
+#include <sanitizer/tsan_interface.h>
+#endif
+
 #include "platform/posix/address_space.h"
 #include "platform/posix/barrier.h"
 #include "platform/instance_view.h"
@@ -512,6 +516,15 @@ void TransferGlobalBlock(LPARAM address, uint32_t slot) {
   --heap->live_blocks[from];
   ++heap->live_blocks[slot];
   EditPoint();
+}
+
+void SeeGlobalBlockHandedOver([[maybe_unused]] LPARAM address) {
+#ifdef __SANITIZE_THREAD__
+  HeapHeader* heap = g_heap.load(std::memory_order_acquire);
+  // As if this thread took the heap's lock after the hand-over: without it,
+  // reading the block races with this process's last free of its memory.
+  if (heap != nullptr && InGlobalHeap(address)) __tsan_acquire(&heap->lock);
+#endif
 }
 
 bool InGlobalHeap(LPARAM address) {

@@ -29,6 +29,12 @@ void ReapGlobalBlocks(uint32_t slot);
 // happens when `address` is not a live block. Any thread.
 void TransferGlobalBlock(LPARAM address, uint32_t slot);
 
+// Called as a block posted by another process arrives. The poster handed
+// it over under the heap's lock, after every use of it in this process;
+// the thread sanitizer sees one process only, so in its build this tells
+// it so. Nothing in other builds.
+void SeeGlobalBlockHandedOver(LPARAM address);
+
 // True when `address` lies in the global heap: it may be a block (a look
 // without the heap's lock).
 bool InGlobalHeap(LPARAM address);

@@ -13,6 +13,10 @@
 #include <memory>
 #include <mutex>
 
+#ifdef __SANITIZE_THREAD__
+#include <sanitizer/tsan_interface.h>
+#endif
+
 #include "platform/handles.h"
 #include "platform/posix/heap.h"
 #include "platform/posix/last_error.h"
@@ -401,6 +405,15 @@ void Instance::EndForkInParent() {
 // Runs alone in the child. The parent's open file description stays the
 // parent's, and so does the registry lock its thread holds.
 void Instance::TakeChildPlace() {
+#ifdef __SANITIZE_THREAD__
+  // The thread sanitizer copied the parent's thread with the registry lock
+  // held; this process never holds it, and its later locks are not taken
+  // under it.
+  if (fork_locked_) {
+    __tsan_mutex_pre_unlock(&registry_->header.lock, 0);
+    __tsan_mutex_post_unlock(&registry_->header.lock, 0);
+  }
+#endif
   fork_locked_ = false;
   close(fd_);
   if (child_.fd < 0) {

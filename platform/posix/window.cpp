@@ -517,6 +517,7 @@ void Messages::Receive(const Datagram& datagram, std::vector<ReplyTo>* orphans) 
     if (datagram.kind == Kind::kSent) orphans->push_back(reply_to);
     return;
   }
+  internal::SeeGlobalBlockHandedOver(static_cast<LPARAM>(datagram.lparam));
   ThreadQueue& queue = *window->queue;
   {
     std::lock_guard guard(queue.mutex);

@@ -326,18 +326,20 @@ TEST(Conversations, AProcessThatEndsOrIsKilledGivesItsConversationsBack) {
   EXPECT_EQ(V(system->ulConvCount), 1u);
 }
 
-TEST(Conversations, ReleasingASystemsConnectionDropsAllItsIds) {
+TEST(Conversations, ReleasingASystemsConnectionDropsAllItsIdsAndItsCount) {
   RZ700SysStruct* gone = NewSystem("GONE");
   RZ700SysStruct* kept = NewSystem("KEPT");
   uint32_t a = 0, b = 0, c = 0;
-  cbReturnNewConvId(&a, gone, 1);
-  cbReturnNewConvId(&b, kept, 1);
+  cbReturnNewConvId(&a, gone, 0);
+  cbReturnNewConvId(&b, kept, 0);
   cbReturnNewConvId(&c, gone, 1);
   cbRemoveConvIdsSystem(gone);
   RZ700SysStruct* found = nullptr;
   EXPECT_EQ(cbRetSysFromConvId(a, &found), VQZM_RC_CONV_NOT_ISSUED);
   EXPECT_EQ(cbRetSysFromConvId(c, &found), VQZM_RC_CONV_NOT_ISSUED);
   EXPECT_EQ(cbRetSysFromConvId(b, &found), 0);
+  EXPECT_EQ(V(gone->ulConvCount), 0u);
+  EXPECT_EQ(V(kept->ulConvCount), 1u);
 }
 
 TEST(Conversations, IdsSkipZeroAndIssuedIdsWhenTheCounterWraps) {
