@@ -309,7 +309,7 @@ void ManagerWindow::NoteUnannouncedIdle(Clock::time_point now) {
        rec = cbRetNextRZ700SysStruct(rec)) {
     bool known = idle_since_.count(rec) != 0 || pending_.count(rec) != 0 ||
                  torn_down_.count(rec) != 0;
-    if (known || rec->ulConvCount != 0 || rec->usCommState != ZEL_COMM_ACTIVE) continue;
+    if (known || UnlockedConvCount(rec) != 0 || rec->usCommState != ZEL_COMM_ACTIVE) continue;
     Log("system " + Name(rec) + " has no conversation left: idle from now");
     idle_since_[rec] = now;
   }
