@@ -214,6 +214,9 @@ void InitializeSerialization() {
         if (created != 0) CloseHandle(created);
         created = 0;
       }
+      // Without its list locks the process could touch no list safely: the
+      // library refuses service in it, as after a failed load.
+      state.load_failed = true;
       return;
     }
     state.serial[i] = handle;

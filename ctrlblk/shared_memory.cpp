@@ -120,7 +120,7 @@ using namespace zel::ctrlblk;
 extern "C" {
 
 ZELAnchorCB* GetZELAnchorCB(void) noexcept try {
-  return Shared() ? &Anchor() : nullptr;
+  return Shared() != nullptr && !ThisProcess().load_failed ? &Anchor() : nullptr;
 } catch (...) {
   return ZEL_C_FAILURE(nullptr, nullptr);
 }

@@ -328,6 +328,7 @@ VQZM_STATIC_ASSERT(sizeof(ZELAnchorCB) == 116, "ZELAnchorCB size");
 #define VQZM_API __attribute__((visibility("default")))
 #endif
 
+/* The anchor; null in a process whose control blocks could not be set up. */
 VQZM_API ZELAnchorCB* GetZELAnchorCB(void) VQZM_NOEXCEPT;
 VQZM_API void SetStartSystem(const char* pszName) VQZM_NOEXCEPT;
 VQZM_API void GetStartSystem(char** ppszBuffer) VQZM_NOEXCEPT;

@@ -543,6 +543,17 @@ TEST_F(FaultSweep, AManagerThatCannotTellItsStarterEndsAndTheStartFails) {
   }
 }
 
+// The manager's second mutex is its first list lock. A manager without
+// its list locks could serve nothing and stop nothing: it does not run,
+// and the start fails at once.
+TEST_F(FaultSweep, AManagerWithoutItsListLocksDoesNotRun) {
+  Clock::time_point begin = Clock::now();
+  RunResult run = RunOnce(Side::kManager, Operation::kStartStop, "CreateMutex:2");
+  EXPECT_TRUE(run.reached);
+  EXPECT_EQ(run.start, VQZM_RC_CPMGR_NOT_STARTED) << run.outcome;
+  EXPECT_LT(Clock::now() - begin, 20s) << "the start waited";
+}
+
 // Every wait of an asynchronous request, among them the lock of the list
 // that its record must be in before the answer can come.
 TEST_F(FaultSweep, EveryWaitOfAnAsynchronousRequest) {

@@ -173,6 +173,11 @@ bool StopManager(platform::HWND hwnd, uint32_t pid, std::chrono::seconds bound, 
 
 bool StopAll(std::chrono::seconds bound, Outcome* outcome) {
   ZELAnchorCB* anchor = ZEL_COMPONENT(GetZELAnchorCB)();
+  if (anchor == nullptr) {
+    outcome->rc = VQZM_RC_INTERNAL_ERROR;
+    outcome->failure = "the shared control blocks are not available";
+    return false;
+  }
   platform::HWND hwnd = anchor->hwndCPMgr;
   uint32_t pid = anchor->ulCPMgrPid;
   for (const std::string& name : ActiveSystems()) {
