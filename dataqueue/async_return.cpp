@@ -293,6 +293,12 @@ void cdHandleAsyncReturn(DQReadItem* pItem) {
   uint16_t rc = cdProcRcvHeader(kDataReturnMsgId, pItem->pBuffer);
   if (rc != 0 && ZEL_ERROR_POINT("PROC_HEADER_ERROR")) {
     trace::Rc("CD", -100, "cdProcRcvHeader() Error rc =", rc);
+    // The entry is lost, and with it the answer, which can no longer be
+    // put together: the window hears the code now instead of waiting for
+    // ever, and the answer's later entries find no record.
+    free(rec->pData);
+    rec->pData = nullptr;
+    DeliverCode(rec, rc);
     return;
   }
   DQRetHeader header = HeaderOf(pItem->pBuffer);

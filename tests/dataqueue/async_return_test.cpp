@@ -13,6 +13,7 @@
 #include "dataqueue/dataqueue.h"
 #include "platform/globalmem.h"
 #include "platform/posix/heap.h"
+#include "services/call_faults.h"
 #include "tests/harness/ebcdic_text.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/waits.h"
@@ -180,6 +181,27 @@ TEST_F(AsyncReturn, EntriesThatBreakTheSequenceAreDroppedAndTheRecordKeepsItsSta
   Dispatch("A0999AAA000", entries[0]);
   EXPECT_TRUE(capture.RaisedErrorPoint("EXT_FIND_ASYNC_RET"));
   EXPECT_FALSE(Next()) << "an unknown RID's entry is dropped";
+}
+
+TEST_F(AsyncReturn, AnEntryWhoseHeaderCannotBeReadAnswersTheRequestWithTheCode) {
+  std::string rid = "A0004AAA000";
+  Outstanding(rid);
+  std::vector<std::string> entries = DataEntries(Pattern(300), 100);
+  Dispatch(rid, entries[0]);
+  services::ArmCallFaults("qlxNL_GetHostCcsid:1");
+  Dispatch(rid, entries[1]);
+  services::ArmCallFaults("");
+  std::optional<ZelMessage> message = Next();
+  ASSERT_TRUE(message) << "the answer can no longer be put together";
+  EXPECT_EQ(message->wParam, 1u);
+  uint16_t code = 0;
+  memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
+  EXPECT_EQ(code, VQZM_RC_CONVERSION_FAILED);
+  zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+  EXPECT_FALSE(Listed(rid));
+  Dispatch(rid, entries[2]);
+  EXPECT_FALSE(Next()) << "a later entry finds no record";
+  EXPECT_EQ(UsedBlocks(), used_blocks_);
 }
 
 TEST_F(AsyncReturn, AnAbortedRequestsAnswerIsThrownAwayWithItsRecord) {
