@@ -324,7 +324,7 @@ uint16_t cmReturnCPMgrRC(uint16_t usRC) noexcept try {
 uint16_t cmReturnCommRC(RZ700SysStruct* pSystem, uint16_t usRC) noexcept try {
   ZEL_TRACE_FUNCTION("CM", "cmReturnCommRC");
   if (ZEL_NULL_ARGUMENT("CM", pSystem)) return VQZM_RC_INTERNAL_ERROR;
-  pSystem->usRetCode = usRC;
+  std::atomic_ref(pSystem->usRetCode).store(usRC, std::memory_order_release);
   trace::Rc("CM", 100, "Return Code Returned", usRC);
   std::string name = RetCodeEventName(pSystem);
   UniqueHandle event(Plat().OpenEvent(EVENT_ALL_ACCESS, false, name.c_str()));

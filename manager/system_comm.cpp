@@ -2,6 +2,7 @@
 // hand the start or stop to the CPMgr window and wait for the answer.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -113,12 +114,15 @@ constexpr uint16_t kNoAnswerYet = 0xFFFF;
 // dies meanwhile ends the wait with 1056 instead of leaving it forever. The
 // CPMgr stores the code before it opens the event, and a failed open is no
 // failure of its answer: a stored code ends the wait as the event would.
-uint16_t WaitForAnswer(HANDLE event, const RZ700SysStruct* pSystem) {
+// The wait polls the code while the CPMgr's window stores it, so both sides
+// go through atomics.
+uint16_t WaitForAnswer(HANDLE event, RZ700SysStruct* pSystem) {
+  std::atomic_ref answer(pSystem->usRetCode);
   for (;;) {
     DWORD wait = Plat().WaitForSingleObject(event, kLivenessSliceMs);
     if (wait == WAIT_OBJECT_0) return 0;
     if (wait == WAIT_FAILED) return VQZM_RC_INTERNAL_ERROR;
-    if (pSystem->usRetCode != kNoAnswerYet) return 0;
+    if (answer.load(std::memory_order_acquire) != kNoAnswerYet) return 0;
     if (!CPMgrAlive()) return VQZM_RC_CPMGR_ENDED;
   }
 }
@@ -135,7 +139,7 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
   }
   // An answer to an earlier start or stop may still be signalled.
   Plat().ResetEvent(event.get());
-  pSystem->usRetCode = kNoAnswerYet;
+  std::atomic_ref(pSystem->usRetCode).store(kNoAnswerYet, std::memory_order_relaxed);
   uint16_t rc = 0;
   {
     std::lock_guard lock(g_post_mutex);
@@ -155,7 +159,7 @@ uint16_t PostAndWaitAnswer(RZ700SysStruct* pSystem, uint32_t message, bool post_
     return post_start ? rc : uint16_t{VQZM_RC_INTERNAL_ERROR};
   }
   if (post_start) pSystem->ulWaitingRC = 0;
-  rc = pSystem->usRetCode;
+  rc = std::atomic_ref(pSystem->usRetCode).load(std::memory_order_acquire);
   if (!event.Close() && ZEL_ERROR_POINT("CLOSE_RET_SEM_ERROR")) {
     trace::SysRc("CM", -100, "Error DosCloseEventSem() rc =", GetLastError());
     return VQZM_RC_INTERNAL_ERROR;
