@@ -235,6 +235,18 @@ bool TakeBlock(AsyncRetStruct* rec, const DQRetHeader& header, const uint8_t* da
   return true;
 }
 
+// An entry that failed its checks is dropped and the record kept, as a
+// first entry may still start the answer again. The answer's last entry
+// ends it, though: the answer can no longer be whole, and the window hears
+// 1026 instead of waiting for ever.
+void DropEntry(AsyncRetStruct* rec, const DQRetHeader& header) {
+  if (header.ulBytesLeft != 0) return;
+  trace::Dump("CD", -100, "Answer cannot be put together", rec->achRID, ZEL_RID_LEN);
+  free(rec->pData);
+  rec->pData = nullptr;
+  DeliverCode(rec, VQZM_RC_INTERNAL_ERROR);
+}
+
 // True when the entry's header is sound for the entry read: a block that
 // lies inside it.
 bool BlockFits(const DQRetHeader& header, uint32_t entry_length) {
@@ -258,8 +270,8 @@ void cdHandleCancelledAsync(AsyncRetStruct* pRecord, DQReadItem* pItem) {
   // Read raw: a zero is zero in either byte order.
   uint32_t bytes_left = 0;
   if (pItem->ulLength >= kHeaderLength) {
-    memcpy(&bytes_left, static_cast<const uint8_t*>(pItem->pBuffer) +
-                            offsetof(DQRetHeader, ulBytesLeft),
+    memcpy(&bytes_left,
+           static_cast<const uint8_t*>(pItem->pBuffer) + offsetof(DQRetHeader, ulBytesLeft),
            sizeof bytes_left);
   }
   if (bytes_left != 0) return;
@@ -309,10 +321,14 @@ void cdHandleAsyncReturn(DQReadItem* pItem) {
   }
   if (!BlockFits(header, pItem->ulLength) && ZEL_ERROR_POINT("BUFFER_TOO_SMALL")) {
     trace::Msg("CD", -100, "Block size will overflow buffer originally allocated");
+    DropEntry(rec, header);
     return;
   }
   const uint8_t* data = static_cast<const uint8_t*>(pItem->pBuffer) + kHeaderLength;
-  if (!TakeBlock(rec, header, data)) return;
+  if (!TakeBlock(rec, header, data)) {
+    DropEntry(rec, header);
+    return;
+  }
   if (rec->ulBytesLeft == 0) DeliverData(rec);
 }
 
@@ -381,7 +397,8 @@ size_t cdReleaseAsyncOfDeadManager(uint16_t usRC, uint32_t ulPid) {
   ListLock lock(Serial::kAsyncRetList);
   if (!lock.acquired()) return 0;
   std::vector<AsyncRetStruct*> mine;
-  for (AsyncRetStruct* rec = zel::ctrlblk::Anchor().pAsyncRetList; rec != nullptr; rec = rec->pNext) {
+  for (AsyncRetStruct* rec = zel::ctrlblk::Anchor().pAsyncRetList; rec != nullptr;
+       rec = rec->pNext) {
     if (OfProcess(rec, ulPid)) mine.push_back(rec);
   }
   size_t left = 0;
@@ -396,7 +413,8 @@ size_t cdCountAsyncOfProcess(uint32_t ulPid) {
   ListLock lock(Serial::kAsyncRetList);
   if (!lock.acquired()) return 0;
   size_t count = 0;
-  for (AsyncRetStruct* rec = zel::ctrlblk::Anchor().pAsyncRetList; rec != nullptr; rec = rec->pNext) {
+  for (AsyncRetStruct* rec = zel::ctrlblk::Anchor().pAsyncRetList; rec != nullptr;
+       rec = rec->pNext) {
     if (OfProcess(rec, ulPid)) ++count;
   }
   return count;

@@ -3,6 +3,7 @@
 // to the application's window, broken sequences, aborted requests, gone
 // windows, and answers kept while a window's queue is full.
 #include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -151,14 +152,14 @@ TEST_F(AsyncReturn, EntriesThatBreakTheSequenceAreDroppedAndTheRecordKeepsItsSta
   TraceCapture capture;
   std::string rid = "A0003AAA000";
   AsyncRetStruct* rec = Outstanding(rid);
-  std::vector<std::string> entries = DataEntries(Pattern(300), 100);
+  std::vector<std::string> entries = DataEntries(Pattern(400), 100);
   Dispatch(rid, entries[0]);
   Dispatch(rid, entries[2]);  // the second never came
   EXPECT_TRUE(capture.RaisedErrorPoint("LOST_BLOCK_ERROR2", "vqzmcd0"));
   EXPECT_EQ(V(rec->ulRcvdLen), 100u);
-  EXPECT_EQ(V(rec->ulBytesLeft), 200u);
+  EXPECT_EQ(V(rec->ulBytesLeft), 300u);
 
-  std::string other_total = Entry(wire::kDataReturnMsgId, 5, 301, std::string(100, 'x'), 101);
+  std::string other_total = Entry(wire::kDataReturnMsgId, 5, 401, std::string(100, 'x'), 101);
   Dispatch(rid, other_total);
   EXPECT_TRUE(capture.RaisedErrorPoint("TOTAL_DATA_ERROR"));
   EXPECT_EQ(V(rec->ulRcvdLen), 100u);
@@ -166,21 +167,49 @@ TEST_F(AsyncReturn, EntriesThatBreakTheSequenceAreDroppedAndTheRecordKeepsItsSta
   // A first entry of an answer larger than the global heap, which could
   // never be handed on, reserves nothing.
   auto beyond_heap = static_cast<uint32_t>(platform::kGlobalHeapSize + 1);
-  Dispatch(rid, Entry(wire::kDataReturnMsgId, 5, beyond_heap, std::string(100, 'x'),
-                      beyond_heap - 100));
+  Dispatch(rid,
+           Entry(wire::kDataReturnMsgId, 5, beyond_heap, std::string(100, 'x'), beyond_heap - 100));
   EXPECT_TRUE(capture.RaisedErrorPoint("MALLOC_PBUFFER_ERROR"));
-  EXPECT_EQ(V(rec->ulTotalLen), 300u);
+  EXPECT_EQ(V(rec->ulTotalLen), 400u);
+  EXPECT_FALSE(Next()) << "entries with bytes left wait for the rest";
 
-  Dispatch(rid, entries[1]);
-  Dispatch(rid, entries[2]);
+  for (size_t i = 1; i < entries.size(); ++i) Dispatch(rid, entries[i]);
   std::optional<ZelMessage> message = Next();
   ASSERT_TRUE(message) << "the sequence goes on where it broke off";
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(message->lParam) + 27, 300), Pattern(300));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(message->lParam) + 27, 400), Pattern(400));
   zelFreeBlock(reinterpret_cast<void*>(message->lParam));
 
   Dispatch("A0999AAA000", entries[0]);
   EXPECT_TRUE(capture.RaisedErrorPoint("EXT_FIND_ASYNC_RET"));
   EXPECT_FALSE(Next()) << "an unknown RID's entry is dropped";
+}
+
+// The host has sent all of the answer, but not all of it arrived whole.
+TEST_F(AsyncReturn, ABrokenLastEntryEndsTheAnswerWithACode) {
+  std::vector<std::string> entries = DataEntries(Pattern(300), 100);
+  std::string small_entry = entries[2];
+  small_entry.resize(small_entry.size() - 1);
+  const std::vector<std::vector<std::string>> answers = {
+      {entries[0], entries[2]},               // a block lost on the way
+      {entries[2]},                           // the first one lost
+      {entries[0], entries[1], small_entry},  // a block cut short
+  };
+  for (size_t i = 0; i < answers.size(); ++i) {
+    SCOPED_TRACE(i);
+    std::string rid = "A0005AAA00" + std::to_string(i);
+    Outstanding(rid);
+    for (const std::string& entry : answers[i]) Dispatch(rid, entry);
+    std::optional<ZelMessage> message = Next();
+    ASSERT_TRUE(message) << "the window would wait for ever";
+    EXPECT_EQ(message->wParam, 1u);
+    uint16_t code = 0;
+    memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
+    EXPECT_EQ(code, VQZM_RC_INTERNAL_ERROR);
+    zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+    EXPECT_FALSE(Listed(rid));
+    EXPECT_FALSE(Next()) << "answered once";
+  }
+  EXPECT_EQ(UsedBlocks(), used_blocks_);
 }
 
 TEST_F(AsyncReturn, AnEntryWhoseHeaderCannotBeReadAnswersTheRequestWithTheCode) {
