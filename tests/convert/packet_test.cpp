@@ -28,7 +28,8 @@ Bytes Packet(bool host, uint16_t format, uint16_t code_point, const Bytes& data,
     std::reverse(packet.begin() + 4, packet.begin() + 6);
     std::reverse(packet.begin() + 6, packet.begin() + 8);
   }
-  packet.insert(packet.end(), data.begin(), data.end());
+  packet.resize(8 + data.size());
+  std::copy(data.begin(), data.end(), packet.begin() + 8);
   return packet;
 }
 Bytes Pc(uint16_t format, uint16_t code_point, const Bytes& data) {
