@@ -67,10 +67,8 @@ run_tests() {
 
 # The tests labelled "concurrency" under the thread sanitizer: every test
 # where threads or processes exchange data, the end-to-end ones with the
-# real manager, whose threads are instrumented too. Not yet the fault
-# sweep (~5 min on 2 cores): under this sanitizer its sweeps with faults in
-# the manager mostly end a start at call 124 with host code 28932 (the
-# queue is not this PWS's), which is not understood. Every process a test
+# real manager, whose threads are instrumented too, and the fault sweep
+# (about 10 min of the run on 2 cores). Every process a test
 # starts writes its reports to a file of build/tsan/reports, and a warning
 # there (a race, a misused lock, ...) fails the run: the manager's or
 # zelhost's exit code is not what a test judges. A crash is the tests' to
