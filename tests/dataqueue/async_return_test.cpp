@@ -102,6 +102,19 @@ class AsyncReturn : public ::testing::Test {
     return message;
   }
 
+  // The code of the next message, a return-code answer (its block freed);
+  // nothing when no such answer came.
+  std::optional<uint16_t> CodeAnswer() {
+    std::optional<ZelMessage> message = Next();
+    if (!message) return std::nullopt;
+    auto* block = reinterpret_cast<void*>(message->lParam);
+    uint16_t code = 0;
+    memcpy(&code, block, sizeof code);
+    zelFreeBlock(block);
+    if (message->wParam != 1) return std::nullopt;
+    return code;
+  }
+
   uint64_t UsedBlocks() const { return platform::internal::CheckGlobalHeap().used_blocks; }
 
   uint32_t hwnd_ = 0;
@@ -138,13 +151,7 @@ TEST_F(AsyncReturn, AReturnCodeAnswerCarriesTheCodeInItsBlock) {
   std::string rid = "A0002AAA000";
   Outstanding(rid);
   Dispatch(rid, Entry(wire::kCodeReturnMsgId, 0x17007001, 0, "", 0));
-  std::optional<ZelMessage> message = Next();
-  ASSERT_TRUE(message);
-  EXPECT_EQ(message->wParam, 1u);
-  uint16_t code = 0;
-  memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
-  EXPECT_EQ(code, 0x7001) << "the low 16 bits of the value";
-  zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+  EXPECT_EQ(CodeAnswer(), 0x7001) << "the low 16 bits of the value";
   EXPECT_FALSE(Listed(rid));
 }
 
@@ -199,13 +206,7 @@ TEST_F(AsyncReturn, ABrokenLastEntryEndsTheAnswerWithACode) {
     std::string rid = "A0005AAA00" + std::to_string(i);
     Outstanding(rid);
     for (const std::string& entry : answers[i]) Dispatch(rid, entry);
-    std::optional<ZelMessage> message = Next();
-    ASSERT_TRUE(message) << "the window would wait for ever";
-    EXPECT_EQ(message->wParam, 1u);
-    uint16_t code = 0;
-    memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
-    EXPECT_EQ(code, VQZM_RC_INTERNAL_ERROR);
-    zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+    EXPECT_EQ(CodeAnswer(), VQZM_RC_INTERNAL_ERROR) << "the window would wait for ever";
     EXPECT_FALSE(Listed(rid));
     EXPECT_FALSE(Next()) << "answered once";
   }
@@ -220,13 +221,7 @@ TEST_F(AsyncReturn, AnEntryWhoseHeaderCannotBeReadAnswersTheRequestWithTheCode) 
   services::ArmCallFaults("qlxNL_GetHostCcsid:1");
   Dispatch(rid, entries[1]);
   services::ArmCallFaults("");
-  std::optional<ZelMessage> message = Next();
-  ASSERT_TRUE(message) << "the answer can no longer be put together";
-  EXPECT_EQ(message->wParam, 1u);
-  uint16_t code = 0;
-  memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
-  EXPECT_EQ(code, VQZM_RC_CONVERSION_FAILED);
-  zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+  EXPECT_EQ(CodeAnswer(), VQZM_RC_CONVERSION_FAILED) << "the answer can no longer be put together";
   EXPECT_FALSE(Listed(rid));
   Dispatch(rid, entries[2]);
   EXPECT_FALSE(Next()) << "a later entry finds no record";
@@ -317,13 +312,7 @@ TEST_F(AsyncReturn, WhenItsSystemEndsEachWaitingRequestIsAnsweredWithTheCode) {
   Dispatch("A0010AAA042", DataEntries(Pattern(300), 100)[0]);
 
   cdReleaseAsyncOfSystem(system, VQZM_RC_CONNECTION_FAILED);
-  std::optional<ZelMessage> message = Next();
-  ASSERT_TRUE(message);
-  EXPECT_EQ(message->wParam, 1u);
-  uint16_t code = 0;
-  memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
-  EXPECT_EQ(code, VQZM_RC_CONNECTION_FAILED);
-  zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+  EXPECT_EQ(CodeAnswer(), VQZM_RC_CONNECTION_FAILED);
   EXPECT_FALSE(Next()) << "the aborted request is dropped, the other system's kept";
   EXPECT_FALSE(Listed("A0010AAA042"));
   EXPECT_FALSE(Listed("A0012AAA042"));
@@ -346,13 +335,7 @@ TEST_F(AsyncReturn, AfterTheManagersDeathThisProcesssRequestsAreAnsweredAndOther
 
   EXPECT_EQ(cdReleaseAsyncOfDeadManager(VQZM_RC_CPMGR_ENDED, self), 1u)
       << "the kept answer waits for room";
-  std::optional<ZelMessage> message = Next();
-  ASSERT_TRUE(message);
-  EXPECT_EQ(message->wParam, 1u);
-  uint16_t code = 0;
-  memcpy(&code, reinterpret_cast<void*>(message->lParam), sizeof code);
-  EXPECT_EQ(code, VQZM_RC_CPMGR_ENDED);
-  zelFreeBlock(reinterpret_cast<void*>(message->lParam));
+  EXPECT_EQ(CodeAnswer(), VQZM_RC_CPMGR_ENDED);
   EXPECT_FALSE(Listed("A0020AAA000"));
 
   for (uint32_t i = 0; i < kQueueLimit; ++i) {
