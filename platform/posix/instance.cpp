@@ -620,6 +620,9 @@ ObjectEntry* Instance::AllocateLocked(std::string_view name, ObjectType type) {
 
 bool Instance::AddHoldLocked(ObjectEntry& entry) {
   if (entry.holders[slot_] == UINT16_MAX) return Fail(ERROR_NO_SYSTEM_RESOURCES);
+  if (entry.holders[slot_] == 0 && entry.type == ObjectType::kMutex) {
+    RenewMutexIdentity(&entry.mutex, /*recursive=*/true);
+  }
   ++entry.holders[slot_];
   RegistryEditPoint();
   return true;

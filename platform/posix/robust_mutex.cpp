@@ -5,7 +5,18 @@
 
 #include <cerrno>
 
+#ifdef __SANITIZE_THREAD__
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace zel::platform::internal {
+
+void RenewMutexIdentity([[maybe_unused]] pthread_mutex_t* mutex, [[maybe_unused]] bool recursive) {
+#ifdef __SANITIZE_THREAD__
+  __tsan_mutex_destroy(mutex, 0);
+  __tsan_mutex_create(mutex, recursive ? __tsan_mutex_write_reentrant : 0);
+#endif
+}
 
 int InitSharedMutex(pthread_mutex_t* mutex, bool recursive) {
   pthread_mutexattr_t attr;
@@ -20,6 +31,10 @@ int InitSharedMutex(pthread_mutex_t* mutex, bool recursive) {
   // mutex owned when the killed waiter dies, wakes nobody.
   if (error == 0) error = pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
   if (error == 0 && recursive) error = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+#ifdef __SANITIZE_THREAD__
+  // Whatever this process knew at this address before is gone.
+  if (error == 0) __tsan_mutex_destroy(mutex, 0);
+#endif
   if (error == 0) error = pthread_mutex_init(mutex, &attr);
   pthread_mutexattr_destroy(&attr);
   return error;

@@ -18,6 +18,12 @@ namespace zel::platform::internal {
 // next waiter), and recursive when asked. Returns 0 or an errno value.
 int InitSharedMutex(pthread_mutex_t* mutex, bool recursive);
 
+// The thread sanitizer knows a mutex by its address, and a registry
+// entry's body serves one object after another: this process's first hold
+// on a body it did not make tells the sanitizer that the object it knew
+// there is gone. Does nothing in other builds.
+void RenewMutexIdentity(pthread_mutex_t* mutex, bool recursive);
+
 // Locks with a time limit: 0, EOWNERDEAD (locked; the previous owner died),
 // ETIMEDOUT, or another errno value for a failure. A zero wait only tries.
 int LockSharedMutex(pthread_mutex_t* mutex, const Deadline& deadline, bool try_only);
