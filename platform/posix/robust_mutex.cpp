@@ -31,10 +31,8 @@ int InitSharedMutex(pthread_mutex_t* mutex, bool recursive) {
   // mutex owned when the killed waiter dies, wakes nobody.
   if (error == 0) error = pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
   if (error == 0 && recursive) error = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-#ifdef __SANITIZE_THREAD__
   // Whatever this process knew at this address before is gone.
-  if (error == 0) __tsan_mutex_destroy(mutex, 0);
-#endif
+  if (error == 0) RenewMutexIdentity(mutex, recursive);
   if (error == 0) error = pthread_mutex_init(mutex, &attr);
   pthread_mutexattr_destroy(&attr);
   return error;

@@ -20,7 +20,7 @@ int InitSharedMutex(pthread_mutex_t* mutex, bool recursive);
 
 // The thread sanitizer knows a mutex by its address, and a registry
 // entry's body serves one object after another: this process's first hold
-// on a body it did not make tells the sanitizer that the object it knew
+// on a body, or making one, tells the sanitizer that the object it knew
 // there is gone. Does nothing in other builds.
 void RenewMutexIdentity(pthread_mutex_t* mutex, bool recursive);
 
