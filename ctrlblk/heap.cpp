@@ -56,7 +56,9 @@ constexpr uint32_t kClasses = 64;
 constexpr uint32_t kQuarantineDepth = 32;
 constexpr uint16_t kNoOwner = 0xFFFF;
 
-enum BlockState : uint8_t { kUsed = 0x55, kQuarantined = 0x51 };
+// kReleased: freed by a process that could not take the heap mutex; the
+// next holder of the mutex quarantines it, so that the block is not lost.
+enum BlockState : uint8_t { kUsed = 0x55, kQuarantined = 0x51, kReleased = 0x52 };
 
 // Who answers for a record in use: its allocator until it is linked
 // (kUnpublished), the instance (kPublished), and the deleter between its
@@ -69,7 +71,7 @@ enum Publication : uint8_t { kUnpublished = 0, kPublished = 1, kDeleting = 2 };
 // knew.
 struct BlockHeader {
   uint32_t size;              // the whole block, header included; a multiple of 8
-  std::atomic<uint8_t> state; // kUsed or kQuarantined: the commit of every change
+  std::atomic<uint8_t> state; // kUsed, kQuarantined or kReleased: the commit of every change
   std::atomic<uint8_t> published;  // kUnpublished, kPublished or kDeleting
   uint16_t owner_slot;        // process slot of the allocator, kNoOwner when unknown
   uint32_t owner_generation;  // that slot's generation
@@ -91,6 +93,7 @@ struct SizeClass {
 struct HeapHeader {
   uint32_t magic;  // kHeapMagic once the first block was made
   uint32_t frees;  // raised by every free (a figure for tools)
+  uint32_t released;  // blocks marked kReleased since the last sweep; atomic
   SizeClass classes[kClasses];
 };
 
@@ -126,6 +129,7 @@ HANDLE HeapMutex() {
 }
 
 void Rebuild();
+void QuarantineReleased();
 
 // Holds the heap mutex. A holder that died leaves the size lists to be
 // rebuilt from the headers.
@@ -138,6 +142,7 @@ class HeapLock {
       trace::SysRc("CB", -100, "WaitForSingleObject(heap) error rc=", GetLastError());
     }
     if (wait == WAIT_ABANDONED) Rebuild();
+    if (held_) QuarantineReleased();
   }
   ~HeapLock() {
     if (held_) Plat().ReleaseMutex(handle_);
@@ -284,7 +289,8 @@ void Walk(Visit visit) {
     BlockHeader* block = At(offset);
     uint8_t state = block->state.load();
     if (block->size < sizeof(BlockHeader) + kMinData || block->size % kAlign != 0 ||
-        block->size > end - offset || (state != kUsed && state != kQuarantined)) {
+        block->size > end - offset ||
+        (state != kUsed && state != kQuarantined && state != kReleased)) {
       static_cast<void>(ZEL_ERROR_POINT("EXT_HEAP_DAMAGED"));
       trace::Size("CB", -100, "Control block heap: bad block header at offset", offset);
       return;
@@ -313,6 +319,25 @@ void Rebuild() {
   }
 }
 
+std::atomic_ref<uint32_t> Released() { return std::atomic_ref<uint32_t>(Header().released); }
+
+// A free without the heap mutex: the block is only marked, for the next
+// holder of the mutex to quarantine.
+void ReleaseUnlocked(BlockHeader* block) {
+  block->state.store(kReleased, std::memory_order_release);
+  Released().fetch_add(1);
+}
+
+// Under the heap mutex: quarantines the blocks freed without it. A block
+// marked while the walk runs has its count raised after the count was
+// taken, so the next holder finds it.
+void QuarantineReleased() {
+  if (Released().exchange(0) == 0) return;
+  Walk([](BlockHeader* block) {
+    if (block->state.load(std::memory_order_acquire) == kReleased) QuarantineLocked(block);
+  });
+}
+
 void* AllocateOnce(uint32_t size) {
   HeapLock lock;
   if (!lock.held()) return nullptr;
@@ -335,14 +360,17 @@ void* cbAllocCtrlBlkMem(uint32_t size) {
 uint16_t cbFreeCtrlBlkMem(void* block, uint32_t) {
   if (block == nullptr || Base() == nullptr) return 0;
   HeapLock lock;
-  if (!lock.held()) return 0;
   BlockHeader* header = BlockOf(block);
   if ((header == nullptr || header->state.load() != kUsed) &&
       ZEL_ERROR_POINT("EXT_HEAP_BAD_FREE")) {
     trace::Msg("CB", -100, "Free of a block that is not a record in use");
     return 0;
   }
-  QuarantineLocked(header);
+  if (lock.held()) {
+    QuarantineLocked(header);
+  } else {
+    ReleaseUnlocked(header);
+  }
   return 0;
 }
 

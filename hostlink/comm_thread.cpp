@@ -9,6 +9,7 @@
 #include "ctrlblk/null_argument.h"
 #include "dataqueue/dataqueue.h"
 #include "hostlink/hostlink.h"
+#include "manager/manager.h"
 #include "platform/window.h"
 #include "services/platform_calls.h"
 #include "vqzmcm.h"
@@ -23,6 +24,18 @@ namespace {
 
 uint16_t ReportState(RZ700SysStruct* pSystem, uint16_t state, uint16_t rc) {
   return cbPostCPMgrMsg(ZEL_MSG_COMM_STATE, (uint32_t{state} << 16) | rc, pSystem);
+}
+
+// The window waits for the system's active and stopped states to answer
+// the start or stop it has pending, and it keeps the manager running until
+// they come: a manager whose window lives but cannot hear them answers
+// nobody, so it ends. A window already gone is a manager on its way out,
+// whose exit routine waits for state 1 itself.
+void ReportStateOrEnd(RZ700SysStruct* pSystem, uint16_t state, uint16_t rc) {
+  uint16_t posted = ReportState(pSystem, state, rc);
+  if (posted == 0 || !manager::CPMgrAlive() || !ZEL_ERROR_POINT("SEND_CPMGR_MSG_ERROR")) return;
+  trace::Rc("CC", -100, "Error cbPostCPMgrMsg() rc=", posted);
+  exit(0);
 }
 
 // States 2 to 6: a failing step sends the system into the error teardown.
@@ -51,12 +64,7 @@ uint16_t BecomeActive(RZ700SysStruct* pSystem) {
     trace::Rc("CC", 100, "cpGetDBSpaceValues() rc=", rc);
   }
   trace::Rc("CC", 100, "pSystem->usCommState =", pSystem->usCommState);
-  uint16_t posted = ReportState(pSystem, ZEL_COMM_ACTIVE, rc);
-  if (posted != 0 && ZEL_ERROR_POINT("SEND_CPMGR_MSG_ERROR")) {
-    // Without its window the manager cannot answer anybody.
-    trace::Rc("CC", -100, "Error cbPostCPMgrMsg() rc=", posted);
-    exit(0);
-  }
+  ReportStateOrEnd(pSystem, ZEL_COMM_ACTIVE, rc);
   return 0;
 }
 
@@ -84,7 +92,7 @@ uint16_t Finish(RZ700SysStruct* pSystem, uint16_t rc, bool after_error) {
   // Read before state 1: from then on a new start may clear it.
   uint32_t pending = after_error ? pSystem->ulDQErrPending : 0;
   ccSetCommState(pSystem, ZEL_COMM_STOPPED);
-  ReportState(pSystem, ZEL_COMM_STOPPED, rc);
+  ReportStateOrEnd(pSystem, ZEL_COMM_STOPPED, rc);
   if (pending != 0) PostDeferredNotice(pSystem, pending, rc);
   return rc;
 }
@@ -123,8 +131,9 @@ uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
       return rc != 0 ? Failed(pSystem, rc) : 0;
     }
     case ZEL_COMM_TERM_REQUESTED:
-      ccSendTermSignal(pSystem);
-      ccSetCommState(pSystem, ZEL_COMM_TERM_SENT);
+      // A signal that did not go out has no acknowledgement to wait for.
+      ccSetCommState(pSystem,
+                     ccSendTermSignal(pSystem) ? ZEL_COMM_TERM_SENT : ZEL_COMM_TERM_ACKED);
       return 0;
     case ZEL_COMM_TERM_SENT:
       ccRcvTermAck(pSystem);
@@ -136,8 +145,8 @@ uint16_t ccHandleCommState(RZ700SysStruct* pSystem) {
       // The CPMgr hears of the teardown before the host does.
       Plat().SendMessage(ctrlblk::cbRetCPMgrHwnd(), ZEL_MSG_ERROR_TEARDOWN, 0,
                          reinterpret_cast<platform::LPARAM>(pSystem));
-      ccSendTermSignal(pSystem);
-      ccSetCommState(pSystem, ZEL_COMM_ERROR_TERM_SENT);
+      ccSetCommState(pSystem, ccSendTermSignal(pSystem) ? ZEL_COMM_ERROR_TERM_SENT
+                                                        : ZEL_COMM_ERROR_TERM_ACKED);
       return 0;
     case ZEL_COMM_ERROR_TERM_SENT:
       ccRcvTermAck(pSystem);

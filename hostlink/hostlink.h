@@ -93,8 +93,9 @@ void ccObtainRZ700RRPThread(void* pOutstanding);
 void ccTraceInitBuf(const void* pBuffer);
 
 // The termination handshake (states 7/10 and 8/11): failures are traced,
-// never returned, so that a broken link still reaches state 1.
-void ccSendTermSignal(RZ700SysStruct* pSystem);
+// never returned, so that a broken link still reaches state 1. The signal's
+// send says only whether it went out (whether an acknowledgement can come).
+bool ccSendTermSignal(RZ700SysStruct* pSystem);
 void ccRcvTermAck(RZ700SysStruct* pSystem);
 // States 9 and 12: releases the host buffer, the connection, the data queue
 // and the system object, and the system's conversations. A failing step

@@ -13,18 +13,19 @@ namespace {
 constexpr uint16_t kAckLength = 9;
 }  // namespace
 
-void ccSendTermSignal(RZ700SysStruct* pSystem) {
+bool ccSendTermSignal(RZ700SysStruct* pSystem) {
   ZEL_TRACE_FUNCTION("CC", "ccSendTermSignal");
   if (void* buffer = pSystem->pDQBuf; buffer != nullptr) {
     free(buffer);
     pSystem->pDQBuf = nullptr;
   }
-  if (pSystem->hSystem == 0) return;
+  if (pSystem->hSystem == 0) return false;
   uint8_t signal[kInitBufferSize];
   ccInitRZ700SendData(pSystem, signal, kActionTermination);
   uint16_t length = sizeof signal;
   uint16_t rc = ccSendData(pSystem, signal, &length);
   if (rc != 0) trace::Rc("CC", -100, "Error sending termination signal to RZ/700", rc);
+  return rc == 0;
 }
 
 void ccRcvTermAck(RZ700SysStruct* pSystem) {

@@ -2,8 +2,10 @@
 // caller, the CPMgr's exit routine and the termination entry.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "base/barrier.h"
 #include "base/trace.h"
@@ -30,6 +32,11 @@ namespace {
 using namespace zel::platform;
 
 constexpr uint32_t kThreadStack = 12288;
+
+// How long the exit routine waits for the last system's teardown: the
+// termination handshake is a write, a read and an acknowledgement.
+constexpr auto kTeardownWait = std::chrono::seconds(10);
+constexpr auto kTeardownPoll = std::chrono::milliseconds(10);
 
 #pragma pack(push, 1)
 // One message of the start/stop queue, written and read whole.
@@ -60,9 +67,30 @@ bool PostNotice(uint16_t rc, uint16_t msg_num, uint32_t type, RZ700SysStruct* sy
   return true;
 }
 
+// Waits for the comm thread of `system` to reach state 1; false when it
+// has not within the bound.
+bool AwaitTeardown(RZ700SysStruct* system) {
+  auto give_up = std::chrono::steady_clock::now() + kTeardownWait;
+  while (system->usCommState != ZEL_COMM_STOPPED) {
+    if (std::chrono::steady_clock::now() > give_up) {
+      trace::Rc("CM", -50, "system not stopped when the manager ended, state", system->usCommState);
+      return false;
+    }
+    std::this_thread::sleep_for(kTeardownPoll);
+  }
+  return true;
+}
+
 // Ends the thread's work: tells the CPMgr window that the thread is gone.
+// The window ends the manager on that word alone; a window that lives but
+// cannot hear it would keep a manager that can start and stop nothing, so
+// the process ends here.
 bool EndThread() {
-  cbPostCPMgrMsg(ZEL_MSG_START_STOP_ENDED, 0, nullptr);
+  uint16_t posted = cbPostCPMgrMsg(ZEL_MSG_START_STOP_ENDED, 0, nullptr);
+  if (posted != 0 && CPMgrAlive() && ZEL_ERROR_POINT("SEND_CPMGR_MSG_ERROR")) {
+    trace::Rc("CM", -100, "Error cbPostCPMgrMsg() rc=", posted);
+    exit(0);
+  }
   return false;
 }
 
@@ -416,9 +444,14 @@ void cmExitListRoutine(void) noexcept try {
   StateMutexHold state;
   state.Open();
   state.Request();
-  cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
   RZ700SysStruct* system = nullptr;
-  if (cmFindCommNotStopped(&system) == 0 && system->bTermMsgSent == 0) cmSendTermMsg(system);
+  bool running = cmFindCommNotStopped(&system) == 0;
+  if (running && system->bTermMsgSent == 0) cmSendTermMsg(system);
+  // The system's comm thread ends its run before the process ends it, so
+  // that its record is left stopped. A run that does not end in time is
+  // left to the next start, which finds the manager gone (its state not
+  // "not running") and resets the control blocks.
+  if (!running || AwaitTeardown(system)) cbSetCPMgrState(ZEL_CPMGR_NOT_RUNNING);
   trace::Rc("CM", 100, "cmReleaseCPMState() rc = ", state.Release());
   // Every request still waiting on the manager's request queue is over.
   cdClearOutstandingDQReqList(VQZM_RC_CPMGR_ENDED);

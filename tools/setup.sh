@@ -72,8 +72,7 @@ run_tests() {
 # starts writes its reports to a file of build/tsan/reports, and a warning
 # there (a race, a misused lock, ...) fails the run: the manager's or
 # zelhost's exit code is not what a test judges. A crash is the tests' to
-# judge (one test's PC program crashes on purpose), though the sanitizer
-# writes it there too.
+# judge.
 # A process goes on after a report (halt_on_error=0), so that a test does
 # not report the death of a process in mid-exchange instead.
 # die_after_fork=0: the tests that fork a child of a process with threads
@@ -95,6 +94,29 @@ run_tsan_tests() {
   return "$status"
 }
 
+# The whole suite under the address and undefined-behaviour sanitizers.
+# Every process a test starts writes its reports to a file of
+# build/asan/reports, and an error or leak there fails the run: the
+# manager, zelhost and the PC programs run detached, with no stderr that a
+# test reads, and their exit codes are not what a test judges.
+run_asan_tests() {
+  local reports=$root/build/asan/reports
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:log_path=$reports/report}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1:log_path=$reports/report}
+  local status=0
+  run_tests asan || status=$?
+  local failed
+  failed=$(grep -lE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$reports"/report.* 2>/dev/null || true)
+  if [ -n "$failed" ]; then
+    cat $failed
+    echo "address/undefined-behaviour sanitizer: reports of $(wc -w <<<"$failed") process(es) in $reports" >&2
+    return 1
+  fi
+  return "$status"
+}
+
 command=${1:-}
 case $command in
   demo)
@@ -107,7 +129,7 @@ case $command in
   test)
     install_dependencies
     case ${2:-} in
-      --sanitize) build asan; run_tests asan ;;
+      --sanitize) build asan; run_asan_tests ;;
       --tsan) build tsan; run_tsan_tests ;;
       "") build release; run_tests release ;;
       *) echo "unknown option: $2" >&2; exit 2 ;;

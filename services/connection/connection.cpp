@@ -376,6 +376,9 @@ uint32_t qlxCO_Send(uint32_t hSrvHandle, const void* pData, uint32_t ulLength) n
   std::lock_guard lock(system->send_mutex);
   std::string why;
   if (!link->SendAll(std::string_view(static_cast<const char*>(pData), ulLength), why)) {
+    // A frame sent in part leaves the stream at an unknown point, as a
+    // failed receive does: the link is shut.
+    link->Shutdown();
     return Fail(0, QLXCO_RC_SEND, "system " + system->name + ": " + why);
   }
   return QLXCO_RC_OK;

@@ -17,6 +17,7 @@
 #include "platform/mutex.h"
 #include "platform/posix/heap.h"
 #include "platform/window.h"
+#include "services/call_faults.h"
 #include "tests/harness/trace_capture.h"
 #include "tests/harness/zel_test.h"
 #include "vqzmrc.h"
@@ -94,6 +95,20 @@ TEST(Heap, BadAndDoubleFreesAreRefusedAndChangeNothing) {
   EXPECT_EQ(after.used_blocks, before.used_blocks - 1);
   EXPECT_EQ(after.quarantined_blocks, before.quarantined_blocks + 1);
   EXPECT_TRUE(capture.RaisedErrorPoint("EXT_HEAP_BAD_FREE", "vqzmcb0"));
+  ExpectHeapSound();
+}
+
+// A free that cannot take the heap's mutex marks the block; the next
+// holder of the mutex quarantines it, so that it is not lost.
+TEST(Heap, ARecordFreedWithoutTheHeapMutexIsQuarantinedByItsNextHolder) {
+  void* block = cbAllocCtrlBlkMem(48);
+  HeapStats before = CurrentHeapStats();
+  services::ArmCallFaults("WaitForSingleObject:1");
+  cbFreeCtrlBlkMem(block, 48);
+  services::ArmCallFaults("");
+  HeapStats after = CurrentHeapStats();
+  EXPECT_EQ(after.used_blocks, before.used_blocks - 1);
+  EXPECT_EQ(after.quarantined_blocks, before.quarantined_blocks + 1);
   ExpectHeapSound();
 }
 

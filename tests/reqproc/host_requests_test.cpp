@@ -132,6 +132,8 @@ ZEL_CHILD_COMMAND(pc_program) {
   if (mode == "crash") {
     rlimit no_core{0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
+    // A plain death by the signal, not a sanitizer's report of one.
+    signal(SIGSEGV, SIG_DFL);
     raise(SIGSEGV);
   }
   if (mode == "silent") {
