@@ -65,56 +65,56 @@ run_tests() {
   (cd "$root/build/$config" && ctest -j "$(nproc)" --output-on-failure --label-exclude fuzz "$@")
 }
 
-# The tests labelled "concurrency" under the thread sanitizer: every test
-# where threads or processes exchange data, the end-to-end ones with the
-# real manager, whose threads are instrumented too, and the fault sweep
-# (about 10 min of the run on 2 cores). Every process a test
-# starts writes its reports to a file of build/tsan/reports, and a warning
-# there (a race, a misused lock, ...) fails the run: the manager's or
-# zelhost's exit code is not what a test judges. A crash is the tests' to
-# judge.
-# A process goes on after a report (halt_on_error=0), so that a test does
-# not report the death of a process in mid-exchange instead.
-# die_after_fork=0: the tests that fork a child of a process with threads
-# would otherwise end in the child at its first new thread.
-run_tsan_tests() {
-  local reports=$root/build/tsan/reports
+# run_reported CONFIG PATTERN [CTEST ARGS...]: the tests of CONFIG, whose
+# sanitizer options send every process's reports to files of
+# build/CONFIG/reports (made empty by reports_dir); a report there that
+# matches PATTERN fails the run. The manager, zelhost and the PC programs
+# run detached, with no stderr that a test reads, and their exit codes are
+# not what a test judges.
+reports_dir() {
+  local reports=$root/build/$1/reports
   rm -rf "$reports"
   mkdir -p "$reports"
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=0:second_deadlock_stack=1:die_after_fork=0:suppressions=$root/tools/tsan.supp:log_path=$reports/report}
-  local status=0
-  run_tests tsan --label-regex concurrency || status=$?
-  local warned
-  warned=$(grep -l 'WARNING: ThreadSanitizer' "$reports"/report.* 2>/dev/null || true)
-  if [ -n "$warned" ]; then
-    cat $warned
-    echo "thread sanitizer: warnings of $(wc -w <<<"$warned") process(es) in $reports" >&2
+  echo "$reports"
+}
+
+run_reported() {
+  local config=$1 pattern=$2; shift 2
+  local reports=$root/build/$config/reports status=0 found
+  run_tests "$config" "$@" || status=$?
+  found=$(grep -lE "$pattern" "$reports"/report.* 2>/dev/null || true)
+  if [ -n "$found" ]; then
+    cat $found
+    echo "$config: sanitizer reports of $(wc -w <<<"$found") process(es) in $reports" >&2
     return 1
   fi
   return "$status"
 }
 
-# The whole suite under the address and undefined-behaviour sanitizers.
-# Every process a test starts writes its reports to a file of
-# build/asan/reports, and an error or leak there fails the run: the
-# manager, zelhost and the PC programs run detached, with no stderr that a
-# test reads, and their exit codes are not what a test judges.
+# The tests labelled "concurrency" under the thread sanitizer: every test
+# where threads or processes exchange data, the end-to-end ones with the
+# real manager, whose threads are instrumented too, and the fault sweep
+# (about 10 min of the run on 2 cores). A warning (a race, a misused
+# lock, ...) fails the run; a crash is the tests' to judge.
+# A process goes on after a report (halt_on_error=0), so that a test does
+# not report the death of a process in mid-exchange instead.
+# die_after_fork=0: the tests that fork a child of a process with threads
+# would otherwise end in the child at its first new thread.
+run_tsan_tests() {
+  local reports
+  reports=$(reports_dir tsan)
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=0:second_deadlock_stack=1:die_after_fork=0:suppressions=$root/tools/tsan.supp:log_path=$reports/report}
+  run_reported tsan 'WARNING: ThreadSanitizer' --label-regex concurrency
+}
+
+# The whole suite under the address and undefined-behaviour sanitizers; an
+# error or a leak in any process fails the run.
 run_asan_tests() {
-  local reports=$root/build/asan/reports
-  rm -rf "$reports"
-  mkdir -p "$reports"
+  local reports
+  reports=$(reports_dir asan)
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:log_path=$reports/report}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1:log_path=$reports/report}
-  local status=0
-  run_tests asan || status=$?
-  local failed
-  failed=$(grep -lE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$reports"/report.* 2>/dev/null || true)
-  if [ -n "$failed" ]; then
-    cat $failed
-    echo "address/undefined-behaviour sanitizer: reports of $(wc -w <<<"$failed") process(es) in $reports" >&2
-    return 1
-  fi
-  return "$status"
+  run_reported asan 'ERROR: (Address|Leak)Sanitizer|runtime error:'
 }
 
 command=${1:-}
