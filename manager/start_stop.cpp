@@ -89,7 +89,7 @@ bool EndThread() {
   uint16_t posted = cbPostCPMgrMsg(ZEL_MSG_START_STOP_ENDED, 0, nullptr);
   if (posted != 0 && CPMgrAlive() && ZEL_ERROR_POINT("SEND_CPMGR_MSG_ERROR")) {
     trace::Rc("CM", -100, "Error cbPostCPMgrMsg() rc=", posted);
-    exit(0);
+    _exit(0);  // as in the comm thread: not under the main thread's feet
   }
   return false;
 }

@@ -114,7 +114,6 @@ run_asan_tests() {
   reports=$(reports_dir asan)
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:log_path=$reports/report}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1:log_path=$reports/report}
-  export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/tools/lsan.supp}
   run_reported asan 'ERROR: (Address|Leak)Sanitizer|runtime error:'
 }
 
