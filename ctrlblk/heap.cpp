@@ -330,9 +330,10 @@ void ReleaseUnlocked(BlockHeader* block) {
 
 // Under the heap mutex: quarantines the blocks freed without it. A block
 // marked while the walk runs has its count raised after the count was
-// taken, so the next holder finds it.
+// taken, so the next holder finds it. Every holder looks, so the usual case
+// is one read.
 void QuarantineReleased() {
-  if (Released().exchange(0) == 0) return;
+  if (Released().load() == 0 || Released().exchange(0) == 0) return;
   Walk([](BlockHeader* block) {
     if (block->state.load(std::memory_order_acquire) == kReleased) QuarantineLocked(block);
   });
